@@ -1,0 +1,40 @@
+# make test  - install what is missing, build (plain, ASan+UBSan, TSan, Windows cross build) and run every test
+# make demo  - install, build and program the bundled sample stream into the module simulator
+# make win32 - cross-build the Windows programs and tests into build-win32/
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build asan tsan win32 test demo clean format
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j$(JOBS)
+
+asan: deps
+	cmake -S . -B build-asan -DZEM_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-asan -j$(JOBS)
+
+tsan: deps
+	cmake -S . -B build-tsan -DZEM_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-tsan -j$(JOBS)
+
+win32: deps
+	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw32.cmake -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-win32 -j$(JOBS)
+
+test: build asan tsan win32
+	scripts/run-tests build build-asan build-tsan build-win32
+
+demo: build
+	scripts/demo
+
+format:
+	find app cli fpl ipserial lib platform report tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-tsan build-win32

@@ -1,0 +1,37 @@
+enable_testing()
+
+# Native builds use Debian's prebuilt GoogleTest; the cross build compiles it from Debian's sources.
+if(CMAKE_CROSSCOMPILING)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  target_compile_options(gtest PRIVATE -w)
+  target_compile_options(gmock PRIVATE -w)
+  add_library(zem_gtest INTERFACE)
+  target_link_libraries(zem_gtest INTERFACE gmock gtest_main)
+else()
+  find_package(GTest REQUIRED)
+  add_library(zem_gtest INTERFACE)
+  target_link_libraries(zem_gtest INTERFACE GTest::gmock GTest::gtest_main)
+endif()
+
+# zem_add_test(NAME name SOURCES ... LIBS ... [LABELS ...] [WINDOWS])
+# One ctest entry per test program. Programs marked WINDOWS are also built by the cross build
+# and run there under Wine; the others are native only.
+function(zem_add_test)
+  cmake_parse_arguments(T "WINDOWS" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(CMAKE_CROSSCOMPILING AND NOT T_WINDOWS)
+    return()
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} zem_gtest)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "ZEM_SOURCE_DIR=${CMAKE_SOURCE_DIR};ZEM_BINARY_DIR=${CMAKE_BINARY_DIR}")
+  if(T_LABELS)
+    set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()

@@ -1,0 +1,63 @@
+#include "RingBlock.h"
+
+#include <chrono>
+
+void RxEvent::Signal() {
+    {
+        std::lock_guard<std::mutex> l(m_);
+        signalled_ = true;
+    }
+    cv_.notify_one();
+}
+
+bool RxEvent::Wait(uint32_t ms) {
+    std::unique_lock<std::mutex> l(m_);
+    bool ok = cv_.wait_for(l, std::chrono::milliseconds(ms), [this] { return signalled_; });
+    signalled_ = false;
+    return ok;
+}
+
+uint32_t RingBlock::TxPiece(const uint8_t** data) {
+    uint32_t tail = txTail.load(std::memory_order_relaxed);
+    uint32_t purge = txPurge.exchange(0, std::memory_order_acq_rel);
+    if (purge & kPurgeRequested) {
+        tail = purge & kMask;
+        txTail.store(tail, std::memory_order_release);
+    }
+    uint32_t head = txHead.load(std::memory_order_acquire);
+    uint32_t waiting = (head - tail) & kMask;
+    if (tail + waiting > kSize) waiting = kSize - tail;
+    *data = tx + tail;
+    return waiting;
+}
+
+void RingBlock::TxConsumed(uint32_t k) {
+    if (k == 0) return;
+    uint32_t tail = txTail.load(std::memory_order_relaxed);
+    txTail.store((tail + k) & kMask, std::memory_order_release);
+}
+
+uint32_t RingBlock::RxRoom(uint8_t** data) {
+    uint32_t head = rxHead.load(std::memory_order_relaxed);
+    uint32_t tail = rxTail.load(std::memory_order_acquire);
+    uint32_t room = (tail - head + kCapacity) & kMask;
+    if (head + room > kSize) room = kSize - head;
+    *data = rx + head;
+    return room;
+}
+
+void RingBlock::RxProduced(uint32_t k) {
+    if (k == 0) return;
+    uint32_t head = rxHead.load(std::memory_order_relaxed);
+    rxHead.store((head + k) & kMask, std::memory_order_release);
+    rxEvent.Signal();
+}
+
+void RingBlock::SetInputLines(uint32_t bits) {
+    constexpr uint32_t in = kLineCTS | kLineDSR | kLineDCD | kLineRING;
+    uint32_t cur = lineState.load(std::memory_order_relaxed);
+    uint32_t set = bits & in & ~cur;
+    uint32_t clr = ~bits & in & cur;
+    if (set) lineState.fetch_or(set, std::memory_order_acq_rel);
+    if (clr) lineState.fetch_and(~clr, std::memory_order_acq_rel);
+}

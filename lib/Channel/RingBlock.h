@@ -1,0 +1,68 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+// Auto-reset event, initially not signalled. The service thread signals it after its reads into
+// the receive ring; nobody in the program waits on it, but a user may.
+class RxEvent {
+public:
+    void Signal();
+    bool Wait(uint32_t ms); // true if signalled within ms
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool signalled_ = false;
+};
+
+// Modem line bits of LineState.
+enum : uint32_t {
+    kLineRTS = 0x01,
+    kLineDTR = 0x02,
+    kLineCTS = 0x04,
+    kLineDSR = 0x08,
+    kLineDCD = 0x10,
+    kLineRING = 0x20,
+};
+
+// The two rings of a channel, shared without locks between exactly one user thread and one
+// service thread.
+//
+// Contract: every index has one writer. The user thread writes txHead (Write) and rxTail (Read,
+// PurgeRx) and the txPurge request; the service thread writes txTail and rxHead. A writer copies
+// the bytes first and then publishes the index with a release store; the other side loads the
+// index with acquire before it touches the bytes. LineState bits 0-1 belong to the user thread,
+// bits 2-5 to the service thread; both change them with single atomic fetch_or / fetch_and.
+//
+// PurgeTx cannot simply move txHead back to txTail: the service thread may be sending from an
+// older tail and would then advance txTail past txHead, seeing a ring full of bytes that were never
+// queued. Instead the user thread hands the thread the head it wants to discard up to (txPurge);
+// the thread, which alone writes txTail, jumps to it at its next TxPiece. Bytes it had already
+// taken may still go out; it never sends anything that was not queued.
+struct RingBlock {
+    static constexpr uint32_t kSize = 16384;
+    static constexpr uint32_t kMask = kSize - 1;
+    static constexpr uint32_t kCapacity = kSize - 1;
+    static constexpr uint32_t kPurgeRequested = 0x80000000u;
+
+    uint8_t tx[kSize] = {};
+    std::atomic<uint32_t> txHead{0};
+    std::atomic<uint32_t> txTail{0};
+    uint8_t rx[kSize] = {};
+    std::atomic<uint32_t> rxHead{0};
+    std::atomic<uint32_t> rxTail{0};
+    RxEvent rxEvent;
+    std::atomic<uint32_t> lineState{0};
+    std::atomic<uint32_t> txPurge{0}; // kPurgeRequested | head to drop up to; 0 = none
+
+    // --- service-thread side ---
+    // Contiguous piece of queued bytes from txTail (applies a pending purge first).
+    uint32_t TxPiece(const uint8_t** data);
+    void TxConsumed(uint32_t k);
+    // Contiguous room in the receive ring at rxHead.
+    uint32_t RxRoom(uint8_t** data);
+    void RxProduced(uint32_t k); // publishes k bytes and signals the event when k > 0
+    void SetInputLines(uint32_t bits); // bits 2-5 from the line's modem status
+};

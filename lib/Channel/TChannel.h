@@ -1,0 +1,68 @@
+#pragma once
+#include "RingBlock.h"
+#include "Treport.h"
+
+#include <cstdint>
+#include <memory>
+
+class TLibrary : public TReport {
+public:
+    TLibrary(int32_t levelCode, const char* section) : TReport(levelCode, section) {}
+
+protected:
+    uint32_t libraryWord = 0; // kept for layout compatibility; no role here
+};
+
+// Channel kinds, as stored in TChannel::kind.
+enum : uint8_t { kChannelDisk = 0, kChannelSerial = 1 };
+
+// A non-blocking byte channel: one 16384-byte ring per direction, served by the service thread of
+// the concrete kind. All operations below run on the user's thread and never block or allocate.
+// Owners destroy a channel as the kind that `kind` names (see FreeChannel); the destructor is
+// virtual all the same, so that a mistake cannot leak the service thread.
+class TChannel : public TLibrary {
+public:
+    TChannel(int32_t levelCode, const char* name, uint8_t option);
+    virtual ~TChannel();
+    TChannel(const TChannel&) = delete;
+    TChannel& operator=(const TChannel&) = delete;
+
+    char* GetName(char* out) const; // out holds at least 32 bytes
+    const char* Name() const { return channelName; }
+    bool IsInited() const { return inited; }
+    bool Configure(const char* speed, const char* format, const char* flow); // true = failure
+    int TxFree() const;
+    int Write(const void* data, int size);
+    bool PurgeTx();
+    int RxCount() const;
+    int Read(void* data, int size);
+    bool PurgeRx();
+
+    const char* StoredSpeed() const { return speed; }
+    const char* StoredFormat() const { return format; }
+    const char* StoredFlow() const { return flow; }
+    uint8_t Option() const { return option; }
+
+    virtual bool IsOpen() { return false; }
+    virtual int SetSpeed(const char*) { return -1; }
+    virtual int SetFormat(const char*) { return -1; }
+    virtual int SetFlow(const char*) { return -1; }
+    virtual int SetLines(int) { return 1; }
+    virtual int ClearLines(int) { return 1; }
+    virtual int GetLines(uint32_t*) { return 1; }
+
+    uint8_t kind = 0xFF;
+
+protected:
+    RingBlock* Rings() const { return rings.get(); }
+
+    char LNWriteTerminator[32] = "\r";
+    char LNReadTerminator[32] = "\r\n";
+    char speed[32] = "";
+    char format[32] = "";
+    char flow[32] = "";
+    uint8_t option = 0;
+    bool inited = false;
+    std::unique_ptr<RingBlock> rings;
+    char channelName[32] = "";
+};

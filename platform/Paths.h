@@ -1,0 +1,24 @@
+#pragma once
+#include <string>
+
+namespace zem {
+
+// Separator used in names the program builds ("Instance20\", "LocalConfig\DeviceConfig.ini").
+char PathSeparator();
+
+// Absolute path of the current directory, ending in the separator ("full path of .\").
+std::string CurrentDirWithSeparator();
+
+// Current directory without a trailing separator; empty on failure.
+std::string CurrentDir();
+bool SetCurrentDir(const std::string& dir);
+
+bool FileExists(const std::string& path);
+
+// Characters that cannot stand in a file name on either platform.
+bool IsForbiddenFileNameChar(char c);
+
+// Replace a file by another one atomically where the platform allows it.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
+} // namespace zem

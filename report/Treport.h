@@ -1,0 +1,44 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Trace sink of the protocol object and of every channel. Each object reads its station settings
+// once, at construction, and appends its records to "LocalLog.txt" in the current directory.
+// A TReport is used only by the thread that owns its object.
+class TReport {
+public:
+    TReport(int32_t levelCode, const char* section);
+    ~TReport() = default;
+    TReport(const TReport&) = delete;
+    TReport& operator=(const TReport&) = delete;
+
+    int Fail(int level, const char* text);  // always written (unless Level is 0)
+    int Log(int level, const char* text);   // written if level <= Level
+    int Error(int level, const char* text); // always written (unless Level is 0)
+    int Debug(int level, const char* text); // written if level <= Level
+    int ReportTx(int level, const void* data, int size);
+    int ReportRx(int level, const void* data, int size);
+
+    int Fail(int level, const std::string& t) { return Fail(level, t.c_str()); }
+    int Log(int level, const std::string& t) { return Log(level, t.c_str()); }
+    int Error(int level, const std::string& t) { return Error(level, t.c_str()); }
+    int Debug(int level, const std::string& t) { return Debug(level, t.c_str()); }
+
+    const std::string& ReportName() const { return Name; }
+    int32_t ReportLevel() const { return Level; }
+    const std::string& ReportWorkingPath() const { return WorkingPath; }
+    const std::string& ReportIniPath() const { return IniPath; }
+    const std::string& ReportServerPath() const { return ServerPath; }
+
+    static constexpr const char* kFileName = "LocalLog.txt";
+
+private:
+    int Report(const char* tag, const char* text);
+    int WriteRecord(const char* tag, const void* data, int size);
+
+    std::string Name;
+    int32_t Level = 0;
+    std::string WorkingPath;
+    std::string IniPath;
+    std::string ServerPath;
+};
