@@ -1,1 +1,114 @@
+#include "Paths.h"
+#include "TestDir.h"
+#include "Treport.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+std::string Sep() { return std::string(1, zem::PathSeparator()); }
+
+// Points the station key somewhere for the life of the object (Linux: an INI file named by the
+// environment). Returns false where the key lives in the registry.
+class StationKey {
+public:
+    bool Set(const std::string& workingPath) {
+#ifdef _WIN32
+        (void)workingPath;
+        return false;
+#else
+        file_ = dir_.File("station.ini");
+        WriteFileBytes(file_, "[QuarnActiveObj]\nWorkingPath=" + workingPath +
+                                  "\nServerPath=srv\n");
+        setenv("QUARN_ACTIVEOBJ_INI", file_.c_str(), 1);
+        return true;
+#endif
+    }
+    ~StationKey() {
+#ifndef _WIN32
+        unsetenv("QUARN_ACTIVEOBJ_INI");
+#endif
+    }
+
+private:
+    ScopedTestDir dir_;
+    std::string file_;
+};
+
+void WriteDeviceConfig(int levelCode, const std::string& text) {
+    std::filesystem::path d = std::filesystem::path("Instance" + std::to_string(levelCode)) /
+                              "LocalConfig";
+    std::filesystem::create_directories(d);
+    WriteFileBytes((d / "DeviceConfig.ini").string(), text);
+}
+
+} // namespace
+
+TEST(Report, PathsWithoutStationKey) {
+    ScopedTestDir dir;
+    TReport r(20, "COM1");
+    std::string cwd = zem::CurrentDirWithSeparator();
+    EXPECT_EQ(r.ReportWorkingPath(), cwd + "Instance20" + Sep());
+    EXPECT_EQ(r.ReportIniPath(),
+              cwd + "Instance20" + Sep() + "LocalConfig" + Sep() + "DeviceConfig.ini");
+    EXPECT_EQ(r.ReportLevel(), 5);
+    TReport neg(-5, "X");
+    EXPECT_EQ(neg.ReportLevel(), 0);
+    EXPECT_NE(neg.ReportWorkingPath().find("Instance-5"), std::string::npos);
+}
+
+TEST(Report, StationKeyValueUsedAsStored) {
+    StationKey key;
+    if (!key.Set("/srv/WorkBase")) GTEST_SKIP() << "station key lives in the registry here";
+    TReport r(0, "COM1");
+    EXPECT_EQ(r.ReportWorkingPath(), "/srv/WorkBaseInstance0" + Sep());
+    EXPECT_EQ(r.ReportServerPath(), "srv");
+}
+
+TEST(Report, LevelFilteringAndRecordBytes) {
+    ScopedTestDir dir;
+    WriteDeviceConfig(20, "[com1]\nname=Bench7\n");
+    WriteDeviceConfig(4, "[COM1]\nName=B4\n");
+    {
+        TReport zero(0, "COM1");
+        zero.Fail(0, "f");
+        zero.Log(0, "l");
+        zero.Error(4, "e");
+        zero.Debug(0, "d");
+        zero.ReportTx(1, "tx", 2);
+        zero.ReportRx(1, "rx", 2);
+    }
+    {
+        TReport r(20, "COM1"); // level 5; writes its own "DeviceConfig:: " line
+        r.Log(0, "FPL_Init inited");
+        r.Debug(3, "shown");
+        r.Debug(6, "hidden");
+        r.Fail(9, "fail any level");
+        r.Error(9, "error any level");
+        r.ReportTx(1, std::string("a\r\nb\0c", 6).data(), 6);
+    }
+    {
+        TReport r(4, "COM1"); // level 1
+        r.Log(0, "log4");
+        r.ReportRx(1, "xy", 2);
+        r.Debug(3, "no");
+    }
+    {
+        TReport anon(20, "NoSuchSection");
+        anon.Log(0, "x");
+    }
+    std::string ini = zem::CurrentDirWithSeparator() + "Instance20" + Sep() + "LocalConfig" +
+                      Sep() + "DeviceConfig.ini";
+    // The level code 0 object wrote nothing at all.
+    std::string expected = "Debug Bench7 DeviceConfig:: " +
+                           ini + "\r\n" + "Log Bench7 FPL_Init inited\r\n" +
+                           "Debug Bench7 shown\r\n" + "Fail Bench7 fail any level\r\n" +
+                           "Error Bench7 error any level\r\n" +
+                           "ReportTx Bench7 " + std::string("a\r\nb\0c", 6) + "\r\n" + "Log B4 log4\r\n" +
+                           "ReportRx B4 xy\r\n" + "Debug  DeviceConfig:: " + ini + "\r\n" +
+                           "Log  x\r\n";
+    EXPECT_EQ(ReadFileBytes("LocalLog.txt"), expected);
+}
