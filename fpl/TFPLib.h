@@ -3,20 +3,54 @@
 #include "TChannel.h"
 #include "Treport.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 // Status callback: code 1..8 and a value (see the status table of the main window).
 using TFPLibCallback = void (*)(uint8_t code, int32_t value);
 
+// Bytes and waits of the wire to the boot loader.
+namespace zem::fpl {
+constexpr uint8_t kAckFirst = 0xA0;
+constexpr uint8_t kAckLast = 0xAA; // also "acknowledged, a read-back follows"
+constexpr uint8_t kAckReadBack = 0xAA;
+constexpr uint8_t kSyncBoot0 = 0x55; // 'U'
+constexpr uint8_t kSyncBoot3 = 0x5A; // 'Z'
+constexpr uint32_t kAckWaitBoot0Ms = 50;
+constexpr uint32_t kAckWaitBoot3Ms = 25;
+constexpr uint32_t kBootAttempts = 1000;
+constexpr uint32_t kRecordAckWaitMs = 40000;
+constexpr uint32_t kReadBackIdleMs = 10000;
+constexpr uint32_t kCountdownStepMs = 1000;
+constexpr uint32_t kPollSleepMs = 1;
+constexpr uint32_t kReadBackDataSleepMs = 5;
+constexpr uint32_t kWriteStallMs = 40000; // a channel that accepts nothing this long is dead
+constexpr const char* kStartSpeedCap = "115200";
+constexpr long kStartSpeedCapValue = 115200;
+} // namespace zem::fpl
+
+// Status codes sent through the callback.
+enum : uint8_t {
+    kFplLinking = 1,
+    kFplLinked = 2,
+    kFplProgramming = 3,
+    kFplProgrammed = 4,
+    kFplReading = 5,
+    kFplError = 7,
+    kFplCountdown = 8,
+};
+
 // The protocol engine that talks to the module's boot loader over one channel. It never owns or
 // deletes the channel. All operations run on the caller's thread; FPL_Abort may be called from
-// inside the callback.
+// inside the callback, or from another thread.
 class TFPLib : public TReport {
 public:
     TFPLib(int32_t levelCode, const char* portName, TChannel* channel, const char* speed,
            TFPLibCallback callback, zem::Clock* clock = nullptr);
     ~TFPLib();
+    TFPLib(const TFPLib&) = delete;
+    TFPLib& operator=(const TFPLib&) = delete;
 
     bool Program(const char* fileName); // false on success
     bool FPL_Abort();
@@ -25,10 +59,32 @@ public:
     bool FPL_ReceiveData(const char* fileName);
     bool WaitForACK(uint32_t waitMs, uint8_t& answer);
     static uint8_t SpeedCode(const char* speed);
+    // Bytes written, 0 on failure (so an empty dump cannot be told from a failure here).
     int32_t SaveBuffer(const uint8_t* data, uint32_t length, const char* fileName);
     void Notify(uint8_t code, int32_t value);
     void StartTimeout(uint32_t ms);
     bool TimedOut();
 
-    // (implementation fields follow)
+    // Dump file name for a port: its first 64 characters, "_Read.bin", and every character that
+    // cannot stand in a file name replaced by "_".
+    static std::string DumpFileName(const std::string& portName);
+
+private:
+    friend struct TFPLibTestPeer;
+
+    bool FailRun(const std::string& message); // Fail, callback 7, failure
+    bool SaveDump(const uint8_t* data, uint32_t length, const char* fileName);
+    void SetPriority(bool high);
+
+    std::atomic<bool> inited{false};
+    std::atomic<bool> abortRequest{false};
+    TFPLibCallback callback = nullptr;
+    uint32_t timerStart = 0;
+    uint32_t lastNotify = 0;
+    uint32_t timeoutMs = 0;
+    std::string portName;
+    char requestedSpeed[32] = "";
+    TChannel* channel = nullptr;
+    zem::Clock* clock = nullptr;
+    bool priorityHigh = false; // what this object last asked of the process priority
 };

@@ -1,0 +1,447 @@
+#include "TFPLib.h"
+
+#include "Format.h"
+#include "Paths.h"
+#include "Priority.h"
+#include "StreamFile.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+using namespace zem::fpl;
+
+namespace {
+
+bool IsAck(uint8_t b) {
+    return b >= kAckFirst && b <= kAckLast;
+}
+
+// atoi's reading of the speed text, without its undefined behaviour on overflow.
+long long LeadingNumber(const char* s) {
+    while (*s && std::isspace(static_cast<unsigned char>(*s)))
+        ++s;
+    bool negative = *s == '-';
+    if (*s == '-' || *s == '+') ++s;
+    long long v = 0;
+    while (*s >= '0' && *s <= '9') {
+        if (v < LLONG_MAX / 20) v = v * 10 + (*s - '0');
+        ++s;
+    }
+    return negative ? -v : v;
+}
+
+std::string Range(const char* what, uint32_t first, uint32_t last) {
+    return zem::Format("%s (0x%08X - 0x%08X)", what, first, last);
+}
+
+} // namespace
+
+TFPLib::TFPLib(int32_t levelCode, const char* port, TChannel* ch, const char* speed,
+               TFPLibCallback cb, zem::Clock* clk)
+    : TReport(levelCode, port ? port : "") {
+    inited = false;
+    abortRequest = false;
+    portName = port ? port : "";
+    channel = ch;
+    callback = cb;
+    clock = clk ? clk : &zem::SystemClock();
+    // At most 31 characters are kept; a longer text is cut.
+    std::strncpy(requestedSpeed, speed ? speed : "", sizeof requestedSpeed - 1);
+    requestedSpeed[sizeof requestedSpeed - 1] = 0;
+    if (!channel) return; // nothing to talk through: every operation refuses as not inited
+    // The link starts at the requested speed or at 115200, whichever is lower; the result is the
+    // channel's to report.
+    if (LeadingNumber(requestedSpeed) <= kStartSpeedCapValue)
+        channel->Configure(requestedSpeed, "N81", "N");
+    else
+        channel->Configure(kStartSpeedCap, "N81", "N");
+    Log(0, "FPL_Init inited");
+    inited = true;
+}
+
+TFPLib::~TFPLib() {
+    Log(0, "FPL_DeInit deinited");
+    inited = false;
+    callback = nullptr;
+}
+
+void TFPLib::Notify(uint8_t code, int32_t value) {
+    if (callback) callback(code, value);
+}
+
+void TFPLib::StartTimeout(uint32_t ms) {
+    timeoutMs = ms;
+    timerStart = lastNotify = clock->NowMs();
+    Notify(kFplCountdown, 100);
+}
+
+bool TFPLib::TimedOut() {
+    // Unsigned differences keep the tick counter's wrap-around harmless.
+    uint32_t now = clock->NowMs();
+    uint32_t elapsed = now - timerStart;
+    if (elapsed > timeoutMs) {
+        Notify(kFplCountdown, 0);
+        return true;
+    }
+    if (now - lastNotify > kCountdownStepMs) {
+        uint64_t left = static_cast<uint64_t>(timeoutMs - elapsed) * 100u;
+        Notify(kFplCountdown, timeoutMs ? static_cast<int32_t>(left / timeoutMs) : 0);
+        lastNotify = now;
+    }
+    return false;
+}
+
+bool TFPLib::FPL_Abort() {
+    if (!inited) {
+        Fail(3, "FPL_SendStream not inited");
+        return true;
+    }
+    abortRequest = true;
+    return false;
+}
+
+bool TFPLib::WaitForACK(uint32_t waitMs, uint8_t& answer) {
+    if (!channel) return true;
+    StartTimeout(waitMs);
+    for (;;) {
+        if (TimedOut()) {
+            Debug(3, "WaitForACK timeout");
+            return true;
+        }
+        uint8_t b = 0;
+        if (channel->RxCount() > 0 && channel->Read(&b, 1) == 1) {
+            answer = b;
+            if (IsAck(b)) {
+                Debug(3, zem::Format("WaitForACK OK (0x%02X)", b));
+                return false;
+            }
+            Debug(3, zem::Format("WaitForACK NACK (0x%02X)", b));
+            // The diagnostic answer: only what is already there, no waiting for more.
+            while (channel->Read(&b, 1) == 1)
+                Debug(3, zem::Format("DbgAnsw: 0x%02X", b));
+            return true;
+        }
+        clock->SleepMs(kPollSleepMs);
+    }
+}
+
+uint8_t TFPLib::SpeedCode(const char* speed) {
+    static const char* const table[] = {"115200", "230400", "460800", "921600",
+                                        "57600",  "38400",  "19200",  "9600"};
+    if (!speed) return 9;
+    for (uint8_t i = 0; i < sizeof table / sizeof table[0]; ++i)
+        if (std::strcmp(speed, table[i]) == 0) return static_cast<uint8_t>(i + 1);
+    return 9;
+}
+
+void TFPLib::SetPriority(bool high) {
+    if (high)
+        zem::SetProcessPriorityHigh();
+    else
+        zem::SetProcessPriorityNormal();
+    priorityHigh = high;
+}
+
+bool TFPLib::FPL_Boot(uint8_t bootType) {
+    if (!inited) {
+        Fail(0, "FPL_Boot not inited");
+        return true;
+    }
+    Notify(kFplLinking, 0);
+    SetPriority(true);
+    uint8_t sync = 0;
+    uint32_t waitMs = 0;
+    bool supported = false;
+    switch (bootType) {
+    case 0:
+        sync = kSyncBoot0;
+        waitMs = kAckWaitBoot0Ms;
+        supported = true;
+        break;
+    case 3:
+        sync = kSyncBoot3;
+        waitMs = kAckWaitBoot3Ms;
+        supported = true;
+        break;
+    case 1:
+    case 2:
+        Fail(0, "FPL_Boot boot not implemented");
+        break;
+    default:
+        Fail(0, "FPL_Boot timeout");
+        break;
+    }
+    if (supported) {
+        bool toggle = false;
+        for (uint32_t attempt = 0; attempt < kBootAttempts; ++attempt) {
+            if (abortRequest) {
+                // Leaves the priority raised, as the success exit does.
+                Notify(kFplError, 100);
+                return true;
+            }
+            channel->PurgeRx();
+            channel->PurgeTx();
+            channel->Write(&sync, 1);
+            uint8_t answer = 0;
+            if (!WaitForACK(waitMs, answer)) {
+                Notify(kFplLinked, 100);
+                return false;
+            }
+            Notify(kFplLinking, toggle ? 100 : 0);
+            toggle = !toggle;
+        }
+        Fail(0, "FPL_Boot timeout");
+    }
+    SetPriority(false);
+    Notify(kFplError, 100);
+    return true;
+}
+
+std::string TFPLib::DumpFileName(const std::string& port) {
+    std::string name = port.substr(0, 64) + "_Read.bin";
+    for (char& c : name)
+        if (zem::IsForbiddenFileNameChar(c)) c = '_';
+    return name;
+}
+
+bool TFPLib::FailRun(const std::string& message) {
+    Fail(0, message);
+    Notify(kFplError, 100);
+    return true;
+}
+
+bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
+    if (!inited) {
+        Fail(0, "FPL_SendStream not inited");
+        return true;
+    }
+    const uint64_t total = buffer && size > 0 ? static_cast<uint64_t>(size) : 0;
+    abortRequest = false;
+    // Range of the last record handled; none yet, so both offsets start at 0.
+    uint32_t first = 0;
+    uint32_t last = 0xFFFFFFFFu;
+    const char* notCompleted = "FPL_SendStream not completed";
+    // A buffer shorter than its header has no records; it is never read beyond its end.
+    if (total < zem::hdr::kStreamVersion + 2) return FailRun(Range(notCompleted, first, last));
+    const uint32_t headerLength =
+        zem::HeaderLengthFor(zem::Le16(buffer + zem::hdr::kStreamVersion));
+    if (total < headerLength) return FailRun(Range(notCompleted, first, last));
+
+    const uint64_t speedWord = headerLength + uint64_t{zem::Le32(buffer + zem::hdr::kSpeedOffset)};
+    bool speedChangePending = false;
+    if (std::strcmp(requestedSpeed, "115200") != 0) {
+        speedChangePending = true;
+        if (speedWord + 2 <= total) {
+            uint8_t code = SpeedCode(requestedSpeed);
+            buffer[speedWord] = code;
+            buffer[speedWord + 1] = 0;
+        }
+    }
+
+    bool anyRecord = false;
+    uint64_t pos = headerLength;
+    while (pos < total) {
+        // A count word or a payload that runs past the end is never read or sent.
+        if (pos + 2 > total) return FailRun(Range(notCompleted, first, last));
+        const uint64_t payload = pos + 2;
+        const uint64_t end = pos + zem::Le16(buffer + pos) + 3;
+        if (end > total)
+            return FailRun(Range(notCompleted, static_cast<uint32_t>(payload),
+                                 static_cast<uint32_t>(end - 1)));
+        first = static_cast<uint32_t>(payload);
+        last = static_cast<uint32_t>(end - 1);
+        anyRecord = true;
+
+        channel->PurgeRx();
+        channel->PurgeTx();
+        Notify(kFplProgramming, static_cast<int32_t>(payload * 100 / total));
+
+        // No sleeping while the ring takes bytes; a full ring is waited out a millisecond at a
+        // time, and one that takes nothing for the whole record wait is given up on.
+        uint64_t at = payload;
+        bool stalled = false;
+        uint32_t stallStart = 0;
+        while (at < end) {
+            int n = channel->Write(buffer + at, static_cast<int>(end - at));
+            if (n < 0) return FailRun(Range("FPL_SendStream error tx", first, last));
+            at += static_cast<uint64_t>(n);
+            if (abortRequest) return FailRun("FPL_SendStream aborted...");
+            if (n > 0) {
+                stalled = false;
+                continue;
+            }
+            uint32_t now = clock->NowMs();
+            if (!stalled) {
+                stalled = true;
+                stallStart = now;
+            } else if (now - stallStart >= kWriteStallMs) {
+                return FailRun(Range("FPL_SendStream error tx", first, last));
+            }
+            clock->SleepMs(kPollSleepMs);
+        }
+
+        uint8_t answer = 0;
+        if (WaitForACK(kRecordAckWaitMs, answer))
+            return FailRun(Range("FPL_SendStream error rx", first, last));
+        if (answer == kAckReadBack && FPL_ReceiveData(DumpFileName(portName).c_str()))
+            return FailRun(zem::Format("FPL_SendStream error (0x%08X - 0x%08X), ReceiveData to %s",
+                                       first, last, "Read.bin"));
+        SetPriority(false);
+        if (speedChangePending && end > speedWord) {
+            speedChangePending = false;
+            if (channel->Configure(requestedSpeed, "N81", "N"))
+                return FailRun(Range("FPL_SendStream can not change speed", first, last));
+        }
+        Log(0, Range("FPL_SendStream OK", first, last));
+        pos = end;
+    }
+    if (!anyRecord) return FailRun(Range(notCompleted, first, last));
+    Debug(3, "FPL_SendStream OK");
+    Notify(kFplProgrammed, 100);
+    return false;
+}
+
+bool TFPLib::FPL_ReceiveData(const char* fileName) {
+    if (!channel) return true;
+    uint16_t check = 0;
+    Notify(kFplReading, 0);
+
+    uint8_t lengthBytes[4] = {};
+    int received = 0;
+    StartTimeout(kReadBackIdleMs);
+    while (received < 4) {
+        if (TimedOut()) {
+            Fail(0, "FPL_ReceiveData timeout1");
+            return true;
+        }
+        if (channel->RxCount() > 0) {
+            StartTimeout(kReadBackIdleMs);
+            int n = channel->Read(lengthBytes + received, 4 - received);
+            if (n > 0) received += n;
+        } else {
+            clock->SleepMs(kPollSleepMs);
+        }
+    }
+    const uint32_t words = zem::Le32(lengthBytes);
+    const uint64_t total = uint64_t{words} * 2u + 2u;
+    Log(0, "Dump start");
+
+    StartTimeout(kReadBackIdleMs);
+    // A block longer than a signed 32-bit count (the dump's size is reported as one), or one
+    // that cannot be allocated, fails here instead of overflowing.
+    std::unique_ptr<uint8_t[]> block;
+    if (total <= INT32_MAX) block.reset(new (std::nothrow) uint8_t[total]);
+    if (!block) {
+        Fail(0, "FPL_ReceiveData timeout2");
+        return true;
+    }
+    uint64_t got = 0;
+    while (got < total) {
+        if (TimedOut()) {
+            Fail(0, "FPL_ReceiveData timeout2");
+            return true;
+        }
+        if (channel->RxCount() > 0) {
+            StartTimeout(kReadBackIdleMs);
+            int n = channel->Read(block.get() + got, static_cast<int>(total - got));
+            if (n > 0) {
+                got += static_cast<uint64_t>(n);
+                Notify(kFplReading, static_cast<int32_t>(got * 100 / total));
+            }
+        } else {
+            clock->SleepMs(kReadBackDataSleepMs);
+        }
+    }
+
+    for (uint64_t i = 0; i < words; ++i)
+        check ^= zem::Le16(block.get() + 2 * i);
+    if (check != zem::Le16(block.get() + 2 * uint64_t{words})) {
+        Fail(0, "FPL_ReceiveData bad checksum");
+        return true;
+    }
+    uint8_t answer = 0;
+    if (WaitForACK(kRecordAckWaitMs, answer)) {
+        Fail(0, "FPL_ReceiveData no ACK");
+        return true;
+    }
+    // An empty block is a valid read-back and gives an empty dump.
+    if (!SaveDump(block.get(), words * 2u, fileName)) {
+        Fail(0, "FPL_ReceiveData Can not save read buffer");
+        return true;
+    }
+    return false;
+}
+
+int32_t TFPLib::SaveBuffer(const uint8_t* data, uint32_t length, const char* fileName) {
+    if (length > INT32_MAX) {
+        Fail(0, std::string("Error in writing on ") + (fileName ? fileName : ""));
+        return 0;
+    }
+    return SaveDump(data, length, fileName) ? static_cast<int32_t>(length) : 0;
+}
+
+bool TFPLib::SaveDump(const uint8_t* data, uint32_t length, const char* fileName) {
+    const std::string name = fileName ? fileName : "";
+    // Written under a temporary name and renamed, so that an interrupted write never leaves a
+    // partial dump under the final name.
+    const std::string temp = name + ".tmp";
+    std::FILE* f = name.empty() ? nullptr : std::fopen(temp.c_str(), "wb");
+    if (!f) {
+        Fail(0, "Can not open " + name);
+        return false;
+    }
+    bool ok = length == 0 || (data && std::fwrite(data, 1, length, f) == length);
+    ok = std::fclose(f) == 0 && ok;
+    ok = ok && zem::ReplaceFile(temp, name);
+    if (!ok) {
+        std::remove(temp.c_str());
+        Fail(0, "Error in writing on " + name);
+    }
+    return ok;
+}
+
+bool TFPLib::Program(const char* fileName) {
+    if (!inited) {
+        Fail(0, "TFPL::Program not inited");
+        return true;
+    }
+    Log(0, "TFPL::Program start");
+    std::FILE* f = fileName ? std::fopen(fileName, "rb") : nullptr;
+    if (!f) {
+        Fail(0, "TFPL::Program can not open file");
+        return true;
+    }
+    // The whole file in one buffer for the length of the run. A file too large for the
+    // transfer's signed 32-bit size, or one that cannot be held, fails as a short read.
+    long size = -1;
+    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+    std::unique_ptr<uint8_t[]> buffer;
+    if (size >= 0 && size <= INT32_MAX && std::fseek(f, 0, SEEK_SET) == 0)
+        buffer.reset(new (std::nothrow) uint8_t[size > 0 ? size : 1]);
+    if (!buffer ||
+        std::fread(buffer.get(), 1, static_cast<size_t>(size), f) != static_cast<size_t>(size)) {
+        Fail(0, "TFPL::Program can not read from file");
+        std::fclose(f);
+        return true;
+    }
+    std::fclose(f);
+
+    const size_t n = static_cast<size_t>(size);
+    uint8_t bootType = 0;
+    if (n >= zem::hdr::kStreamVersion + 2 && zem::Le16(buffer.get() + zem::hdr::kStreamVersion) > 1)
+        bootType = n > zem::hdr::kBootType ? buffer[zem::hdr::kBootType] : 0;
+    if (FPL_Boot(bootType)) {
+        Fail(0, "TFPL::Can not boot");
+        return true;
+    }
+    if (FPL_SendStream(buffer.get(), static_cast<int32_t>(size))) {
+        Fail(0, "TFPL::Program can not send stream");
+        return true;
+    }
+    Log(0, "TFPL::Program OK");
+    return false;
+}
