@@ -1,0 +1,276 @@
+#include "Port.h"
+
+#include "ipserial.h"
+
+#include <array>
+#include <chrono>
+
+namespace ipserial {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Speeds of the nsio_ioctl codes, in bits per second.
+constexpr std::array<uint32_t, 20> kSpeeds = {
+    50,   75,   110,  134,   150,   300,   600,    1200,   1800,   2400,
+    4800, 7200, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600,
+};
+
+int ToMs(Ms d) {
+    return static_cast<int>(d.count());
+}
+
+int RemainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+} // namespace
+
+Port::~Port() {
+    Close();
+    if (netStarted_) NetCleanup();
+}
+
+int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout) {
+    if (!NetStartup()) return NSIO_SOCKETFAIL;
+    netStarted_ = true;
+    const auto deadline = Clock::now() + timeout;
+    switch (socket_.Connect(ipv4, tcpPort, ToMs(timeout))) {
+    case ConnectResult::Connected:
+        break;
+    case ConnectResult::TimedOut:
+        return NSIO_TIMEOUT;
+    case ConnectResult::Refused:
+    case ConnectResult::Failed:
+        return NSIO_CONNECTFAIL;
+    }
+    {
+        Lock lock(mutex_);
+        session_.Begin();
+        FlushLocked();
+    }
+    try {
+        io_ = std::thread(&Port::IoLoop, this);
+    } catch (...) {
+        socket_.Close();
+        return NSIO_NOMEM;
+    }
+
+    int result;
+    {
+        Lock lock(mutex_);
+        answered_.wait_until(lock, deadline, [&] {
+            return broken_ || session_.ComPortState() != Session::ComPort::Pending;
+        });
+        if (broken_) {
+            result = NSIO_CONNECTFAIL;
+        } else if (session_.ComPortState() == Session::ComPort::Agreed) {
+            const uint8_t mask = comport::kModemMaskAll;
+            session_.QueueCommand(comport::kSetModemStateMask, &mask, 1);
+            FlushLocked();
+            result = broken_ ? NSIO_CONNECTFAIL : 0;
+        } else {
+            result = session_.ComPortState() == Session::ComPort::Refused ? NSIO_CONNECTFAIL
+                                                                          : NSIO_TIMEOUT;
+        }
+    }
+    if (result != 0) {
+        StopThread();
+        socket_.Close();
+    }
+    return result;
+}
+
+void Port::Close() {
+    if (!socket_.IsOpen()) return;
+    // Bytes the caller handed over are still owed to the server.
+    const auto flushUntil = Clock::now() + kCloseFlush;
+    for (;;) {
+        {
+            Lock lock(mutex_);
+            FlushLocked();
+            if (broken_ || !session_.HasPending()) break;
+        }
+        if (Clock::now() >= flushUntil) break;
+        std::this_thread::sleep_for(Ms(2));
+    }
+    StopThread();
+    // Closing with unread bytes would reset the connection and could cost the server what it
+    // has not yet passed on; end our side and let the server close its own.
+    socket_.ShutdownSend();
+    const auto drainUntil = Clock::now() + kCloseDrain;
+    std::array<uint8_t, 1024> junk;
+    while (Clock::now() < drainUntil) {
+        int ready = socket_.Wait(true, false, RemainingMs(drainUntil));
+        if (ready <= 0) break;
+        IoResult r = socket_.Receive(junk.data(), junk.size());
+        if (r.status == IoStatus::Closed || r.status == IoStatus::Failed) break;
+    }
+    socket_.Close();
+    Lock lock(mutex_);
+    BreakLocked();
+}
+
+void Port::StopThread() {
+    stop_ = true;
+    if (io_.joinable()) io_.join();
+}
+
+void Port::IoLoop() {
+    std::array<uint8_t, 4096> buffer;
+    while (!stop_) {
+        size_t room;
+        bool wantWrite;
+        {
+            Lock lock(mutex_);
+            if (broken_) return;
+            room = std::min(buffer.size(), session_.RxFree());
+            wantWrite = session_.HasPending();
+        }
+        if (room == 0 && !wantWrite) {
+            // The caller has not read for a while; let TCP hold the server back meanwhile.
+            std::this_thread::sleep_for(Ms(2));
+            continue;
+        }
+        const int ready = socket_.Wait(room > 0, wantWrite, ToMs(kIoPoll));
+        if (ready < 0) {
+            Lock lock(mutex_);
+            BreakLocked();
+            return;
+        }
+        if (ready & kReadable) {
+            IoResult r = socket_.Receive(buffer.data(), room);
+            Lock lock(mutex_);
+            if (r.status == IoStatus::Ok) {
+                session_.Feed(buffer.data(), r.count);
+                FlushLocked(); // negotiation answers
+                answered_.notify_all();
+            } else if (r.status != IoStatus::WouldBlock) {
+                BreakLocked();
+                return;
+            }
+        }
+        if (ready & kWritable) {
+            Lock lock(mutex_);
+            FlushLocked();
+        }
+    }
+}
+
+void Port::FlushLocked() {
+    while (!broken_ && session_.HasPending()) {
+        size_t size;
+        const uint8_t* data = session_.Pending(&size);
+        IoResult r = socket_.Send(data, size);
+        if (r.status == IoStatus::Ok && r.count > 0) {
+            session_.Consumed(r.count);
+        } else if (r.status == IoStatus::WouldBlock || r.status == IoStatus::Ok) {
+            return;
+        } else {
+            BreakLocked();
+        }
+    }
+}
+
+void Port::BreakLocked() {
+    broken_ = true;
+    session_.DropPending();
+    answered_.notify_all();
+}
+
+int Port::Read(uint8_t* out, int size) {
+    Lock lock(mutex_);
+    const size_t n = session_.ReadData(out, static_cast<size_t>(size));
+    // What arrived before the connection went is still handed out first.
+    if (n == 0 && broken_) return NSIO_CLOSED;
+    return static_cast<int>(n);
+}
+
+int Port::Write(const uint8_t* data, int size) {
+    Lock lock(mutex_);
+    FlushLocked();
+    if (broken_) return NSIO_CLOSED;
+    const size_t n = session_.QueueData(data, static_cast<size_t>(size));
+    FlushLocked();
+    if (broken_) return NSIO_CLOSED;
+    return static_cast<int>(n);
+}
+
+int Port::LineStatus() {
+    Lock lock(mutex_);
+    if (broken_) return NSIO_CLOSED;
+    return session_.LineStatus();
+}
+
+int Port::Ioctl(int baudCode, int mode) {
+    using namespace comport;
+    if (baudCode < 0 || baudCode >= static_cast<int>(kSpeeds.size()) || (mode & ~0x1F) != 0)
+        return NSIO_BADPARM;
+    static constexpr uint8_t kParities[4] = {kParityNone, kParityEven, kParityOdd, kParityMark};
+    const uint32_t speed = kSpeeds[static_cast<size_t>(baudCode)];
+    const uint8_t dataSize = static_cast<uint8_t>(5 + (mode & 0x03));
+    const uint8_t stopSize = (mode & 0x04) ? kStopTwo : kStopOne;
+    const uint8_t parity = kParities[(mode >> 3) & 0x03];
+    const uint8_t speedBytes[4] = {static_cast<uint8_t>(speed >> 24),
+                                   static_cast<uint8_t>(speed >> 16),
+                                   static_cast<uint8_t>(speed >> 8), static_cast<uint8_t>(speed)};
+
+    Lock lock(mutex_);
+    if (broken_) return NSIO_CLOSED;
+    const uint32_t baudTicket = session_.Request(Session::kBaud);
+    session_.QueueCommand(kSetBaudRate, speedBytes, 4);
+    const uint32_t sizeTicket = session_.Request(Session::kDataSize);
+    session_.QueueCommand(kSetDataSize, &dataSize, 1);
+    const uint32_t parityTicket = session_.Request(Session::kParity);
+    session_.QueueCommand(kSetParity, &parity, 1);
+    const uint32_t stopTicket = session_.Request(Session::kStopSize);
+    session_.QueueCommand(kSetStopSize, &stopSize, 1);
+    FlushLocked();
+    const bool answered = answered_.wait_for(lock, kConfigReplyTimeout, [&] {
+        return broken_ || (session_.Answered(Session::kBaud, baudTicket) &&
+                           session_.Answered(Session::kDataSize, sizeTicket) &&
+                           session_.Answered(Session::kParity, parityTicket) &&
+                           session_.Answered(Session::kStopSize, stopTicket));
+    });
+    if (broken_) return NSIO_CLOSED;
+    if (!answered) return NSIO_TIMEOUT;
+    if (session_.Answer(Session::kBaud) != speed ||
+        session_.Answer(Session::kDataSize) != dataSize ||
+        session_.Answer(Session::kParity) != parity ||
+        session_.Answer(Session::kStopSize) != stopSize)
+        return NSIO_REFUSED;
+    return 0;
+}
+
+int Port::Control(Session::Reply kind, uint8_t value) {
+    Lock lock(mutex_);
+    if (broken_) return NSIO_CLOSED;
+    const uint32_t ticket = session_.Request(kind);
+    session_.QueueCommand(comport::kSetControl, &value, 1);
+    FlushLocked();
+    const bool answered = answered_.wait_for(
+        lock, kControlReplyTimeout, [&] { return broken_ || session_.Answered(kind, ticket); });
+    if (broken_) return NSIO_CLOSED;
+    // Silence is not refusal: the command went out, and servers that cannot confirm a line
+    // (ser2net on a pseudo-terminal) stay silent. A different answer is a refusal.
+    if (!answered) return 0;
+    return session_.Answer(kind) == value ? 0 : NSIO_REFUSED;
+}
+
+int Port::Flow(int mode) {
+    if (mode == NSIO_FLOW_NONE) return Control(Session::kFlow, comport::kFlowNone);
+    if (mode == NSIO_FLOW_HARDWARE) return Control(Session::kFlow, comport::kFlowHardware);
+    return NSIO_BADPARM;
+}
+
+int Port::Dtr(bool on) {
+    return Control(Session::kDtr, on ? comport::kDtrOn : comport::kDtrOff);
+}
+
+int Port::Rts(bool on) {
+    return Control(Session::kRts, on ? comport::kRtsOn : comport::kRtsOff);
+}
+
+} // namespace ipserial

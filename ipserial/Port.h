@@ -1,0 +1,64 @@
+#pragma once
+#include "Session.h"
+#include "Socket.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace ipserial {
+
+// One open connection to a device server's port.
+//
+// Two threads may use one port at once (one moving data: Read, Write, LineStatus; one
+// configuring: Ioctl, Flow, Dtr, Rts), plus the port's own I/O thread. What makes that safe:
+// - only the I/O thread reads the socket; it parses what arrives into the Session (received
+//   data, the server's answers, modem state) under mutex_, and wakes waiters through answered_;
+// - every other piece of state lives in the Session, touched only under mutex_;
+// - bytes go out only under mutex_, in queue order, so a command never lands inside escaped
+//   data and data accepted before a command reaches the server before it;
+// - nothing blocks while holding mutex_ (sends are non-blocking); a control call waits for its
+//   answer on answered_, which releases the mutex, so Read/Write/LineStatus never wait on it
+//   for longer than a buffer copy.
+class Port {
+public:
+    Port() = default;
+    ~Port();
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+
+    // 0 or a negative NSIO_ failure.
+    int Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout);
+    void Close();
+
+    int Read(uint8_t* out, int size);
+    int Write(const uint8_t* data, int size);
+    int LineStatus();
+    int Ioctl(int baudCode, int mode);
+    int Flow(int mode);
+    int Dtr(bool on);
+    int Rts(bool on);
+
+private:
+    using Lock = std::unique_lock<std::mutex>;
+
+    void IoLoop();
+    void FlushLocked();
+    void BreakLocked();
+    int Control(Session::Reply kind, uint8_t value);
+    void StopThread();
+
+    TcpSocket socket_;
+    bool netStarted_ = false;
+    std::mutex mutex_;
+    std::condition_variable answered_;
+    Session session_;
+    bool broken_ = false; // connection lost or closed; under mutex_
+    std::atomic<bool> stop_{false};
+    std::thread io_;
+};
+
+} // namespace ipserial

@@ -1,0 +1,47 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// The little of TCP that the library needs, one implementation file per platform. Sockets are
+// non-blocking once connected: nothing here waits except Connect and Wait, each bounded.
+namespace ipserial {
+
+// The socket layer is reference counted: every successful NetStartup needs one NetCleanup.
+bool NetStartup();
+void NetCleanup();
+
+enum class ConnectResult { Connected, Refused, TimedOut, Failed };
+enum class IoStatus { Ok, WouldBlock, Closed, Failed };
+
+struct IoResult {
+    IoStatus status;
+    size_t count; // bytes moved when status is Ok
+};
+
+enum : int { kReadable = 1, kWritable = 2 };
+
+class TcpSocket {
+public:
+    TcpSocket() = default;
+    ~TcpSocket() { Close(); }
+    TcpSocket(const TcpSocket&) = delete;
+    TcpSocket& operator=(const TcpSocket&) = delete;
+
+    // ipv4 in host byte order. Sets TCP_NODELAY: the link carries small records that wait for
+    // a one-byte answer, and Nagle's delay would stall every one of them.
+    ConnectResult Connect(uint32_t ipv4, uint16_t port, int timeoutMs);
+    IoResult Send(const uint8_t* data, size_t size);
+    IoResult Receive(uint8_t* data, size_t size);
+    // kReadable / kWritable bits that are ready (0 on timeout), or -1 on failure. A closed or
+    // failed connection reads as readable, so that Receive reports it.
+    int Wait(bool read, bool write, int timeoutMs);
+    void ShutdownSend();
+    void Close();
+    bool IsOpen() const { return handle_ != kInvalid; }
+
+private:
+    static constexpr intptr_t kInvalid = -1;
+    intptr_t handle_ = kInvalid;
+};
+
+} // namespace ipserial

@@ -1,0 +1,114 @@
+#pragma once
+// Network serial library: a serial port of a device server reached over TCP with the Telnet
+// COM-PORT-OPTION (RFC 2217). Loaded at run time; every entry point returns a signed 32-bit
+// value, negative on failure.
+//
+// Threads: calls on different ports are independent. On one port, one thread may call
+// nsio_read / nsio_write / nsio_lstatus while another calls nsio_ioctl / nsio_flowctrl /
+// nsio_RTS / nsio_DTR. nsio_open and nsio_close must not overlap any other call on that port.
+// nsio_read, nsio_write and nsio_lstatus never wait for the network; the control calls wait for
+// the server's reply for a bounded time only.
+
+#if defined(_WIN32)
+#define NSIO_CALL __stdcall
+#define NSIO_EXPORT
+#else
+#define NSIO_CALL
+#define NSIO_EXPORT __attribute__((visibility("default")))
+#endif
+
+// nsio_ioctl speed codes (second argument).
+enum {
+    NSIO_B50 = 0,
+    NSIO_B75 = 1,
+    NSIO_B110 = 2,
+    NSIO_B134 = 3,
+    NSIO_B150 = 4,
+    NSIO_B300 = 5,
+    NSIO_B600 = 6,
+    NSIO_B1200 = 7,
+    NSIO_B1800 = 8,
+    NSIO_B2400 = 9,
+    NSIO_B4800 = 10,
+    NSIO_B7200 = 11,
+    NSIO_B9600 = 12,
+    NSIO_B19200 = 13,
+    NSIO_B38400 = 14,
+    NSIO_B57600 = 15,
+    NSIO_B115200 = 16,
+    NSIO_B230400 = 17,
+    NSIO_B460800 = 18,
+    NSIO_B921600 = 19,
+};
+
+// nsio_ioctl character format (third argument): data bits | stop bits | parity.
+enum {
+    NSIO_BIT_5 = 0x00,
+    NSIO_BIT_6 = 0x01,
+    NSIO_BIT_7 = 0x02,
+    NSIO_BIT_8 = 0x03,
+    NSIO_STOP_1 = 0x00,
+    NSIO_STOP_2 = 0x04,
+    NSIO_PARITY_NONE = 0x00,
+    NSIO_PARITY_EVEN = 0x08,
+    NSIO_PARITY_ODD = 0x10,
+    NSIO_PARITY_MARK = 0x18,
+};
+
+// nsio_flowctrl modes.
+enum {
+    NSIO_FLOW_NONE = 0,
+    NSIO_FLOW_HARDWARE = 3,
+};
+
+// nsio_lstatus bits.
+enum {
+    NSIO_LS_CTS = 0x01,
+    NSIO_LS_DSR = 0x02,
+    NSIO_LS_RING = 0x04,
+    NSIO_LS_DCD = 0x08,
+};
+
+// Failure results.
+enum {
+    NSIO_BADPORT = -1,     // no such open port
+    NSIO_BADPARM = -2,     // argument out of range
+    NSIO_TIMEOUT = -3,     // no answer in time (connect, negotiation or the server's reply)
+    NSIO_CLOSED = -4,      // connection lost
+    NSIO_REFUSED = -5,     // the server answered with a setting other than the one asked for
+    NSIO_CONNECTFAIL = -6, // connection refused, unreachable, or COM-PORT-OPTION declined
+    NSIO_NOMEM = -7,       // out of ports, memory or threads
+    NSIO_SOCKETFAIL = -8,  // the socket layer could not be started
+};
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Starts the socket layer (host-name lookup works afterwards). 0 on success.
+NSIO_EXPORT int NSIO_CALL nsio_init(void);
+// Balances one nsio_init. Ports stay open until nsio_close.
+NSIO_EXPORT int NSIO_CALL nsio_end(void);
+// Connects to the RFC 2217 service at a dotted IPv4 address and TCP port, and negotiates, all
+// within timeoutMs (<= 0: 3000). Returns the port id (0 or more) or a negative failure.
+NSIO_EXPORT int NSIO_CALL nsio_open(const char* ipaddr, int tcpPort, int timeoutMs);
+// Sends what is still queued (bounded wait), closes the connection and frees the id.
+NSIO_EXPORT int NSIO_CALL nsio_close(int port);
+// Sets speed code and character format; returns 0 once the server has confirmed both.
+NSIO_EXPORT int NSIO_CALL nsio_ioctl(int port, int baud, int mode);
+// NSIO_FLOW_NONE or NSIO_FLOW_HARDWARE.
+NSIO_EXPORT int NSIO_CALL nsio_flowctrl(int port, int mode);
+// Copies up to len received bytes; 0 when none. Negative once the connection is lost and
+// everything received before has been read.
+NSIO_EXPORT int NSIO_CALL nsio_read(int port, char* buf, int len);
+// Queues up to len bytes without waiting; returns how many were taken (may be fewer, or 0).
+NSIO_EXPORT int NSIO_CALL nsio_write(int port, const char* buf, int len);
+// 1 asserts, 0 releases.
+NSIO_EXPORT int NSIO_CALL nsio_DTR(int port, int on);
+NSIO_EXPORT int NSIO_CALL nsio_RTS(int port, int on);
+// NSIO_LS_* bits from the server's last modem state notification.
+NSIO_EXPORT int NSIO_CALL nsio_lstatus(int port);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,110 @@
+#include "Socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace ipserial {
+
+namespace {
+
+IoStatus ErrnoStatus(int e) {
+    if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR) return IoStatus::WouldBlock;
+    if (e == ECONNRESET || e == EPIPE || e == ENOTCONN || e == ECONNABORTED || e == ETIMEDOUT)
+        return IoStatus::Closed;
+    return IoStatus::Failed;
+}
+
+ConnectResult ConnectErrno(int e) {
+    if (e == ECONNREFUSED || e == ENETUNREACH || e == EHOSTUNREACH || e == ECONNRESET)
+        return ConnectResult::Refused;
+    if (e == ETIMEDOUT) return ConnectResult::TimedOut;
+    return ConnectResult::Failed;
+}
+
+} // namespace
+
+bool NetStartup() {
+    return true;
+}
+void NetCleanup() {}
+
+ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs) {
+    Close();
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (fd < 0) return ConnectResult::Failed;
+    handle_ = fd;
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(ipv4);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+        return ConnectResult::Connected;
+    if (errno != EINPROGRESS) {
+        ConnectResult r = ConnectErrno(errno);
+        Close();
+        return r;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    int n;
+    do {
+        n = ::poll(&p, 1, timeoutMs);
+    } while (n < 0 && errno == EINTR); // a signal only shortens the wait a little
+    if (n == 0) {
+        Close();
+        return ConnectResult::TimedOut;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (n < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err != 0) {
+        Close();
+        return ConnectErrno(err);
+    }
+    return ConnectResult::Connected;
+}
+
+IoResult TcpSocket::Send(const uint8_t* data, size_t size) {
+    // MSG_NOSIGNAL: a peer that has gone must give EPIPE here, not kill the host process.
+    ssize_t n = ::send(static_cast<int>(handle_), data, size, MSG_NOSIGNAL);
+    if (n >= 0) return {IoStatus::Ok, static_cast<size_t>(n)};
+    return {ErrnoStatus(errno), 0};
+}
+
+IoResult TcpSocket::Receive(uint8_t* data, size_t size) {
+    ssize_t n = ::recv(static_cast<int>(handle_), data, size, 0);
+    if (n > 0) return {IoStatus::Ok, static_cast<size_t>(n)};
+    if (n == 0) return {IoStatus::Closed, 0};
+    return {ErrnoStatus(errno), 0};
+}
+
+int TcpSocket::Wait(bool read, bool write, int timeoutMs) {
+    pollfd p{static_cast<int>(handle_),
+             static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0)), 0};
+    int n = ::poll(&p, 1, timeoutMs);
+    if (n < 0) return errno == EINTR ? 0 : -1;
+    int ready = 0;
+    if (p.revents & (POLLIN | POLLHUP | POLLERR)) ready |= read ? kReadable : 0;
+    if (p.revents & (POLLOUT | POLLERR)) ready |= write ? kWritable : 0;
+    if ((p.revents & POLLNVAL) != 0) return -1;
+    return ready;
+}
+
+void TcpSocket::ShutdownSend() {
+    if (IsOpen()) ::shutdown(static_cast<int>(handle_), SHUT_WR);
+}
+
+void TcpSocket::Close() {
+    if (IsOpen()) ::close(static_cast<int>(handle_));
+    handle_ = kInvalid;
+}
+
+} // namespace ipserial

@@ -1,0 +1,147 @@
+#include "Socket.h"
+
+// winsock2.h must come before anything that pulls in windows.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <climits>
+
+namespace ipserial {
+
+namespace {
+
+IoStatus WsaStatus(int e) {
+    if (e == WSAEWOULDBLOCK || e == WSAEINTR || e == WSAEINPROGRESS) return IoStatus::WouldBlock;
+    if (e == WSAECONNRESET || e == WSAECONNABORTED || e == WSAENOTCONN || e == WSAESHUTDOWN ||
+        e == WSAENETRESET || e == WSAETIMEDOUT)
+        return IoStatus::Closed;
+    return IoStatus::Failed;
+}
+
+ConnectResult ConnectError(int e) {
+    if (e == WSAECONNREFUSED || e == WSAENETUNREACH || e == WSAEHOSTUNREACH || e == WSAECONNRESET)
+        return ConnectResult::Refused;
+    if (e == WSAETIMEDOUT) return ConnectResult::TimedOut;
+    return ConnectResult::Failed;
+}
+
+SOCKET Handle(intptr_t h) {
+    return static_cast<SOCKET>(h);
+}
+
+timeval Timeout(int ms) {
+    timeval tv;
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    return tv;
+}
+
+int Clamp(size_t size) {
+    return size > INT_MAX ? INT_MAX : static_cast<int>(size);
+}
+
+} // namespace
+
+bool NetStartup() {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+    if (data.wVersion != MAKEWORD(2, 2)) {
+        WSACleanup();
+        return false;
+    }
+    return true;
+}
+
+void NetCleanup() {
+    WSACleanup();
+}
+
+ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs) {
+    Close();
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return ConnectResult::Failed;
+    handle_ = static_cast<intptr_t>(s);
+    u_long nonBlocking = 1;
+    if (::ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+        Close();
+        return ConnectResult::Failed;
+    }
+    BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(ipv4);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+        return ConnectResult::Connected;
+    int e = WSAGetLastError();
+    if (e != WSAEWOULDBLOCK) {
+        Close();
+        return ConnectError(e);
+    }
+    // A refused connect shows in the exception set, a finished one in the write set.
+    fd_set w, x;
+    FD_ZERO(&w);
+    FD_ZERO(&x);
+    FD_SET(s, &w);
+    FD_SET(s, &x);
+    timeval tv = Timeout(timeoutMs);
+    int n = ::select(0, nullptr, &w, &x, &tv);
+    if (n == 0) {
+        Close();
+        return ConnectResult::TimedOut;
+    }
+    int err = 0;
+    int len = sizeof err;
+    if (n < 0 || ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+        err = WSAGetLastError();
+    if (err == 0 && FD_ISSET(s, &x)) err = WSAECONNREFUSED;
+    if (err != 0) {
+        Close();
+        return ConnectError(err);
+    }
+    return ConnectResult::Connected;
+}
+
+IoResult TcpSocket::Send(const uint8_t* data, size_t size) {
+    int n = ::send(Handle(handle_), reinterpret_cast<const char*>(data), Clamp(size), 0);
+    if (n != SOCKET_ERROR) return {IoStatus::Ok, static_cast<size_t>(n)};
+    return {WsaStatus(WSAGetLastError()), 0};
+}
+
+IoResult TcpSocket::Receive(uint8_t* data, size_t size) {
+    int n = ::recv(Handle(handle_), reinterpret_cast<char*>(data), Clamp(size), 0);
+    if (n > 0) return {IoStatus::Ok, static_cast<size_t>(n)};
+    if (n == 0) return {IoStatus::Closed, 0};
+    return {WsaStatus(WSAGetLastError()), 0};
+}
+
+int TcpSocket::Wait(bool read, bool write, int timeoutMs) {
+    SOCKET s = Handle(handle_);
+    fd_set r, w, x;
+    FD_ZERO(&r);
+    FD_ZERO(&w);
+    FD_ZERO(&x);
+    if (read) FD_SET(s, &r);
+    if (write) FD_SET(s, &w);
+    FD_SET(s, &x);
+    timeval tv = Timeout(timeoutMs);
+    int n = ::select(0, &r, &w, &x, &tv);
+    if (n < 0) return -1;
+    int ready = 0;
+    if (FD_ISSET(s, &r) || (read && FD_ISSET(s, &x))) ready |= kReadable;
+    if (FD_ISSET(s, &w)) ready |= kWritable;
+    return ready;
+}
+
+void TcpSocket::ShutdownSend() {
+    if (IsOpen()) ::shutdown(Handle(handle_), SD_SEND);
+}
+
+void TcpSocket::Close() {
+    if (IsOpen()) ::closesocket(Handle(handle_));
+    handle_ = kInvalid;
+}
+
+} // namespace ipserial
