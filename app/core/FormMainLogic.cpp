@@ -1,0 +1,301 @@
+#include "FormMainLogic.h"
+
+#include "Format.h"
+#include "Paths.h"
+#include "PortList.h"
+#include "Settings.h"
+#include "Texts.h"
+
+#include <algorithm>
+
+namespace zem {
+
+FormMainLogic* FormMainLogic::current_ = nullptr;
+
+namespace {
+
+// Status bar texts of protocol codes 0 to 7; 8 is the countdown and changes nothing.
+constexpr const char* kStatusTexts[] = {"Idle",       "Linking...", "Linked", "Programming...",
+                                        "Programmed", "Reading...", "Idle",   "Error"};
+constexpr int kCountdown = 8;
+constexpr int kEnterKey = 13;
+
+constexpr Item kRunControls[] = {Item::ButtonProgram, Item::EditFilePath, Item::ButtonDebug,
+                                 Item::ComboBoxSpeed, Item::ComboBoxPort, Item::ButtonSfoglia};
+
+} // namespace
+
+std::string DirectoryPart(const std::string& path) {
+    const char* separators = PathSeparator() == '\\' ? "\\:" : "/";
+    size_t cut = path.find_last_of(separators);
+    return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+FormMainLogic::FormMainLogic(MainView& view, Services services, TimeFormats archiveFormats)
+    : view_(view), services_(std::move(services)), archiveFormats_(std::move(archiveFormats)) {
+    current_ = this;
+}
+
+FormMainLogic::~FormMainLogic() {
+    fpl_.reset();
+    if (current_ == this) current_ = nullptr;
+}
+
+void FormMainLogic::Create() {
+    lastDir_.clear();
+    streamValid_ = false;
+    fpl_.reset();
+    trigCount_ = 0;
+    trigProgram_ = false;
+    startDir_ = CurrentDirWithSeparator();
+    FillPortList();
+    LoadSettings();
+    CheckStreamFile(view_.Text(Item::EditFilePath));
+    view_.SetVisible(Item::ButtonDebug, debug_);
+}
+
+FormMainLogic::StartMode FormMainLogic::StartUp(const std::vector<std::string>& params) {
+    autoTerminate_ = false;
+    view_.EnableAutoProgramTimer(false);
+    if (params.empty()) {
+        view_.ShowAlert(txt::kGreeting);
+        return StartMode::Interactive;
+    }
+    if (params.size() == 3 || params.size() == 4) {
+        autoTerminate_ = params.size() == 4 && params[3] == "1";
+        view_.SetText(Item::EditFilePath, params[0]);
+        view_.SetText(Item::ComboBoxPort, params[1]);
+        view_.SetText(Item::ComboBoxSpeed, params[2]);
+        view_.EnableAutoProgramTimer(true);
+        return StartMode::Unattended;
+    }
+    view_.ShowMessage(txt::kUsageCaption, txt::kUsage);
+    return StartMode::WrongCount;
+}
+
+void FormMainLogic::FillPortList() {
+    std::optional<std::vector<std::string>> found;
+    if (services_.listPorts) found = services_.listPorts();
+    view_.SetPortItems(PortListItems(std::move(found)));
+    view_.SetText(Item::ComboBoxSpeed, "115200");
+}
+
+void FormMainLogic::LoadSettings() {
+    Settings s = zem::LoadSettings(SettingsFile());
+    view_.SetText(Item::ComboBoxPort, s.port);
+    view_.SetText(Item::ComboBoxSpeed, s.speed);
+    view_.SetText(Item::EditFilePath, s.startPath);
+    debug_ = s.debug;
+    trigProgram_ = s.trigProgram;
+    view_.MoveMainWindow(s.left, s.top);
+}
+
+bool FormMainLogic::SaveSettings() {
+    Settings s;
+    s.port = view_.Text(Item::ComboBoxPort);
+    s.speed = view_.Text(Item::ComboBoxSpeed);
+    s.startPath = view_.Text(Item::EditFilePath);
+    WindowRect r = view_.MainWindowRect();
+    s.top = r.top;
+    s.left = r.left;
+    return zem::SaveSettings(SettingsFile(), s);
+}
+
+void FormMainLogic::SetStatus(const std::string& text) {
+    view_.SetText(Item::StatusBar, text);
+}
+
+void FormMainLogic::Log(const std::string& line) {
+    view_.AppendDebugLine(line);
+}
+
+void FormMainLogic::SetCode(int8_t code) {
+    exitCode_ = code;
+    if (autoTerminate_) view_.RequestQuit();
+}
+
+void FormMainLogic::DisableControls() {
+    for (Item i : kRunControls)
+        view_.SetEnabled(i, false);
+    view_.SetBusyCursor(true);
+}
+
+void FormMainLogic::EnableControls() {
+    for (Item i : kRunControls)
+        view_.SetEnabled(i, true);
+    view_.SetBusyCursor(false);
+}
+
+void FormMainLogic::CheckStreamFile(const std::string& path) {
+    HeaderCheck r = zem::CheckStreamFile(path);
+    streamHeader_ = r.header;
+    streamValid_ = r.valid;
+    if (!r.labelsKept) {
+        view_.SetText(Item::LabelSwVer, r.softwareVersion);
+        view_.SetText(Item::LabelProdName, r.productName);
+    }
+    SetStatus(r.status);
+}
+
+void FormMainLogic::ButtonDebugClick(bool fromDebugButton) {
+    CheckStreamFile(view_.Text(Item::EditFilePath));
+    view_.SetText(Item::DebugSwVer, view_.Text(Item::LabelSwVer));
+    view_.SetText(Item::DebugProdName, view_.Text(Item::LabelProdName));
+    HeaderLabels l;
+    if (streamValid_) {
+        l = MakeHeaderLabels(streamHeader_);
+        if (!l.flashKnown) {
+            streamValid_ = false;
+            SetStatus(kStatusBadFlash);
+        }
+    }
+    view_.SetText(Item::DebugFlashType, l.flashType);
+    view_.SetText(Item::DebugHeaderLength, l.headerLength);
+    view_.SetText(Item::DebugStrVer, l.streamVersion);
+    view_.SetText(Item::DebugBootTypeHex, l.bootType);
+    view_.SetText(Item::DebugSpeedOff, l.speedOffset);
+    view_.SetText(Item::DebugCrcHex, l.crc);
+    if (view_.DebugWindowVisible() || fromDebugButton) {
+        WindowRect r = view_.MainWindowRect();
+        view_.ShowDebugWindowAt(r.left + r.width, r.top);
+    }
+}
+
+void FormMainLogic::EditFilePathKeyDown(int key) {
+    if (key == kEnterKey) ButtonDebugClick(false);
+}
+
+void FormMainLogic::ButtonSfogliaClick() {
+    std::string remembered = CurrentDir();
+    std::string initial = DirectoryPart(view_.Text(Item::EditFilePath));
+    if (initial.empty()) initial = lastDir_;
+    if (initial.empty()) initial = startDir_;
+    if (auto picked = view_.RunOpenDialog(initial)) {
+        view_.SetText(Item::EditFilePath, *picked);
+        ButtonDebugClick(false);
+    }
+    lastDir_ = CurrentDir();
+    if (lastDir_ != remembered) SetCurrentDir(remembered);
+}
+
+void FormMainLogic::ButtonProgramClick() {
+    // The status callback lets timers run during a run; none of them may start a second one.
+    if (running_) return;
+    running_ = true;
+    DisableControls();
+    Run();
+    EnableControls();
+    running_ = false;
+}
+
+void FormMainLogic::Run() {
+    if (trigProgram_ && trigCount_ < kTrigThreshold) {
+        SetStatus(txt::kWaitingForModule);
+        return;
+    }
+    const std::string path = view_.Text(Item::EditFilePath);
+    // The protocol takes the path in a 256-byte buffer; a longer one would be cut silently.
+    if (path.size() > kMaxName) {
+        SetCode(4);
+        SetStatus(txt::kPathTooLong);
+        view_.ShowAlert(txt::kPathTooLong);
+        return;
+    }
+    if (!FileExists(path)) {
+        SetCode(4);
+        view_.ShowAlert(txt::kFileNotFound);
+        return;
+    }
+    ButtonDebugClick(false);
+    view_.ProcessPendingMessages();
+    if (!streamValid_) {
+        SetCode(3);
+        view_.ShowAlert(txt::kNotValidFile);
+        return;
+    }
+    if (debug_) ArchiveLog(startDir_, archiveFormats_);
+    Log(Format(txt::kLogVersion, txt::kVersion));
+
+    const std::string port = view_.Text(Item::ComboBoxPort);
+    TChannel* channel = nullptr;
+    std::string failure;
+    if (port.size() > kMaxName) {
+        failure = txt::kPortTooLong;
+    } else {
+        channel = services_.openChannel(port);
+        if (!channel) failure = txt::kCanNotOpen + port;
+    }
+    if (!channel) {
+        // The alert comes before the code: an unattended run waits here for the operator.
+        SetStatus(failure);
+        view_.ShowAlert(failure);
+        Log(failure);
+        SetCode(5);
+        return;
+    }
+
+    fpl_ = services_.newRunner(debug_ ? 20 : 0, port, channel, view_.Text(Item::ComboBoxSpeed),
+                               &FormMainLogic::StatusCallback);
+    Log(txt::kLogBooting);
+    SetStatus(txt::kPowerOn);
+    bool failed = fpl_->Program(path);
+    if (failed) {
+        Log(Format(txt::kLogSendFailed, path.c_str()));
+        SetStatus(txt::kNotProgrammed);
+        view_.SetProgress(0);
+        SetCode(7);
+        fpl_.reset();
+        services_.freeChannel(channel);
+        return;
+    }
+    Log(txt::kLogOk);
+    fpl_.reset();
+    services_.freeChannel(channel);
+    SetCode(0);
+    view_.ShowAlert(txt::kProgramComplete);
+    view_.ClearDebugLines();
+    view_.SetProgress(0);
+}
+
+void FormMainLogic::TimerAutoProgramTimer() {
+    view_.EnableAutoProgramTimer(false);
+    // With the trigger on, an unattended run waits for the module instead of being refused once.
+    if (trigProgram_ && trigCount_ < kTrigThreshold && !running_) {
+        SetStatus(txt::kWaitingForModule);
+        view_.EnableAutoProgramTimer(true);
+        return;
+    }
+    ButtonProgramClick();
+}
+
+void FormMainLogic::TimerTrigProgramTimer() {
+    if (!trigProgram_ || running_) return;
+    bool present =
+        services_.modulePresent && services_.modulePresent(view_.Text(Item::ComboBoxPort));
+    trigCount_ = present ? std::min<uint8_t>(trigCount_ + 1, kTrigThreshold) : 0;
+}
+
+bool FormMainLogic::FormClose() {
+    if (fpl_) fpl_->Abort();
+    if (!SaveSettings()) {
+        view_.ShowError(Format(txt::kWriteFailed, SettingsFile().c_str()));
+        return false;
+    }
+    return true;
+}
+
+void FormMainLogic::OnStatus(int code, int32_t value) {
+    if (code >= 0 && code < kCountdown) {
+        SetStatus(kStatusTexts[code]);
+        view_.SetProgress(value);
+    } else if (code != kCountdown) {
+        SetStatus("Bad status...");
+    }
+    view_.ProcessPendingMessages();
+}
+
+void FormMainLogic::StatusCallback(uint8_t code, int32_t value) {
+    if (current_) current_->OnStatus(code, value);
+}
+
+} // namespace zem

@@ -1,0 +1,69 @@
+#include "OpenChannel.h"
+#include "Services.h"
+#include "TFPLib.h"
+#include "Tick.h"
+
+#include <cctype>
+
+namespace zem {
+namespace {
+
+class FplRunner : public ProgramRunner {
+public:
+    FplRunner(int32_t levelCode, std::string port, TChannel* channel, std::string speed,
+              TFPLibCallback callback)
+        : port_(std::move(port)), speed_(std::move(speed)),
+          fpl_(levelCode, port_.c_str(), channel, speed_.c_str(), callback) {}
+
+    bool Program(const std::string& streamFile) override {
+        return fpl_.Program(streamFile.c_str());
+    }
+    void Abort() override { fpl_.FPL_Abort(); }
+
+private:
+    std::string port_; // the protocol object may keep the pointers it was given
+    std::string speed_;
+    TFPLib fpl_;
+};
+
+bool IsLocalPort(const std::string& name) {
+    auto upper = [&](size_t i) { return std::toupper(static_cast<unsigned char>(name[i])); };
+    return (name.size() >= 3 && upper(0) == 'C' && upper(1) == 'O' && upper(2) == 'M') ||
+           name.rfind("/dev/", 0) == 0;
+}
+
+// Opens the port briefly and reads its modem lines: a module that is plugged in raises DSR or
+// CTS. Only local ports: a disk channel would truncate its file and a network port is too slow
+// to probe every second.
+bool ModulePresent(const std::string& port) {
+    if (!IsLocalPort(port)) return false;
+    TChannel* channel = OpenChannel(port);
+    if (!channel) return false;
+    bool present = false;
+    // The service thread samples the lines every few milliseconds; give it a moment.
+    for (int waited = 0; waited < 50 && !present; waited += 5) {
+        SleepMs(5);
+        uint32_t lines = 0;
+        present = channel->GetLines(&lines) == 0 && (lines & (kLineDSR | kLineCTS)) != 0;
+    }
+    FreeChannel(channel);
+    return present;
+}
+
+} // namespace
+
+Services DefaultServices() {
+    Services s;
+    s.openChannel = [](const std::string& port) { return OpenChannel(port); };
+    s.freeChannel = [](TChannel* channel) { FreeChannel(channel); };
+    s.newRunner = [](int32_t level, const std::string& port, TChannel* channel,
+                     const std::string& speed,
+                     TFPLibCallback callback) -> std::unique_ptr<ProgramRunner> {
+        return std::make_unique<FplRunner>(level, port, channel, speed, callback);
+    };
+    s.listPorts = []() -> std::optional<std::vector<std::string>> { return std::nullopt; };
+    s.modulePresent = ModulePresent;
+    return s;
+}
+
+} // namespace zem

@@ -1,0 +1,29 @@
+#pragma once
+#include <string>
+
+namespace zem {
+
+// The operator's last choices and the two hand-edited switches, as kept in "Zem.ini".
+struct Settings {
+    std::string port = "COM1";
+    std::string speed = "115200";
+    std::string startPath;
+    bool debug = false;       // read only, never written
+    bool trigProgram = false; // read only, never written
+    int top = 100;
+    int left = 100;
+};
+
+// Decimal with an optional sign, or hexadecimal after "0x", "0X" or "$"; anything else (a word,
+// an empty text, trailing characters, overflow) gives def.
+int ParseProfileInt(const std::string& text, int def);
+
+// Missing file, section or key: the defaults above.
+Settings LoadSettings(const std::string& file);
+
+// Writes Port, Speed, StartPath, Top and Left in one replacement of the file, leaving every other
+// key and comment as it is. False, with the file as it was, when it cannot be written (read-only
+// file, unreadable file, unwritable directory).
+bool SaveSettings(const std::string& file, const Settings& s);
+
+} // namespace zem

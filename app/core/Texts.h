@@ -1,0 +1,36 @@
+#pragma once
+
+// The texts the program shows, exactly as the operator sees them.
+namespace zem::txt {
+
+inline constexpr const char* kVersion = "1.9";
+inline constexpr const char* kCaption = "Zem";
+inline constexpr const char* kDebugCaption = "Zem Debug";
+inline constexpr const char* kProgressHint = "Overall percentage";
+
+inline constexpr const char* kGreeting =
+    "Power off the module, press Program and then power it on.";
+inline constexpr const char* kUsage = "Usage : Zem stream_file port speed [autoterminate(0/1)]";
+inline constexpr const char* kUsageCaption = "Wrong parameter number";
+
+inline constexpr const char* kFileNotFound = "Stream File not found";
+inline constexpr const char* kNotValidFile = "Not valid Stream File";
+inline constexpr const char* kCanNotOpen = "Can not open ";
+inline constexpr const char* kPowerOn = "Power on the module";
+inline constexpr const char* kNotProgrammed = "Error, module not programmed";
+inline constexpr const char* kProgramComplete = "Program Complete";
+inline constexpr const char* kWriteFailed = "Unable to write to %s";
+
+inline constexpr const char* kLogVersion = "Flash Programmer %s";
+inline constexpr const char* kLogBooting = "Booting, power ON module ";
+inline constexpr const char* kLogSendFailed = "Can not send file %s";
+inline constexpr const char* kLogOk = "OK";
+
+// Refusals of our own: names the protocol's fixed buffers cannot hold, and the presence trigger.
+inline constexpr const char* kPathTooLong = "Stream file path longer than 255 characters";
+inline constexpr const char* kPortTooLong = "Port name longer than 255 characters";
+inline constexpr const char* kWaitingForModule = "Waiting for the module";
+
+inline constexpr const char* kOpenFilter = "binary (*.bin)|*.bin|all files|*.*";
+
+} // namespace zem::txt

@@ -1,0 +1,84 @@
+#include "Harness.h"
+
+#include "StreamFile.h"
+
+#include <cstring>
+
+namespace {
+
+void Put16(std::string& s, size_t at, uint16_t v) {
+    s[at] = static_cast<char>(v & 0xFF);
+    s[at + 1] = static_cast<char>(v >> 8);
+}
+
+class FakeRunner : public zem::ProgramRunner {
+public:
+    FakeRunner(Harness& h, TFPLibCallback cb) : h_(h), cb_(cb) {}
+    ~FakeRunner() override { h_.order.push_back("runner-gone"); }
+    bool Program(const std::string& path) override {
+        h_.runnerPath = path;
+        for (auto [code, value] : h_.script)
+            cb_(static_cast<uint8_t>(code), value);
+        if (h_.duringProgram) h_.duringProgram();
+        return h_.programFails || h_.aborted;
+    }
+    void Abort() override { h_.aborted = true; }
+
+private:
+    Harness& h_;
+    TFPLibCallback cb_;
+};
+
+} // namespace
+
+std::string MakeStream(const StreamSpec& spec) {
+    std::string s(78, '\0');
+    Put16(s, 0, spec.version == 1 ? 76 : 78);
+    std::memcpy(&s[2], spec.software, std::strlen(spec.software));
+    std::memcpy(&s[34], spec.product, std::strlen(spec.product));
+    Put16(s, 66, spec.flash);
+    Put16(s, 68, spec.version);
+    for (int i = 0; i < 4; ++i)
+        s[70 + i] = static_cast<char>((spec.speedOffset >> (8 * i)) & 0xFF);
+    zem::HeaderBytes b{};
+    std::memcpy(b.data(), s.data(), b.size());
+    uint16_t crc = zem::HeaderChecksum(b);
+    Put16(s, 74, static_cast<uint16_t>(spec.goodCrc ? crc : crc + 1));
+    if (spec.version == 1) s.resize(76);
+    s += std::string("\0\0\x5A", 3);
+    return s;
+}
+
+zem::Services Harness::Services() {
+    zem::Services s;
+    s.openChannel = [this](const std::string& port) -> TChannel* {
+        opened.push_back(port);
+        return openOk ? new TChannel(0, "FAKE", 0) : nullptr;
+    };
+    s.freeChannel = [this](TChannel* c) {
+        ++freed;
+        order.push_back("channel-freed");
+        delete c;
+    };
+    s.newRunner = [this](int32_t level, const std::string& port, TChannel*,
+                         const std::string& speed,
+                         TFPLibCallback cb) -> std::unique_ptr<zem::ProgramRunner> {
+        ++runners;
+        levelCode = level;
+        runnerPort = port;
+        runnerSpeed = speed;
+        return std::make_unique<FakeRunner>(*this, cb);
+    };
+    s.listPorts = [this]() -> std::optional<std::vector<std::string>> { return portsFound; };
+    s.modulePresent = [this](const std::string& port) {
+        probed.push_back(port);
+        return present(port);
+    };
+    return s;
+}
+
+zem::FormMainLogic& Harness::Create() {
+    logic = std::make_unique<zem::FormMainLogic>(view, Services());
+    logic->Create();
+    return *logic;
+}

@@ -1,0 +1,156 @@
+#include "Harness.h"
+#include "PortList.h"
+#include "Settings.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using zem::Item;
+
+TEST(Settings, IntegerForms) {
+    struct Row {
+        const char* text;
+        int value;
+    };
+    const Row rows[] = {{"7", 7},      {"0x1", 1},   {"0X1f", 31},        {"$10", 16},
+                        {"-3", -3},    {"+12", 12},  {"-$10", -16},       {"$FFFFFFFF", -1},
+                        {"word", -99}, {"", -99},    {"12abc", -99},      {"0x", -99},
+                        {"$", -99},    {"1.5", -99}, {"99999999999", -99}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text);
+        EXPECT_EQ(zem::ParseProfileInt(r.text, -99), r.value);
+    }
+}
+
+TEST(Settings, DefaultsWithoutAFileAndTheFileWrittenOnClose) {
+    Harness h;
+    auto& logic = h.Create();
+    EXPECT_EQ(h.view.texts[Item::ComboBoxPort], "COM1");
+    EXPECT_EQ(h.view.texts[Item::ComboBoxSpeed], "115200");
+    EXPECT_EQ(h.view.texts[Item::EditFilePath], "");
+    EXPECT_EQ(h.view.rect.left, 100);
+    EXPECT_EQ(h.view.rect.top, 100);
+    EXPECT_FALSE(logic.Debug());
+    EXPECT_FALSE(logic.TrigProgram());
+    EXPECT_EQ(h.view.visible.count(Item::ButtonDebug), 0u);
+    EXPECT_EQ(h.Status(), "The selected file is not a valid");
+    EXPECT_EQ(logic.SettingsFile(), logic.StartDir() + "Zem.ini");
+
+    h.view.texts[Item::ComboBoxPort] = "COM3";
+    h.view.rect.left = 12;
+    h.view.rect.top = -4;
+    EXPECT_TRUE(logic.FormClose());
+    EXPECT_EQ(ReadFileBytes(h.File("Zem.ini")),
+              "[System]\nPort=COM3\nSpeed=115200\nStartPath=\n[Form]\nTop=-4\nLeft=12\n");
+}
+
+TEST(Settings, SwitchesAndPositionFromTheFile) {
+    struct Row {
+        const char* value;
+        bool on;
+    };
+    const Row rows[] = {{"1", true},  {"7", true},     {"0x1", true},
+                        {"0", false}, {"word", false}, {"", false}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.value);
+        Harness h;
+        WriteFileBytes(h.File("Zem.ini"), std::string("[system]\ndebug=") + r.value +
+                                              "\nTrigProgram=" + r.value +
+                                              "\n[Form]\nTop=word\nLeft=$20\n");
+        auto& logic = h.Create();
+        EXPECT_EQ(logic.Debug(), r.on);
+        EXPECT_EQ(logic.TrigProgram(), r.on);
+        EXPECT_EQ(h.view.visible.count(Item::ButtonDebug), r.on ? 1u : 0u);
+        EXPECT_EQ(h.view.rect.top, 100);
+        EXPECT_EQ(h.view.rect.left, 32);
+    }
+}
+
+TEST(Settings, SavingKeepsEverythingItDoesNotWrite) {
+    Harness h;
+    const std::string before = "; station 4\r\n"
+                               "[Form]\r\n"
+                               "Left=5\r\n"
+                               "Width=300\r\n"
+                               "[SYSTEM]\r\n"
+                               "Debug=1\r\n"
+                               "port=COM2\r\n"
+                               "; hand-edited\r\n"
+                               "TrigProgram=0\r\n"
+                               "[Other]\r\n"
+                               "Port=keep\r\n";
+    WriteFileBytes(h.File("Zem.ini"), before);
+    auto& logic = h.Create();
+    EXPECT_EQ(h.view.texts[Item::ComboBoxPort], "COM2");
+    h.view.texts[Item::ComboBoxSpeed] = "921600";
+    h.view.texts[Item::EditFilePath] = "/streams/a b.bin";
+    ASSERT_TRUE(logic.FormClose());
+    EXPECT_EQ(ReadFileBytes(h.File("Zem.ini")), "; station 4\r\n"
+                                                "[Form]\r\n"
+                                                "Left=5\r\n"
+                                                "Width=300\r\n"
+                                                "Top=100\r\n"
+                                                "[SYSTEM]\r\n"
+                                                "Debug=1\r\n"
+                                                "port=COM2\r\n"
+                                                "; hand-edited\r\n"
+                                                "TrigProgram=0\r\n"
+                                                "Speed=921600\r\n"
+                                                "StartPath=/streams/a b.bin\r\n"
+                                                "[Other]\r\n"
+                                                "Port=keep\r\n");
+}
+
+TEST(Settings, AFileThatCannotBeWrittenKeepsTheWindowOpenAndTheFileIntact) {
+    namespace fs = std::filesystem;
+    // A read-only file, and a settings name taken by a directory (which fails even for root).
+    for (bool readOnly : {true, false}) {
+        SCOPED_TRACE(readOnly);
+        Harness h;
+        const std::string before = "[System]\nPort=COM2\n";
+        if (readOnly) {
+            WriteFileBytes(h.File("Zem.ini"), before);
+            fs::permissions(h.File("Zem.ini"), fs::perms::owner_read | fs::perms::group_read);
+        } else {
+            fs::create_directories(h.File("Zem.ini"));
+        }
+        auto& logic = h.Create();
+        h.view.texts[Item::ComboBoxPort] = "COM8";
+        EXPECT_FALSE(logic.FormClose());
+        EXPECT_EQ(h.view.errors,
+                  std::vector<std::string>{"Unable to write to " + logic.SettingsFile()});
+        if (readOnly) {
+            EXPECT_EQ(ReadFileBytes(h.File("Zem.ini")), before);
+            fs::permissions(h.File("Zem.ini"), fs::perms::owner_all);
+        }
+        for (const auto& e : fs::directory_iterator(h.dir.Path()))
+            EXPECT_EQ(e.path().filename(), "Zem.ini"); // no temporary left behind
+    }
+}
+
+TEST(Settings, TwoStartDirectoriesTwoFiles) {
+    Harness a;
+    WriteFileBytes(a.File("Zem.ini"), "[System]\nPort=COM4\n");
+    a.Create();
+    Harness b; // its own current directory
+    b.Create();
+    EXPECT_EQ(a.view.texts[Item::ComboBoxPort], "COM4");
+    EXPECT_EQ(b.view.texts[Item::ComboBoxPort], "COM1");
+}
+
+TEST(PortList, SortedNaturallyWithTheFallback) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(zem::PortListItems(V{"COM10", "COM3", "COM1", "COM2"}),
+              (V{"COM1", "COM2", "COM3", "COM10"}));
+    EXPECT_EQ(zem::PortListItems(V{"/dev/ttyUSB0", "/dev/ttyS1", "/dev/ttyS10"}),
+              (V{"/dev/ttyS1", "/dev/ttyS10", "/dev/ttyUSB0"}));
+    EXPECT_EQ(zem::PortListItems(V{"COM2", "COM2"}), (V{"COM2", "COM2"}));
+    EXPECT_EQ(zem::PortListItems(std::nullopt), V{"COM1"});
+    EXPECT_EQ(zem::PortListItems(V{}), V{});
+
+    Harness h;
+    h.portsFound = {"COM10", "COM3", "COM1"};
+    h.Create();
+    EXPECT_EQ(h.view.portItems, (V{"COM1", "COM3", "COM10"}));
+}
