@@ -13,4 +13,14 @@ TChannel* OpenChannel(const std::string& portName);
 // Destroys a channel as the kind its `kind` byte names; a channel of any other kind is left alone.
 void FreeChannel(TChannel* channel);
 
+// How OpenChannel reads a port name. "COM" and "DISK" ignore letter case; a network name is split
+// at its first ':', its port part read as atoi reads it. kNone: the name opens nothing (no ':' or
+// nothing after it, or longer than 255 characters).
+struct PortNameParts {
+    enum Kind { kNone, kLocal, kDisk, kNetwork } kind = kNone;
+    std::string host; // network only
+    int port = 0;     // network only
+};
+PortNameParts ParsePortName(const std::string& portName);
+
 } // namespace zem

@@ -1,0 +1,94 @@
+#include "OpenChannel.h"
+
+#include "Net.h"
+#include "NetSerial.h"
+#include "TDisk.h"
+#include "TSerial.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <new>
+#include <strings.h>
+
+namespace zem {
+
+namespace {
+
+// Names are copied into 256-byte buffers elsewhere; anything longer opens nothing.
+constexpr size_t kMaxName = 255;
+
+bool HasPrefixNoCase(const std::string& s, const char* prefix) {
+    size_t n = std::char_traits<char>::length(prefix);
+    return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
+}
+
+int AtoiLike(const std::string& s) {
+    long v = std::strtol(s.c_str(), nullptr, 10);
+    return static_cast<int>(std::clamp<long>(v, INT_MIN, INT_MAX));
+}
+
+} // namespace
+
+PortNameParts ParsePortName(const std::string& portName) {
+    PortNameParts parts;
+    if (portName.size() > kMaxName || portName.find('\0') != std::string::npos) return parts;
+    if (HasPrefixNoCase(portName, "COM") || portName.rfind("/dev/", 0) == 0) {
+        parts.kind = PortNameParts::kLocal;
+    } else if (HasPrefixNoCase(portName, "DISK")) {
+        parts.kind = PortNameParts::kDisk;
+    } else {
+        size_t colon = portName.find(':');
+        if (colon == std::string::npos || colon + 1 == portName.size()) return parts;
+        parts.kind = PortNameParts::kNetwork;
+        parts.host = portName.substr(0, colon);
+        parts.port = AtoiLike(portName.substr(colon + 1));
+    }
+    return parts;
+}
+
+TChannel* OpenChannel(const std::string& portName) {
+    PortNameParts parts = ParsePortName(portName);
+    TChannel* channel = nullptr;
+    switch (parts.kind) {
+    case PortNameParts::kNone:
+        return nullptr;
+    case PortNameParts::kLocal:
+        channel = new (std::nothrow) TSerial(0, "COM", 0, portName.c_str(), false);
+        break;
+    case PortNameParts::kDisk:
+        channel = new (std::nothrow) TDisk(0, "DEBUG_DISK", 0);
+        break;
+    case PortNameParts::kNetwork: {
+        std::string dotted;
+        if (!LookupHostIPv4(parts.host, dotted)) return nullptr;
+        channel =
+            new (std::nothrow) TSerial(0, "MOXA", 0, kNetSerialLibrary, dotted.c_str(), parts.port);
+        break;
+    }
+    }
+    if (!channel) return nullptr;
+    if (!channel->IsInited()) {
+        FreeChannel(channel);
+        return nullptr;
+    }
+    // Flow control off; a refusal (a port without modem lines) does not stop the run.
+    channel->Configure("", "", "N");
+    return channel;
+}
+
+void FreeChannel(TChannel* channel) {
+    if (!channel) return;
+    switch (channel->kind) {
+    case kChannelDisk:
+        delete static_cast<TDisk*>(channel);
+        break;
+    case kChannelSerial:
+        delete static_cast<TSerial*>(channel);
+        break;
+    default:
+        break; // not ours to destroy
+    }
+}
+
+} // namespace zem

@@ -1,0 +1,504 @@
+#include "TSerial.h"
+
+#include "Format.h"
+#include "Net.h"
+#include "Tick.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <system_error>
+#include <type_traits>
+
+namespace {
+
+constexpr uint32_t kQueueSize = 8192;
+constexpr uint32_t kSmallQueueSize = 90;
+constexpr uint32_t kPollMs = 2;
+constexpr int32_t kOpenTimeoutMs = 3000;
+constexpr uint32_t kDefaultNetBaud = 16; // 115200
+constexpr uint32_t kDefaultNetMode = 3;  // 8 data bits, no parity, one stop bit
+
+// Leading decimal number as atoi reads it, but saturating instead of overflowing.
+int32_t LeadingNumber(const char* text) {
+    if (!text) return 0;
+    long v = std::strtol(text, nullptr, 10);
+    return static_cast<int32_t>(std::clamp<long>(v, INT32_MIN, INT32_MAX));
+}
+
+// Speed codes of the network library; any other rate gets the 115200 code.
+uint32_t NetBaudCode(int32_t speed) {
+    static constexpr struct {
+        int32_t speed;
+        uint32_t code;
+    } kCodes[] = {{50, 0},      {75, 1},      {110, 2},     {134, 3},    {150, 4},
+                  {300, 5},     {600, 6},     {1200, 7},    {2400, 9},   {4800, 10},
+                  {7200, 11},   {9600, 12},   {19200, 13},  {38400, 14}, {57600, 15},
+                  {115200, 16}, {230400, 17}, {460800, 18}, {921600, 19}};
+    for (const auto& c : kCodes)
+        if (c.speed == speed) return c.code;
+    return kDefaultNetBaud;
+}
+
+// The three characters of a format text; a missing character reads as NUL, never past the end.
+struct FormatChars {
+    char parity, data, stop;
+};
+
+FormatChars SplitFormat(const char* text) {
+    FormatChars f{text[0], 0, 0};
+    if (f.parity) f.data = text[1];
+    if (f.data) f.stop = text[2];
+    return f;
+}
+
+uint32_t NetModeOf(const char* text) {
+    if (!text) return kDefaultNetMode;
+    FormatChars f = SplitFormat(text);
+    uint32_t mode = 0;
+    switch (f.parity) {
+    case 'E':
+        mode = 0x08;
+        break;
+    case 'M':
+        mode = 0x18;
+        break;
+    case 'O':
+        mode = 0x10;
+        break;
+    default:
+        mode = 0x00;
+        break;
+    }
+    switch (f.data) {
+    case '5':
+        break;
+    case '6':
+        mode += 1;
+        break;
+    case '7':
+        mode += 2;
+        break;
+    default:
+        mode += 3;
+        break;
+    }
+    if (f.stop == '2') mode += 0x04;
+    return mode;
+}
+
+} // namespace
+
+bool TSerial::InitContext(bool network) {
+    inited = false;
+    kind = kChannelSerial;
+    context.reset(new (std::nothrow) SerialThreadContext());
+    if (!context || !Rings()) {
+        Log(3, "TSerial::TSerial - HeapAlloc Error");
+        return false;
+    }
+    context->rings = Rings();
+    context->portId = -1;
+    context->network = network;
+    context->pollMs = kPollMs;
+    return true;
+}
+
+bool TSerial::StartThread() {
+    // The transfer records are made here rather than in the thread, so that a platform that
+    // cannot make them fails the open instead of the process.
+    if (!context->network && !context->port.PrepareTransfers()) return false;
+    try {
+        thread = std::thread(SerialThread, context.get());
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char* portName,
+                 bool smallBuffers)
+    : TChannel(reportLevel, name, opt) {
+    if (!InitContext(false)) return;
+    const std::string port = portName ? portName : "";
+    zem::SerialPort& p = context->port;
+    if (!p.Open(port)) {
+        Error(4, "TSerial::TSerial - Cannot open Communication Port " + port);
+        return;
+    }
+    const uint32_t queue = smallBuffers ? kSmallQueueSize : kQueueSize;
+    p.SetQueueSizes(queue, queue);
+    uint32_t waiting = 0;
+    p.ClearErrors(&waiting);
+    zem::SerialSettings s;
+    if (!p.GetSettings(s)) {
+        Log(3, "TSerial::TSerial - GetCommState Error");
+        return;
+    }
+    s.binary = true;
+    s.outxDsrFlow = false;
+    s.dtrControl = zem::SerialSettings::kLineEnable;
+    s.dsrSensitivity = false;
+    s.txContinueOnXoff = true;
+    s.errorChar = false;
+    s.nullStrip = false;
+    s.abortOnError = false;
+    if (!p.SetSettings(s)) {
+        Log(3, "TSerial::TSerial - SetCommState Error");
+        return;
+    }
+    p.AbortTransfers();
+    if (!StartThread()) {
+        Log(3, "TSerial::TSerial - CreateThread Error");
+        return;
+    }
+    // Straight to the setters, not through Configure: the stored texts stay empty.
+    if (SetSpeed("115200") < 0) {
+        Log(3, "TSerial::TSerial - can not set speed");
+        return;
+    }
+    if (SetFormat("N81") < 0) {
+        Log(3, "TSerial::TSerial - can not set format");
+        return;
+    }
+    if (SetFlow("H") < 0) {
+        Log(3, "TSerial::TSerial - can not set flow");
+        return;
+    }
+    inited = true;
+    Log(3, "Opened!");
+}
+
+bool TSerial::ResolveEntryPoints() {
+    auto get = [this](auto& fn, const char* symbol) {
+        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(library.Symbol(symbol));
+        return fn != nullptr;
+    };
+    return get(nsio_init, "nsio_init") && get(nsio_end, "nsio_end") &&
+           get(nsio_open, "nsio_open") && get(nsio_close, "nsio_close") &&
+           get(nsio_ioctl, "nsio_ioctl") && get(nsio_flowctrl, "nsio_flowctrl") &&
+           get(nsio_read, "nsio_read") && get(nsio_write, "nsio_write") &&
+           get(nsio_DTR, "nsio_DTR") && get(nsio_RTS, "nsio_RTS") &&
+           get(nsio_lstatus, "nsio_lstatus");
+}
+
+TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char* libraryName,
+                 const char* address, int32_t port)
+    : TChannel(reportLevel, name, opt) {
+    if (!InitContext(true)) return;
+    std::string path = zem::FindLibraryFile(libraryName ? libraryName : "");
+    if (path.empty()) {
+        Log(3, "TSerial::TSerial - Can not open DLL");
+        return;
+    }
+    if (!library.Load(path)) {
+        Log(3, "TSerial::TSerial - Can not load DLL");
+        return;
+    }
+    if (!ResolveEntryPoints()) {
+        // None of them may be called: the destructor looks at portId, which stays -1.
+        Log(3, "TSerial::TSerial - Can not import function from dll");
+        return;
+    }
+    context->nsio_read = nsio_read;
+    context->nsio_write = nsio_write;
+    context->nsio_lstatus = nsio_lstatus;
+    nsio_init();
+    std::string dotted;
+    if (!zem::LookupHostIPv4(address ? address : "", dotted)) {
+        Log(3, "TSerial::TSerial - Function gethostbyname fail");
+        return;
+    }
+    int32_t id = nsio_open(dotted.c_str(), port, kOpenTimeoutMs);
+    if (id < 0) {
+        Log(3, "TSerial::TSerial - Bad IPPortId");
+        return;
+    }
+    context->portId = id;
+    if (!StartThread()) {
+        Log(3, "TSerial::TSerial - CreateThread Error");
+        return;
+    }
+    // Configure refuses a channel that is not inited.
+    inited = true;
+    netBaud = kDefaultNetBaud;
+    netMode = kDefaultNetMode;
+    if (Configure("115200", "N81", "H")) {
+        inited = false;
+        return;
+    }
+    Log(3, zem::Format("Port %s:%d opened", dotted.c_str(), port));
+}
+
+TSerial::~TSerial() {
+    if (context) {
+        context->stop.store(true, std::memory_order_release);
+        if (thread.joinable()) thread.join();
+        context->port.Close();
+        if (context->portId >= 0) {
+            nsio_close(context->portId);
+            nsio_end();
+            context->portId = -1;
+        }
+        context.reset();
+    }
+    library.Unload();
+    inited = false;
+}
+
+int TSerial::SetSpeed(const char* text) {
+    if (!context) return -1;
+    const int32_t value = LeadingNumber(text);
+    if (context->network) {
+        netBaud = NetBaudCode(value);
+        if (context->portId < 0 || nsio_ioctl(context->portId, static_cast<int32_t>(netBaud),
+                                              static_cast<int32_t>(netMode)) != 0) {
+            Log(3, "TSerial::Configure -3");
+            return -1;
+        }
+    } else {
+        zem::SerialSettings s;
+        if (!context->port.GetSettings(s)) {
+            Log(3, "TSerial::Configure - Can not GetCommState -4");
+            return -1;
+        }
+        s.baudRate = static_cast<uint32_t>(value);
+        if (!context->port.SetSettings(s)) {
+            Log(3, "TSerial::Configure - Can not SetCommState -5");
+            return -2;
+        }
+    }
+    SetLines(static_cast<int>(Rings()->lineState.load(std::memory_order_acquire)));
+    return 0;
+}
+
+int TSerial::SetFormat(const char* text) {
+    if (!context) return -1;
+    if (context->network) {
+        netMode = NetModeOf(text);
+        if (context->portId < 0 || nsio_ioctl(context->portId, static_cast<int32_t>(netBaud),
+                                              static_cast<int32_t>(netMode)) != 0) {
+            Log(3, "TSerial::Configure -3");
+            return -1;
+        }
+    } else {
+        zem::SerialSettings s;
+        if (!context->port.GetSettings(s)) {
+            Log(3, "TSerial::Configure - Can not GetCommState -8");
+            return -1;
+        }
+        FormatChars f = text ? SplitFormat(text) : FormatChars{'N', '8', '1'};
+        switch (f.parity) {
+        case 'E':
+            s.parity = zem::SerialSettings::kEvenParity;
+            break;
+        case 'M':
+            s.parity = zem::SerialSettings::kMarkParity;
+            break;
+        case 'O':
+            s.parity = zem::SerialSettings::kOddParity;
+            break;
+        default:
+            s.parity = zem::SerialSettings::kNoParity;
+            break;
+        }
+        s.byteSize = f.data - '0'; // unchecked: the driver refuses what it cannot do
+        s.stopBits =
+            f.stop == '2' ? zem::SerialSettings::kTwoStopBits : zem::SerialSettings::kOneStopBit;
+        if (!context->port.SetSettings(s)) {
+            Log(3, "TSerial::Configure - Can not SetCommState -9");
+            return -2;
+        }
+    }
+    SetLines(static_cast<int>(Rings()->lineState.load(std::memory_order_acquire)));
+    return 0;
+}
+
+int TSerial::SetFlow(const char* text) {
+    if (!context) return -1;
+    const char first = text ? text[0] : 0;
+    if (context->network) {
+        if (context->portId < 0 || nsio_flowctrl(context->portId, first == 'H' ? 3 : 0) != 0) {
+            Log(3, "TSerial::SetFlow - Can not SetCommState -13");
+            return -1;
+        }
+    } else {
+        zem::SerialSettings s;
+        if (!context->port.GetSettings(s)) {
+            Log(3, "TSerial::SetFlow - Can not GetCommState -12");
+            return -1;
+        }
+        const bool hardware = first == 'H';
+        s.outxCtsFlow = hardware;
+        s.outX = false;
+        s.inX = false;
+        s.rtsControl =
+            hardware ? zem::SerialSettings::kLineHandshake : zem::SerialSettings::kLineDisable;
+        if (!context->port.SetSettings(s)) {
+            Log(3, "TSerial::SetFlow - Can not SetCommState -13");
+            return -2;
+        }
+    }
+    if (first == 'N') {
+        if (SetLines(1) < 0) {
+            Log(3, "TSerial::SetFlow - can not set RTS");
+            return -3;
+        }
+        if (SetLines(2) < 0) {
+            Log(3, "TSerial::SetFlow - can not set DTR");
+            return -4;
+        }
+    }
+    return 0;
+}
+
+int TSerial::SetLines(int mask) {
+    if (!context || !Rings()) return -2;
+    const uint32_t bits = static_cast<uint32_t>(mask) & (kLineRTS | kLineDTR);
+    // Recorded before the request and kept when it fails.
+    Rings()->lineState.fetch_or(bits, std::memory_order_acq_rel);
+    const bool net = context->network;
+    if (bits & kLineRTS) {
+        bool ok = net ? context->portId >= 0 && nsio_RTS(context->portId, 1) == 0
+                      : context->port.Line(zem::SerialLine::kSetRts);
+        if (!ok) return -2;
+    }
+    if (bits & kLineDTR) {
+        bool ok = net ? context->portId >= 0 && nsio_DTR(context->portId, 1) == 0
+                      : context->port.Line(zem::SerialLine::kSetDtr);
+        if (!ok) return -3;
+    }
+    return 0;
+}
+
+int TSerial::ClearLines(int mask) {
+    if (!context || !Rings()) return -2;
+    const uint32_t bits = static_cast<uint32_t>(mask) & (kLineRTS | kLineDTR);
+    Rings()->lineState.fetch_and(~bits, std::memory_order_acq_rel);
+    const bool net = context->network;
+    if (bits & kLineRTS) {
+        bool ok = net ? context->portId >= 0 && nsio_RTS(context->portId, 0) == 0
+                      : context->port.Line(zem::SerialLine::kClearRts);
+        if (!ok) return -2;
+    }
+    if (bits & kLineDTR) {
+        bool ok = net ? context->portId >= 0 && nsio_DTR(context->portId, 0) == 0
+                      : context->port.Line(zem::SerialLine::kClearDtr);
+        if (!ok) return -3;
+    }
+    return 0;
+}
+
+int TSerial::GetLines(uint32_t* lines) {
+    if (lines && Rings()) *lines = Rings()->lineState.load(std::memory_order_acquire);
+    return 0;
+}
+
+int TSerial::SerialThread(SerialThreadContext* ctx) {
+    if (ctx->network)
+        NetworkLoop(ctx);
+    else
+        LocalLoop(ctx);
+    return 0;
+}
+
+void TSerial::LocalLoop(SerialThreadContext* ctx) {
+    RingBlock* r = ctx->rings;
+    zem::SerialPort& port = ctx->port;
+    bool readPending = false;
+    bool writePending = false;
+    while (!ctx->stop.load(std::memory_order_acquire)) {
+        uint32_t modem = 0;
+        if (port.ModemStatus(&modem)) {
+            uint32_t in = 0;
+            if (modem & zem::kModemCts) in |= kLineCTS;
+            if (modem & zem::kModemDsr) in |= kLineDSR;
+            if (modem & zem::kModemDcd) in |= kLineDCD;
+            if (modem & zem::kModemRing) in |= kLineRING;
+            r->SetInputLines(in);
+        }
+
+        // Receive: only what the driver already holds, so a read never waits for the line.
+        uint32_t got = 0;
+        bool readDone = false;
+        if (readPending) {
+            if (port.CollectRead(&got) != zem::SerialIo::kPending) {
+                readPending = false;
+                readDone = true;
+            }
+        } else {
+            uint32_t waiting = 0;
+            if (!port.ClearErrors(&waiting)) waiting = 0;
+            uint8_t* room = nullptr;
+            uint32_t n = waiting ? std::min(waiting, r->RxRoom(&room)) : 0;
+            if (n > 0) {
+                if (port.StartRead(room, n, &got) == zem::SerialIo::kPending)
+                    readPending = true;
+                else
+                    readDone = true;
+            }
+        }
+        if (readDone) {
+            r->RxProduced(got);
+            if (got == 0) r->rxEvent.Signal();
+        }
+
+        // Transmit: one contiguous piece; the tail moves only once the bytes are handed over.
+        uint32_t sent = 0;
+        if (writePending) {
+            if (port.CollectWrite(&sent) != zem::SerialIo::kPending) {
+                writePending = false;
+                r->TxConsumed(sent);
+            }
+        } else {
+            const uint8_t* piece = nullptr;
+            uint32_t waiting = r->TxPiece(&piece);
+            if (waiting > 0) {
+                if (port.StartWrite(piece, waiting, &sent) == zem::SerialIo::kPending)
+                    writePending = true;
+                else
+                    r->TxConsumed(std::min(sent, waiting));
+            }
+        }
+
+        zem::SleepMs(ctx->pollMs);
+    }
+    port.EndTransfers();
+}
+
+void TSerial::NetworkLoop(SerialThreadContext* ctx) {
+    RingBlock* r = ctx->rings;
+    const int32_t id = ctx->portId;
+    while (!ctx->stop.load(std::memory_order_acquire)) {
+        int32_t s = ctx->nsio_lstatus(id);
+        if (s >= 0) {
+            uint32_t in = 0;
+            if (s & 0x01) in |= kLineCTS;
+            if (s & 0x02) in |= kLineDSR;
+            if (s & 0x04) in |= kLineRING;
+            if (s & 0x08) in |= kLineDCD;
+            r->SetInputLines(in);
+        }
+
+        // A library that reports more than it was offered must not move the indices past it.
+        uint8_t* room = nullptr;
+        uint32_t free = r->RxRoom(&room);
+        if (free > 0) {
+            int32_t k =
+                ctx->nsio_read(id, reinterpret_cast<char*>(room), static_cast<int32_t>(free));
+            if (k > 0) r->RxProduced(std::min(static_cast<uint32_t>(k), free));
+        }
+
+        const uint8_t* piece = nullptr;
+        uint32_t waiting = r->TxPiece(&piece);
+        if (waiting > 0) {
+            int32_t k = ctx->nsio_write(id, reinterpret_cast<const char*>(piece),
+                                        static_cast<int32_t>(waiting));
+            if (k > 0) r->TxConsumed(std::min(static_cast<uint32_t>(k), waiting));
+        }
+
+        zem::SleepMs(ctx->pollMs);
+    }
+}

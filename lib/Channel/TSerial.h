@@ -1,0 +1,83 @@
+#pragma once
+#include "DynLib.h"
+#include "NetSerial.h"
+#include "SerialPort.h"
+#include "TChannel.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+// A serial line as a channel. The local sort drives a port of this machine; the network sort
+// drives a port of a serial device server through the network serial library, loaded at run time.
+// The sort is fixed by the constructor; both share the fields, the setters and the service thread.
+//
+// Threads: the constructors, the setters and the destructor run on the user's thread. The service
+// thread touches only its context: the rings' thread-side indices, LineState bits 2-5, the port's
+// transfers and modem status (local), or nsio_read / nsio_write / nsio_lstatus (network). The
+// setters reach the port or the library while the thread keeps running; both accept that. The
+// destructor stops and joins the thread before it closes the port or the library's port.
+class TSerial : public TChannel {
+public:
+    // A port of this machine ("COM3", "/dev/ttyUSB0"). smallBuffers asks the driver for 90-byte
+    // queues instead of 8192-byte ones.
+    TSerial(int32_t reportLevel, const char* name, uint8_t option, const char* portName,
+            bool smallBuffers);
+    // A port of a serial device server: the library file, the server's dotted address and port.
+    TSerial(int32_t reportLevel, const char* name, uint8_t option, const char* libraryName,
+            const char* address, int32_t port);
+    ~TSerial() override;
+
+    bool IsOpen() override { return inited; }
+    int SetSpeed(const char* speed) override;
+    int SetFormat(const char* format) override;
+    int SetFlow(const char* flow) override;
+    int SetLines(int mask) override;
+    int ClearLines(int mask) override;
+    int GetLines(uint32_t* lines) override;
+
+    bool IsNetwork() const { return context && context->network; }
+    uint32_t NetBaud() const { return netBaud; }
+    uint32_t NetMode() const { return netMode; }
+
+    // Shared with the service thread. Filled before the thread starts; afterwards the user's
+    // thread writes only `stop`.
+    struct SerialThreadContext {
+        RingBlock* rings = nullptr;
+        zem::SerialPort port;
+        int32_t portId = -1;
+        uint32_t pollMs = 2;
+        bool network = false;
+        std::atomic<bool> stop{false};
+        zem::nsio_read_t nsio_read = nullptr;
+        zem::nsio_write_t nsio_write = nullptr;
+        zem::nsio_lstatus_t nsio_lstatus = nullptr;
+    };
+
+    static int SerialThread(SerialThreadContext* ctx);
+
+private:
+    bool InitContext(bool network);
+    bool StartThread();
+    bool ResolveEntryPoints();
+    static void LocalLoop(SerialThreadContext* ctx);
+    static void NetworkLoop(SerialThreadContext* ctx);
+
+    std::unique_ptr<SerialThreadContext> context;
+    std::thread thread;
+    zem::DynLib library;
+    zem::nsio_init_t nsio_init = nullptr;
+    zem::nsio_end_t nsio_end = nullptr;
+    zem::nsio_open_t nsio_open = nullptr;
+    zem::nsio_close_t nsio_close = nullptr;
+    zem::nsio_ioctl_t nsio_ioctl = nullptr;
+    zem::nsio_flowctrl_t nsio_flowctrl = nullptr;
+    zem::nsio_read_t nsio_read = nullptr;
+    zem::nsio_write_t nsio_write = nullptr;
+    zem::nsio_DTR_t nsio_DTR = nullptr;
+    zem::nsio_RTS_t nsio_RTS = nullptr;
+    zem::nsio_lstatus_t nsio_lstatus = nullptr;
+    uint32_t netMode = 0;
+    uint32_t netBaud = 0;
+};

@@ -1,0 +1,31 @@
+#pragma once
+#include <string>
+
+namespace zem {
+
+// Where a library file named by the program is taken from. A name with a directory part is used
+// as it stands; a bare name is looked for next to the executable first, then in the current
+// directory, never in any other directory, so a file planted in a working directory cannot
+// displace the installed one. Returns the path of the first candidate that opens for reading,
+// or empty.
+std::string FindLibraryFile(const std::string& name);
+
+// A library loaded at run time; unloaded by Unload or the destructor.
+class DynLib {
+public:
+    DynLib() = default;
+    ~DynLib() { Unload(); }
+    DynLib(const DynLib&) = delete;
+    DynLib& operator=(const DynLib&) = delete;
+
+    // Loads exactly the file at `path` (as FindLibraryFile gives it); no search.
+    bool Load(const std::string& path);
+    bool IsLoaded() const { return handle_ != nullptr; }
+    void* Symbol(const char* name) const; // null when missing or nothing is loaded
+    void Unload();
+
+private:
+    void* handle_ = nullptr;
+};
+
+} // namespace zem

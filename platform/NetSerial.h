@@ -1,0 +1,33 @@
+#pragma once
+#include <cstdint>
+
+// The network serial library, loaded at run time: its file name and the types of its eleven entry
+// points. Every entry point returns a signed 32-bit value and uses the platform API's calling
+// convention.
+#ifdef _WIN32
+#define ZEM_NSIO_CALL __stdcall
+#else
+#define ZEM_NSIO_CALL
+#endif
+
+namespace zem {
+
+#ifdef _WIN32
+inline constexpr char kNetSerialLibrary[] = "ipserial.dll";
+#else
+inline constexpr char kNetSerialLibrary[] = "libipserial.so";
+#endif
+
+using nsio_init_t = int32_t(ZEM_NSIO_CALL*)();
+using nsio_end_t = int32_t(ZEM_NSIO_CALL*)();
+using nsio_open_t = int32_t(ZEM_NSIO_CALL*)(const char* address, int32_t port, int32_t timeoutMs);
+using nsio_close_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId);
+using nsio_ioctl_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, int32_t baud, int32_t mode);
+using nsio_flowctrl_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, int32_t mode);
+using nsio_read_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, char* data, int32_t size);
+using nsio_write_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, const char* data, int32_t size);
+using nsio_DTR_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, int32_t on);
+using nsio_RTS_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, int32_t on);
+using nsio_lstatus_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId);
+
+} // namespace zem

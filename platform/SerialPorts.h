@@ -1,0 +1,30 @@
+#pragma once
+#include <string>
+#include <vector>
+
+namespace zem {
+
+// A serial port present on this machine, with what is known of the device behind it (empty
+// where unknown), so that an operator can tell two adapters apart.
+struct SerialPortInfo {
+    std::string name;         // as a port name is typed: "COM3", "/dev/ttyUSB0"
+    std::string usbVendorId;  // four hex digits
+    std::string usbProductId; // four hex digits
+    std::string manufacturer;
+    std::string product;
+    std::string serialNumber;
+};
+
+// The platform's source of serial ports, in the source's own order. False when the source cannot
+// be read.
+bool EnumerateSerialPorts(std::vector<SerialPortInfo>& ports);
+
+// Natural order of port names: a shorter name first, names of equal length by the locale's
+// case-sensitive collation (so COM2 before COM10). Negative, 0 or positive.
+int ComparePortNames(const std::string& a, const std::string& b);
+
+// The ports present, sorted by ComparePortNames; only "COM1" when the source cannot be read. No
+// ports at all gives an empty list.
+std::vector<SerialPortInfo> SerialPortList();
+
+} // namespace zem

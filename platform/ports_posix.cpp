@@ -1,0 +1,73 @@
+#include "SerialPorts.h"
+
+#include <dirent.h>
+#include <fstream>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+namespace zem {
+
+namespace {
+
+const char kTtyClass[] = "/sys/class/tty/";
+
+std::string ReadAttribute(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    return line;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+// The USB device a tty hangs from, found by walking up from its device to the first directory
+// that carries a vendor id.
+void AddUsbDetails(const std::string& ttyDir, SerialPortInfo& info) {
+    char real[PATH_MAX];
+    if (!realpath((ttyDir + "/device").c_str(), real)) return;
+    std::string dir = real;
+    while (dir.size() > std::string("/sys/devices").size()) {
+        if (Exists(dir + "/idVendor")) {
+            info.usbVendorId = ReadAttribute(dir + "/idVendor");
+            info.usbProductId = ReadAttribute(dir + "/idProduct");
+            info.manufacturer = ReadAttribute(dir + "/manufacturer");
+            info.product = ReadAttribute(dir + "/product");
+            info.serialNumber = ReadAttribute(dir + "/serial");
+            return;
+        }
+        size_t slash = dir.rfind('/');
+        if (slash == std::string::npos) return;
+        dir.resize(slash);
+    }
+}
+
+} // namespace
+
+bool EnumerateSerialPorts(std::vector<SerialPortInfo>& ports) {
+    ports.clear();
+    DIR* d = opendir(kTtyClass);
+    if (!d) return false;
+    while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.empty() || name[0] == '.') continue;
+        std::string dir = kTtyClass + name;
+        // Virtual terminals and pseudo-terminals have no device behind them.
+        if (!Exists(dir + "/device")) continue;
+        // The serial core lists every port slot it reserved; type 0 means no UART answered there.
+        if (ReadAttribute(dir + "/type") == "0") continue;
+        SerialPortInfo info;
+        info.name = "/dev/" + name;
+        AddUsbDetails(dir, info);
+        ports.push_back(std::move(info));
+    }
+    closedir(d);
+    return true;
+}
+
+} // namespace zem

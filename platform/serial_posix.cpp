@@ -1,0 +1,299 @@
+#include "SerialPort.h"
+
+#include "Termios2.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace zem {
+
+namespace {
+
+// What GetSettings saw, carried to SetSettings in SerialSettings::native.
+struct PosixNative {
+    LinuxTermios termios;
+    uint8_t rtsControl;
+    uint8_t dtrControl;
+};
+static_assert(sizeof(PosixNative) <= sizeof(SerialSettings{}.native), "native record too small");
+
+// A driver may round a rate it cannot make exactly; beyond a UART's own tolerance the rate it
+// chose is a different rate, and the request counts as refused.
+bool RateAccepted(uint32_t asked, uint32_t got) {
+    uint64_t diff = asked > got ? asked - got : got - asked;
+    return diff * 100 <= uint64_t{asked} * 3;
+}
+
+uint32_t ByteSizeFlag(int byteSize) {
+    switch (byteSize) {
+    case 5:
+        return CS5;
+    case 6:
+        return CS6;
+    case 7:
+        return CS7;
+    case 8:
+        return CS8;
+    default:
+        return 0;
+    }
+}
+
+int ByteSizeOf(uint32_t cflag) {
+    switch (cflag & CSIZE) {
+    case CS5:
+        return 5;
+    case CS6:
+        return 6;
+    case CS7:
+        return 7;
+    default:
+        return 8;
+    }
+}
+
+} // namespace
+
+struct SerialPort::Native {
+    int fd = -1;
+};
+
+SerialPort::SerialPort() = default;
+SerialPort::~SerialPort() {
+    Close();
+}
+
+std::string SerialDevicePath(const std::string& portName) {
+    if (portName.rfind("/dev/", 0) == 0) return portName;
+    if (portName.size() < 4 || portName.size() > 9 || strncasecmp(portName.c_str(), "COM", 3) != 0)
+        return {};
+    unsigned n = 0;
+    for (size_t i = 3; i < portName.size(); ++i) {
+        char c = portName[i];
+        if (c < '0' || c > '9') return {};
+        n = n * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (n == 0) return {};
+    return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+bool SerialPort::Open(const std::string& portName) {
+    Close();
+    std::string path = SerialDevicePath(portName);
+    if (path.empty()) return false;
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    // TIOCEXCL keeps later openers out, but not privileged ones, so a port another program made
+    // exclusive counts as held even when we could open it; the lock stops a second Zem always.
+    int excl = 0;
+    if (ioctl(fd, TIOCGEXCL, &excl) != 0 || excl != 0 || ioctl(fd, TIOCEXCL) != 0 ||
+        flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    native_ = std::make_unique<Native>();
+    native_->fd = fd;
+    return true;
+}
+
+bool SerialPort::IsOpen() const {
+    return native_ && native_->fd >= 0;
+}
+
+void SerialPort::Close() {
+    if (!native_) return;
+    if (native_->fd >= 0) {
+        ioctl(native_->fd, TIOCNXCL);
+        ::close(native_->fd);
+    }
+    native_.reset();
+}
+
+void SerialPort::SetQueueSizes(uint32_t, uint32_t) {
+    // The tty layer sizes its own buffers.
+}
+
+bool SerialPort::ClearErrors(uint32_t* inQueue) {
+    *inQueue = 0;
+    if (!IsOpen()) return false;
+    int n = 0;
+    if (ioctl(native_->fd, FIONREAD, &n) != 0 || n < 0) return false;
+    *inQueue = static_cast<uint32_t>(n);
+    return true;
+}
+
+bool SerialPort::GetSettings(SerialSettings& s) {
+    if (!IsOpen()) return false;
+    PosixNative n{};
+    if (!GetLinuxTermios(native_->fd, n.termios)) return false;
+    const LinuxTermios& t = n.termios;
+    s.baudRate = t.ospeed;
+    s.byteSize = ByteSizeOf(t.cflag);
+    if (!(t.cflag & PARENB))
+        s.parity = SerialSettings::kNoParity;
+    else if (t.cflag & CMSPAR)
+        s.parity = (t.cflag & PARODD) ? SerialSettings::kMarkParity : SerialSettings::kSpaceParity;
+    else
+        s.parity = (t.cflag & PARODD) ? SerialSettings::kOddParity : SerialSettings::kEvenParity;
+    s.stopBits = (t.cflag & CSTOPB) ? SerialSettings::kTwoStopBits : SerialSettings::kOneStopBit;
+    s.binary = !(t.lflag & ICANON) && !(t.oflag & OPOST);
+    s.parityCheck = (t.iflag & INPCK) != 0;
+    s.outxCtsFlow = (t.cflag & CRTSCTS) != 0;
+    s.outxDsrFlow = false;
+    s.dsrSensitivity = false;
+    s.txContinueOnXoff = false;
+    s.outX = (t.iflag & IXON) != 0;
+    s.inX = (t.iflag & IXOFF) != 0;
+    s.errorChar = false;
+    s.nullStrip = false;
+    s.abortOnError = false;
+    // Without a modem-line query (pseudo-terminals) DTR counts as on, as the tty raises it on open.
+    int lines = 0;
+    bool haveLines = ioctl(native_->fd, TIOCMGET, &lines) == 0;
+    s.dtrControl = !haveLines || (lines & TIOCM_DTR) ? SerialSettings::kLineEnable
+                                                     : SerialSettings::kLineDisable;
+    if (t.cflag & CRTSCTS)
+        s.rtsControl = SerialSettings::kLineHandshake;
+    else
+        s.rtsControl = haveLines && (lines & TIOCM_RTS) ? SerialSettings::kLineEnable
+                                                        : SerialSettings::kLineDisable;
+    n.rtsControl = s.rtsControl;
+    n.dtrControl = s.dtrControl;
+    std::memcpy(s.native, &n, sizeof n);
+    return true;
+}
+
+bool SerialPort::SetSettings(const SerialSettings& s) {
+    if (!IsOpen()) return false;
+    // Rate 0 would hang the line up; Linux has no 1.5 stop bits, DSR handshake or DTR handshake.
+    uint32_t size = ByteSizeFlag(s.byteSize);
+    if (s.baudRate == 0 || size == 0 || s.parity > SerialSettings::kSpaceParity ||
+        s.stopBits == SerialSettings::kOne5StopBits || s.stopBits > SerialSettings::kTwoStopBits ||
+        s.outxDsrFlow || s.dsrSensitivity || s.dtrControl > SerialSettings::kLineEnable ||
+        s.rtsControl > SerialSettings::kLineHandshake)
+        return false;
+
+    PosixNative n;
+    std::memcpy(&n, s.native, sizeof n);
+    LinuxTermios t = n.termios;
+    if (s.binary) {
+        t.iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IMAXBEL);
+        t.oflag &= ~OPOST;
+        t.lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+        t.cc[VMIN] = 0;
+        t.cc[VTIME] = 0;
+    }
+    t.cflag |= CREAD | CLOCAL;
+    t.iflag = s.parityCheck ? (t.iflag | INPCK) : (t.iflag & ~INPCK);
+    t.cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    t.cflag |= size;
+    switch (s.parity) {
+    case SerialSettings::kOddParity:
+        t.cflag |= PARENB | PARODD;
+        break;
+    case SerialSettings::kEvenParity:
+        t.cflag |= PARENB;
+        break;
+    case SerialSettings::kMarkParity:
+        t.cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case SerialSettings::kSpaceParity:
+        t.cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
+    }
+    if (s.stopBits == SerialSettings::kTwoStopBits) t.cflag |= CSTOPB;
+    if (s.outxCtsFlow || s.rtsControl == SerialSettings::kLineHandshake) t.cflag |= CRTSCTS;
+    t.iflag &= ~(IXON | IXOFF);
+    if (s.outX) t.iflag |= IXON;
+    if (s.inX) t.iflag |= IXOFF;
+    SetLinuxTermiosRate(t, s.baudRate);
+
+    const int fd = native_->fd;
+    LinuxTermios before;
+    if (!GetLinuxTermios(fd, before) || !SetLinuxTermios(fd, t)) return false;
+    LinuxTermios now;
+    if (!GetLinuxTermios(fd, now) || !RateAccepted(s.baudRate, now.ospeed)) {
+        // A refused request leaves the previous settings in force.
+        SetLinuxTermios(fd, before);
+        return false;
+    }
+    // Changing a line's control mode sets the line as the mode says. Pseudo-terminals have no
+    // modem lines; there this is refused and means nothing.
+    auto apply = [fd](uint8_t mode, uint8_t was, int line) {
+        if (mode == was || mode == SerialSettings::kLineHandshake) return;
+        int bits = line;
+        ioctl(fd, mode == SerialSettings::kLineEnable ? TIOCMBIS : TIOCMBIC, &bits);
+    };
+    apply(s.rtsControl, n.rtsControl, TIOCM_RTS);
+    apply(s.dtrControl, n.dtrControl, TIOCM_DTR);
+    return true;
+}
+
+void SerialPort::AbortTransfers() {
+    // Transfers finish inside their start call here, so none is ever pending.
+}
+
+bool SerialPort::Line(SerialLine request) {
+    if (!IsOpen()) return false;
+    int bits = (request == SerialLine::kSetRts || request == SerialLine::kClearRts) ? TIOCM_RTS
+                                                                                    : TIOCM_DTR;
+    unsigned long op =
+        (request == SerialLine::kSetRts || request == SerialLine::kSetDtr) ? TIOCMBIS : TIOCMBIC;
+    return ioctl(native_->fd, op, &bits) == 0;
+}
+
+bool SerialPort::ModemStatus(uint32_t* bits) {
+    if (!IsOpen()) return false;
+    int lines = 0;
+    if (ioctl(native_->fd, TIOCMGET, &lines) != 0) return false;
+    uint32_t b = 0;
+    if (lines & TIOCM_CTS) b |= kModemCts;
+    if (lines & TIOCM_DSR) b |= kModemDsr;
+    if (lines & TIOCM_RNG) b |= kModemRing;
+    if (lines & TIOCM_CAR) b |= kModemDcd;
+    *bits = b;
+    return true;
+}
+
+bool SerialPort::PrepareTransfers() {
+    return IsOpen();
+}
+
+SerialIo SerialPort::StartRead(uint8_t* data, uint32_t size, uint32_t* count) {
+    *count = 0;
+    if (!IsOpen()) return SerialIo::kFailed;
+    ssize_t k = ::read(native_->fd, data, size);
+    if (k < 0) return SerialIo::kFailed;
+    *count = static_cast<uint32_t>(k);
+    return SerialIo::kDone;
+}
+
+SerialIo SerialPort::CollectRead(uint32_t* count) {
+    *count = 0;
+    return SerialIo::kFailed;
+}
+
+SerialIo SerialPort::StartWrite(const uint8_t* data, uint32_t size, uint32_t* count) {
+    *count = 0;
+    if (!IsOpen()) return SerialIo::kFailed;
+    ssize_t k = ::write(native_->fd, data, size);
+    if (k < 0) return SerialIo::kFailed;
+    *count = static_cast<uint32_t>(k);
+    return SerialIo::kDone;
+}
+
+SerialIo SerialPort::CollectWrite(uint32_t* count) {
+    *count = 0;
+    return SerialIo::kFailed;
+}
+
+void SerialPort::EndTransfers() {}
+
+} // namespace zem
