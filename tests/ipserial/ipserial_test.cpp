@@ -1,0 +1,618 @@
+// The network serial library against a scripted RFC 2217 server on 127.0.0.1.
+#include "FakeServer.h"
+#include "ipserial.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr uint8_t IAC = 255, SB = 250, SE = 240, WILL = 251, WONT = 252, DO = 253, DONT = 254;
+
+long ElapsedMs(Clock::time_point since) {
+    return static_cast<long>(
+        std::chrono::duration_cast<milliseconds>(Clock::now() - since).count());
+}
+
+int Open(FakeServer& server, int timeoutMs = 3000) {
+    return nsio_open("127.0.0.1", server.Port(), timeoutMs);
+}
+
+// Reads until `want` bytes came, the port failed, or the time is up.
+Bytes ReadFor(int id, size_t want, int timeoutMs = 5000, int* lastResult = nullptr) {
+    Bytes got;
+    const auto until = Clock::now() + milliseconds(timeoutMs);
+    char buf[4096];
+    int r = 0;
+    while (got.size() < want && Clock::now() < until) {
+        r = nsio_read(id, buf, sizeof buf);
+        if (r < 0) break;
+        if (r == 0) {
+            std::this_thread::sleep_for(milliseconds(1));
+            continue;
+        }
+        got.insert(got.end(), buf, buf + r);
+    }
+    if (lastResult) *lastResult = r;
+    return got;
+}
+
+// Writes everything, accepting partial writes, within the time given.
+bool WriteAll(int id, const Bytes& data, int timeoutMs = 10000) {
+    size_t done = 0;
+    const auto until = Clock::now() + milliseconds(timeoutMs);
+    while (done < data.size() && Clock::now() < until) {
+        int n = nsio_write(id, reinterpret_cast<const char*>(data.data() + done),
+                           static_cast<int>(std::min<size_t>(data.size() - done, 8192)));
+        if (n < 0) return false;
+        if (n == 0) std::this_thread::sleep_for(milliseconds(1));
+        done += static_cast<size_t>(n);
+    }
+    return done == data.size();
+}
+
+bool WaitLineStatus(int id, int expected, int timeoutMs = 3000) {
+    const auto until = Clock::now() + milliseconds(timeoutMs);
+    while (Clock::now() < until) {
+        if (nsio_lstatus(id) == expected) return true;
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return false;
+}
+
+Bytes RandomBytes(size_t n, unsigned seed, bool manyIac = true) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto& x : b)
+        x = static_cast<uint8_t>(manyIac && rng() % 5 == 0 ? 0xFF : rng());
+    return b;
+}
+
+// Keeps a port open for one test and closes it whatever happens. Once open, the server has
+// heard everything the opening sends, so later bytes can be told apart.
+struct OpenPort {
+    int id;
+    explicit OpenPort(FakeServer& server, int timeoutMs = 3000) : id(Open(server, timeoutMs)) {
+        if (id >= 0) {
+            EXPECT_TRUE(server.WaitFor([&] { return server.Opened(); }));
+        }
+    }
+    ~OpenPort() {
+        if (id >= 0) nsio_close(id);
+    }
+};
+
+bool Contains(const std::vector<std::pair<uint8_t, uint8_t>>& list, uint8_t verb, uint8_t option) {
+    return std::count(list.begin(), list.end(), std::make_pair(verb, option)) > 0;
+}
+
+// --- opening and negotiation -------------------------------------------------------------
+
+TEST(IpSerialOpen, NegotiatesOptionsAndAsksForModemState) {
+    // Offers as a real server makes them before hearing from us, plus some to be refused.
+    FakeServer::Options o;
+    o.greeting = {IAC, WILL, 3, IAC, DO, 3,  IAC, WILL, 1,  IAC, DONT, 1,  IAC, DO,   0,
+                  IAC, WILL, 0, IAC, DO, 44, IAC, DO,   24, IAC, WILL, 44, IAC, WONT, 5};
+    FakeServer server(o);
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    ASSERT_TRUE(server.WaitFor([&] {
+        for (const Bytes& s : server.Subs())
+            if (s == Bytes{11, 0xFF}) return true;
+        return false;
+    }));
+    ASSERT_TRUE(server.WaitFor([&] {
+        auto n = server.Negotiations();
+        return Contains(n, DONT, 1) && Contains(n, WONT, 24) && Contains(n, DONT, 44);
+    }));
+    std::this_thread::sleep_for(milliseconds(50)); // anything more would show by now
+    auto n = server.Negotiations();
+    for (auto [verb, option] : {std::pair<uint8_t, uint8_t>{WILL, 0},
+                                {DO, 0},
+                                {WILL, 3},
+                                {DO, 3},
+                                {WILL, 44},
+                                {DONT, 1},
+                                {WONT, 24},
+                                {DONT, 44}})
+        EXPECT_EQ(std::count(n.begin(), n.end(), std::make_pair(verb, option)), 1)
+            << int(verb) << " " << int(option);
+    // Nothing said about options only switched off, nothing agreed that was not offered.
+    EXPECT_FALSE(Contains(n, DO, 1));
+    EXPECT_FALSE(Contains(n, WILL, 24));
+    EXPECT_FALSE(Contains(n, DONT, 5));
+    EXPECT_FALSE(Contains(n, WONT, 1));
+}
+
+TEST(IpSerialOpen, PeerThatFlipsOptionsCannotKeepUsTalking) {
+    FakeServer::Options o;
+    o.flipOptions = true; // every offer of ours answered with "no" and "yes" at once
+    FakeServer server(o);
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    std::this_thread::sleep_for(milliseconds(300));
+    const size_t settled = server.Negotiations().size();
+    EXPECT_LT(settled, 30u);
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(server.Negotiations().size(), settled);
+    EXPECT_EQ(nsio_ioctl(port.id, NSIO_B9600, NSIO_BIT_8), 0); // and the port works
+}
+
+TEST(IpSerialOpen, FailsOnRefusalSilenceAndBadArguments) {
+    // A port that nobody listens on: refused at once, long before the timeout.
+    int freePort;
+    {
+        FakeServer probe;
+        freePort = probe.Port();
+    }
+    auto t0 = Clock::now();
+    EXPECT_LT(nsio_open("127.0.0.1", freePort, 3000), 0);
+    EXPECT_LT(ElapsedMs(t0), 2000);
+
+    struct Case {
+        const char* name;
+        FakeServer::Options options;
+        int expected;
+    } cases[] = {
+        {"declines COM-PORT-OPTION", {.agreeComPort = false}, NSIO_CONNECTFAIL},
+        {"closes at once", {.closeAtOnce = true}, NSIO_CONNECTFAIL},
+        {"never negotiates", {.negotiate = false}, NSIO_TIMEOUT},
+    };
+    for (auto& c : cases) {
+        FakeServer server(c.options);
+        t0 = Clock::now();
+        EXPECT_EQ(nsio_open("127.0.0.1", server.Port(), 400), c.expected) << c.name;
+        const long ms = ElapsedMs(t0);
+        EXPECT_LT(ms, 3000) << c.name;
+        if (c.expected == NSIO_TIMEOUT) {
+            EXPECT_GE(ms, 350) << c.name;
+        }
+    }
+
+    FakeServer server;
+    for (const char* address : {"", "localhost", "127.0.0", "127.0.0.1.", "127.0.0.256", "1.2.3.4x",
+                                "127.0.0.0001", " 127.0.0.1"})
+        EXPECT_EQ(nsio_open(address, server.Port(), 300), NSIO_BADPARM) << address;
+    EXPECT_EQ(nsio_open(nullptr, server.Port(), 300), NSIO_BADPARM);
+    EXPECT_EQ(nsio_open("127.0.0.1", 0, 300), NSIO_BADPARM);
+    EXPECT_EQ(nsio_open("127.0.0.1", 65536, 300), NSIO_BADPARM);
+}
+
+TEST(IpSerialOpen, ConnectGivesUpWithinItsTimeout) {
+    // A listener whose queue is full drops further connection requests, so the connect itself
+    // hangs; the kernel may not do so everywhere, so check it first.
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 0), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    std::vector<int> fillers;
+    bool hangs = false;
+    for (int i = 0; i < 4 && !hangs; ++i) {
+        int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        fillers.push_back(c);
+        ::connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        pollfd p{c, POLLOUT, 0};
+        hangs = ::poll(&p, 1, 200) == 0;
+    }
+    if (hangs) {
+        auto t0 = Clock::now();
+        EXPECT_EQ(nsio_open("127.0.0.1", ntohs(addr.sin_port), 300), NSIO_TIMEOUT);
+        EXPECT_GE(ElapsedMs(t0), 250);
+        EXPECT_LT(ElapsedMs(t0), 3000);
+    }
+    for (int c : fillers)
+        ::close(c);
+    ::close(fd);
+    if (!hangs) GTEST_SKIP() << "this kernel completes connections to a full listen queue";
+}
+
+// --- configuration commands ---------------------------------------------------------------
+
+Bytes Be32(uint32_t v) {
+    return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
+
+TEST(IpSerialIoctl, SendsSpeedAndFormatAndWaitsForConfirmation) {
+    struct Row {
+        int code, mode;
+        uint32_t speed;
+        uint8_t dataSize, parity, stopSize;
+    } rows[] = {
+        {NSIO_B50, 0x03, 50, 8, 1, 1},         {NSIO_B134, 0x00, 134, 5, 1, 1},
+        {NSIO_B1800, 0x01, 1800, 6, 1, 1},     {NSIO_B7200, 0x0E, 7200, 7, 3, 2},
+        {NSIO_B9600, 0x0A, 9600, 7, 3, 1},     {NSIO_B115200, 0x03, 115200, 8, 1, 1},
+        {NSIO_B230400, 0x13, 230400, 8, 2, 1}, {NSIO_B460800, 0x1B, 460800, 8, 4, 1},
+        {NSIO_B921600, 0x07, 921600, 8, 1, 2}, {NSIO_B2400, 0x18 | 0x04, 2400, 5, 4, 2},
+    };
+    FakeServer server;
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    for (const Row& r : rows) {
+        const size_t before = server.Subs().size();
+        EXPECT_EQ(nsio_ioctl(port.id, r.code, r.mode), 0) << r.speed;
+        // Returned only after the answers, so the commands are there already.
+        auto subs = server.Subs();
+        ASSERT_EQ(subs.size(), before + 4) << r.speed;
+        EXPECT_EQ(subs[before], Concat({{1}, Be32(r.speed)})) << r.speed;
+        EXPECT_EQ(subs[before + 1], (Bytes{2, r.dataSize})) << r.speed;
+        EXPECT_EQ(subs[before + 2], (Bytes{3, r.parity})) << r.speed;
+        EXPECT_EQ(subs[before + 3], (Bytes{4, r.stopSize})) << r.speed;
+    }
+    // And on the wire, byte for byte, for one of them.
+    const size_t before = server.Raw().size();
+    ASSERT_EQ(nsio_ioctl(port.id, NSIO_B9600, NSIO_PARITY_EVEN | NSIO_BIT_7), 0);
+    Bytes raw = server.Raw();
+    EXPECT_EQ(Bytes(raw.begin() + static_cast<long>(before), raw.end()),
+              (Bytes{IAC, SB,  44, 1,  0, 0, 0x25, 0x80, IAC, SE, IAC, SB, 44, 2,   7, IAC,
+                     SE,  IAC, SB, 44, 3, 3, IAC,  SE,   IAC, SB, 44,  4,  1,  IAC, SE}));
+
+    const size_t count = server.Subs().size();
+    for (auto [code, mode] : {std::pair{-1, 3}, {20, 3}, {16, 0x20}, {16, -1}})
+        EXPECT_EQ(nsio_ioctl(port.id, code, mode), NSIO_BADPARM) << code << " " << mode;
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(server.Subs().size(), count);
+}
+
+TEST(IpSerialIoctl, ResultFollowsTheServersAnswer) {
+    struct Case {
+        const char* name;
+        FakeServer::Options options;
+        int expected;
+        long minMs;
+    } cases[] = {
+        {"late answer is waited for", {.replyDelayMs = 300}, 0, 250},
+        {"other speed", {.overrides = {{101, Be32(9600)}}}, NSIO_REFUSED, 0},
+        {"other parity", {.overrides = {{103, {2}}}}, NSIO_REFUSED, 0},
+        {"truncated speed answer", {.overrides = {{101, {0, 1, 0xC2}}}}, NSIO_TIMEOUT, 1500},
+        {"no answer", {.answerConfig = false}, NSIO_TIMEOUT, 1500},
+    };
+    for (auto& c : cases) {
+        FakeServer server(c.options);
+        OpenPort port(server);
+        ASSERT_GE(port.id, 0) << c.name;
+        auto t0 = Clock::now();
+        EXPECT_EQ(nsio_ioctl(port.id, NSIO_B115200, NSIO_BIT_8), c.expected) << c.name;
+        EXPECT_GE(ElapsedMs(t0), c.minMs) << c.name;
+        EXPECT_LT(ElapsedMs(t0), 5000) << c.name;
+    }
+}
+
+TEST(IpSerialControl, SendsSetControlAndReportsRefusal) {
+    struct Row {
+        const char* name;
+        int (*call)(int);
+        uint8_t value;
+    } rows[] = {
+        {"hardware flow", [](int id) { return nsio_flowctrl(id, NSIO_FLOW_HARDWARE); }, 3},
+        {"no flow", [](int id) { return nsio_flowctrl(id, NSIO_FLOW_NONE); }, 1},
+        {"DTR on", [](int id) { return nsio_DTR(id, 1); }, 8},
+        {"DTR off", [](int id) { return nsio_DTR(id, 0); }, 9},
+        {"RTS on", [](int id) { return nsio_RTS(id, 1); }, 11},
+        {"RTS off", [](int id) { return nsio_RTS(id, 0); }, 12},
+    };
+    FakeServer answering;
+    FakeServer silent({.answerControl = false});
+    for (FakeServer* server : {&answering, &silent}) {
+        OpenPort port(*server);
+        ASSERT_GE(port.id, 0);
+        for (const Row& r : rows) {
+            const size_t before = server->Subs().size();
+            auto t0 = Clock::now();
+            EXPECT_EQ(r.call(port.id), 0) << r.name;
+            EXPECT_LT(ElapsedMs(t0), 2000) << r.name; // silence costs a short wait only
+            ASSERT_TRUE(server->WaitFor([&] { return server->Subs().size() > before; }));
+            EXPECT_EQ(server->Subs()[before], (Bytes{5, r.value})) << r.name;
+        }
+        for (int mode : {1, 2, 4, -1})
+            EXPECT_EQ(nsio_flowctrl(port.id, mode), NSIO_BADPARM) << mode;
+    }
+
+    FakeServer refusing({.overrides = {{105, {9}}}}); // DTR stays off whatever we ask
+    OpenPort port(refusing);
+    ASSERT_GE(port.id, 0);
+    EXPECT_EQ(nsio_DTR(port.id, 1), NSIO_REFUSED);
+    EXPECT_EQ(nsio_DTR(port.id, 0), 0);
+}
+
+// --- data ---------------------------------------------------------------------------------
+
+TEST(IpSerialData, DoublesIacBothWays) {
+    FakeServer server;
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+
+    const size_t before = server.Raw().size();
+    const Bytes out = {0x00, 0xFF, 0x41, 0xFF, 0xFF, 0x0D, 0x0A, 0xF0};
+    ASSERT_EQ(nsio_write(port.id, reinterpret_cast<const char*>(out.data()), 8), 8);
+    const Bytes wire = {0x00, 0xFF, 0xFF, 0x41, 0xFF, 0xFF, 0xFF, 0xFF, 0x0D, 0x0A, 0xF0};
+    ASSERT_TRUE(server.WaitFor([&] { return server.Raw().size() >= before + wire.size(); }));
+    Bytes raw = server.Raw();
+    EXPECT_EQ(Bytes(raw.begin() + static_cast<long>(before), raw.end()), wire);
+
+    server.Send({0x41, IAC, IAC, 0x42, IAC, IAC, IAC, IAC, 0x0D, 0x00});
+    EXPECT_EQ(ReadFor(port.id, 6), (Bytes{0x41, 0xFF, 0x42, 0xFF, 0xFF, 0x0D, 0x00}));
+}
+
+TEST(IpSerialData, LargeTransfersArriveIntactBothWays) {
+    // More than the library buffers in either direction, a fifth of it 0xFF.
+    const Bytes up = RandomBytes(300000, 1), down = RandomBytes(300000, 2);
+    FakeServer server;
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    std::thread sender([&] { server.SendData(down); });
+    ASSERT_TRUE(WriteAll(port.id, up));
+    Bytes got = ReadFor(port.id, down.size(), 20000);
+    sender.join();
+    EXPECT_TRUE(got == down);
+    ASSERT_TRUE(server.WaitFor([&] { return server.Data().size() >= up.size(); }, 20000));
+    EXPECT_TRUE(server.Data() == up);
+}
+
+TEST(IpSerialData, WriteNeverBlocksWhenTheServerStopsReading) {
+    FakeServer server({.stallAfterOpen = true});
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    // Fill the socket buffers on both ends and the library's queue; every call must come back
+    // at once, taking fewer bytes and finally none.
+    const Bytes chunk(65536, 0x55);
+    int n = 1;
+    long slowest = 0;
+    auto t0 = Clock::now();
+    while (n > 0 && ElapsedMs(t0) < 20000) {
+        auto c0 = Clock::now();
+        n = nsio_write(port.id, reinterpret_cast<const char*>(chunk.data()), 65536);
+        slowest = std::max(slowest, ElapsedMs(c0));
+    }
+    EXPECT_EQ(n, 0);
+    EXPECT_LT(slowest, 500);
+    EXPECT_EQ(nsio_write(port.id, reinterpret_cast<const char*>(chunk.data()), 65536), 0);
+}
+
+// --- modem state --------------------------------------------------------------------------
+
+TEST(IpSerialModem, NotificationsBecomeLineStatusBits) {
+    struct Row {
+        uint8_t state;
+        int bits;
+    } rows[] = {
+        {0x10, NSIO_LS_CTS},
+        {0x20, NSIO_LS_DSR},
+        {0x40, NSIO_LS_RING},
+        {0x80, NSIO_LS_DCD},
+        {0xF0, 0x0F},
+        {0x0F, 0}, // delta bits alone
+        {0x31, NSIO_LS_CTS | NSIO_LS_DSR},
+        {0x00, 0},
+        {0xFF, 0x0F}, // value 255 arrives doubled
+    };
+    FakeServer server;
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    EXPECT_EQ(nsio_lstatus(port.id), 0);
+    for (const Row& r : rows) {
+        server.SendSub({107, r.state});
+        EXPECT_TRUE(WaitLineStatus(port.id, r.bits)) << int(r.state);
+    }
+    // A notification cut into single bytes, each in its own segment.
+    for (uint8_t b : Bytes{IAC, SB, 44, 107, 0x50, IAC, SE}) {
+        server.Send({b});
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    EXPECT_TRUE(WaitLineStatus(port.id, NSIO_LS_CTS | NSIO_LS_RING));
+}
+
+// --- broken connections and hostile input -----------------------------------------------
+
+TEST(IpSerialBroken, ServerClosingMidTransfer) {
+    FakeServer server;
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    const Bytes tail = RandomBytes(1000, 3);
+    server.SendData(tail);
+    server.CloseClient();
+    int last = 0;
+    // What came before the close is still delivered, then the failure.
+    EXPECT_EQ(ReadFor(port.id, tail.size() + 1, 5000, &last), tail);
+    EXPECT_LT(last, 0);
+    EXPECT_LT(nsio_read(port.id, reinterpret_cast<char*>(const_cast<uint8_t*>(tail.data())), 10),
+              0);
+    EXPECT_LT(nsio_lstatus(port.id), 0);
+    char b = 'x';
+    EXPECT_LT(nsio_write(port.id, &b, 1), 0);
+    auto t0 = Clock::now();
+    EXPECT_EQ(nsio_ioctl(port.id, NSIO_B9600, NSIO_BIT_8), NSIO_CLOSED);
+    EXPECT_EQ(nsio_flowctrl(port.id, NSIO_FLOW_NONE), NSIO_CLOSED);
+    EXPECT_EQ(nsio_DTR(port.id, 1), NSIO_CLOSED);
+    EXPECT_LT(ElapsedMs(t0), 500);
+    EXPECT_EQ(nsio_close(port.id), 0);
+    port.id = -1;
+}
+
+TEST(IpSerialBroken, CloseWhileWaitingAndWhileWriting) {
+    {
+        FakeServer server({.answerConfig = false});
+        OpenPort port(server);
+        ASSERT_GE(port.id, 0);
+        std::thread closer([&] {
+            std::this_thread::sleep_for(milliseconds(200));
+            server.CloseClient();
+        });
+        auto t0 = Clock::now();
+        EXPECT_EQ(nsio_ioctl(port.id, NSIO_B9600, NSIO_BIT_8), NSIO_CLOSED);
+        EXPECT_LT(ElapsedMs(t0), 1500); // not the whole answer timeout
+        closer.join();
+    }
+    {
+        FakeServer server;
+        OpenPort port(server);
+        ASSERT_GE(port.id, 0);
+        server.CloseClient();
+        const Bytes chunk(4096, 0x55);
+        int n = 0;
+        auto t0 = Clock::now();
+        while (n >= 0 && ElapsedMs(t0) < 5000)
+            n = nsio_write(port.id, reinterpret_cast<const char*>(chunk.data()), 4096);
+        EXPECT_LT(n, 0);
+    }
+}
+
+TEST(IpSerialBroken, ParserSurvivesGarbageAndTruncatedSubnegotiations) {
+    struct Case {
+        const char* name;
+        Bytes raw;
+    } cases[] = {
+        {"truncated speed answer", {IAC, SB, 44, 101, 0, 0, IAC, SE}},
+        {"empty subnegotiation", {IAC, SB, IAC, SE}},
+        {"option only", {IAC, SB, 44, IAC, SE}},
+        {"stray SE", {IAC, SE}},
+        {"unknown command", {IAC, 0x80}},
+        {"NOP, data mark, go ahead", {IAC, 241, IAC, 242, IAC, 249}},
+        {"other option", {IAC, SB, 99, 1, 2, 3, IAC, SE}},
+        {"client code from server", {IAC, SB, 44, 7, 0xF0, IAC, SE}},
+        {"modem state too long", {IAC, SB, 44, 107, 0x10, 0x20, IAC, SE}},
+        {"oversized", Concat({{IAC, SB, 44, 107}, Bytes(5000, 0x10), {IAC, SE}})},
+        {"cut short by a command", {IAC, SB, 44, 107, 0x10, IAC, WILL, 1}},
+    };
+    FakeServer server;
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    const Bytes marker = {'O', 'K', 0xFF, '!'};
+    for (const Case& c : cases) {
+        server.Send(c.raw);
+        server.SendData(marker);
+        EXPECT_EQ(ReadFor(port.id, marker.size()), marker) << c.name;
+        EXPECT_EQ(nsio_lstatus(port.id), 0) << c.name; // no modem state from any of these
+    }
+    // The command that cut the subnegotiation short was still heard.
+    EXPECT_TRUE(server.WaitFor([&] { return Contains(server.Negotiations(), DONT, 1); }));
+
+    // Random bytes, then a sequence that ends any state: the marker must come through last.
+    std::mt19937 rng(7);
+    for (int round = 0; round < 30; ++round) {
+        Bytes junk = RandomBytes(2000 + rng() % 2000, 100 + round, round % 2 == 0);
+        server.Send(Concat({junk, {0x00, IAC, SE}}));
+        server.SendData(marker);
+        Bytes got;
+        const auto until = Clock::now() + milliseconds(5000);
+        while (Clock::now() < until && (got.size() < marker.size() ||
+                                        !std::equal(marker.begin(), marker.end(),
+                                                    got.end() - static_cast<long>(marker.size()))))
+            got = Concat({got, ReadFor(port.id, 1, 50)});
+        ASSERT_GE(got.size(), marker.size()) << round;
+        EXPECT_TRUE(std::equal(marker.begin(), marker.end(), got.end() - 4)) << round;
+        EXPECT_GE(nsio_lstatus(port.id), 0);
+    }
+    EXPECT_EQ(nsio_ioctl(port.id, NSIO_B9600, NSIO_BIT_8), 0); // still in step with the server
+}
+
+// --- handles, threads, exports ---------------------------------------------------------
+
+TEST(IpSerialHandles, UnknownPortsAndBadArguments) {
+    char buf[4];
+    for (int id : {-1, 5, 63, 64, 1000}) {
+        EXPECT_EQ(nsio_read(id, buf, 4), NSIO_BADPORT) << id;
+        EXPECT_EQ(nsio_write(id, buf, 4), NSIO_BADPORT) << id;
+        EXPECT_EQ(nsio_lstatus(id), NSIO_BADPORT) << id;
+        EXPECT_EQ(nsio_ioctl(id, 16, 3), NSIO_BADPORT) << id;
+        EXPECT_EQ(nsio_flowctrl(id, 0), NSIO_BADPORT) << id;
+        EXPECT_EQ(nsio_DTR(id, 1), NSIO_BADPORT) << id;
+        EXPECT_EQ(nsio_RTS(id, 1), NSIO_BADPORT) << id;
+        EXPECT_EQ(nsio_close(id), NSIO_BADPORT) << id;
+    }
+    FakeServer server;
+    int id = Open(server);
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(nsio_read(id, buf, -1), NSIO_BADPARM);
+    EXPECT_EQ(nsio_read(id, nullptr, 4), NSIO_BADPARM);
+    EXPECT_EQ(nsio_write(id, buf, -1), NSIO_BADPARM);
+    EXPECT_EQ(nsio_write(id, nullptr, 4), NSIO_BADPARM);
+    EXPECT_EQ(nsio_read(id, nullptr, 0), 0);
+    EXPECT_EQ(nsio_close(id), 0);
+    EXPECT_EQ(nsio_close(id), NSIO_BADPORT);
+    EXPECT_EQ(nsio_lstatus(id), NSIO_BADPORT);
+    EXPECT_TRUE(server.WaitFor([&] { return server.ClientGone(); }));
+}
+
+TEST(IpSerialHandles, CloseDeliversWhatWasWritten) {
+    const Bytes data = RandomBytes(12000, 9);
+    FakeServer server;
+    int id = Open(server);
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(nsio_write(id, reinterpret_cast<const char*>(data.data()), 12000), 12000);
+    EXPECT_EQ(nsio_close(id), 0);
+    ASSERT_TRUE(server.WaitFor([&] { return server.ClientGone(); }));
+    EXPECT_TRUE(server.Data() == data);
+}
+
+TEST(IpSerialThreads, DataThreadAndControlThreadOnOnePort) {
+    const Bytes data = RandomBytes(200000, 11);
+    FakeServer server({.echoData = true});
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    std::atomic<bool> done{false};
+    int failures = 0;
+    std::thread control([&] {
+        while (!done) {
+            failures += nsio_ioctl(port.id, NSIO_B921600, NSIO_BIT_8) != 0;
+            failures += nsio_flowctrl(port.id, NSIO_FLOW_NONE) != 0;
+            failures += nsio_RTS(port.id, 1) != 0;
+            failures += nsio_DTR(port.id, 1) != 0;
+        }
+    });
+    // The service thread's pattern: status, read into room, write what is queued.
+    Bytes got;
+    size_t sent = 0;
+    char buf[4096];
+    const auto until = Clock::now() + milliseconds(30000);
+    while (got.size() < data.size() && Clock::now() < until) {
+        ASSERT_GE(nsio_lstatus(port.id), 0);
+        int r = nsio_read(port.id, buf, sizeof buf);
+        ASSERT_GE(r, 0);
+        got.insert(got.end(), buf, buf + r);
+        if (sent < data.size()) {
+            int w = nsio_write(port.id, reinterpret_cast<const char*>(data.data() + sent),
+                               static_cast<int>(std::min<size_t>(2048, data.size() - sent)));
+            ASSERT_GE(w, 0);
+            sent += static_cast<size_t>(w);
+        }
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    done = true;
+    control.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_TRUE(got == data);
+}
+
+TEST(IpSerialExports, ElevenEntryPointsByPlainName) {
+    void* lib = dlopen(IPSERIAL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    for (const char* name :
+         {"nsio_init", "nsio_end", "nsio_open", "nsio_close", "nsio_ioctl", "nsio_flowctrl",
+          "nsio_read", "nsio_write", "nsio_DTR", "nsio_RTS", "nsio_lstatus"})
+        EXPECT_NE(dlsym(lib, name), nullptr) << name;
+    auto init = reinterpret_cast<int (*)()>(dlsym(lib, "nsio_init"));
+    auto end = reinterpret_cast<int (*)()>(dlsym(lib, "nsio_end"));
+    ASSERT_TRUE(init && end);
+    EXPECT_EQ(init(), 0);
+    EXPECT_EQ(end(), 0);
+    dlclose(lib);
+}
+
+} // namespace
