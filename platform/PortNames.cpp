@@ -10,13 +10,18 @@ int ComparePortNames(const std::string& a, const std::string& b) {
     return std::strcoll(a.c_str(), b.c_str());
 }
 
-std::vector<SerialPortInfo> SerialPortList() {
-    std::vector<SerialPortInfo> ports;
-    if (!EnumerateSerialPorts(ports)) return {SerialPortInfo{"COM1", {}, {}, {}, {}, {}}};
-    std::stable_sort(ports.begin(), ports.end(), [](const auto& x, const auto& y) {
+std::vector<SerialPortInfo> SortPortList(std::optional<std::vector<SerialPortInfo>> found) {
+    if (!found) return {SerialPortInfo{"COM1", {}, {}, {}, {}, {}}};
+    std::stable_sort(found->begin(), found->end(), [](const auto& x, const auto& y) {
         return ComparePortNames(x.name, y.name) < 0;
     });
-    return ports;
+    return std::move(*found);
+}
+
+std::vector<SerialPortInfo> SerialPortList() {
+    std::vector<SerialPortInfo> ports;
+    if (!EnumerateSerialPorts(ports)) return SortPortList(std::nullopt);
+    return SortPortList(std::move(ports));
 }
 
 } // namespace zem

@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,11 @@ bool EnumerateSerialPorts(std::vector<SerialPortInfo>& ports);
 // case-sensitive collation (so COM2 before COM10). Negative, 0 or positive.
 int ComparePortNames(const std::string& a, const std::string& b);
 
-// The ports present, sorted by ComparePortNames; only "COM1" when the source cannot be read. No
-// ports at all gives an empty list.
+// The ports found, sorted by ComparePortNames; only "COM1" when the source could not be read
+// (nullopt). No ports at all gives an empty list.
+std::vector<SerialPortInfo> SortPortList(std::optional<std::vector<SerialPortInfo>> found);
+
+// SortPortList of what EnumerateSerialPorts finds.
 std::vector<SerialPortInfo> SerialPortList();
 
 } // namespace zem

@@ -1,4 +1,4 @@
-#include "SerialPorts.h"
+#include "SysfsTty.h"
 
 #include <dirent.h>
 #include <fstream>
@@ -9,8 +9,6 @@
 namespace zem {
 
 namespace {
-
-const char kTtyClass[] = "/sys/class/tty/";
 
 std::string ReadAttribute(const std::string& path) {
     std::ifstream in(path);
@@ -32,7 +30,7 @@ void AddUsbDetails(const std::string& ttyDir, SerialPortInfo& info) {
     char real[PATH_MAX];
     if (!realpath((ttyDir + "/device").c_str(), real)) return;
     std::string dir = real;
-    while (dir.size() > std::string("/sys/devices").size()) {
+    while (!dir.empty()) {
         if (Exists(dir + "/idVendor")) {
             info.usbVendorId = ReadAttribute(dir + "/idVendor");
             info.usbProductId = ReadAttribute(dir + "/idProduct");
@@ -49,14 +47,16 @@ void AddUsbDetails(const std::string& ttyDir, SerialPortInfo& info) {
 
 } // namespace
 
-bool EnumerateSerialPorts(std::vector<SerialPortInfo>& ports) {
+bool EnumerateSysfsTtys(const std::string& classDir, std::vector<SerialPortInfo>& ports) {
     ports.clear();
-    DIR* d = opendir(kTtyClass);
+    std::string root = classDir;
+    if (root.empty() || root.back() != '/') root += '/';
+    DIR* d = opendir(root.c_str());
     if (!d) return false;
     while (dirent* e = readdir(d)) {
         std::string name = e->d_name;
         if (name.empty() || name[0] == '.') continue;
-        std::string dir = kTtyClass + name;
+        std::string dir = root + name;
         // Virtual terminals and pseudo-terminals have no device behind them.
         if (!Exists(dir + "/device")) continue;
         // The serial core lists every port slot it reserved; type 0 means no UART answered there.
@@ -68,6 +68,10 @@ bool EnumerateSerialPorts(std::vector<SerialPortInfo>& ports) {
     }
     closedir(d);
     return true;
+}
+
+bool EnumerateSerialPorts(std::vector<SerialPortInfo>& ports) {
+    return EnumerateSysfsTtys("/sys/class/tty/", ports);
 }
 
 } // namespace zem

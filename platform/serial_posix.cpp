@@ -3,6 +3,7 @@
 #include "Termios2.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -91,8 +92,8 @@ bool SerialPort::Open(const std::string& portName) {
     // TIOCEXCL keeps later openers out, but not privileged ones, so a port another program made
     // exclusive counts as held even when we could open it; the lock stops a second Zem always.
     int excl = 0;
-    if (ioctl(fd, TIOCGEXCL, &excl) != 0 || excl != 0 || ioctl(fd, TIOCEXCL) != 0 ||
-        flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (ioctl(fd, TIOCGEXCL, &excl) != 0 || excl != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        ioctl(fd, TIOCEXCL) != 0) {
         ::close(fd);
         return false;
     }
@@ -170,12 +171,13 @@ bool SerialPort::GetSettings(SerialSettings& s) {
 
 bool SerialPort::SetSettings(const SerialSettings& s) {
     if (!IsOpen()) return false;
-    // Rate 0 would hang the line up; Linux has no 1.5 stop bits, DSR handshake or DTR handshake.
+    // Rate 0 would hang the line up, and a "rate" above INT32_MAX came from a negative number.
+    // Linux has no 1.5 stop bits, DSR handshake or DTR handshake.
     uint32_t size = ByteSizeFlag(s.byteSize);
-    if (s.baudRate == 0 || size == 0 || s.parity > SerialSettings::kSpaceParity ||
-        s.stopBits == SerialSettings::kOne5StopBits || s.stopBits > SerialSettings::kTwoStopBits ||
-        s.outxDsrFlow || s.dsrSensitivity || s.dtrControl > SerialSettings::kLineEnable ||
-        s.rtsControl > SerialSettings::kLineHandshake)
+    if (s.baudRate == 0 || s.baudRate > INT32_MAX || size == 0 ||
+        s.parity > SerialSettings::kSpaceParity || s.stopBits == SerialSettings::kOne5StopBits ||
+        s.stopBits > SerialSettings::kTwoStopBits || s.outxDsrFlow || s.dsrSensitivity ||
+        s.dtrControl > SerialSettings::kLineEnable || s.rtsControl > SerialSettings::kLineHandshake)
         return false;
 
     PosixNative n;
