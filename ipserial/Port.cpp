@@ -108,9 +108,10 @@ void Port::Close() {
         IoResult r = socket_.Receive(junk.data(), junk.size());
         if (r.status == IoStatus::Closed || r.status == IoStatus::Failed) break;
     }
-    socket_.Close();
+    // Under the lock and after broken_, so that no late call on this port touches the socket.
     Lock lock(mutex_);
     BreakLocked();
+    socket_.Close();
 }
 
 void Port::StopThread() {

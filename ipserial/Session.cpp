@@ -193,8 +193,9 @@ void Session::PushData(uint8_t b) {
 }
 
 size_t Session::ReadData(uint8_t* out, size_t size) {
-    size_t n = std::min(size, rxCount_);
-    size_t first = std::min(n, kRxCapacity - rxHead_);
+    const size_t n = std::min(size, rxCount_);
+    if (n == 0) return 0;
+    const size_t first = std::min(n, kRxCapacity - rxHead_);
     std::memcpy(out, rx_.data() + rxHead_, first);
     std::memcpy(out + first, rx_.data(), n - first);
     rxHead_ = (rxHead_ + n) % kRxCapacity;
