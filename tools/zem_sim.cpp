@@ -1,0 +1,411 @@
+// zem-sim: plays a module's boot loader on a pseudo-terminal for one programming run.
+#include "BootSim.h"
+#include "Clock.h"
+#include "Format.h"
+#include "PtySpeed.h"
+#include "StreamFile.h"
+#include "TFPLib.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace zem::sim;
+
+namespace {
+
+const char kUsage[] =
+    "Usage: zem-sim [options] STREAM_FILE\n"
+    "\n"
+    "Plays a module's boot loader on a new pseudo-terminal for one programming run of\n"
+    "STREAM_FILE, then exits.\n"
+    "\n"
+    "Standard output: line 1 is the slave path alone (e.g. /dev/pts/7), flushed at once; when\n"
+    "the run is over, one more line holds the JSON summary. Progress goes to standard error.\n"
+    "\n"
+    "Exit code: 0 when every record of the stream arrived byte for byte, 1 otherwise\n"
+    "(including a time-out), 2 for a bad command line, stream file or pseudo-terminal.\n"
+    "\n"
+    "Records are numbered from 1 in file order. BYTE and numbers may be decimal or 0x hex.\n"
+    "\n"
+    "Handshake:\n"
+    "  --skip-sync K         leave the first K sync bytes unanswered (default 0)\n"
+    "  --nack-sync M         answer the next M sync bytes with 0x41 0x01 0x02 (a NACK with\n"
+    "                        two diagnostic bytes) before linking (default 0)\n"
+    "  --sync BYTE           sync byte to expect (default from the stream: 0x5A for boot\n"
+    "                        type 3, else 0x55)\n"
+    "  --link-ack BYTE       answer to the sync byte (default: the --ack byte)\n"
+    "  --silent              answer nothing at all (a module that is off)\n"
+    "Records:\n"
+    "  --ack BYTE            answer to a good record (default 0xA5)\n"
+    "  --readback R:W[:bad]  answer record R with 0xAA, then a read-back block of W words\n"
+    "                        (words 0xA55A ^ (i * 0x9E37)), its check word (spoilt with :bad)\n"
+    "                        and the --ack byte; repeatable\n"
+    "  --nack R:BYTE[:D1,D2,...]  answer record R with BYTE and the diagnostic bytes D1...;\n"
+    "                        the run then ends; repeatable\n"
+    "  --silent-from R       take records from R on but never answer them\n"
+    "  --expect-speed TEXT   the speed word must arrive as the programmer codes TEXT\n"
+    "                        (\"921600\" -> 4, ...; \"115200\" -> the file's own value);\n"
+    "                        default: not checked, only reported\n"
+    "A record that differs from the file is answered with 0x45 and ends the run.\n"
+    "Timing:\n"
+    "  --pace                read no faster than the line's configured rate (speed/10 bytes\n"
+    "                        per second, speed as set on the pseudo-terminal)\n"
+    "  --flash-latency MS    delay each record's answer by MS milliseconds (default 0)\n"
+    "  --timeout S           give up after S seconds in all (default 120)\n"
+    "  --linger MS           once the last answer is out, wait at most MS milliseconds for\n"
+    "                        the programmer to close the port before exiting (default 2000)\n"
+    "Output:\n"
+    "  --summary FILE        also write the JSON summary line to FILE\n"
+    "  --quiet               no progress on standard error\n"
+    "  -h, --help            this text\n"
+    "\n"
+    "The run is over when the last record has been acknowledged, when a record was NACKed,\n"
+    "when the programmer closes the port after having sent something, or at the time-out.\n"
+    "\n"
+    "Summary members: result (\"pass\"/\"fail\"), outcome (complete, nack, mismatch, silent,\n"
+    "linked, waiting, no records), reason (done, client-closed, timeout, interrupted),\n"
+    "elapsed_ms, stream_ok, linked, sync_byte, sync_bytes (sync bytes seen, unanswered ones\n"
+    "included), sync_answered, noise_bytes, records_total, records_seen (complete ones),\n"
+    "records [{record, offset (file offset of its payload), length, received, speed (line\n"
+    "speed in bit/s when its first byte arrived), match, answer (byte or null),\n"
+    "first_mismatch}], speed_word_offset, speed_word (value received, or null), readbacks_sent,\n"
+    "payload_match, bytes_received, extra_bytes.\n";
+
+std::atomic<bool> gInterrupted{false};
+
+void OnSignal(int) {
+    gInterrupted = true;
+}
+
+bool ParseNumber(const char* s, unsigned long max, unsigned long& out) {
+    if (!s || !*s) return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long v = std::strtoul(s, &end, 0);
+    if (errno || *end || v > max || *s == '-') return false;
+    out = v;
+    return true;
+}
+
+std::vector<std::string> Split(const std::string& s, char sep) {
+    std::vector<std::string> parts;
+    size_t from = 0;
+    for (;;) {
+        size_t at = s.find(sep, from);
+        parts.push_back(s.substr(from, at - from));
+        if (at == std::string::npos) return parts;
+        from = at + 1;
+    }
+}
+
+struct Args {
+    SimOptions sim;
+    std::string stream;
+    std::string summaryFile;
+    std::string expectSpeed;
+    bool pace = false;
+    bool quiet = false;
+    unsigned long timeoutS = 120;
+    unsigned long lingerMs = 2000;
+};
+
+int Usage(const char* problem) {
+    std::fprintf(stderr, "zem-sim: %s\nTry zem-sim --help.\n", problem);
+    return 2;
+}
+
+// Returns -1 to go on, else the exit code.
+int ParseArgs(int argc, char** argv, Args& a) {
+    for (int i = 1; i < argc; ++i) {
+        std::string o = argv[i];
+        auto value = [&](unsigned long max, unsigned long& out) {
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], max, out)) return false;
+            ++i;
+            return true;
+        };
+        auto text = [&](std::string& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        unsigned long v = 0;
+        std::string t;
+        if (o == "-h" || o == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (o == "--skip-sync" && value(0xFFFFFFFF, v)) {
+            a.sim.skipSync = static_cast<uint32_t>(v);
+        } else if (o == "--nack-sync" && value(0xFFFFFFFF, v)) {
+            a.sim.nackSync = static_cast<uint32_t>(v);
+        } else if (o == "--sync" && value(255, v)) {
+            a.sim.syncByte = static_cast<int>(v);
+        } else if (o == "--link-ack" && value(255, v)) {
+            a.sim.linkAck = static_cast<int>(v);
+        } else if (o == "--ack" && value(255, v)) {
+            a.sim.ack = static_cast<uint8_t>(v);
+        } else if (o == "--silent") {
+            a.sim.silentHandshake = true;
+        } else if (o == "--silent-from" && value(0xFFFFFFFF, v) && v > 0) {
+            a.sim.silentFrom = static_cast<uint32_t>(v);
+        } else if (o == "--readback" && text(t)) {
+            auto p = Split(t, ':');
+            unsigned long r = 0, w = 0;
+            if (p.size() < 2 || p.size() > 3 || !ParseNumber(p[0].c_str(), 0xFFFFFFFF, r) ||
+                r == 0 || !ParseNumber(p[1].c_str(), 0xFFFFFFFF, w) ||
+                (p.size() == 3 && p[2] != "bad"))
+                return Usage("--readback wants R:W or R:W:bad");
+            ReadBack rb;
+            rb.words = static_cast<uint32_t>(w);
+            rb.badCheck = p.size() == 3;
+            a.sim.readBacks[static_cast<uint32_t>(r)] = rb;
+        } else if (o == "--nack" && text(t)) {
+            auto p = Split(t, ':');
+            unsigned long r = 0, b = 0;
+            if (p.size() < 2 || p.size() > 3 || !ParseNumber(p[0].c_str(), 0xFFFFFFFF, r) ||
+                r == 0 || !ParseNumber(p[1].c_str(), 255, b))
+                return Usage("--nack wants R:BYTE or R:BYTE:D1,D2,...");
+            Nack n;
+            n.byte = static_cast<uint8_t>(b);
+            if (p.size() == 3 && !p[2].empty()) {
+                for (const std::string& d : Split(p[2], ',')) {
+                    unsigned long x = 0;
+                    if (!ParseNumber(d.c_str(), 255, x)) return Usage("bad diagnostic byte");
+                    n.diag.push_back(static_cast<uint8_t>(x));
+                }
+            }
+            a.sim.nacks[static_cast<uint32_t>(r)] = n;
+        } else if (o == "--expect-speed" && text(a.expectSpeed)) {
+        } else if (o == "--pace") {
+            a.pace = true;
+        } else if (o == "--flash-latency" && value(3600000, v)) {
+            a.sim.flashLatencyMs = static_cast<uint32_t>(v);
+        } else if (o == "--timeout" && value(86400, v) && v > 0) {
+            a.timeoutS = v;
+        } else if (o == "--linger" && value(3600000, v)) {
+            a.lingerMs = v;
+        } else if (o == "--summary" && text(a.summaryFile)) {
+        } else if (o == "--quiet") {
+            a.quiet = true;
+        } else if (!o.empty() && o[0] == '-') {
+            return Usage(("unknown option or bad value: " + o).c_str());
+        } else if (a.stream.empty()) {
+            a.stream = o;
+        } else {
+            return Usage("only one stream file");
+        }
+    }
+    if (a.stream.empty()) return Usage("no stream file given");
+    return -1;
+}
+
+class Pty {
+public:
+    ~Pty() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool Open(std::string& slave) {
+        fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd_ < 0 || grantpt(fd_) != 0 || unlockpt(fd_) != 0) return false;
+        const char* name = ptsname(fd_);
+        if (!name) return false;
+        slave = name;
+        // Raw from the start (set through the master, it applies to the slave), so that
+        // nothing is echoed back before the programmer configures the line itself.
+        termios t{};
+        if (tcgetattr(fd_, &t) == 0) {
+            cfmakeraw(&t);
+            cfsetspeed(&t, B115200);
+            tcsetattr(fd_, TCSANOW, &t);
+        }
+        return true;
+    }
+    int Fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+using SteadyClock = std::chrono::steady_clock;
+
+struct Reporter {
+    bool quiet;
+    size_t records = 0;
+    bool linked = false;
+    void Update(const BootSim& sim) {
+        if (quiet) return;
+        if (!linked && sim.Linked()) {
+            linked = true;
+            std::fprintf(stderr, "zem-sim: linked after %u sync bytes\n", sim.SyncBytes());
+        }
+        const auto& rs = sim.Records();
+        while (records < rs.size() && rs[records].received == rs[records].length) {
+            const RecordSeen& r = rs[records++];
+            std::fprintf(stderr, "zem-sim: record %u (%u bytes at 0x%08X) at %u bit/s, %s, ",
+                         r.number, r.length, r.payloadStart, r.speed,
+                         r.match ? "as in the file" : "DIFFERS from the file");
+            if (r.answer < 0)
+                std::fprintf(stderr, "no answer\n");
+            else
+                std::fprintf(stderr, "answered 0x%02X\n", r.answer);
+        }
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Args a;
+    if (int rc = ParseArgs(argc, argv, a); rc >= 0) return rc;
+
+    std::vector<uint8_t> stream;
+    if (!zem::ReadWholeFile(a.stream, stream)) return Usage("can not read the stream file");
+    if (!a.expectSpeed.empty()) {
+        if (a.expectSpeed == "115200") {
+            zem::StreamWalk w = zem::WalkStream(stream.data(), stream.size());
+            if (w.speedWordOffset + 2 <= stream.size())
+                a.sim.expectSpeedWord = zem::Le16(stream.data() + w.speedWordOffset);
+        } else {
+            a.sim.expectSpeedWord = TFPLib::SpeedCode(a.expectSpeed.c_str());
+        }
+    }
+    BootSim sim(stream, a.sim);
+    if (!sim.StreamUsable()) return Usage(sim.StreamProblem().c_str());
+    if (!a.quiet && !sim.StreamProblem().empty())
+        std::fprintf(stderr, "zem-sim: note: %s\n", sim.StreamProblem().c_str());
+
+    Pty pty;
+    std::string slave;
+    if (!pty.Open(slave)) {
+        std::fprintf(stderr, "zem-sim: can not open a pseudo-terminal: %s\n", std::strerror(errno));
+        return 2;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::printf("%s\n", slave.c_str());
+    std::fflush(stdout);
+
+    zem::Clock& clock = zem::SystemClock();
+    const int fd = pty.Fd();
+    const uint32_t start = clock.NowMs();
+    const uint32_t timeoutMs = static_cast<uint32_t>(a.timeoutS * 1000);
+    std::vector<uint8_t> out;
+    uint8_t buf[4096];
+    bool clientSeen = false;
+    bool overSeen = false;
+    uint32_t overAt = 0;
+    double credit = 0;
+    auto lastCredit = SteadyClock::now();
+    Reporter rep{a.quiet};
+    std::string reason;
+
+    for (;;) {
+        uint32_t now = clock.NowMs();
+        if (gInterrupted) {
+            reason = "interrupted";
+            break;
+        }
+        if (now - start >= timeoutMs) {
+            reason = "timeout";
+            break;
+        }
+        if (sim.Over() && out.empty()) {
+            if (!overSeen) {
+                overSeen = true;
+                overAt = now;
+            }
+            if (now - overAt >= a.lingerMs) {
+                reason = "done";
+                break;
+            }
+        }
+        const uint32_t speed = PtyLineSpeed(fd);
+        // Pacing: bytes the line could have carried since the last read, capped at a few
+        // milliseconds' worth so that an idle spell does not turn into a burst.
+        int waitMs = 10;
+        size_t want = sizeof buf;
+        if (a.pace) {
+            auto t = SteadyClock::now();
+            double bytesPerUs = speed / 10.0 / 1e6;
+            credit +=
+                std::chrono::duration<double, std::micro>(t - lastCredit).count() * bytesPerUs;
+            lastCredit = t;
+            credit = std::min(credit, std::max(16.0, speed / 10.0 * 0.005));
+            want = credit >= 1 ? std::min(sizeof buf, static_cast<size_t>(credit)) : 0;
+            if (!want && bytesPerUs > 0)
+                waitMs = std::max(1, static_cast<int>((1 - credit) / bytesPerUs / 1000) + 1);
+        }
+        uint32_t due = 0;
+        if (sim.NextDue(due))
+            waitMs = std::min(waitMs, std::max(0, static_cast<int32_t>(due - now)));
+        pollfd p{fd, static_cast<short>((want ? POLLIN : 0) | (out.empty() ? 0 : POLLOUT)), 0};
+        int pr = poll(&p, 1, waitMs);
+        if (pr < 0 && errno != EINTR) {
+            reason = "poll error";
+            break;
+        }
+        now = clock.NowMs();
+        if (pr > 0 && (p.revents & POLLHUP)) {
+            // Nobody has the slave open: before the programmer came that is normal.
+            if (clientSeen) {
+                reason = "client-closed";
+                break;
+            }
+            usleep(10000);
+            continue;
+        }
+        if (want && pr > 0 && (p.revents & POLLIN)) {
+            ssize_t n = read(fd, buf, want);
+            if (n > 0) {
+                clientSeen = true;
+                credit -= static_cast<double>(n);
+                // The speed as it is now: the programmer may have changed it during the poll,
+                // before writing these bytes.
+                sim.Receive(buf, static_cast<size_t>(n), now, PtyLineSpeed(fd));
+                rep.Update(sim);
+            } else if (n < 0 && errno == EIO && clientSeen) {
+                reason = "client-closed";
+                break;
+            }
+        }
+        size_t k = sim.TakeOutput(buf, sizeof buf, now);
+        out.insert(out.end(), buf, buf + k);
+        if (!out.empty()) {
+            ssize_t w = write(fd, out.data(), out.size());
+            if (w > 0) out.erase(out.begin(), out.begin() + w);
+        }
+    }
+    rep.Update(sim);
+
+    const uint32_t elapsed = clock.NowMs() - start;
+    std::string json = sim.SummaryJson(
+        zem::Format("\"reason\":\"%s\",\"elapsed_ms\":%u", reason.c_str(), elapsed));
+    std::printf("%s\n", json.c_str());
+    std::fflush(stdout);
+    if (!a.summaryFile.empty()) {
+        std::FILE* f = std::fopen(a.summaryFile.c_str(), "wb");
+        bool ok = f && std::fprintf(f, "%s\n", json.c_str()) >= 0;
+        if (f && std::fclose(f) != 0) ok = false;
+        if (!ok) {
+            std::fprintf(stderr, "zem-sim: can not write %s\n", a.summaryFile.c_str());
+            return 2;
+        }
+    }
+    if (!a.quiet)
+        std::fprintf(stderr, "zem-sim: %s (%s, %s)\n", sim.Passed() ? "pass" : "fail",
+                     sim.Outcome().c_str(), reason.c_str());
+    return sim.Passed() ? 0 : 1;
+}
