@@ -1,0 +1,35 @@
+#include "ProgramRun.h"
+#include "SerialPorts.h"
+
+#include <nlohmann/json.hpp>
+
+namespace zem::cli {
+
+int ListPorts(bool json, std::FILE* out) {
+    for (const SerialPortInfo& p : SerialPortList()) {
+        if (json) {
+            nlohmann::json j{{"port", p.name}};
+            auto put = [&](const char* key, const std::string& v) {
+                if (!v.empty()) j[key] = v;
+            };
+            put("usb_vendor_id", p.usbVendorId);
+            put("usb_product_id", p.usbProductId);
+            put("manufacturer", p.manufacturer);
+            put("product", p.product);
+            put("serial_number", p.serialNumber);
+            std::fprintf(out, "%s\n",
+                         j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+            continue;
+        }
+        std::string line = p.name;
+        if (!p.usbVendorId.empty())
+            line += "  USB " + p.usbVendorId + ":" + p.usbProductId;
+        if (!p.manufacturer.empty()) line += "  " + p.manufacturer;
+        if (!p.product.empty()) line += "  " + p.product;
+        if (!p.serialNumber.empty()) line += "  serial " + p.serialNumber;
+        std::fprintf(out, "%s\n", line.c_str());
+    }
+    return 0;
+}
+
+} // namespace zem::cli

@@ -1,0 +1,27 @@
+#pragma once
+#include "Reporter.h"
+
+#include <cstdio>
+#include <string>
+
+namespace zem::cli {
+
+inline constexpr const char* kVersion = "1.9";
+
+struct RunRequest {
+    std::string stream;
+    std::string port;
+    std::string speed;
+    bool debug = false;
+};
+
+// One programming run; returns the exit code (0, 3, 4, 5 or 7). Ctrl-C asks the protocol to stop.
+int RunProgramming(const RunRequest& request, Reporter& reporter);
+
+// --info: the header fields, the verdict and the record walk. 0 valid, 3 invalid, 4 missing.
+int ShowInfo(const std::string& stream, bool json, std::FILE* out);
+
+// --list-ports: one port a line with what is known of its device. Always 0.
+int ListPorts(bool json, std::FILE* out);
+
+} // namespace zem::cli
