@@ -22,8 +22,7 @@ int ListPorts(bool json, std::FILE* out) {
             continue;
         }
         std::string line = p.name;
-        if (!p.usbVendorId.empty())
-            line += "  USB " + p.usbVendorId + ":" + p.usbProductId;
+        if (!p.usbVendorId.empty()) line += "  USB " + p.usbVendorId + ":" + p.usbProductId;
         if (!p.manufacturer.empty()) line += "  " + p.manufacturer;
         if (!p.product.empty()) line += "  " + p.product;
         if (!p.serialNumber.empty()) line += "  serial " + p.serialNumber;

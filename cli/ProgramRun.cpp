@@ -27,15 +27,24 @@ constexpr size_t kMaxText = 255;
 
 const char* StatusTextFor(int code) {
     switch (code) {
-    case 0: return "Idle";
-    case 1: return "Linking...";
-    case 2: return "Linked";
-    case 3: return "Programming...";
-    case 4: return "Programmed";
-    case 5: return "Reading...";
-    case 6: return "Idle";
-    case 7: return "Error";
-    default: return "Bad status...";
+    case 0:
+        return "Idle";
+    case 1:
+        return "Linking...";
+    case 2:
+        return "Linked";
+    case 3:
+        return "Programming...";
+    case 4:
+        return "Programmed";
+    case 5:
+        return "Reading...";
+    case 6:
+        return "Idle";
+    case 7:
+        return "Error";
+    default:
+        return "Bad status...";
     }
 }
 
@@ -49,7 +58,9 @@ void OnStatus(uint8_t code, int32_t value) {
     if (gInterrupted.load(std::memory_order_acquire) && gFpl) gFpl->FPL_Abort();
 }
 
-extern "C" void OnSignal(int) { gInterrupted.store(true, std::memory_order_release); }
+extern "C" void OnSignal(int) {
+    gInterrupted.store(true, std::memory_order_release);
+}
 
 } // namespace
 
@@ -87,8 +98,8 @@ int RunProgramming(const RunRequest& req, Reporter& rep) {
     auto oldInt = std::signal(SIGINT, OnSignal);
     auto oldTerm = std::signal(SIGTERM, OnSignal);
     gReporter = &rep;
-    auto* fpl = new TFPLib(req.debug ? 20 : 0, req.port.c_str(), channel, req.speed.c_str(),
-                           OnStatus);
+    auto* fpl =
+        new TFPLib(req.debug ? 20 : 0, req.port.c_str(), channel, req.speed.c_str(), OnStatus);
     gFpl = fpl;
     rep.Message("Booting, power ON module ");
     rep.Status("Power on the module");
@@ -116,8 +127,8 @@ int ShowInfo(const std::string& stream, bool json, std::FILE* out) {
     HeaderCheck check = CheckStreamFileFully(stream, &labels);
     bool missing = check.outcome == StreamCheck::Missing;
     int code = check.valid ? 0 : missing ? 4 : 3;
-    bool headerShown = check.outcome == StreamCheck::Valid ||
-                       check.outcome == StreamCheck::BadFlashType;
+    bool headerShown =
+        check.outcome == StreamCheck::Valid || check.outcome == StreamCheck::BadFlashType;
     std::vector<uint8_t> data;
     StreamWalk walk;
     bool walked = !missing && ReadWholeFile(stream, data);
@@ -126,23 +137,27 @@ int ShowInfo(const std::string& stream, bool json, std::FILE* out) {
     std::string pn = HeaderText(check.header, hdr::kProductName);
 
     if (json) {
-        nlohmann::json j{{"file", stream}, {"exit_code", code}, {"valid", check.valid},
+        nlohmann::json j{{"file", stream},
+                         {"exit_code", code},
+                         {"valid", check.valid},
                          {"status", check.status}};
         if (headerShown) {
-            j["header"] = {{"software_version", sw},      {"product_name", pn},
+            j["header"] = {{"software_version", sw},
+                           {"product_name", pn},
                            {"flash_type", labels.flashType},
                            {"header_length", labels.headerLength},
                            {"stream_version", labels.streamVersion},
                            {"speed_offset", labels.speedOffset},
-                           {"crc", labels.crc},           {"boot_type", labels.bootType}};
+                           {"crc", labels.crc},
+                           {"boot_type", labels.bootType}};
         }
         if (walked) {
             j["records"] = {{"count", walk.records.size()},
                             {"payload_bytes", walk.payloadBytes},
                             {"speed_word_offset", walk.speedWordOffset},
-                            {"speed_word_record",
-                             walk.speedRecord < 0 ? nlohmann::json(nullptr)
-                                                  : nlohmann::json(walk.speedRecord + 1)},
+                            {"speed_word_record", walk.speedRecord < 0
+                                                      ? nlohmann::json(nullptr)
+                                                      : nlohmann::json(walk.speedRecord + 1)},
                             {"ends_exactly", walk.endsExactly},
                             {"file_size", data.size()}};
         }

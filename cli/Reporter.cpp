@@ -6,7 +6,8 @@ namespace zem::cli {
 
 namespace {
 void Line(std::FILE* f, const nlohmann::json& j) {
-    std::fprintf(f, "%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    std::fprintf(f, "%s\n",
+                 j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     std::fflush(f);
 }
 } // namespace
@@ -79,9 +80,9 @@ void Reporter::Result(int exitCode, const std::string& status, uint32_t elapsedM
         return;
     }
     EndBar();
-    std::fprintf(err_, "%s (exit code %d, %.1f s)\n", status.c_str(), exitCode,
-                 elapsedMs / 1000.0);
-    for (const auto& d : dumps) std::fprintf(err_, "dump file: %s\n", d.c_str());
+    std::fprintf(err_, "%s (exit code %d, %.1f s)\n", status.c_str(), exitCode, elapsedMs / 1000.0);
+    for (const auto& d : dumps)
+        std::fprintf(err_, "dump file: %s\n", d.c_str());
     std::fflush(err_);
 }
 

@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string(zem::cli::kVersion));
     bool debug = false, json = false, info = false, listPorts = false;
     std::vector<std::string> args;
-    app.add_flag("--debug", debug, "Write the protocol trace to LocalLog.txt (report level code 20)");
+    app.add_flag("--debug", debug,
+                 "Write the protocol trace to LocalLog.txt (report level code 20)");
     app.add_flag("--json", json, "One JSON object per line on standard output");
     app.add_flag("--info", info, "Show a stream file's header and records");
     app.add_flag("--list-ports", listPorts, "List the serial ports present");

@@ -14,8 +14,7 @@ namespace {
 // A channel kind with no link of its own: the test plays the service thread through the ring.
 class TestChannel : public TChannel {
 public:
-    explicit TestChannel(const char* name = "TEST", int32_t level = 0)
-        : TChannel(level, name, 0) {}
+    explicit TestChannel(const char* name = "TEST", int32_t level = 0) : TChannel(level, name, 0) {}
     void Open() { inited = true; }
     RingBlock& R() { return *Rings(); }
 
@@ -60,7 +59,8 @@ private:
 
 std::string Pattern(size_t n, unsigned seed) {
     std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed + (i >> 9)) & 0xFF);
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + seed + (i >> 9)) & 0xFF);
     return s;
 }
 
@@ -171,9 +171,9 @@ TEST(Channel, PurgeTxWhileThreadSendsNeverInventsBytes) {
     const uint8_t* p;
     uint32_t n = c.R().TxPiece(&p); // the thread takes the piece and is sending it...
     ASSERT_EQ(n, 6u);
-    c.PurgeTx();                    // ...when the user purges and queues a new record
+    c.PurgeTx(); // ...when the user purges and queues a new record
     c.Write("XY", 2);
-    c.R().TxConsumed(n);            // the old piece went out
+    c.R().TxConsumed(n); // the old piece went out
     EXPECT_EQ(c.Drain(), "XY");
     EXPECT_EQ(c.TxFree(), 16383);
 }
@@ -270,7 +270,8 @@ TEST(Channel, ConcurrentStressBothDirections) {
         ASSERT_GE(r, 0);
         received.append(buf.data(), static_cast<size_t>(r));
     }
-    while (c.TxFree() != 16383) std::this_thread::yield();
+    while (c.TxFree() != 16383)
+        std::this_thread::yield();
     stop.store(true, std::memory_order_release);
     service.join();
     EXPECT_TRUE(sent == out);

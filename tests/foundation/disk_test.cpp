@@ -21,7 +21,8 @@ TEST(Disk, RoundTripBytesInFileOut) {
         EXPECT_EQ(d.GetLines(&lines), 0);
         EXPECT_EQ(lines, 0xDEADBEEFu);
         // More than a ring's worth, so the thread must drain while we queue.
-        for (int i = 0; i < 40000; ++i) sent += static_cast<char>((i * 7 + i / 256) & 0xFF);
+        for (int i = 0; i < 40000; ++i)
+            sent += static_cast<char>((i * 7 + i / 256) & 0xFF);
         size_t done = 0;
         uint32_t start = zem::TickCountMs();
         while (done < sent.size() && zem::TickCountMs() - start < 20000) {
@@ -31,7 +32,8 @@ TEST(Disk, RoundTripBytesInFileOut) {
             EXPECT_EQ(d.RxCount(), 0);
         }
         ASSERT_EQ(done, sent.size());
-        while (d.TxFree() != 16383 && zem::TickCountMs() - start < 20000) zem::SleepMs(1);
+        while (d.TxFree() != 16383 && zem::TickCountMs() - start < 20000)
+            zem::SleepMs(1);
     }
     EXPECT_TRUE(ReadFileBytes("DEBUG_DISK.bin") == sent);
 }

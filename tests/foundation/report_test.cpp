@@ -9,7 +9,9 @@
 
 namespace {
 
-std::string Sep() { return std::string(1, zem::PathSeparator()); }
+std::string Sep() {
+    return std::string(1, zem::PathSeparator());
+}
 
 // Points the station key somewhere for the life of the object (Linux: an INI file named by the
 // environment). Returns false where the key lives in the registry.
@@ -21,8 +23,8 @@ public:
         return false;
 #else
         file_ = dir_.File("station.ini");
-        WriteFileBytes(file_, "[QuarnActiveObj]\nWorkingPath=" + workingPath +
-                                  "\nServerPath=srv\n");
+        WriteFileBytes(file_,
+                       "[QuarnActiveObj]\nWorkingPath=" + workingPath + "\nServerPath=srv\n");
         setenv("QUARN_ACTIVEOBJ_INI", file_.c_str(), 1);
         return true;
 #endif
@@ -39,8 +41,8 @@ private:
 };
 
 void WriteDeviceConfig(int levelCode, const std::string& text) {
-    std::filesystem::path d = std::filesystem::path("Instance" + std::to_string(levelCode)) /
-                              "LocalConfig";
+    std::filesystem::path d =
+        std::filesystem::path("Instance" + std::to_string(levelCode)) / "LocalConfig";
     std::filesystem::create_directories(d);
     WriteFileBytes((d / "DeviceConfig.ini").string(), text);
 }
@@ -103,12 +105,11 @@ TEST(Report, LevelFilteringAndRecordBytes) {
     std::string ini = zem::CurrentDirWithSeparator() + "Instance20" + Sep() + "LocalConfig" +
                       Sep() + "DeviceConfig.ini";
     // The level code 0 object wrote nothing at all.
-    std::string expected = "Debug Bench7 DeviceConfig:: " +
-                           ini + "\r\n" + "Log Bench7 FPL_Init inited\r\n" +
-                           "Debug Bench7 shown\r\n" + "Fail Bench7 fail any level\r\n" +
-                           "Error Bench7 error any level\r\n" +
-                           "ReportTx Bench7 " + std::string("a\r\nb\0c", 6) + "\r\n" + "Log B4 log4\r\n" +
-                           "ReportRx B4 xy\r\n" + "Debug  DeviceConfig:: " + ini + "\r\n" +
-                           "Log  x\r\n";
+    std::string expected = "Debug Bench7 DeviceConfig:: " + ini + "\r\n" +
+                           "Log Bench7 FPL_Init inited\r\n" + "Debug Bench7 shown\r\n" +
+                           "Fail Bench7 fail any level\r\n" + "Error Bench7 error any level\r\n" +
+                           "ReportTx Bench7 " + std::string("a\r\nb\0c", 6) + "\r\n" +
+                           "Log B4 log4\r\n" + "ReportRx B4 xy\r\n" +
+                           "Debug  DeviceConfig:: " + ini + "\r\n" + "Log  x\r\n";
     EXPECT_EQ(ReadFileBytes("LocalLog.txt"), expected);
 }

@@ -23,7 +23,8 @@ void Put16(std::string& s, size_t at, uint16_t v) {
 }
 
 void Put32(std::string& s, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
 std::string MakeHeader(const HeaderSpec& h) {
@@ -96,11 +97,11 @@ TEST(StreamCheck, OutcomesAndStatusTexts) {
     };
     std::string badVersion = MakeHeader({.version = 3});
     const Case cases[] = {
-        {"v2 valid", MakeHeader({}) + "\x01\x00\xAA\xBB", true, StreamCheck::Valid,
-         kStatusReady, true},
+        {"v2 valid", MakeHeader({}) + "\x01\x00\xAA\xBB", true, StreamCheck::Valid, kStatusReady,
+         true},
         {"v1 valid", MakeHeader({.version = 1}), true, StreamCheck::Valid, kStatusReady, true},
-        {"bad crc", MakeHeader({.goodCrc = false}), true, StreamCheck::BadChecksum,
-         kStatusNotValid, false},
+        {"bad crc", MakeHeader({.goodCrc = false}), true, StreamCheck::BadChecksum, kStatusNotValid,
+         false},
         {"version 3", badVersion, true, StreamCheck::BadVersion, kStatusBadVersion, false},
         {"flash 3", MakeHeader({.flash = 3}), true, StreamCheck::BadFlashType, kStatusBadFlash,
          false},
@@ -124,7 +125,8 @@ TEST(StreamCheck, OutcomesAndStatusTexts) {
         EXPECT_EQ(first.valid, c.validAfterFullCheck || c.outcome == StreamCheck::BadFlashType);
         if (!c.create || c.bytes.size() < 78) {
             // Bytes not read stay zero, as for a missing file.
-            for (size_t i = c.bytes.size(); i < 78; ++i) ASSERT_EQ(first.header[i], 0) << i;
+            for (size_t i = c.bytes.size(); i < 78; ++i)
+                ASSERT_EQ(first.header[i], 0) << i;
         }
     }
 }
@@ -156,8 +158,11 @@ TEST(StreamLabels, Formats) {
         const char* boot;
     };
     const Case cases[] = {
-        {{.version = 2, .flash = 1, .speedOffset = 0x12, .bootType = 0x0103}, "4MB", "0x0012",
-         "0x2", "0x103"},
+        {{.version = 2, .flash = 1, .speedOffset = 0x12, .bootType = 0x0103},
+         "4MB",
+         "0x0012",
+         "0x2",
+         "0x103"},
         {{.version = 2, .flash = 2, .speedOffset = 0x12345}, "8MB", "0x12345", "0x2", "0x0"},
         {{.version = 1, .flash = 3, .speedOffset = 0xABCD}, "unknow", "0xABCD", "0x1", "0x0"},
     };

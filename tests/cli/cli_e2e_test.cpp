@@ -1,0 +1,205 @@
+// zemcli end to end: the real binary against zem-sim on a pseudo-terminal.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <signal.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+std::string Bin(const std::string& rel) {
+    return Env("ZEM_BINARY_DIR") + "/" + rel;
+}
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+struct Result {
+    int code = -1;
+    std::string out;
+};
+
+// Runs a shell command in dir, standard output captured, standard error to a file.
+Result RunShell(const fs::path& dir, const std::string& cmd) {
+    std::string full = "cd '" + dir.string() + "' && " + cmd + " 2>>stderr.txt";
+    Result r;
+    FILE* p = popen(full.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
+    int st = pclose(p);
+    r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+// zem-sim in the background; its first output line is the pty.
+class Sim {
+public:
+    Sim(const fs::path& dir, const std::string& args, const std::string& stream) : dir_(dir) {
+        std::string cmd = "cd '" + dir.string() + "' && exec '" + Bin("tools/zem-sim") +
+                          "' --quiet --timeout 120 --summary sim.json " + args + " '" + stream +
+                          "' > sim.out";
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && pty_.empty(); ++i) {
+            std::string out = ReadAll(dir / "sim.out");
+            if (auto nl = out.find('\n'); nl != std::string::npos)
+                pty_ = out.substr(0, nl);
+            else
+                usleep(50000);
+        }
+    }
+    ~Sim() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string& Pty() const { return pty_; }
+    // Waits for the simulator to end and returns its summary.
+    nlohmann::json Summary() {
+        int st = 0;
+        waitpid(pid_, &st, 0);
+        pid_ = -1;
+        std::string s = ReadAll(dir_ / "sim.json");
+        return s.empty() ? nlohmann::json() : nlohmann::json::parse(s);
+    }
+
+private:
+    fs::path dir_;
+    pid_t pid_ = -1;
+    std::string pty_;
+};
+
+class CliE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("zem-cli-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        if (!HasFailure()) fs::remove_all(dir_);
+    }
+    std::string Stream(const std::string& name, const std::string& options) {
+        std::string path = (dir_ / name).string();
+        Result r =
+            RunShell(dir_, "'" + Bin("tools/zem-mkstream") + "' -q -o '" + path + "' " + options);
+        EXPECT_EQ(r.code, 0) << options;
+        return path;
+    }
+    Result Cli(const std::string& args) {
+        return RunShell(dir_, "'" + Bin("cli/zemcli") + "' " + args);
+    }
+
+    fs::path dir_;
+};
+
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+    std::vector<nlohmann::json> v;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) v.push_back(nlohmann::json::parse(line));
+    return v;
+}
+
+} // namespace
+
+TEST_F(CliE2E, ProgramsAt921600WithSpeedSwitchAndReadBack) {
+    std::string stream = Stream("s.bin", "--records 300,1024,2048,512,4096 --speed-record 3");
+    Sim sim(dir_, "--readback 4:100 --expect-speed 921600", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    Result r = Cli("--json '" + stream + "' " + sim.Pty() + " 921600");
+    EXPECT_EQ(r.code, 0) << ReadAll(dir_ / "stderr.txt");
+    auto lines = JsonLines(r.out);
+    ASSERT_FALSE(lines.empty());
+    const auto& result = lines.back();
+    EXPECT_EQ(result["event"], "result");
+    EXPECT_EQ(result["exit_code"], 0);
+    EXPECT_EQ(result["status"], "Program Complete");
+    std::string dump = sim.Pty();
+    for (char& c : dump)
+        if (c == '/') c = '_';
+    dump += "_Read.bin";
+    EXPECT_EQ(result["dumps"], nlohmann::json::array({dump}));
+    EXPECT_EQ(fs::file_size(dir_ / dump), 200u);
+    bool sawReading = false;
+    for (const auto& l : lines)
+        if (l["event"] == "status" && l["status"] == "Reading...") sawReading = true;
+    EXPECT_TRUE(sawReading);
+
+    auto s = sim.Summary();
+    EXPECT_EQ(s["result"], "pass");
+    EXPECT_EQ(s["speed_word"], 4);
+    const auto& recs = s["records"];
+    ASSERT_EQ(recs.size(), 5u);
+    for (size_t i = 0; i < recs.size(); ++i)
+        EXPECT_EQ(recs[i]["speed"], i < 3 ? 115200 : 921600) << "record " << i + 1;
+}
+
+TEST_F(CliE2E, FailuresGiveTheirExitCodes) {
+    std::string good = Stream("good.bin", "--records 100,200,300");
+    std::string bad = Stream("bad.bin", "--records 100 --bad-crc");
+    {
+        Sim sim(dir_, "--nack 2:0x41:1,2", good);
+        Result r = Cli("'" + good + "' " + sim.Pty() + " 115200");
+        EXPECT_EQ(r.code, 7) << "NACK";
+        auto s = sim.Summary();
+        EXPECT_EQ(s["records_seen"], 2) << "a NACKed record is not sent again";
+    }
+    EXPECT_EQ(Cli("'" + good + "' /dev/no-such-tty 115200").code, 5);
+    EXPECT_EQ(Cli("'" + good + "' 127.0.0.1 115200").code, 5) << "host without :port";
+    EXPECT_EQ(Cli("missing.bin DISK 115200").code, 4);
+    EXPECT_EQ(Cli("'" + bad + "' DISK 115200").code, 3);
+    EXPECT_EQ(Cli("a b").code, 2);
+    EXPECT_EQ(Cli("a b c d").code, 2);
+
+    Result info = Cli("--info --json '" + good + "'");
+    EXPECT_EQ(info.code, 0);
+    auto j = nlohmann::json::parse(info.out);
+    EXPECT_EQ(j["records"]["count"], 3);
+    EXPECT_EQ(j["records"]["ends_exactly"], true);
+    EXPECT_EQ(j["header"]["flash_type"], "4MB");
+    EXPECT_EQ(Cli("--info '" + bad + "'").code, 3);
+    EXPECT_EQ(Cli("--info missing.bin").code, 4);
+}
+
+// A module that never answers: the handshake's full 1000 attempts (boot type 3: about 25 s).
+TEST_F(CliE2E, SilentModuleFailsAfterHandshake) {
+    std::string stream = Stream("s3.bin", "--boot-type 3 --records 100");
+    Sim sim(dir_, "--silent", stream);
+    auto t0 = std::chrono::steady_clock::now();
+    Result r = Cli("--json '" + stream + "' " + sim.Pty() + " 115200");
+    auto secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(r.code, 7);
+    EXPECT_GT(secs, 20.0);
+    auto lines = JsonLines(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["status"], "Error, module not programmed");
+}
