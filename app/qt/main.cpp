@@ -1,0 +1,13 @@
+#include "Startup.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    std::vector<std::string> params(argv + 1, argv + argc);
+    // The command line is Zem's alone: Qt does not get to read "-style" or "-platform" from it
+    // (its environment variables still work).
+    static int qtArgc = 1;
+    static char* qtArgv[] = {argv[0], nullptr};
+    QApplication app(qtArgc, qtArgv);
+    return RunZem(params);
+}
