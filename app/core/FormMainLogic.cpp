@@ -2,7 +2,7 @@
 
 #include "Format.h"
 #include "Paths.h"
-#include "PortList.h"
+#include "SerialPorts.h"
 #include "Settings.h"
 #include "Texts.h"
 
@@ -74,9 +74,16 @@ FormMainLogic::StartMode FormMainLogic::StartUp(const std::vector<std::string>& 
 }
 
 void FormMainLogic::FillPortList() {
-    std::optional<std::vector<std::string>> found;
-    if (services_.listPorts) found = services_.listPorts();
-    view_.SetPortItems(PortListItems(std::move(found)));
+    std::optional<std::vector<SerialPortInfo>> found;
+    if (auto names = services_.listPorts ? services_.listPorts() : std::nullopt) {
+        found.emplace();
+        for (auto& n : *names)
+            found->push_back({std::move(n), {}, {}, {}, {}, {}});
+    }
+    std::vector<std::string> items;
+    for (auto& port : SortPortList(std::move(found)))
+        items.push_back(std::move(port.name));
+    view_.SetPortItems(items);
     view_.SetText(Item::ComboBoxSpeed, "115200");
 }
 

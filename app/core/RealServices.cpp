@@ -1,4 +1,5 @@
 #include "OpenChannel.h"
+#include "SerialPorts.h"
 #include "Services.h"
 #include "TFPLib.h"
 #include "Tick.h"
@@ -61,7 +62,14 @@ Services DefaultServices() {
                      TFPLibCallback callback) -> std::unique_ptr<ProgramRunner> {
         return std::make_unique<FplRunner>(level, port, channel, speed, callback);
     };
-    s.listPorts = []() -> std::optional<std::vector<std::string>> { return std::nullopt; };
+    s.listPorts = []() -> std::optional<std::vector<std::string>> {
+        std::vector<SerialPortInfo> ports;
+        if (!EnumerateSerialPorts(ports)) return std::nullopt;
+        std::vector<std::string> names;
+        for (auto& p : ports)
+            names.push_back(std::move(p.name));
+        return names;
+    };
     s.modulePresent = ModulePresent;
     return s;
 }

@@ -2,7 +2,6 @@
 add_library(zem_appcore STATIC
   ${CMAKE_CURRENT_LIST_DIR}/FormMainLogic.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LogArchive.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/PortList.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Settings.cpp
   # The real channels and protocol; programs that inject their own never pull this file in.
   ${CMAKE_CURRENT_LIST_DIR}/RealServices.cpp

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,7 +34,7 @@ public:
     bool programFails = false;
     std::vector<std::pair<int, int32_t>> script{{1, 0}, {2, 0}, {3, 40}, {4, 100}};
     std::function<void()> duringProgram;
-    std::vector<std::string> portsFound{"COM1"};
+    std::optional<std::vector<std::string>> portsFound{{"COM1"}};
     std::function<bool(const std::string&)> present = [](const std::string&) { return false; };
 
     // What the fakes saw

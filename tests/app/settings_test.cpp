@@ -1,5 +1,4 @@
 #include "Harness.h"
-#include "PortList.h"
 #include "Settings.h"
 
 #include <gtest/gtest.h>
@@ -141,16 +140,21 @@ TEST(Settings, TwoStartDirectoriesTwoFiles) {
 
 TEST(PortList, SortedNaturallyWithTheFallback) {
     using V = std::vector<std::string>;
-    EXPECT_EQ(zem::PortListItems(V{"COM10", "COM3", "COM1", "COM2"}),
-              (V{"COM1", "COM2", "COM3", "COM10"}));
-    EXPECT_EQ(zem::PortListItems(V{"/dev/ttyUSB0", "/dev/ttyS1", "/dev/ttyS10"}),
-              (V{"/dev/ttyS1", "/dev/ttyS10", "/dev/ttyUSB0"}));
-    EXPECT_EQ(zem::PortListItems(V{"COM2", "COM2"}), (V{"COM2", "COM2"}));
-    EXPECT_EQ(zem::PortListItems(std::nullopt), V{"COM1"});
-    EXPECT_EQ(zem::PortListItems(V{}), V{});
-
-    Harness h;
-    h.portsFound = {"COM10", "COM3", "COM1"};
-    h.Create();
-    EXPECT_EQ(h.view.portItems, (V{"COM1", "COM3", "COM10"}));
+    struct Row {
+        std::optional<V> found;
+        V items;
+    };
+    const Row rows[] = {
+        {V{"COM10", "COM3", "COM1", "COM2"}, V{"COM1", "COM2", "COM3", "COM10"}},
+        {V{"/dev/ttyUSB0", "/dev/ttyS10", "/dev/ttyS1"},
+         V{"/dev/ttyS1", "/dev/ttyS10", "/dev/ttyUSB0"}},
+        {std::nullopt, V{"COM1"}}, // the source could not be read
+        {V{}, V{}},                // no ports
+    };
+    for (const Row& r : rows) {
+        Harness h;
+        h.portsFound = r.found;
+        h.Create();
+        EXPECT_EQ(h.view.portItems, r.items);
+    }
 }
