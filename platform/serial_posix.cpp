@@ -109,6 +109,9 @@ bool SerialPort::IsOpen() const {
 void SerialPort::Close() {
     if (!native_) return;
     if (native_->fd >= 0) {
+        // Output held back by the handshake would keep close waiting for the driver's closing
+        // time; bytes not yet sent are dropped with the channel anyway.
+        tcflush(native_->fd, TCOFLUSH);
         ioctl(native_->fd, TIOCNXCL);
         ::close(native_->fd);
     }
@@ -171,17 +174,18 @@ bool SerialPort::GetSettings(SerialSettings& s) {
 
 bool SerialPort::SetSettings(const SerialSettings& s) {
     if (!IsOpen()) return false;
-    // Rate 0 would hang the line up, and a "rate" above INT32_MAX came from a negative number.
-    // Linux has no 1.5 stop bits, DSR handshake or DTR handshake.
+    PosixNative n;
+    std::memcpy(&n, s.native, sizeof n);
+    // Asking for rate 0 would hang the line up (a port left that way may keep it), and a "rate"
+    // above INT32_MAX came from a negative number. Linux has no 1.5 stop bits, DSR handshake or
+    // DTR handshake.
     uint32_t size = ByteSizeFlag(s.byteSize);
-    if (s.baudRate == 0 || s.baudRate > INT32_MAX || size == 0 ||
+    if ((s.baudRate == 0 && n.termios.ospeed != 0) || s.baudRate > INT32_MAX || size == 0 ||
         s.parity > SerialSettings::kSpaceParity || s.stopBits == SerialSettings::kOne5StopBits ||
         s.stopBits > SerialSettings::kTwoStopBits || s.outxDsrFlow || s.dsrSensitivity ||
         s.dtrControl > SerialSettings::kLineEnable || s.rtsControl > SerialSettings::kLineHandshake)
         return false;
 
-    PosixNative n;
-    std::memcpy(&n, s.native, sizeof n);
     LinuxTermios t = n.termios;
     if (s.binary) {
         t.iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IMAXBEL);

@@ -6,10 +6,11 @@
 #include "TSerial.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <new>
-#include <strings.h>
+#include <string_view>
 
 namespace zem {
 
@@ -18,9 +19,11 @@ namespace {
 // Names are copied into 256-byte buffers elsewhere; anything longer opens nothing.
 constexpr size_t kMaxName = 255;
 
-bool HasPrefixNoCase(const std::string& s, const char* prefix) {
-    size_t n = std::char_traits<char>::length(prefix);
-    return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
+bool HasPrefixNoCase(const std::string& s, std::string_view prefix) {
+    if (s.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+    return true;
 }
 
 int AtoiLike(const std::string& s) {

@@ -185,6 +185,18 @@ TEST_F(SerialPty, SettingsReachTheLine) {
     EXPECT_EQ(pty.Line().cflag & CSTOPB, 0u);
 }
 
+// A port that another program left at rate 0 (hung up) still opens and takes the default rate.
+TEST_F(SerialPty, APortLeftAtRateZeroStillOpens) {
+    zem::LinuxTermios t = pty.Line();
+    zem::SetLinuxTermiosRate(t, 0);
+    ASSERT_TRUE(zem::SetLinuxTermios(pty.Master(), t));
+    ASSERT_EQ(pty.Line().ospeed, 0u);
+    auto ch = Open(pty.Slave());
+    EXPECT_TRUE(ch->IsInited());
+    EXPECT_EQ(pty.Line().ospeed, 115200u);
+    EXPECT_EQ(ch->SetSpeed("0"), -2) << "but nobody may ask for it";
+}
+
 TEST_F(SerialPty, ModemLineRequestsAreRefusedButRecorded) {
     auto ch = Open(pty.Slave());
     ASSERT_TRUE(ch->IsInited());
