@@ -1,6 +1,8 @@
 // zemcli end to end: the real binary against zem-sim on a pseudo-terminal.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdio>
@@ -202,4 +204,73 @@ TEST_F(CliE2E, SilentModuleFailsAfterHandshake) {
     auto lines = JsonLines(r.out);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back()["status"], "Error, module not programmed");
+}
+
+namespace {
+
+int FreeLoopbackPort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+} // namespace
+
+// Through a network serial port: ser2net on loopback, speaking RFC 2217, in front of zem-sim.
+TEST_F(CliE2E, ProgramsThroughSer2net) {
+    const char* ser2net = "/usr/sbin/ser2net";
+    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+    std::string stream = Stream("s.bin", "--records 300,1024,2048,512,4096 --speed-record 3");
+    Sim sim(dir_, "--readback 4:50 --expect-speed 921600 --linger 500", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    int port = FreeLoopbackPort();
+    {
+        std::ofstream cfg(dir_ / "ser2net.yaml");
+        cfg << "connection: &zem\n"
+            << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
+            << "  connector: serialdev," << sim.Pty() << ",115200n81,local\n"
+            << "  options:\n"
+            << "    chardelay: false\n";
+    }
+    pid_t server = fork();
+    if (server == 0) {
+        std::string log = (dir_ / "ser2net.log").string();
+        freopen(log.c_str(), "w", stdout);
+        freopen(log.c_str(), "a", stderr);
+        std::string cfg = (dir_ / "ser2net.yaml").string();
+        execl(ser2net, "ser2net", "-d", "-u", "-c", cfg.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // ser2net is ready once its port accepts connections.
+    for (int i = 0; i < 100; ++i) {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(s);
+        if (up) break;
+        usleep(50000);
+    }
+    std::string name = "127.0.0.1:" + std::to_string(port);
+    Result r = Cli("--json '" + stream + "' " + name + " 921600");
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+    EXPECT_EQ(r.code, 0) << ReadAll(dir_ / "stderr.txt") << ReadAll(dir_ / "ser2net.log");
+    std::string dump = "127.0.0.1_" + std::to_string(port) + "_Read.bin";
+    ASSERT_TRUE(fs::exists(dir_ / dump));
+    EXPECT_EQ(fs::file_size(dir_ / dump), 100u);
+    auto s = sim.Summary();
+    EXPECT_EQ(s["result"], "pass");
+    const auto& recs = s["records"];
+    ASSERT_EQ(recs.size(), 5u);
+    for (size_t i = 0; i < recs.size(); ++i)
+        EXPECT_EQ(recs[i]["speed"], i < 3 ? 115200 : 921600) << "record " << i + 1;
 }
