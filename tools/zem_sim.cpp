@@ -358,8 +358,9 @@ int main(int argc, char** argv) {
             break;
         }
         now = clock.NowMs();
-        if (pr > 0 && (p.revents & POLLHUP)) {
-            // Nobody has the slave open: before the programmer came that is normal.
+        // Nobody has the slave open: before the programmer came that is normal; after, the
+        // run is over once what it wrote last has been read.
+        if (pr > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN)) {
             if (clientSeen) {
                 reason = "client-closed";
                 break;
