@@ -18,10 +18,4 @@ std::vector<SerialPortInfo> SortPortList(std::optional<std::vector<SerialPortInf
     return std::move(*found);
 }
 
-std::vector<SerialPortInfo> SerialPortList() {
-    std::vector<SerialPortInfo> ports;
-    if (!EnumerateSerialPorts(ports)) return SortPortList(std::nullopt);
-    return SortPortList(std::move(ports));
-}
-
 } // namespace zem

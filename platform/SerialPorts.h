@@ -1,6 +1,7 @@
 #pragma once
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zem {
@@ -28,7 +29,12 @@ int ComparePortNames(const std::string& a, const std::string& b);
 // (nullopt). No ports at all gives an empty list.
 std::vector<SerialPortInfo> SortPortList(std::optional<std::vector<SerialPortInfo>> found);
 
-// SortPortList of what EnumerateSerialPorts finds.
-std::vector<SerialPortInfo> SerialPortList();
+// SortPortList of what EnumerateSerialPorts finds. Inline, so that code using only the sort does
+// not need a platform source.
+inline std::vector<SerialPortInfo> SerialPortList() {
+    std::vector<SerialPortInfo> ports;
+    if (!EnumerateSerialPorts(ports)) return SortPortList(std::nullopt);
+    return SortPortList(std::move(ports));
+}
 
 } // namespace zem
