@@ -8,3 +8,5 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// windows.h maps ReplaceFile to ReplaceFileA, which would rename zem::ReplaceFile (Paths.h).
+#undef ReplaceFile
