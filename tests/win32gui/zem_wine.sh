@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# zem.exe under Wine and Xvfb in unattended mode with auto-termination: every run must end by
+# itself with its outcome's exit code, and leave the settings file alone.
+#
+# zem_wine.sh CASE ZEM_EXE WINE_RUN NATIVE_TOOLS_DIR WORK_DIR
+#   codes    a missing stream file gives 4, an invalid one 3 (their alerts close by themselves)
+#   program  a run at 921600 through COM5, which the Wine prefix maps to zem-sim's pseudo-terminal:
+#            0, the speed switch at the right record, the read-back saved as COM5_Read.bin
+# Exit 77 means skipped. ZEM_WIN32_SERIAL=1 says the program has the Win32 serial port.
+set -u
+case_name=$1 zem=$2 wine_run=$3 tools=$4 base=$5
+
+skip() { echo "SKIPPED: $*"; exit 77; }
+fail() { echo "FAILED: $*"; failed=1; }
+
+# Xvfb once for the whole case; exit codes pass through xvfb-run unchanged.
+if [ -z "${ZEM_WINE_XVFB:-}" ]; then
+  mkdir -p "$base/tmp"
+  ZEM_WINE_XVFB=1 TMPDIR="$base/tmp" exec xvfb-run -a bash "$0" "$@"
+fi
+
+# A prefix of these tests' own: mapping a port restarts its wine session, which must not stop the
+# Wine programs of other tests. scripts/wine-run creates it once and keeps Wine's temporary
+# folders beside it.
+prefix="$base/wineprefix"
+export ZEM_WINEPREFIX="$prefix" WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
+wineserver_() { TMPDIR="$prefix.tmp" wineserver "$@"; }
+
+work="$base/$case_name"
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work" || exit 1
+failed=0
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+  wineserver_ -k 2>/dev/null
+  wineserver_ -w 2>/dev/null
+}
+trap cleanup EXIT
+
+# Runs zem.exe with the given parameters; it has 90 s to end by itself.
+run_zem() {
+  timeout -k 5 90 "$wine_run" "$zem" "$@" >>wine.log 2>&1
+}
+
+expect_code() {
+  local want=$1; shift
+  run_zem "$@"
+  local got=$?
+  if [ "$got" -eq 124 ] || [ "$got" -eq 137 ]; then
+    fail "zem.exe $* did not end by itself"
+  elif [ "$got" -ne "$want" ]; then
+    fail "zem.exe $* exited $got, expected $want"
+  fi
+}
+
+case "$case_name" in
+codes)
+  printf 'not a stream file, only text standing where its header should be%.0s' 1 2 3 >bad.bin
+  expect_code 4 missing.bin COM9 115200 1
+  expect_code 3 bad.bin COM9 115200 1
+  ;;
+program)
+  [ "${ZEM_WIN32_SERIAL:-0}" = 1 ] || skip "zem.exe has no Win32 serial port yet"
+  for t in zem-sim zem-mkstream; do
+    [ -x "$tools/$t" ] || skip "no $tools/$t: build the native tools (make build) or set ZEM_NATIVE_BUILD_DIR"
+  done
+  "$tools/zem-mkstream" -q -o s.bin --records 300,1024,2048,512,4096 --speed-record 3 || exit 1
+  "$tools/zem-sim" --quiet --timeout 120 --summary sim.json --readback 4:100 \
+    --expect-speed 921600 s.bin >sim.out 2>sim.err &
+  sim_pid=$!
+  pty=
+  for _ in $(seq 100); do
+    pty=$(head -n1 sim.out 2>/dev/null)
+    [ -n "$pty" ] && break
+    sleep 0.1
+  done
+  [ -n "$pty" ] || { echo "FAILED: zem-sim gave no pseudo-terminal"; exit 1; }
+  # Wine reads its port map when a session starts.
+  "$wine_run" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$pty" /f >>wine.log 2>&1 ||
+    fail "could not map COM5 to $pty"
+  wineserver_ -k
+  wineserver_ -w
+  expect_code 0 s.bin COM5 921600 1
+  wait "$sim_pid"
+  sim_code=$?
+  sim_pid=
+  [ "$sim_code" -eq 0 ] || fail "zem-sim saw an incomplete run: $(cat sim.json 2>/dev/null)"
+  speeds=$(grep -o '"speed":[0-9]*' sim.json | cut -d: -f2 | tr '\n' ' ')
+  [ "$speeds" = "115200 115200 115200 921600 921600 " ] ||
+    fail "record speeds were '$speeds', expected the switch to 921600 after record 3"
+  grep -q '"speed_word":4,' sim.json || fail "speed word: $(grep -o '"speed_word":[a-z0-9]*' sim.json)"
+  size=$(stat -c %s COM5_Read.bin 2>/dev/null || echo none)
+  [ "$size" = 200 ] || fail "COM5_Read.bin: size $size, expected the 100 words read back"
+  ;;
+*)
+  echo "unknown case $case_name"
+  exit 2
+  ;;
+esac
+
+# The quit request ends the program without its close handler, which alone writes the settings.
+[ ! -e Zem.ini ] || fail "an unattended run that ended itself wrote Zem.ini"
+[ "$failed" -eq 0 ] || { echo "--- wine.log"; tail -n 20 wine.log; }
+exit "$failed"
