@@ -1,5 +1,6 @@
 #include "TFormDebug.h"
 
+#include "FormFont.h"
 #include "Texts.h"
 
 #include <QGroupBox>
@@ -21,9 +22,7 @@ constexpr int kLabelHeight = 13;
 TFormDebug::TFormDebug(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName("FormDebug");
     setWindowTitle(zem::txt::kDebugCaption);
-    QFont small = font();
-    small.setPixelSize(11);
-    setFont(small);
+    UseFormFont(*this);
     resize(kClientWidth, kClientHeight);
 
     GroupBoxHeader = new QGroupBox("Header Info", this);

@@ -1,5 +1,6 @@
 #include "TFormMain.h"
 
+#include "FormFont.h"
 #include "TFormDebug.h"
 #include "Texts.h"
 
@@ -64,9 +65,7 @@ void TFormMain::BuildControls() {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(377, 231);
-    QFont small = font();
-    small.setPixelSize(11);
-    setFont(small);
+    UseFormFont(*this);
     // Controls without a hint of their own show the window's.
     setToolTip(QString("%1 %2").arg(zem::txt::kCaption, zem::txt::kVersion));
 
