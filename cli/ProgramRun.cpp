@@ -1,9 +1,11 @@
 #include "ProgramRun.h"
 
+#include "Format.h"
 #include "OpenChannel.h"
 #include "Paths.h"
 #include "StreamFile.h"
 #include "TFPLib.h"
+#include "Texts.h"
 #include "Tick.h"
 
 #include <nlohmann/json.hpp>
@@ -23,35 +25,13 @@ TFPLib* gFpl = nullptr;
 std::atomic<bool> gInterrupted{false};
 bool gReading = false;
 
+// Longest stream file path and port name the protocol's buffers take.
 constexpr size_t kMaxText = 255;
-
-const char* StatusTextFor(int code) {
-    switch (code) {
-    case 0:
-        return "Idle";
-    case 1:
-        return "Linking...";
-    case 2:
-        return "Linked";
-    case 3:
-        return "Programming...";
-    case 4:
-        return "Programmed";
-    case 5:
-        return "Reading...";
-    case 6:
-        return "Idle";
-    case 7:
-        return "Error";
-    default:
-        return "Bad status...";
-    }
-}
 
 void OnStatus(uint8_t code, int32_t value) {
     if (code == 5) gReading = true;
-    if (code != 8 && gReporter) {
-        gReporter->Status(StatusTextFor(code));
+    if (const char* text = txt::StatusTextFor(code); text && gReporter) {
+        gReporter->Status(text);
         if (code <= 7) gReporter->Progress(code, value);
     }
     // Ctrl-C: the protocol stops at its next check, and the run ends as a failure.
@@ -72,23 +52,24 @@ int RunProgramming(const RunRequest& req, Reporter& rep) {
         return code;
     };
     if (req.stream.size() > kMaxText) {
-        rep.Status("Stream file path longer than 255 characters");
-        return finish(4, "Stream File not found");
+        rep.Status(txt::kPathTooLong);
+        return finish(4, txt::kPathTooLong);
     }
     if (!FileExists(req.stream)) {
-        rep.Message("Stream File not found");
-        return finish(4, "Stream File not found");
+        rep.Message(txt::kFileNotFound);
+        return finish(4, txt::kFileNotFound);
     }
     HeaderCheck check = CheckStreamFileFully(req.stream);
     rep.Status(check.status);
     if (!check.valid) {
-        rep.Message("Not valid Stream File");
+        rep.Message(txt::kNotValidFile);
         return finish(3, check.status);
     }
-    rep.Message(std::string("Flash Programmer ") + kVersion);
+    rep.Message(Format(txt::kLogVersion, txt::kVersion));
     TChannel* channel = req.port.size() > kMaxText ? nullptr : OpenChannel(req.port);
     if (!channel) {
-        std::string text = "Can not open " + req.port;
+        std::string text =
+            req.port.size() > kMaxText ? txt::kPortTooLong : txt::kCanNotOpen + req.port;
         rep.Status(text);
         rep.Message(text);
         return finish(5, text);
@@ -101,8 +82,8 @@ int RunProgramming(const RunRequest& req, Reporter& rep) {
     auto* fpl =
         new TFPLib(req.debug ? 20 : 0, req.port.c_str(), channel, req.speed.c_str(), OnStatus);
     gFpl = fpl;
-    rep.Message("Booting, power ON module ");
-    rep.Status("Power on the module");
+    rep.Message(txt::kLogBooting);
+    rep.Status(txt::kPowerOn);
     bool failed = fpl->Program(req.stream.c_str());
     gFpl = nullptr;
     delete fpl;
@@ -113,13 +94,13 @@ int RunProgramming(const RunRequest& req, Reporter& rep) {
     if (std::string dump = TFPLib::DumpFileName(req.port); gReading && FileExists(dump))
         dumps.push_back(dump);
     if (failed) {
-        rep.Message("Can not send file " + req.stream);
-        rep.Status("Error, module not programmed");
-        return finish(7, "Error, module not programmed");
+        rep.Message(Format(txt::kLogSendFailed, req.stream.c_str()));
+        rep.Status(txt::kNotProgrammed);
+        return finish(7, txt::kNotProgrammed);
     }
-    rep.Message("OK");
-    rep.Message("Program Complete");
-    return finish(0, "Program Complete");
+    rep.Message(txt::kLogOk);
+    rep.Message(txt::kProgramComplete);
+    return finish(0, txt::kProgramComplete);
 }
 
 int ShowInfo(const std::string& stream, bool json, std::FILE* out) {

@@ -6,8 +6,6 @@
 
 namespace zem::cli {
 
-inline constexpr const char* kVersion = "1.9";
-
 struct RunRequest {
     std::string stream;
     std::string port;

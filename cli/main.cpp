@@ -2,12 +2,13 @@
 // desktop program, or a look at a stream file or at the serial ports.
 #include "ProgramRun.h"
 #include "Reporter.h"
+#include "Terminal.h"
+#include "Texts.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -18,7 +19,7 @@ constexpr const char* kUsage = "Usage : zemcli [--debug] [--json] stream_file po
 
 int main(int argc, char** argv) {
     CLI::App app{"Zem flash programmer, headless"};
-    app.set_version_flag("--version", std::string(zem::cli::kVersion));
+    app.set_version_flag("--version", std::string(zem::txt::kVersion));
     bool debug = false, json = false, info = false, listPorts = false;
     std::vector<std::string> args;
     app.add_flag("--debug", debug,
@@ -39,7 +40,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    zem::cli::Reporter reporter(json, isatty(STDERR_FILENO) != 0, stdout, stderr);
+    zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
     if (listPorts) {
         if (!args.empty() || info || debug) {
             std::fputs(kUsage, stderr);

@@ -14,10 +14,6 @@ FormMainLogic* FormMainLogic::current_ = nullptr;
 
 namespace {
 
-// Status bar texts of protocol codes 0 to 7; 8 is the countdown and changes nothing.
-constexpr const char* kStatusTexts[] = {"Idle",       "Linking...", "Linked", "Programming...",
-                                        "Programmed", "Reading...", "Idle",   "Error"};
-constexpr int kCountdown = 8;
 constexpr int kEnterKey = 13;
 
 constexpr Item kRunControls[] = {Item::ButtonProgram, Item::EditFilePath, Item::ButtonDebug,
@@ -292,11 +288,10 @@ bool FormMainLogic::FormClose() {
 }
 
 void FormMainLogic::OnStatus(int code, int32_t value) {
-    if (code >= 0 && code < kCountdown) {
-        SetStatus(kStatusTexts[code]);
-        view_.SetProgress(value);
-    } else if (code != kCountdown) {
-        SetStatus("Bad status...");
+    // The countdown changes nothing; a code outside the table leaves the progress bar.
+    if (const char* text = txt::StatusTextFor(code)) {
+        SetStatus(text);
+        if (code >= 0 && code < 8) view_.SetProgress(value);
     }
     view_.ProcessPendingMessages();
 }

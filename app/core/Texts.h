@@ -31,6 +31,15 @@ inline constexpr const char* kPathTooLong = "Stream file path longer than 255 ch
 inline constexpr const char* kPortTooLong = "Port name longer than 255 characters";
 inline constexpr const char* kWaitingForModule = "Waiting for the module";
 
+// Status bar text for a protocol status code: null for the countdown (8), which changes nothing;
+// "Bad status..." for a code outside the table.
+inline constexpr const char* StatusTextFor(int code) {
+    constexpr const char* texts[] = {"Idle",       "Linking...", "Linked", "Programming...",
+                                     "Programmed", "Reading...", "Idle",   "Error"};
+    if (code == 8) return nullptr;
+    return code >= 0 && code < 8 ? texts[code] : "Bad status...";
+}
+
 inline constexpr const char* kOpenFilter = "binary (*.bin)|*.bin|all files|*.*";
 
 } // namespace zem::txt
