@@ -24,6 +24,24 @@ TChannel::TChannel(int32_t levelCode, const char* name, uint8_t opt)
 
 TChannel::~TChannel() = default;
 
+bool TChannel::OpenWithDefaults() {
+    if (SetSpeed("115200") < 0) {
+        Log(3, "TSerial::TSerial - can not set speed");
+        return false;
+    }
+    if (SetFormat("N81") < 0) {
+        Log(3, "TSerial::TSerial - can not set format");
+        return false;
+    }
+    if (SetFlow("H") < 0) {
+        Log(3, "TSerial::TSerial - can not set flow");
+        return false;
+    }
+    inited = true;
+    Log(3, "Opened!");
+    return true;
+}
+
 char* TChannel::GetName(char* out) const {
     std::memcpy(out, channelName, sizeof channelName);
     return out;

@@ -55,6 +55,10 @@ public:
 
 protected:
     RingBlock* Rings() const { return rings.get(); }
+    // The last step of a kind's constructor: the defaults "115200", "N81", "H" go straight to the
+    // setters, not through Configure, so the stored texts stay empty; then the channel is open.
+    // False, with the setter's message, when one refuses.
+    bool OpenWithDefaults();
 
     char LNWriteTerminator[32] = "\r";
     char LNReadTerminator[32] = "\r\n";

@@ -26,20 +26,7 @@ TDisk::TDisk(int32_t levelCode, const char* name, uint8_t opt) : TChannel(levelC
         Log(3, "TSerial::TSerial - CreateThread Error");
         return;
     }
-    if (SetSpeed("115200") < 0) {
-        Log(3, "TSerial::TSerial - can not set speed");
-        return;
-    }
-    if (SetFormat("N81") < 0) {
-        Log(3, "TSerial::TSerial - can not set format");
-        return;
-    }
-    if (SetFlow("H") < 0) {
-        Log(3, "TSerial::TSerial - can not set flow");
-        return;
-    }
-    inited = true;
-    Log(3, "Opened!");
+    OpenWithDefaults();
 }
 
 TDisk::~TDisk() {

@@ -154,21 +154,7 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
         Log(3, "TSerial::TSerial - CreateThread Error");
         return;
     }
-    // Straight to the setters, not through Configure: the stored texts stay empty.
-    if (SetSpeed("115200") < 0) {
-        Log(3, "TSerial::TSerial - can not set speed");
-        return;
-    }
-    if (SetFormat("N81") < 0) {
-        Log(3, "TSerial::TSerial - can not set format");
-        return;
-    }
-    if (SetFlow("H") < 0) {
-        Log(3, "TSerial::TSerial - can not set flow");
-        return;
-    }
-    inited = true;
-    Log(3, "Opened!");
+    OpenWithDefaults();
 }
 
 bool TSerial::ResolveEntryPoints() {
