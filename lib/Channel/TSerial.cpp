@@ -234,16 +234,21 @@ TSerial::~TSerial() {
     inited = false;
 }
 
+// A speed change and a format change each send both values to the server.
+bool TSerial::NetApplyLink() {
+    if (context->portId >= 0 && nsio_ioctl(context->portId, static_cast<int32_t>(netBaud),
+                                           static_cast<int32_t>(netMode)) == 0)
+        return true;
+    Log(3, "TSerial::Configure -3");
+    return false;
+}
+
 int TSerial::SetSpeed(const char* text) {
     if (!context) return -1;
     const int32_t value = LeadingNumber(text);
     if (context->network) {
         netBaud = NetBaudCode(value);
-        if (context->portId < 0 || nsio_ioctl(context->portId, static_cast<int32_t>(netBaud),
-                                              static_cast<int32_t>(netMode)) != 0) {
-            Log(3, "TSerial::Configure -3");
-            return -1;
-        }
+        if (!NetApplyLink()) return -1;
     } else {
         zem::SerialSettings s;
         if (!context->port.GetSettings(s)) {
@@ -264,11 +269,7 @@ int TSerial::SetFormat(const char* text) {
     if (!context) return -1;
     if (context->network) {
         netMode = NetModeOf(text);
-        if (context->portId < 0 || nsio_ioctl(context->portId, static_cast<int32_t>(netBaud),
-                                              static_cast<int32_t>(netMode)) != 0) {
-            Log(3, "TSerial::Configure -3");
-            return -1;
-        }
+        if (!NetApplyLink()) return -1;
     } else {
         zem::SerialSettings s;
         if (!context->port.GetSettings(s)) {
@@ -340,41 +341,38 @@ int TSerial::SetFlow(const char* text) {
     return 0;
 }
 
+// Asserts (on) or releases RTS for bit 0 and DTR for bit 1, RTS first; an RTS failure skips DTR.
+int TSerial::RequestLines(uint32_t bits, bool on) {
+    const bool net = context->network;
+    const int32_t level = on ? 1 : 0;
+    if (bits & kLineRTS) {
+        bool ok =
+            net ? context->portId >= 0 && nsio_RTS(context->portId, level) == 0
+                : context->port.Line(on ? zem::SerialLine::kSetRts : zem::SerialLine::kClearRts);
+        if (!ok) return -2;
+    }
+    if (bits & kLineDTR) {
+        bool ok =
+            net ? context->portId >= 0 && nsio_DTR(context->portId, level) == 0
+                : context->port.Line(on ? zem::SerialLine::kSetDtr : zem::SerialLine::kClearDtr);
+        if (!ok) return -3;
+    }
+    return 0;
+}
+
 int TSerial::SetLines(int mask) {
     if (!context || !Rings()) return -2;
     const uint32_t bits = static_cast<uint32_t>(mask) & (kLineRTS | kLineDTR);
     // Recorded before the request and kept when it fails.
     Rings()->lineState.fetch_or(bits, std::memory_order_acq_rel);
-    const bool net = context->network;
-    if (bits & kLineRTS) {
-        bool ok = net ? context->portId >= 0 && nsio_RTS(context->portId, 1) == 0
-                      : context->port.Line(zem::SerialLine::kSetRts);
-        if (!ok) return -2;
-    }
-    if (bits & kLineDTR) {
-        bool ok = net ? context->portId >= 0 && nsio_DTR(context->portId, 1) == 0
-                      : context->port.Line(zem::SerialLine::kSetDtr);
-        if (!ok) return -3;
-    }
-    return 0;
+    return RequestLines(bits, true);
 }
 
 int TSerial::ClearLines(int mask) {
     if (!context || !Rings()) return -2;
     const uint32_t bits = static_cast<uint32_t>(mask) & (kLineRTS | kLineDTR);
     Rings()->lineState.fetch_and(~bits, std::memory_order_acq_rel);
-    const bool net = context->network;
-    if (bits & kLineRTS) {
-        bool ok = net ? context->portId >= 0 && nsio_RTS(context->portId, 0) == 0
-                      : context->port.Line(zem::SerialLine::kClearRts);
-        if (!ok) return -2;
-    }
-    if (bits & kLineDTR) {
-        bool ok = net ? context->portId >= 0 && nsio_DTR(context->portId, 0) == 0
-                      : context->port.Line(zem::SerialLine::kClearDtr);
-        if (!ok) return -3;
-    }
-    return 0;
+    return RequestLines(bits, false);
 }
 
 int TSerial::GetLines(uint32_t* lines) {

@@ -61,6 +61,8 @@ private:
     bool InitContext(bool network);
     bool StartThread();
     bool ResolveEntryPoints();
+    bool NetApplyLink();
+    int RequestLines(uint32_t bits, bool on);
     static void LocalLoop(SerialThreadContext* ctx);
     static void NetworkLoop(SerialThreadContext* ctx);
 
