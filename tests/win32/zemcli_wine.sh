@@ -1,0 +1,233 @@
+#!/usr/bin/env bash
+# zemcli.exe under Wine, against the module simulator.
+#
+# zemcli_wine.sh CASE ZEMCLI_EXE WINE_RUN NATIVE_TOOLS_DIR WORK_DIR
+#   codes      a missing stream file gives 4, an invalid one 3, a port that is not there 5 (a
+#              local one, and a network one through ipserial.dll)
+#   com        a run at 921600 through COM5, which the Wine prefix maps to zem-sim's
+#              pseudo-terminal: 0, the speed switch at the right record, the read-back saved as
+#              COM5_Read.bin; the port list shows COM5
+#   ser2net    the same run through ipserial.dll to ser2net on 127.0.0.1, in front of zem-sim
+#   interrupt  Ctrl-C during the handshake with a module that never answers ends the run at once
+#              as a failure (7)
+# Exit 77 means skipped.
+set -u
+case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+
+skip() { echo "SKIPPED: $*"; exit 77; }
+fail() { echo "FAILED: $*"; failed=1; }
+
+# A prefix of these tests' own: mapping a port restarts its Wine session, which must not stop the
+# Wine programs of other tests. scripts/wine-run creates it once and keeps Wine's temporary
+# folders beside it.
+prefix="$base/wineprefix"
+export ZEM_WINEPREFIX="$prefix" WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
+mkdir -p "$prefix.tmp"
+export TMPDIR="$prefix.tmp"
+
+work="$base/$case_name"
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work" || exit 1
+failed=0
+pids=()
+
+# Each session's server is started here and stopped here: a server that a program started would
+# write what it holds when it stops (pages of it) into that program's output.
+start_session() {
+  [ -f "$prefix/system.reg" ] || "$wine_run" cmd /c exit >>wine.log 2>&1
+  wineserver -w 2>/dev/null
+  wineserver >>wineserver.log 2>&1
+}
+end_session() {
+  wineserver -k >/dev/null 2>&1
+  wineserver -w 2>/dev/null
+}
+cleanup() {
+  for p in "${pids[@]+"${pids[@]}"}"; do kill "$p" 2>/dev/null; done
+  end_session
+}
+trap cleanup EXIT
+
+# Runs zemcli.exe with the given arguments, standard output to out.txt; it has 90 s to end.
+run_cli() {
+  timeout -k 5 90 "$wine_run" "$zemcli" "$@" >out.txt 2>>err.txt
+}
+
+expect_code() {
+  local want=$1; shift
+  run_cli "$@"
+  local got=$?
+  if [ "$got" -eq 124 ] || [ "$got" -eq 137 ]; then
+    fail "zemcli.exe $* did not end"
+  elif [ "$got" -ne "$want" ]; then
+    fail "zemcli.exe $* exited $got, expected $want"
+  fi
+}
+
+# The last JSON line of the run must say this.
+expect_result() {
+  local line
+  line=$(grep '"event":"result"' out.txt | tail -n1 | tr -d '\r')
+  for want in "$@"; do
+    [[ "$line" == *"$want"* ]] || fail "result line lacks $want: $line"
+  done
+}
+
+need_tools() {
+  for t in zem-sim zem-mkstream; do
+    [ -x "$tools/$t" ] || skip "no $tools/$t: build the native tools (make build) or set ZEM_NATIVE_BUILD_DIR"
+  done
+}
+
+# zem-sim in the background on stream s.bin with the given options; sets pty.
+start_sim() {
+  "$tools/zem-sim" --quiet --timeout 120 --summary sim.json "$@" s.bin >sim.out 2>sim.err &
+  sim_pid=$!
+  pids+=("$sim_pid")
+  pty=
+  for _ in $(seq 100); do
+    pty=$(head -n1 sim.out 2>/dev/null)
+    [ -n "$pty" ] && break
+    sleep 0.1
+  done
+  [ -n "$pty" ] || { echo "FAILED: zem-sim gave no pseudo-terminal"; exit 1; }
+}
+
+# Waits for the simulator and checks its view of a good run at 921600 with one read-back.
+check_sim_run() {
+  wait "$sim_pid"
+  local code=$?
+  [ "$code" -eq 0 ] || fail "zem-sim saw an incomplete run: $(cat sim.json 2>/dev/null)"
+  local speeds
+  speeds=$(grep -o '"speed":[0-9]*' sim.json | cut -d: -f2 | tr '\n' ' ')
+  [ "$speeds" = "115200 115200 115200 921600 921600 " ] ||
+    fail "record speeds were '$speeds', expected the switch to 921600 after record 3"
+  grep -q '"speed_word":4,' sim.json || fail "speed word: $(grep -o '"speed_word":[a-z0-9]*' sim.json)"
+}
+
+# Wine reads its port map when a session starts.
+map_com5() {
+  start_session
+  "$wine_run" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$1" /f >reg.log 2>&1 ||
+    fail "could not map COM5 to $1"
+  end_session
+  start_session
+}
+
+case "$case_name" in
+codes)
+  printf 'not a stream file, only text standing where its header should be%.0s' 1 2 3 >bad.bin
+  cp "$source_dir/tools/samples/sample.bin" good.bin || exit 1
+  # A loopback port where nothing listens.
+  closed=
+  for _ in 1 2 3 4 5; do
+    p=$((20000 + RANDOM % 40000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { closed=$p; break; }
+  done
+  start_session
+  expect_code 4 --json missing.bin COM9 115200
+  expect_result '"exit_code":4' '"status":"Stream File not found"'
+  expect_code 3 bad.bin COM9 115200
+  expect_code 5 --json good.bin COM9 115200
+  expect_result '"exit_code":5' '"status":"Can not open COM9"'
+  expect_code 5 --json good.bin "127.0.0.1:$closed" 115200
+  expect_result '"exit_code":5' "\"status\":\"Can not open 127.0.0.1:$closed\""
+  ;;
+com)
+  need_tools
+  "$tools/zem-mkstream" -q -o s.bin --records 300,1024,2048,512,4096 --speed-record 3 || exit 1
+  start_sim --readback 4:100 --expect-speed 921600
+  map_com5 "$pty"
+  expect_code 0 --json s.bin COM5 921600
+  expect_result '"exit_code":0' '"dumps":["COM5_Read.bin"]'
+  check_sim_run
+  size=$(stat -c %s COM5_Read.bin 2>/dev/null || echo none)
+  [ "$size" = 200 ] || fail "COM5_Read.bin: size $size, expected the 100 words read back"
+  # The serial device map lists the mapped port.
+  expect_code 0 --list-ports
+  tr -d '\r' <out.txt | grep -qx COM5 || fail "the port list lacks COM5: $(tr '\r\n' '  ' <out.txt)"
+  ;;
+ser2net)
+  need_tools
+  ser2net=/usr/sbin/ser2net
+  [ -x "$ser2net" ] || skip "ser2net is not installed"
+  "$tools/zem-mkstream" -q -o s.bin --records 300,1024,2048,512,4096 --speed-record 3 || exit 1
+  start_sim --readback 4:50 --expect-speed 921600 --linger 500
+  # A free port: ser2net is ready once its port accepts connections; if it could not have the
+  # port, another is tried.
+  port=
+  for _ in 1 2 3 4 5; do
+    p=$((20000 + RANDOM % 40000))
+    cat >ser2net.yaml <<EOF
+connection: &zem
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$p
+  connector: serialdev,$pty,115200n81,local
+  options:
+    chardelay: false
+EOF
+    "$ser2net" -d -u -c "$work/ser2net.yaml" >ser2net.log 2>&1 &
+    s2n_pid=$!
+    for _ in $(seq 50); do
+      if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
+      kill -0 "$s2n_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    [ -n "$port" ] && break
+    kill "$s2n_pid" 2>/dev/null
+    wait "$s2n_pid" 2>/dev/null
+  done
+  [ -n "$port" ] || { echo "FAILED: ser2net did not start: $(cat ser2net.log)"; exit 1; }
+  pids+=("$s2n_pid")
+  start_session
+  expect_code 0 --json s.bin "127.0.0.1:$port" 921600
+  dump="127.0.0.1_${port}_Read.bin"
+  expect_result '"exit_code":0' "\"dumps\":[\"$dump\"]"
+  kill "$s2n_pid" 2>/dev/null
+  check_sim_run
+  size=$(stat -c %s "$dump" 2>/dev/null || echo none)
+  [ "$size" = 100 ] || fail "$dump: size $size, expected the 50 words read back"
+  ;;
+interrupt)
+  need_tools
+  "$tools/zem-mkstream" -q -o s.bin --records 300 || exit 1
+  start_sim --silent
+  map_com5 "$pty"
+  # Without the interrupt the handshake would run its 1000 attempts (about 50 s).
+  "$wine_run" "$zemcli" --json s.bin COM5 115200 >out.txt 2>>err.txt &
+  cli_pid=$!
+  pids+=("$cli_pid")
+  for _ in $(seq 200); do
+    grep -q '"Linking..."' out.txt 2>/dev/null && break
+    sleep 0.1
+  done
+  sleep 1
+  kill -INT "$cli_pid"
+  ended=
+  for _ in $(seq 150); do
+    kill -0 "$cli_pid" 2>/dev/null || { ended=1; break; }
+    sleep 0.1
+  done
+  if [ -z "$ended" ]; then
+    fail "zemcli.exe did not end within 15 s of Ctrl-C"
+  else
+    wait "$cli_pid"
+    code=$?
+    [ "$code" -eq 7 ] || fail "zemcli.exe exited $code after Ctrl-C, expected 7"
+    expect_result '"exit_code":7' '"status":"Error, module not programmed"'
+  fi
+  ;;
+*)
+  echo "unknown case $case_name"
+  exit 2
+  ;;
+esac
+
+if [ "$failed" -eq 0 ]; then
+  rm -f wineserver.log
+else
+  echo "--- err.txt"
+  tail -n 20 err.txt 2>/dev/null
+fi
+exit "$failed"
