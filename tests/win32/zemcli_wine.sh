@@ -10,6 +10,8 @@
 #   ser2net    the same run through ipserial.dll to ser2net on 127.0.0.1, in front of zem-sim
 #   interrupt  Ctrl-C during the handshake with a module that never answers ends the run at once
 #              as a failure (7)
+#   pending    win32_serial_port_tests.exe (beside in WORK_DIR) on COM5, mapped to a zem-sim that
+#              reads at the line's pace
 # Exit 77 means skipped.
 set -u
 case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5
@@ -217,6 +219,17 @@ interrupt)
     [ "$code" -eq 7 ] || fail "zemcli.exe exited $code after Ctrl-C, expected 7"
     expect_result '"exit_code":7' '"status":"Error, module not programmed"'
   fi
+  ;;
+pending)
+  need_tools
+  "$tools/zem-mkstream" -q -o s.bin --records 100 || exit 1
+  start_sim --pace
+  map_com5 "$pty"
+  ZEM_TEST_PORT=COM5 timeout -k 5 120 "$wine_run" "$base/win32_serial_port_tests.exe" \
+    >out.txt 2>>err.txt
+  code=$?
+  [ "$code" -eq 0 ] || { fail "win32_serial_port_tests.exe exited $code"; cat out.txt; }
+  grep -q '\[  PASSED  \] 1 test' out.txt || fail "the port test did not run: $(tail -n 3 out.txt)"
   ;;
 *)
   echo "unknown case $case_name"
