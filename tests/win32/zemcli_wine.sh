@@ -39,7 +39,8 @@ pids=()
 # write what it holds when it stops (pages of it) into that program's output.
 start_session() {
   [ -f "$prefix/system.reg" ] || "$wine_run" cmd /c exit >>wine.log 2>&1
-  wineserver -w 2>/dev/null
+  # A server left by a run that was itself killed would never end.
+  end_session
   wineserver >>wineserver.log 2>&1
 }
 end_session() {
@@ -169,7 +170,7 @@ connection: &zem
   options:
     chardelay: false
 EOF
-    "$ser2net" -d -u -c "$work/ser2net.yaml" >ser2net.log 2>&1 &
+    timeout 200 "$ser2net" -d -u -c "$work/ser2net.yaml" >ser2net.log 2>&1 &
     s2n_pid=$!
     for _ in $(seq 50); do
       if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
