@@ -16,9 +16,7 @@
 set -u
 case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
-
-skip() { echo "SKIPPED: $*"; exit 77; }
-fail() { echo "FAILED: $*"; failed=1; }
+. "$source_dir/tests/wine_sim.sh"
 
 # A prefix of these tests' own: mapping a port restarts its Wine session, which must not stop the
 # Wine programs of other tests. scripts/wine-run creates it once and keeps Wine's temporary
@@ -76,38 +74,6 @@ expect_result() {
   for want in "$@"; do
     [[ "$line" == *"$want"* ]] || fail "result line lacks $want: $line"
   done
-}
-
-need_tools() {
-  for t in zem-sim zem-mkstream; do
-    [ -x "$tools/$t" ] || skip "no $tools/$t: build the native tools (make build) or set ZEM_NATIVE_BUILD_DIR"
-  done
-}
-
-# zem-sim in the background on stream s.bin with the given options; sets pty.
-start_sim() {
-  "$tools/zem-sim" --quiet --timeout 120 --summary sim.json "$@" s.bin >sim.out 2>sim.err &
-  sim_pid=$!
-  pids+=("$sim_pid")
-  pty=
-  for _ in $(seq 100); do
-    pty=$(head -n1 sim.out 2>/dev/null)
-    [ -n "$pty" ] && break
-    sleep 0.1
-  done
-  [ -n "$pty" ] || { echo "FAILED: zem-sim gave no pseudo-terminal"; exit 1; }
-}
-
-# Waits for the simulator and checks its view of a good run at 921600 with one read-back.
-check_sim_run() {
-  wait "$sim_pid"
-  local code=$?
-  [ "$code" -eq 0 ] || fail "zem-sim saw an incomplete run: $(cat sim.json 2>/dev/null)"
-  local speeds
-  speeds=$(grep -o '"speed":[0-9]*' sim.json | cut -d: -f2 | tr '\n' ' ')
-  [ "$speeds" = "115200 115200 115200 921600 921600 " ] ||
-    fail "record speeds were '$speeds', expected the switch to 921600 after record 3"
-  grep -q '"speed_word":4,' sim.json || fail "speed word: $(grep -o '"speed_word":[a-z0-9]*' sim.json)"
 }
 
 # Wine reads its port map when a session starts.

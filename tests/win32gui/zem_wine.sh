@@ -9,9 +9,7 @@
 # Exit 77 means skipped. ZEM_WIN32_SERIAL=1 says the program has the Win32 serial port.
 set -u
 case_name=$1 zem=$2 wine_run=$3 tools=$4 base=$5
-
-skip() { echo "SKIPPED: $*"; exit 77; }
-fail() { echo "FAILED: $*"; failed=1; }
+. "$(cd "$(dirname "$0")/.." && pwd)/wine_sim.sh"
 finish() {
   [ "$failed" -eq 0 ] || { echo "--- wine.log"; tail -n 20 wine.log; }
   exit "$failed"
@@ -19,9 +17,7 @@ finish() {
 
 if [ "$case_name" = program ]; then
   [ "${ZEM_WIN32_SERIAL:-0}" = 1 ] || skip "zem.exe has no Win32 serial port yet"
-  for t in zem-sim zem-mkstream; do
-    [ -x "$tools/$t" ] || skip "no $tools/$t: build the native tools (make build) or set ZEM_NATIVE_BUILD_DIR"
-  done
+  need_tools
 fi
 
 # Xvfb once for the whole case; exit codes pass through xvfb-run unchanged.
@@ -80,16 +76,7 @@ codes)
   ;;
 program)
   "$tools/zem-mkstream" -q -o s.bin --records 300,1024,2048,512,4096 --speed-record 3 || exit 1
-  "$tools/zem-sim" --quiet --timeout 120 --summary sim.json --readback 4:100 \
-    --expect-speed 921600 s.bin >sim.out 2>sim.err &
-  sim_pid=$!
-  pty=
-  for _ in $(seq 100); do
-    pty=$(head -n1 sim.out 2>/dev/null)
-    [ -n "$pty" ] && break
-    sleep 0.1
-  done
-  [ -n "$pty" ] || { echo "FAILED: zem-sim gave no pseudo-terminal"; exit 1; }
+  start_sim --readback 4:100 --expect-speed 921600
   # Wine reads its port map when a session starts.
   "$wine_run" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$pty" /f >reg.log 2>&1 ||
     fail "could not map COM5 to $pty"
@@ -97,14 +84,7 @@ program)
   expect_code 0 s.bin COM5 921600 1
   # A program that hung has told all there is; do not wait out the simulator's own time-out.
   [ "$hung" -eq 0 ] || finish
-  wait "$sim_pid"
-  sim_code=$?
-  sim_pid=
-  [ "$sim_code" -eq 0 ] || fail "zem-sim saw an incomplete run: $(cat sim.json 2>/dev/null)"
-  speeds=$(grep -o '"speed":[0-9]*' sim.json | cut -d: -f2 | tr '\n' ' ')
-  [ "$speeds" = "115200 115200 115200 921600 921600 " ] ||
-    fail "record speeds were '$speeds', expected the switch to 921600 after record 3"
-  grep -q '"speed_word":4,' sim.json || fail "speed word: $(grep -o '"speed_word":[a-z0-9]*' sim.json)"
+  check_sim_run
   size=$(stat -c %s COM5_Read.bin 2>/dev/null || echo none)
   [ "$size" = 200 ] || fail "COM5_Read.bin: size $size, expected the 100 words read back"
   ;;
