@@ -185,6 +185,7 @@ void FormMainLogic::ButtonProgramClick() {
     // The status callback lets timers run during a run; none of them may start a second one.
     if (running_) return;
     running_ = true;
+    closeRequested_ = false;
     DisableControls();
     Run();
     EnableControls();
@@ -239,6 +240,7 @@ void FormMainLogic::Run() {
 
     fpl_ = services_.newRunner(debug_ ? 20 : 0, port, channel, view_.Text(Item::ComboBoxSpeed),
                                &FormMainLogic::StatusCallback);
+    if (closeRequested_) fpl_->Abort();
     Log(txt::kLogBooting);
     SetStatus(txt::kPowerOn);
     bool failed = fpl_->Program(path);
@@ -280,6 +282,9 @@ void FormMainLogic::TimerTrigProgramTimer() {
 
 bool FormMainLogic::FormClose() {
     if (fpl_) fpl_->Abort();
+    // A close that comes before the run has its protocol object (during the header check) must
+    // still stop that run, or it would go on programming with no window.
+    if (running_) closeRequested_ = true;
     if (!SaveSettings()) {
         view_.ShowError(Format(txt::kWriteFailed, SettingsFile().c_str()));
         return false;

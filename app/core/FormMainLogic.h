@@ -87,6 +87,7 @@ private:
     std::string startDir_;
     int8_t exitCode_ = 0;
     bool running_ = false;
+    bool closeRequested_ = false; // the window was closed while a run was under way
 
     static FormMainLogic* current_;
 };

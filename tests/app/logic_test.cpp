@@ -261,6 +261,21 @@ TEST(ProgrammingRun, ClosingDuringTheRunAbortsItAndSavesTheSettings) {
     EXPECT_EQ(zem::LoadSettings(logic.SettingsFile()).port, "COM4");
 }
 
+TEST(ProgrammingRun, ClosingDuringTheHeaderCheckStopsTheRunAtItsStart) {
+    Harness h;
+    WriteFileBytes(h.File(kPath), MakeStream());
+    auto& logic = h.Create();
+    h.view.texts[Item::EditFilePath] = kPath;
+    bool closed = false;
+    h.view.onPending = [&] {
+        if (!closed) closed = logic.FormClose();
+    };
+    logic.ButtonProgramClick();
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(h.aborted) << "the protocol must see the close before it starts";
+    EXPECT_EQ(logic.ExitCode(), 7);
+}
+
 TEST(ProgrammingRun, TimersDuringARunDoNotStartAnother) {
     Harness h;
     WriteFileBytes(h.File(kPath), MakeStream());
