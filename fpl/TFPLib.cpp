@@ -5,6 +5,7 @@
 #include "Priority.h"
 #include "StreamFile.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -101,7 +102,27 @@ bool TFPLib::FPL_Abort() {
         return true;
     }
     abortRequest = true;
+    if (channel) channel->WakeWaiters();
     return false;
+}
+
+bool TFPLib::LinkLost() {
+    if (!channel || !channel->IsLost()) return false;
+    if (!lostReported) {
+        lostReported = true;
+        Fail(0, zem::Format("Port %s lost: %s", portName.c_str(), channel->LostCause()));
+    }
+    return true;
+}
+
+uint32_t TFPLib::WaitBudget() {
+    uint32_t now = clock->NowMs();
+    uint32_t elapsed = now - timerStart;
+    uint32_t left = elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
+    uint32_t sinceNotify = now - lastNotify;
+    uint32_t toNotify = sinceNotify >= kCountdownStepMs ? 0 : kCountdownStepMs - sinceNotify;
+    // One past the boundary, since both checks ask for "more than".
+    return std::min(left, toNotify) + 1;
 }
 
 bool TFPLib::WaitForACK(uint32_t waitMs, uint8_t& answer) {
@@ -125,7 +146,9 @@ bool TFPLib::WaitForACK(uint32_t waitMs, uint8_t& answer) {
                 Debug(3, zem::Format("DbgAnsw: 0x%02X", b));
             return true;
         }
-        clock->SleepMs(kPollSleepMs);
+        // An answer already there counts; otherwise an abort or a lost link ends the wait.
+        if (abortRequest || LinkLost()) return true;
+        clock->WaitRx(*channel, WaitBudget(), kPollSleepMs);
     }
 }
 
@@ -191,10 +214,15 @@ bool TFPLib::FPL_Boot(uint8_t bootType) {
                 Notify(kFplLinked, 100);
                 return false;
             }
+            if (LinkLost()) break;
+            if (abortRequest) {
+                Notify(kFplError, 100);
+                return true;
+            }
             Notify(kFplLinking, toggle ? 100 : 0);
             toggle = !toggle;
         }
-        Fail(0, "FPL_Boot timeout");
+        if (!LinkLost()) Fail(0, "FPL_Boot timeout");
     }
     SetPriority(false);
     Notify(kFplError, 100);
@@ -220,7 +248,7 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
         return true;
     }
     const uint64_t total = buffer && size > 0 ? static_cast<uint64_t>(size) : 0;
-    abortRequest = false;
+    // abortRequest is not cleared here: an abort asked for around "Linked" must still count.
     // Range of the last record handled; none yet, so both offsets start at 0.
     uint32_t first = 0;
     uint32_t last = 0xFFFFFFFFu;
@@ -256,40 +284,45 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
         last = static_cast<uint32_t>(end - 1);
         anyRecord = true;
 
+        if (abortRequest) return FailRun("FPL_SendStream aborted...");
         channel->PurgeRx();
         channel->PurgeTx();
         Notify(kFplProgramming, static_cast<int32_t>(payload * 100 / total));
 
-        // No sleeping while the ring takes bytes; a full ring is waited out a millisecond at a
-        // time, and one that takes nothing for the whole record wait is given up on.
+        // No sleeping while the ring takes bytes. A full ring is a timed wait like the others
+        // (countdown reports, abort), restarted whenever bytes are taken; a ring that takes
+        // nothing for the whole record wait is given up on.
         uint64_t at = payload;
         bool stalled = false;
-        uint32_t stallStart = 0;
         while (at < end) {
+            if (LinkLost()) return FailRun(Range("FPL_SendStream error tx", first, last));
             int n = channel->Write(buffer + at, static_cast<int>(end - at));
             if (n < 0) return FailRun(Range("FPL_SendStream error tx", first, last));
             at += static_cast<uint64_t>(n);
             if (abortRequest) return FailRun("FPL_SendStream aborted...");
             if (n > 0) {
-                stalled = false;
+                if (stalled) timerStart = lastNotify = clock->NowMs();
                 continue;
             }
-            uint32_t now = clock->NowMs();
             if (!stalled) {
                 stalled = true;
-                stallStart = now;
-            } else if (now - stallStart >= kWriteStallMs) {
+                StartTimeout(kWriteStallMs);
+            } else if (TimedOut()) {
                 return FailRun(Range("FPL_SendStream error tx", first, last));
             }
-            clock->SleepMs(kPollSleepMs);
+            clock->WaitTxRoom(*channel, WaitBudget(), kPollSleepMs);
         }
 
         uint8_t answer = 0;
-        if (WaitForACK(kRecordAckWaitMs, answer))
+        if (WaitForACK(kRecordAckWaitMs, answer)) {
+            if (abortRequest && !LinkLost()) return FailRun("FPL_SendStream aborted...");
             return FailRun(Range("FPL_SendStream error rx", first, last));
-        if (answer == kAckReadBack && FPL_ReceiveData(DumpFileName(portName).c_str()))
+        }
+        if (answer == kAckReadBack && FPL_ReceiveData(DumpFileName(portName).c_str())) {
+            if (abortRequest && !LinkLost()) return FailRun("FPL_SendStream aborted...");
             return FailRun(zem::Format("FPL_SendStream error (0x%08X - 0x%08X), ReceiveData to %s",
                                        first, last, "Read.bin"));
+        }
         SetPriority(false);
         if (speedChangePending && end > speedWord) {
             speedChangePending = false;
@@ -323,7 +356,8 @@ bool TFPLib::FPL_ReceiveData(const char* fileName) {
             int n = channel->Read(lengthBytes + received, 4 - received);
             if (n > 0) received += n;
         } else {
-            clock->SleepMs(kPollSleepMs);
+            if (abortRequest || LinkLost()) return true;
+            clock->WaitRx(*channel, WaitBudget(), kPollSleepMs);
         }
     }
     const uint32_t words = zem::Le32(lengthBytes);
@@ -353,7 +387,8 @@ bool TFPLib::FPL_ReceiveData(const char* fileName) {
                 Notify(kFplReading, static_cast<int32_t>(got * 100 / total));
             }
         } else {
-            clock->SleepMs(kReadBackDataSleepMs);
+            if (abortRequest || LinkLost()) return true;
+            clock->WaitRx(*channel, WaitBudget(), kReadBackDataSleepMs);
         }
     }
 

@@ -43,7 +43,7 @@ enum : uint8_t {
 
 // The protocol engine that talks to the module's boot loader over one channel. It never owns or
 // deletes the channel. All operations run on the caller's thread; FPL_Abort may be called from
-// inside the callback, or from another thread.
+// inside the callback, or from another thread, and ends any wait in progress.
 class TFPLib : public TReport {
 public:
     TFPLib(int32_t levelCode, const char* portName, TChannel* channel, const char* speed,
@@ -73,6 +73,10 @@ private:
     friend struct TFPLibTestPeer;
 
     bool FailRun(const std::string& message); // Fail, callback 7, failure
+    // True once the channel has lost its link; the first time, a Fail record names port and cause.
+    bool LinkLost();
+    // How long a wait may block now: until the timed wait expires or its next countdown report.
+    uint32_t WaitBudget();
     bool SaveDump(const uint8_t* data, uint32_t length, const char* fileName);
     void SetPriority(bool high);
 
@@ -87,4 +91,5 @@ private:
     TChannel* channel = nullptr;
     zem::Clock* clock = nullptr;
     bool priorityHigh = false; // what this object last asked of the process priority
+    bool lostReported = false;
 };

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -62,7 +63,34 @@ int ByteSizeOf(uint32_t cflag) {
 
 struct SerialPort::Native {
     int fd = -1;
+    const char* lostCause = nullptr;
 };
+
+const char* SerialLostCause(long error) {
+    switch (error) {
+    case EIO:
+        return "input/output error (EIO)";
+    case ENXIO:
+        return "no such device (ENXIO)";
+    case ENODEV:
+        return "device gone (ENODEV)";
+    case EBADF:
+        return "descriptor no longer valid (EBADF)";
+    default:
+        return nullptr;
+    }
+}
+
+namespace {
+// A transfer that failed: lost if errno says so, else a plain failure the next pass retries.
+SerialIo FailedTransfer(const char** lostCause) {
+    if (const char* cause = SerialLostCause(errno)) {
+        *lostCause = cause;
+        return SerialIo::kLost;
+    }
+    return SerialIo::kFailed;
+}
+} // namespace
 
 SerialPort::SerialPort() = default;
 SerialPort::~SerialPort() {
@@ -276,7 +304,9 @@ SerialIo SerialPort::StartRead(uint8_t* data, uint32_t size, uint32_t* count) {
     *count = 0;
     if (!IsOpen()) return SerialIo::kFailed;
     ssize_t k = ::read(native_->fd, data, size);
-    if (k < 0) return SerialIo::kFailed;
+    if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return SerialIo::kDone;
+    if (k < 0) return FailedTransfer(&native_->lostCause);
     *count = static_cast<uint32_t>(k);
     return SerialIo::kDone;
 }
@@ -290,7 +320,9 @@ SerialIo SerialPort::StartWrite(const uint8_t* data, uint32_t size, uint32_t* co
     *count = 0;
     if (!IsOpen()) return SerialIo::kFailed;
     ssize_t k = ::write(native_->fd, data, size);
-    if (k < 0) return SerialIo::kFailed;
+    if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return SerialIo::kDone;
+    if (k < 0) return FailedTransfer(&native_->lostCause);
     *count = static_cast<uint32_t>(k);
     return SerialIo::kDone;
 }
@@ -301,5 +333,40 @@ SerialIo SerialPort::CollectWrite(uint32_t* count) {
 }
 
 void SerialPort::EndTransfers() {}
+
+SerialWait SerialPort::Wait(WakeEvent& wake, uint32_t ms, bool wantRead, bool wantWrite) {
+    if (!IsOpen()) return SerialWait::kLost;
+    pollfd p[2] = {
+        {native_->fd, static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0},
+        {static_cast<int>(wake.Native()), POLLIN, 0}};
+    int r = ::poll(p, 2, static_cast<int>(ms));
+    if (r < 0) {
+        if (errno == EINTR) return SerialWait::kReady;
+        if (const char* cause = SerialLostCause(errno)) {
+            native_->lostCause = cause;
+            return SerialWait::kLost;
+        }
+        return SerialWait::kReady;
+    }
+    // A hung-up tty (the adapter pulled, the pty's other side closed) reports POLLHUP for good.
+    if (p[0].revents & POLLNVAL) {
+        native_->lostCause = "port descriptor not open (POLLNVAL)";
+        return SerialWait::kLost;
+    }
+    if (p[0].revents & POLLHUP) {
+        native_->lostCause = "the line hung up (POLLHUP)";
+        return SerialWait::kLost;
+    }
+    if (p[0].revents & POLLERR) {
+        native_->lostCause = "the port reported an error (POLLERR)";
+        return SerialWait::kLost;
+    }
+    if (p[1].revents & POLLIN) wake.Clear();
+    return r == 0 ? SerialWait::kTimeout : SerialWait::kReady;
+}
+
+const char* SerialPort::LostCause() const {
+    return native_ && native_->lostCause ? native_->lostCause : "";
+}
 
 } // namespace zem

@@ -112,6 +112,7 @@ int TChannel::Write(const void* data, int size) {
     }
     std::memcpy(rings->tx + head, src + first, n);
     rings->txHead.store((head + n) & kMask, std::memory_order_release);
+    rings->txWake.Signal();
     int count = static_cast<int>(first + n);
     ReportTx(1, data, count);
     return count;
@@ -121,6 +122,7 @@ bool TChannel::PurgeTx() {
     if (!inited) return true;
     uint32_t head = rings->txHead.load(std::memory_order_relaxed);
     rings->txPurge.store(RingBlock::kPurgeRequested | head, std::memory_order_release);
+    rings->txWake.Signal();
     return false;
 }
 
@@ -160,4 +162,26 @@ bool TChannel::PurgeRx() {
     if (!inited) return true;
     rings->rxTail.store(rings->rxHead.load(std::memory_order_acquire), std::memory_order_release);
     return false;
+}
+
+void TChannel::WaitRx(uint32_t ms) {
+    if (!rings || IsLost() || RxCount() > 0) return;
+    rings->rxEvent.Wait(ms);
+}
+
+void TChannel::WaitTxRoom(uint32_t ms) {
+    if (!rings || IsLost() || TxFree() > 0) return;
+    rings->rxEvent.Wait(ms);
+}
+
+void TChannel::WakeWaiters() {
+    if (rings) rings->rxEvent.Signal();
+}
+
+bool TChannel::IsLost() const {
+    return rings && rings->lost.load(std::memory_order_acquire);
+}
+
+const char* TChannel::LostCause() const {
+    return IsLost() ? rings->lostCause : "";
 }

@@ -38,6 +38,17 @@ public:
     int Read(void* data, int size);
     bool PurgeRx();
 
+    // Bounded waits of the user's thread. Each returns when its condition holds, when the link is
+    // lost, when WakeWaiters is called (from any thread), or after ms; a caller re-checks what it
+    // waits for. Without rings they return at once.
+    void WaitRx(uint32_t ms);     // received bytes waiting
+    void WaitTxRoom(uint32_t ms); // room in the transmit ring
+    void WakeWaiters();
+    // The service thread found the link gone (a pulled adapter, a closed server); LostCause names
+    // why. Once lost, a channel stays lost.
+    bool IsLost() const;
+    const char* LostCause() const;
+
     const char* StoredSpeed() const { return speed; }
     const char* StoredFormat() const { return format; }
     const char* StoredFlow() const { return flow; }

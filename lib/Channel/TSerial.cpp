@@ -221,6 +221,7 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
 TSerial::~TSerial() {
     if (context) {
         context->stop.store(true, std::memory_order_release);
+        if (context->rings) context->rings->txWake.Signal();
         if (thread.joinable()) thread.join();
         context->port.Close();
         if (context->portId >= 0) {
@@ -393,63 +394,108 @@ void TSerial::LocalLoop(SerialThreadContext* ctx) {
     zem::SerialPort& port = ctx->port;
     bool readPending = false;
     bool writePending = false;
-    while (!ctx->stop.load(std::memory_order_acquire)) {
-        uint32_t modem = 0;
-        if (port.ModemStatus(&modem)) {
-            uint32_t in = 0;
-            if (modem & zem::kModemCts) in |= kLineCTS;
-            if (modem & zem::kModemDsr) in |= kLineDSR;
-            if (modem & zem::kModemDcd) in |= kLineDCD;
-            if (modem & zem::kModemRing) in |= kLineRING;
-            r->SetInputLines(in);
+    uint32_t writeAsked = 0;
+    uint32_t readAsked = 0;
+    uint32_t linesAt = zem::TickCountMs() - ctx->pollMs;
+    bool lost = false;
+    auto markLost = [&] {
+        r->MarkLost(port.LostCause());
+        lost = true;
+    };
+    while (!ctx->stop.load(std::memory_order_acquire) && !lost) {
+        // The modem lines need no faster look than once a pass interval.
+        if (zem::TickCountMs() - linesAt >= ctx->pollMs) {
+            linesAt = zem::TickCountMs();
+            uint32_t modem = 0;
+            if (port.ModemStatus(&modem)) {
+                uint32_t in = 0;
+                if (modem & zem::kModemCts) in |= kLineCTS;
+                if (modem & zem::kModemDsr) in |= kLineDSR;
+                if (modem & zem::kModemDcd) in |= kLineDCD;
+                if (modem & zem::kModemRing) in |= kLineRING;
+                r->SetInputLines(in);
+            }
         }
 
-        // Receive: only what the driver already holds, so a read never waits for the line.
-        uint32_t got = 0;
-        bool readDone = false;
-        if (readPending) {
-            if (port.CollectRead(&got) != zem::SerialIo::kPending) {
+        // Receive everything the driver holds, piece after piece, until it has no more or the
+        // ring is full; a read that stays pending tells of the next arrival.
+        bool roomLeft = true;
+        for (;;) {
+            uint32_t got = 0;
+            zem::SerialIo io;
+            if (readPending) {
+                io = port.CollectRead(&got);
+                if (io == zem::SerialIo::kPending) break;
                 readPending = false;
-                readDone = true;
-            }
-        } else {
-            uint32_t waiting = 0;
-            if (!port.ClearErrors(&waiting)) waiting = 0;
-            uint8_t* room = nullptr;
-            uint32_t n = waiting ? std::min(waiting, r->RxRoom(&room)) : 0;
-            if (n > 0) {
-                if (port.StartRead(room, n, &got) == zem::SerialIo::kPending)
+                got = std::min(got, readAsked);
+            } else {
+                uint8_t* room = nullptr;
+                uint32_t n = r->RxRoom(&room);
+                if (n == 0) {
+                    roomLeft = false;
+                    break;
+                }
+                io = port.StartRead(room, n, &got);
+                if (io == zem::SerialIo::kPending) {
                     readPending = true;
-                else
-                    readDone = true;
+                    readAsked = n;
+                    break;
+                }
+                got = std::min(got, n);
             }
-        }
-        if (readDone) {
             r->RxProduced(got);
-            if (got == 0) r->rxEvent.Signal();
+            if (io == zem::SerialIo::kLost) break;
+            if (io == zem::SerialIo::kFailed || got == 0) break;
+        }
+        if (port.LostCause()[0]) {
+            markLost();
+            break;
         }
 
-        // Transmit: one contiguous piece; the tail moves only once the bytes are handed over.
-        uint32_t sent = 0;
-        if (writePending) {
-            if (port.CollectWrite(&sent) != zem::SerialIo::kPending) {
+        // Transmit until the ring is empty or the driver takes no more; the tail moves only once
+        // the bytes are handed over.
+        bool driverFull = false;
+        for (;;) {
+            uint32_t sent = 0;
+            zem::SerialIo io;
+            uint32_t asked = 0;
+            if (writePending) {
+                io = port.CollectWrite(&sent);
+                if (io == zem::SerialIo::kPending) break;
                 writePending = false;
-                r->TxConsumed(sent);
-            }
-        } else {
-            const uint8_t* piece = nullptr;
-            uint32_t waiting = r->TxPiece(&piece);
-            if (waiting > 0) {
-                if (port.StartWrite(piece, waiting, &sent) == zem::SerialIo::kPending)
+                asked = writeAsked;
+            } else {
+                const uint8_t* piece = nullptr;
+                asked = r->TxPiece(&piece);
+                if (asked == 0) break;
+                io = port.StartWrite(piece, asked, &sent);
+                if (io == zem::SerialIo::kPending) {
                     writePending = true;
-                else
-                    r->TxConsumed(std::min(sent, waiting));
+                    writeAsked = asked;
+                    break;
+                }
+            }
+            r->TxConsumed(std::min(sent, asked));
+            if (io == zem::SerialIo::kLost || io == zem::SerialIo::kFailed) break;
+            if (sent < asked) {
+                driverFull = true;
+                break;
             }
         }
+        if (port.LostCause()[0]) {
+            markLost();
+            break;
+        }
 
-        zem::SleepMs(ctx->pollMs);
+        // Sleep until there is work, at most one pass interval.
+        if (port.Wait(r->txWake, ctx->pollMs, roomLeft && !readPending, driverFull) ==
+            zem::SerialWait::kLost)
+            markLost();
     }
     port.EndTransfers();
+    // A lost port moves nothing more; the thread only waits for its stop.
+    while (!ctx->stop.load(std::memory_order_acquire))
+        r->txWake.Wait(1000);
 }
 
 void TSerial::NetworkLoop(SerialThreadContext* ctx) {

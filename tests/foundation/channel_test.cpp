@@ -277,3 +277,39 @@ TEST(Channel, ConcurrentStressBothDirections) {
     EXPECT_TRUE(sent == out);
     EXPECT_TRUE(received == in);
 }
+
+// The protocol's pattern: a record is queued, drained, then the ring purged before the next one.
+// A purge taken by the thread after it measured the ring would send a record twice or drop one.
+TEST(Channel, PurgeAfterEveryDrainedRecordSendsEachRecordOnce) {
+    TestChannel c;
+    c.Open();
+    std::string sent;
+    std::atomic<bool> stop{false};
+    std::thread service([&] {
+        unsigned turn = 0;
+        while (!stop.load(std::memory_order_acquire)) {
+            const uint8_t* p;
+            uint32_t n = c.R().TxPiece(&p);
+            n = std::min<uint32_t>(n, 1 + (turn++ * 7919) % 700);
+            sent.append(reinterpret_cast<const char*>(p), n);
+            c.R().TxConsumed(n);
+        }
+    });
+    std::string expected;
+    for (unsigned rec = 0; rec < 3000; ++rec) {
+        std::string r = Pattern(1 + (rec * 131) % 900, rec);
+        expected += r;
+        for (size_t at = 0; at < r.size();) {
+            int n = c.Write(r.data() + at, static_cast<int>(r.size() - at));
+            ASSERT_GE(n, 0);
+            at += static_cast<size_t>(n);
+        }
+        while (c.TxFree() != 16383)
+            std::this_thread::yield();
+        c.PurgeTx();
+    }
+    stop.store(true, std::memory_order_release);
+    service.join();
+    ASSERT_EQ(sent.size(), expected.size());
+    EXPECT_TRUE(sent == expected);
+}

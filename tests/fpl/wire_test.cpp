@@ -385,7 +385,7 @@ const std::vector<WireCase> kCases = {
          EXPECT_EQ(h.calls.back(), (Call{7, 100}));
          EXPECT_TRUE(TFPLibTestPeer::PriorityHigh(*h.fpl)) << "the abort exit leaves it raised";
      }},
-    {"AbortDuringARecordWaitStopsAtTheNextWrite",
+    {"AbortDuringARecordWaitEndsTheWait",
      [](Arrange& a) {
          a.before = [](Harness& h) {
              h.hook = [&h, armed = false](uint8_t code, int32_t value) mutable {
@@ -399,11 +399,11 @@ const std::vector<WireCase> kCases = {
      },
      true, [](const Harness&) { return SendFailed("FPL_SendStream aborted..."); },
      [](Harness& h) {
-         EXPECT_EQ(h.Sim([](const BootSim& s) { return s.Records()[0].answer; }), 0xA5);
-         EXPECT_EQ(Received(h, 3), 0u);
-         EXPECT_EQ(h.Values(3).size(), 2u);
+         EXPECT_LT(h.clock.NowMs(), 100u) << "not the end of the 40 s wait";
+         EXPECT_EQ(Received(h, 2), 0u);
+         EXPECT_EQ(h.Values(3).size(), 1u);
      }},
-    {"AbortDuringTheLastRecordWaitStillSucceeds",
+    {"AbortDuringTheLastRecordWaitEndsTheRun",
      [](Arrange& a) {
          a.before = [](Harness& h) {
              h.hook = [&h, records = 0](uint8_t code, int32_t value) mutable {
@@ -412,7 +412,22 @@ const std::vector<WireCase> kCases = {
              };
          };
      },
-     false, Ok, [](Harness& h) { EXPECT_TRUE(Passed(h)); }},
+     true, [](const Harness&) { return SendFailed("FPL_SendStream aborted..."); },
+     [](Harness& h) { EXPECT_EQ(h.Values(4).size(), 0u); }},
+    {"AbortFromTheLinkedCallbackSendsNoRecord",
+     [](Arrange& a) {
+         a.before = [](Harness& h) {
+             h.hook = [&h](uint8_t code, int32_t) {
+                 if (code == 2) h.fpl->FPL_Abort();
+             };
+         };
+     },
+     true, [](const Harness&) { return SendFailed("FPL_SendStream aborted..."); },
+     [](Harness& h) {
+         EXPECT_EQ(Received(h, 1), 0u);
+         EXPECT_TRUE(h.Values(3).empty());
+         EXPECT_EQ(h.calls.back(), (Call{7, 100}));
+     }},
     {"AbortDuringAWrite",
      [](Arrange& a) {
          a.spec.payloadSizes[1] = 40000; // more than the ring holds
@@ -439,6 +454,14 @@ const std::vector<WireCase> kCases = {
      [](Harness& h) {
          EXPECT_GE(h.clock.NowMs(), 40000u);
          EXPECT_EQ(Received(h, 2), 0u);
+         // The stalled write counts down like any other wait: 100, a report a second, then 0.
+         std::vector<int> v = h.Values(8);
+         auto from = std::find(v.rbegin(), v.rend(), 100);
+         ASSERT_NE(from, v.rend());
+         std::vector<int> stall(from.base() - 1, v.end());
+         EXPECT_GE(stall.size(), 40u);
+         EXPECT_EQ(stall.back(), 0);
+         EXPECT_TRUE(std::is_sorted(stall.rbegin(), stall.rend()));
      }},
 };
 
