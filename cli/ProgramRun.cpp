@@ -7,13 +7,16 @@
 #include "TFPLib.h"
 #include "Texts.h"
 #include "Tick.h"
+#include "Wake.h"
 
 #include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <mutex>
 #include <set>
+#include <thread>
 
 namespace zem::cli {
 
@@ -22,7 +25,9 @@ namespace {
 // The protocol's callback is a plain function; the run in progress is reached through these.
 Reporter* gReporter = nullptr;
 TFPLib* gFpl = nullptr;
+std::mutex gFplMutex; // the watcher's hold on gFpl while it aborts
 std::atomic<bool> gInterrupted{false};
+zem::WakeEvent* gSignalWake = nullptr;
 bool gReading = false;
 
 // Longest stream file path and port name the protocol's buffers take.
@@ -40,7 +45,36 @@ void OnStatus(uint8_t code, int32_t value) {
 
 extern "C" void OnSignal(int) {
     gInterrupted.store(true, std::memory_order_release);
+    if (gSignalWake) gSignalWake->Signal(); // async-signal-safe
 }
+
+// Ctrl-C ends the protocol's current wait at once instead of at its next callback: a thread of
+// its own, woken by the signal handler, asks for the abort, which wakes the wait.
+class SignalWatcher {
+public:
+    SignalWatcher() {
+        gSignalWake = &wake_;
+        thread_ = std::thread([this] {
+            while (!over_.load(std::memory_order_acquire)) {
+                wake_.Wait(1000);
+                if (!gInterrupted.load(std::memory_order_acquire)) continue;
+                std::lock_guard<std::mutex> lock(gFplMutex);
+                if (gFpl) gFpl->FPL_Abort();
+            }
+        });
+    }
+    ~SignalWatcher() {
+        over_.store(true, std::memory_order_release);
+        wake_.Signal();
+        thread_.join();
+        gSignalWake = nullptr;
+    }
+
+private:
+    zem::WakeEvent wake_;
+    std::atomic<bool> over_{false};
+    std::thread thread_;
+};
 
 } // namespace
 
@@ -76,24 +110,38 @@ int RunProgramming(const RunRequest& req, Reporter& rep) {
     }
     gInterrupted.store(false);
     gReading = false;
+    auto watcher = std::make_unique<SignalWatcher>();
     auto oldInt = std::signal(SIGINT, OnSignal);
     auto oldTerm = std::signal(SIGTERM, OnSignal);
     gReporter = &rep;
     auto* fpl =
         new TFPLib(req.debug ? 20 : 0, req.port.c_str(), channel, req.speed.c_str(), OnStatus);
-    gFpl = fpl;
+    {
+        std::lock_guard<std::mutex> lock(gFplMutex);
+        gFpl = fpl;
+    }
+    // A Ctrl-C that came while the channel opened counts.
+    if (gInterrupted.load(std::memory_order_acquire)) fpl->FPL_Abort();
     rep.Message(txt::kLogBooting);
     rep.Status(txt::kPowerOn);
     bool failed = fpl->Program(req.stream.c_str());
-    gFpl = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(gFplMutex);
+        gFpl = nullptr;
+    }
     delete fpl;
+    std::string lost = channel->IsLost()
+                           ? Format(fpl::kPortLostFormat, req.port.c_str(), channel->LostCause())
+                           : std::string();
     FreeChannel(channel);
     gReporter = nullptr;
     std::signal(SIGINT, oldInt);
     std::signal(SIGTERM, oldTerm);
+    watcher.reset();
     if (std::string dump = TFPLib::DumpFileName(req.port); gReading && FileExists(dump))
         dumps.push_back(dump);
     if (failed) {
+        if (!lost.empty()) rep.Message(lost);
         rep.Message(Format(txt::kLogSendFailed, req.stream.c_str()));
         rep.Status(txt::kNotProgrammed);
         return finish(7, txt::kNotProgrammed);

@@ -110,7 +110,7 @@ bool TFPLib::LinkLost() {
     if (!channel || !channel->IsLost()) return false;
     if (!lostReported) {
         lostReported = true;
-        Fail(0, zem::Format("Port %s lost: %s", portName.c_str(), channel->LostCause()));
+        Fail(0, zem::Format(kPortLostFormat, portName.c_str(), channel->LostCause()));
     }
     return true;
 }

@@ -27,6 +27,7 @@ constexpr uint32_t kPollSleepMs = 1;
 constexpr uint32_t kReadBackDataSleepMs = 5;
 constexpr uint32_t kWriteStallMs = 40000; // a channel that accepts nothing this long is dead
 constexpr const char* kStartSpeedCap = "115200";
+constexpr const char* kPortLostFormat = "Port %s lost: %s"; // port name, cause
 constexpr long kStartSpeedCapValue = 115200;
 } // namespace zem::fpl
 

@@ -245,6 +245,9 @@ void FormMainLogic::Run() {
     SetStatus(txt::kPowerOn);
     bool failed = fpl_->Program(path);
     if (failed) {
+        // A port that went away mid-run is the operator's to fix: say which and why.
+        if (channel->IsLost())
+            Log(Format(zem::fpl::kPortLostFormat, port.c_str(), channel->LostCause()));
         Log(Format(txt::kLogSendFailed, path.c_str()));
         SetStatus(txt::kNotProgrammed);
         view_.SetProgress(0);

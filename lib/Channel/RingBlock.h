@@ -70,6 +70,7 @@ struct RingBlock {
     std::atomic<uint32_t> txPurge{0}; // kPurgeRequested | head to drop up to; 0 = none
     zem::WakeEvent txWake;
     std::atomic<bool> lost{false};
+    std::atomic<uint32_t> wakeCount{0}; // raised by TChannel::WakeWaiters
     char lostCause[128] = {};
 
     // --- service-thread side ---

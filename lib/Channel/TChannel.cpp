@@ -1,6 +1,7 @@
 #include "TChannel.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <string>
@@ -164,18 +165,31 @@ bool TChannel::PurgeRx() {
     return false;
 }
 
+template <class Ready> void TChannel::WaitUntil(uint32_t ms, Ready ready) {
+    if (!rings) return;
+    const uint32_t woken = rings->wakeCount.load(std::memory_order_acquire);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    // The event is auto-reset and also raised for what this wait does not wait for: re-check.
+    while (!ready() && !IsLost() && rings->wakeCount.load(std::memory_order_acquire) == woken) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= end) return;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+        rings->rxEvent.Wait(static_cast<uint32_t>(left));
+    }
+}
+
 void TChannel::WaitRx(uint32_t ms) {
-    if (!rings || IsLost() || RxCount() > 0) return;
-    rings->rxEvent.Wait(ms);
+    WaitUntil(ms, [this] { return RxCount() > 0; });
 }
 
 void TChannel::WaitTxRoom(uint32_t ms) {
-    if (!rings || IsLost() || TxFree() > 0) return;
-    rings->rxEvent.Wait(ms);
+    WaitUntil(ms, [this] { return TxFree() > 0; });
 }
 
 void TChannel::WakeWaiters() {
-    if (rings) rings->rxEvent.Signal();
+    if (!rings) return;
+    rings->wakeCount.fetch_add(1, std::memory_order_acq_rel);
+    rings->rxEvent.Signal();
 }
 
 bool TChannel::IsLost() const {

@@ -70,6 +70,7 @@ protected:
     // setters, not through Configure, so the stored texts stay empty; then the channel is open.
     // False, with the setter's message, when one refuses.
     bool OpenWithDefaults();
+    template <class Ready> void WaitUntil(uint32_t ms, Ready ready);
 
     char LNWriteTerminator[32] = "\r";
     char LNReadTerminator[32] = "\r\n";

@@ -82,6 +82,14 @@ public:
         }
     }
     const std::string& Pty() const { return pty_; }
+    // The module's side goes away at once, as a pulled adapter does.
+    void Kill() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
     // Waits for the simulator to end and returns its summary.
     nlohmann::json Summary() {
         int st = 0;
@@ -121,6 +129,49 @@ protected:
     }
 
     fs::path dir_;
+};
+
+// zemcli in the background, its standard output to a file, so a test can act during the run.
+class BackgroundCli {
+public:
+    BackgroundCli(const fs::path& dir, const std::string& args) : dir_(dir) {
+        std::string cmd = "cd '" + dir.string() + "' && exec '" + Bin("cli/zemcli") + "' " + args +
+                          " > cli.out 2>> stderr.txt";
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~BackgroundCli() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    void Signal(int sig) { kill(pid_, sig); }
+    // Waits for a line of standard output that holds `text` (the run's progress).
+    bool WaitForOutput(const std::string& text, double seconds = 30) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            if (ReadAll(dir_ / "cli.out").find(text) != std::string::npos) return true;
+            usleep(5000);
+        }
+        return false;
+    }
+    // The exit code and the seconds from `since` to the exit.
+    std::pair<int, double> Wait(std::chrono::steady_clock::time_point since) {
+        int st = 0;
+        waitpid(pid_, &st, 0);
+        pid_ = -1;
+        double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, s};
+    }
+    std::string Out() const { return ReadAll(dir_ / "cli.out"); }
+
+private:
+    fs::path dir_;
+    pid_t pid_ = -1;
 };
 
 std::vector<nlohmann::json> JsonLines(const std::string& out) {
@@ -273,4 +324,66 @@ TEST_F(CliE2E, ProgramsThroughSer2net) {
     ASSERT_EQ(recs.size(), 5u);
     for (size_t i = 0; i < recs.size(); ++i)
         EXPECT_EQ(recs[i]["speed"], i < 3 ? 115200 : 921600) << "record " << i + 1;
+}
+
+namespace {
+size_t Count(const std::string& hay, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1))
+        ++n;
+    return n;
+}
+} // namespace
+
+// A module that goes away in mid-transfer (its pty closed, as when an adapter is pulled): the run
+// ends at once with exit code 7, naming the port and the cause.
+TEST_F(CliE2E, SimulatorKilledMidTransferEndsTheRunWithTheCause) {
+    std::string stream = Stream("big.bin", "--records 2048x200");
+    Sim sim(dir_, "--pace", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    BackgroundCli cli(dir_, "--json '" + stream + "' " + sim.Pty() + " 115200");
+    ASSERT_TRUE(cli.WaitForOutput("\"code\":3")) << ReadAll(dir_ / "stderr.txt");
+    usleep(300000);
+    auto killed = std::chrono::steady_clock::now();
+    sim.Kill();
+    auto [code, secs] = cli.Wait(killed);
+    std::printf("exit %d %.3f s after the simulator was killed\n", code, secs);
+    EXPECT_EQ(code, 7);
+    EXPECT_LT(secs, 3.0);
+    auto lines = JsonLines(cli.Out());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["status"], "Error, module not programmed");
+    bool named = false;
+    for (const auto& l : lines)
+        if (l["event"] == "message" &&
+            l["text"].get<std::string>().rfind("Port " + sim.Pty() + " lost: ", 0) == 0)
+            named = true;
+    EXPECT_TRUE(named) << cli.Out();
+    // The text display says the same on standard error.
+    std::string err = ReadAll(dir_ / "stderr.txt");
+    EXPECT_EQ(err.find("lost: "), std::string::npos) << "JSON mode keeps it on standard output";
+}
+
+// Ctrl-C while the module is silent in a record's 40 s acknowledgement wait ends the run at once.
+TEST_F(CliE2E, InterruptDuringARecordWaitEndsTheRunAtOnce) {
+    std::string stream = Stream("s.bin", "--records 100,200,300");
+    Sim sim(dir_, "--silent-from 2", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    BackgroundCli cli(dir_, "'" + stream + "' " + sim.Pty() + " 115200");
+    // Text mode: the status line and the first two records' progress lines, then the wait.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (Count(ReadAll(dir_ / "stderr.txt"), "Programming") < 3 &&
+           std::chrono::steady_clock::now() < deadline)
+        usleep(5000);
+    usleep(300000);
+    auto interrupted = std::chrono::steady_clock::now();
+    cli.Signal(SIGINT);
+    auto [code, secs] = cli.Wait(interrupted);
+    std::printf("exit %d %.3f s after SIGINT\n", code, secs);
+    EXPECT_EQ(code, 7);
+    EXPECT_LT(secs, 5.0) << "not the end of the 40 s wait";
+    std::string err = ReadAll(dir_ / "stderr.txt");
+    EXPECT_NE(err.find("Error, module not programmed"), std::string::npos) << err;
+    auto s = sim.Summary();
+    EXPECT_EQ(s["records_seen"], 2);
 }
