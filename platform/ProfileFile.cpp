@@ -48,8 +48,8 @@ std::optional<std::string> KeyName(const std::string& line) {
 std::string ValueOf(const std::string& line) {
     std::string v = Trim(line.substr(line.find('=') + 1));
     // The profile reader drops one pair of enclosing quotes.
-    if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') ||
-                          (v.front() == '\'' && v.back() == '\'')))
+    if (v.size() >= 2 &&
+        ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
         v = v.substr(1, v.size() - 2);
     return v;
 }
@@ -57,14 +57,18 @@ std::string ValueOf(const std::string& line) {
 } // namespace
 
 bool ProfileFile::Load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Only a regular file: a FIFO in its place would block the program for good.
+    std::FILE* f = OpenRegularFile(path);
+    if (!f) {
         Parse({});
         return false;
     }
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    Parse(ss.str());
+    std::string text;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        text.append(buf, n);
+    std::fclose(f);
+    Parse(text);
     return true;
 }
 
@@ -84,7 +88,8 @@ void ProfileFile::Parse(const std::string& text) {
 
 std::string ProfileFile::Text() const {
     std::string out;
-    for (const auto& l : lines_) out += l + eol_;
+    for (const auto& l : lines_)
+        out += l + eol_;
     return out;
 }
 

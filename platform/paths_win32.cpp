@@ -4,7 +4,9 @@
 
 namespace zem {
 
-char PathSeparator() { return '\\'; }
+char PathSeparator() {
+    return '\\';
+}
 
 std::string CurrentDir() {
     char buf[MAX_PATH + 1];
@@ -22,12 +24,28 @@ std::string CurrentDirWithSeparator() {
     return d;
 }
 
-bool SetCurrentDir(const std::string& dir) { return SetCurrentDirectoryA(dir.c_str()) != 0; }
+bool SetCurrentDir(const std::string& dir) {
+    return SetCurrentDirectoryA(dir.c_str()) != 0;
+}
 
 bool FileExists(const std::string& path) {
     if (path.empty()) return false;
     DWORD a = GetFileAttributesA(path.c_str());
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::FILE* OpenRegularFile(const std::string& path) {
+    if (path.empty()) return nullptr;
+    // Only a disk file: a pipe, a console or a device name ("COM1", "\\.\pipe\x") is refused.
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    DWORD type = GetFileType(h);
+    BY_HANDLE_FILE_INFORMATION info{};
+    bool regular = type == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+                   !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    CloseHandle(h);
+    return regular ? std::fopen(path.c_str(), "rb") : nullptr;
 }
 
 bool ReplaceFile(const std::string& from, const std::string& to) {

@@ -159,9 +159,11 @@ int main(int argc, char** argv) {
                     w.headerLength);
         for (size_t i = 0; i < w.records.size(); ++i)
             std::printf("record %zu: payload 0x%08X - 0x%08X (%u bytes)\n", i + 1,
-                        w.records[i].payloadStart, w.records[i].end - 1, w.records[i].count + 1u);
+                        static_cast<unsigned>(w.records[i].payloadStart),
+                        static_cast<unsigned>(w.records[i].end - 1), w.records[i].count + 1u);
         std::printf("speed word at 0x%08llX", static_cast<unsigned long long>(w.speedWordOffset));
-        if (w.speedRecord >= 0) std::printf(", in record %d", w.speedRecord + 1);
+        if (w.speedRecord >= 0)
+            std::printf(", in record %lld", static_cast<long long>(w.speedRecord + 1));
         std::printf("\n");
     }
     return 0;

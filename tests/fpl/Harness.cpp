@@ -85,7 +85,8 @@ std::string Harness::RangeOf(size_t n) const {
     zem::StreamWalk w = zem::WalkStream(image.data(), image.size());
     if (n == 0 || n > w.records.size()) return "(no such record)";
     const zem::StreamRecord& r = w.records[n - 1];
-    return zem::Format("(0x%08X - 0x%08X)", r.payloadStart, r.end - 1);
+    return zem::Format("(0x%08X - 0x%08X)", static_cast<unsigned>(r.payloadStart),
+                       static_cast<unsigned>(r.end - 1));
 }
 
 } // namespace fpltest
