@@ -12,27 +12,20 @@
 
 namespace zem {
 
-uint16_t Le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 uint32_t Le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-uint16_t StreamVersionOf(const HeaderBytes& h) {
-    return Le16(&h[hdr::kStreamVersion]);
-}
+uint16_t StreamVersionOf(const HeaderBytes& h) { return Le16(&h[hdr::kStreamVersion]); }
 
-uint32_t HeaderLengthFor(uint16_t v) {
-    return v == 1 ? 76u : 78u;
-}
+uint32_t HeaderLengthFor(uint16_t v) { return v == 1 ? 76u : 78u; }
 
 uint16_t HeaderChecksum(const HeaderBytes& h) {
     uint16_t sum = 0;
-    for (size_t i = 0; i < hdr::kSpeedOffset; ++i)
-        sum = static_cast<uint16_t>(sum + h[i]);
+    for (size_t i = 0; i < hdr::kSpeedOffset; ++i) sum = static_cast<uint16_t>(sum + h[i]);
     if (StreamVersionOf(h) == 2)
         sum = static_cast<uint16_t>(sum + h[hdr::kBootType] + h[hdr::kBootType + 1]);
     return sum;
@@ -40,8 +33,7 @@ uint16_t HeaderChecksum(const HeaderBytes& h) {
 
 std::string HeaderText(const HeaderBytes& h, size_t offset) {
     size_t n = 0;
-    while (n < hdr::kTextWidth && h[offset + n] != 0)
-        ++n;
+    while (n < hdr::kTextWidth && h[offset + n] != 0) ++n;
     return std::string(reinterpret_cast<const char*>(&h[offset]), n);
 }
 

@@ -48,8 +48,8 @@ std::optional<std::string> KeyName(const std::string& line) {
 std::string ValueOf(const std::string& line) {
     std::string v = Trim(line.substr(line.find('=') + 1));
     // The profile reader drops one pair of enclosing quotes.
-    if (v.size() >= 2 &&
-        ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
+    if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') ||
+                          (v.front() == '\'' && v.back() == '\'')))
         v = v.substr(1, v.size() - 2);
     return v;
 }
@@ -88,8 +88,7 @@ void ProfileFile::Parse(const std::string& text) {
 
 std::string ProfileFile::Text() const {
     std::string out;
-    for (const auto& l : lines_)
-        out += l + eol_;
+    for (const auto& l : lines_) out += l + eol_;
     return out;
 }
 

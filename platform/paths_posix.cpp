@@ -8,9 +8,7 @@
 
 namespace zem {
 
-char PathSeparator() {
-    return '/';
-}
+char PathSeparator() { return '/'; }
 
 std::string CurrentDir() {
     char buf[PATH_MAX];
@@ -24,9 +22,7 @@ std::string CurrentDirWithSeparator() {
     return d;
 }
 
-bool SetCurrentDir(const std::string& dir) {
-    return chdir(dir.c_str()) == 0;
-}
+bool SetCurrentDir(const std::string& dir) { return chdir(dir.c_str()) == 0; }
 
 bool FileExists(const std::string& path) {
     struct stat st {};

@@ -4,9 +4,7 @@
 
 namespace zem {
 
-char PathSeparator() {
-    return '\\';
-}
+char PathSeparator() { return '\\'; }
 
 std::string CurrentDir() {
     char buf[MAX_PATH + 1];
@@ -24,9 +22,7 @@ std::string CurrentDirWithSeparator() {
     return d;
 }
 
-bool SetCurrentDir(const std::string& dir) {
-    return SetCurrentDirectoryA(dir.c_str()) != 0;
-}
+bool SetCurrentDir(const std::string& dir) { return SetCurrentDirectoryA(dir.c_str()) != 0; }
 
 bool FileExists(const std::string& path) {
     if (path.empty()) return false;
