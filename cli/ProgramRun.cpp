@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -23,13 +24,11 @@ namespace {
 Reporter* gReporter = nullptr;
 TFPLib* gFpl = nullptr;
 std::atomic<bool> gInterrupted{false};
-bool gReading = false;
 
 // Longest stream file path and port name the protocol's buffers take.
 constexpr size_t kMaxText = 255;
 
 void OnStatus(uint8_t code, int32_t value) {
-    if (code == 5) gReading = true;
     if (const char* text = txt::StatusTextFor(code); text && gReporter) {
         gReporter->Status(text);
         if (code <= 7) gReporter->Progress(code, value);
@@ -75,7 +74,6 @@ int RunProgramming(const RunRequest& req, Reporter& rep) {
         return finish(5, text);
     }
     gInterrupted.store(false);
-    gReading = false;
     auto oldInt = std::signal(SIGINT, OnSignal);
     auto oldTerm = std::signal(SIGTERM, OnSignal);
     gReporter = &rep;
@@ -85,14 +83,15 @@ int RunProgramming(const RunRequest& req, Reporter& rep) {
     rep.Message(txt::kLogBooting);
     rep.Status(txt::kPowerOn);
     bool failed = fpl->Program(req.stream.c_str());
+    // Only what this run saved: a dump left by an earlier module must not be filed under this one.
+    for (const std::string& name : fpl->SavedDumps())
+        if (std::find(dumps.begin(), dumps.end(), name) == dumps.end()) dumps.push_back(name);
     gFpl = nullptr;
     delete fpl;
     FreeChannel(channel);
     gReporter = nullptr;
     std::signal(SIGINT, oldInt);
     std::signal(SIGTERM, oldTerm);
-    if (std::string dump = TFPLib::DumpFileName(req.port); gReading && FileExists(dump))
-        dumps.push_back(dump);
     if (failed) {
         rep.Message(Format(txt::kLogSendFailed, req.stream.c_str()));
         rep.Status(txt::kNotProgrammed);

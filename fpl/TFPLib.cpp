@@ -400,8 +400,10 @@ bool TFPLib::SaveDump(const uint8_t* data, uint32_t length, const char* fileName
     if (!ok) {
         std::remove(temp.c_str());
         Fail(0, "Error in writing on " + name);
+        return false;
     }
-    return ok;
+    savedDumps.push_back(name);
+    return true;
 }
 
 bool TFPLib::Program(const char* fileName) {

@@ -63,6 +63,8 @@ public:
         std::string cmd = "cd '" + dir.string() + "' && exec '" + Bin("tools/zem-sim") +
                           "' --quiet --timeout 120 --summary sim.json " + args + " '" + stream +
                           "' > sim.out";
+        // An earlier simulator's output would give its pty name.
+        fs::remove(dir / "sim.out");
         pid_ = fork();
         if (pid_ == 0) {
             execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
@@ -275,6 +277,35 @@ TEST_F(CliE2E, InfoEscapesControlCharactersOfHeaderTexts) {
     EXPECT_EQ(r.out.find('\x07'), std::string::npos);
     EXPECT_NE(r.out.find("Product Name:      \\x1B]0;owned\\x07\\x1B[2J"), std::string::npos)
         << r.out;
+}
+
+// A station archives what "dumps" lists under the module just programmed: a failed read-back must
+// not list the file an earlier module left under the same name.
+TEST_F(CliE2E, DumpsListOnlyWhatThisRunSaved) {
+    std::string stream = Stream("s.bin", "--records 100,100,100");
+    std::string dump;
+    {
+        Sim sim(dir_, "--readback 2:50", stream);
+        Result r = Cli("--json '" + stream + "' " + sim.Pty() + " 115200");
+        ASSERT_EQ(r.code, 0);
+        auto dumps = JsonLines(r.out).back()["dumps"];
+        ASSERT_EQ(dumps.size(), 1u);
+        dump = dumps[0];
+        EXPECT_EQ(fs::file_size(dir_ / dump), 100u);
+    }
+    // The next module's read-back fails its check word. Its pty may have another name: the
+    // earlier dump is then copied to where this run would write.
+    Sim sim(dir_, "--readback 2:50:bad", stream);
+    std::string next = sim.Pty();
+    for (char& c : next)
+        if (c == '/') c = '_';
+    next += "_Read.bin";
+    if (next != dump) fs::copy_file(dir_ / dump, dir_ / next);
+    Result r = Cli("--json '" + stream + "' " + sim.Pty() + " 115200");
+    EXPECT_EQ(r.code, 7);
+    auto result = JsonLines(r.out).back();
+    EXPECT_EQ(result["dumps"], nlohmann::json::array());
+    EXPECT_EQ(fs::file_size(dir_ / next), 100u) << "the earlier dump is left as it was";
 }
 
 // A module that never answers: the handshake's full 1000 attempts (boot type 3: about 25 s).
