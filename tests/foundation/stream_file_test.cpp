@@ -14,7 +14,7 @@ using namespace zem;
 
 namespace {
 
-struct HeaderSpec {
+struct HeaderFields {
     uint16_t version = 2;
     uint16_t flash = 1;
     uint32_t speedOffset = 0x12;
@@ -32,7 +32,7 @@ void Put32(std::string& s, size_t at, uint32_t v) {
         s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-std::string MakeHeader(const HeaderSpec& h) {
+std::string MakeHeader(const HeaderFields& h) {
     std::string s(78, '\0');
     Put16(s, 0, h.version == 1 ? 76 : 78);
     std::memcpy(&s[2], "SW 1.02", 7);
@@ -172,7 +172,7 @@ TEST(StreamCheck, ValidFileFillsTextsUpToFirstNul) {
 
 TEST(StreamLabels, Formats) {
     struct Case {
-        HeaderSpec spec;
+        HeaderFields fields;
         const char* flash;
         const char* speed;
         const char* version;
@@ -188,12 +188,12 @@ TEST(StreamLabels, Formats) {
         {{.version = 1, .flash = 3, .speedOffset = 0xABCD}, "unknow", "0xABCD", "0x1", "0x0"},
     };
     for (const auto& c : cases) {
-        HeaderLabels l = MakeHeaderLabels(Bytes(MakeHeader(c.spec)));
+        HeaderLabels l = MakeHeaderLabels(Bytes(MakeHeader(c.fields)));
         EXPECT_EQ(l.flashType, c.flash);
         EXPECT_EQ(l.speedOffset, c.speed);
         EXPECT_EQ(l.streamVersion, c.version);
         EXPECT_EQ(l.bootType, c.boot);
-        EXPECT_EQ(l.headerLength, c.spec.version == 1 ? "0x4C" : "0x4E");
+        EXPECT_EQ(l.headerLength, c.fields.version == 1 ? "0x4C" : "0x4E");
         EXPECT_EQ(l.crc.substr(0, 2), "0x");
         EXPECT_GE(l.crc.size(), 6u);
     }

@@ -39,8 +39,8 @@ std::vector<std::string> TraceBodies(const std::string& tag) {
     return out;
 }
 
-zem::sim::StreamSpec DefaultSpec() {
-    zem::sim::StreamSpec s;
+zem::sim::StreamLayout DefaultLayout() {
+    zem::sim::StreamLayout s;
     s.payloadSizes = {300, 700, 1200, 500, 64};
     s.speedRecord = 3;
     s.speedInRecord = 10;
