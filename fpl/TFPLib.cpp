@@ -254,10 +254,9 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
     uint32_t last = 0xFFFFFFFFu;
     const char* notCompleted = "FPL_SendStream not completed";
     // A buffer shorter than its header has no records; it is never read beyond its end.
-    if (total < zem::hdr::kStreamVersion + 2) return FailRun(Range(notCompleted, first, last));
-    const uint32_t headerLength =
-        zem::HeaderLengthFor(zem::Le16(buffer + zem::hdr::kStreamVersion));
-    if (total < headerLength) return FailRun(Range(notCompleted, first, last));
+    zem::MemorySource source(buffer, static_cast<size_t>(total));
+    const uint32_t headerLength = zem::HeaderLengthOf(source);
+    if (headerLength == 0) return FailRun(Range(notCompleted, first, last));
 
     const uint64_t speedWord = headerLength + uint64_t{zem::Le32(buffer + zem::hdr::kSpeedOffset)};
     bool speedChangePending = false;
@@ -270,16 +269,14 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
         }
     }
 
+    // The same iterator as the file check: a count word or a payload that runs past the end is
+    // never read or sent.
+    zem::RecordIterator records(source, headerLength);
+    zem::StreamRecord record;
     bool anyRecord = false;
-    uint64_t pos = headerLength;
-    while (pos < total) {
-        // A count word or a payload that runs past the end is never read or sent.
-        if (pos + 2 > total) return FailRun(Range(notCompleted, first, last));
-        const uint64_t payload = pos + 2;
-        const uint64_t end = pos + zem::Le16(buffer + pos) + 3;
-        if (end > total)
-            return FailRun(Range(notCompleted, static_cast<uint32_t>(payload),
-                                 static_cast<uint32_t>(end - 1)));
+    while (records.Next(record)) {
+        const uint64_t payload = record.payloadStart;
+        const uint64_t end = record.end;
         first = static_cast<uint32_t>(payload);
         last = static_cast<uint32_t>(end - 1);
         anyRecord = true;
@@ -330,8 +327,11 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
                 return FailRun(Range("FPL_SendStream can not change speed", first, last));
         }
         Log(0, Range("FPL_SendStream OK", first, last));
-        pos = end;
     }
+    if (records.Truncated() && records.ClaimedEnd() > 0)
+        return FailRun(Range(notCompleted, static_cast<uint32_t>(records.Position() + 2),
+                             static_cast<uint32_t>(records.ClaimedEnd() - 1)));
+    if (!records.EndedExactly()) return FailRun(Range(notCompleted, first, last));
     if (!anyRecord) return FailRun(Range(notCompleted, first, last));
     Debug(3, "FPL_SendStream OK");
     Notify(kFplProgrammed, 100);
@@ -435,8 +435,10 @@ bool TFPLib::SaveDump(const uint8_t* data, uint32_t length, const char* fileName
     if (!ok) {
         std::remove(temp.c_str());
         Fail(0, "Error in writing on " + name);
+        return false;
     }
-    return ok;
+    savedDumps.push_back(name);
+    return true;
 }
 
 bool TFPLib::Program(const char* fileName) {
@@ -445,7 +447,8 @@ bool TFPLib::Program(const char* fileName) {
         return true;
     }
     Log(0, "TFPL::Program start");
-    std::FILE* f = fileName ? std::fopen(fileName, "rb") : nullptr;
+    // Only a regular file: a FIFO would block the run for good.
+    std::FILE* f = fileName ? zem::OpenRegularFile(fileName) : nullptr;
     if (!f) {
         Fail(0, "TFPL::Program can not open file");
         return true;

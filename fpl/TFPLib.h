@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Status callback: code 1..8 and a value (see the status table of the main window).
 using TFPLibCallback = void (*)(uint8_t code, int32_t value);
@@ -69,6 +70,9 @@ public:
     // Dump file name for a port: its first 64 characters, "_Read.bin", and every character that
     // cannot stand in a file name replaced by "_".
     static std::string DumpFileName(const std::string& portName);
+    // Dump files this object saved, in order: a file of the same name left by an earlier run is
+    // never taken for one of them.
+    const std::vector<std::string>& SavedDumps() const { return savedDumps; }
 
 private:
     friend struct TFPLibTestPeer;
@@ -93,4 +97,5 @@ private:
     zem::Clock* clock = nullptr;
     bool priorityHigh = false; // what this object last asked of the process priority
     bool lostReported = false;
+    std::vector<std::string> savedDumps;
 };

@@ -57,14 +57,18 @@ std::string ValueOf(const std::string& line) {
 } // namespace
 
 bool ProfileFile::Load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Only a regular file: a FIFO in its place would block the program for good.
+    std::FILE* f = OpenRegularFile(path);
+    if (!f) {
         Parse({});
         return false;
     }
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    Parse(ss.str());
+    std::string text;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        text.append(buf, n);
+    std::fclose(f);
+    Parse(text);
     return true;
 }
 

@@ -141,7 +141,8 @@ void FormMainLogic::CheckStreamFile(const std::string& path) {
 }
 
 void FormMainLogic::ButtonDebugClick(bool fromDebugButton) {
-    CheckStreamFile(view_.Text(Item::EditFilePath));
+    const std::string path = view_.Text(Item::EditFilePath);
+    CheckStreamFile(path);
     view_.SetText(Item::DebugSwVer, view_.Text(Item::LabelSwVer));
     view_.SetText(Item::DebugProdName, view_.Text(Item::LabelProdName));
     HeaderLabels l;
@@ -150,6 +151,10 @@ void FormMainLogic::ButtonDebugClick(bool fromDebugButton) {
         if (!l.flashKnown) {
             streamValid_ = false;
             SetStatus(kStatusBadFlash);
+        } else if (!StreamRecordsEndExactly(path)) {
+            // A cut file would be programmed up to its last whole record and then fail.
+            streamValid_ = false;
+            SetStatus(kStatusNotValid);
         }
     }
     view_.SetText(Item::DebugFlashType, l.flashType);

@@ -31,20 +31,20 @@ private:
 
 } // namespace
 
-std::string MakeStream(const StreamSpec& spec) {
+std::string MakeStream(const HeaderFields& fields) {
     std::string s(78, '\0');
-    Put16(s, 0, spec.version == 1 ? 76 : 78);
-    std::memcpy(&s[2], spec.software, std::strlen(spec.software));
-    std::memcpy(&s[34], spec.product, std::strlen(spec.product));
-    Put16(s, 66, spec.flash);
-    Put16(s, 68, spec.version);
+    Put16(s, 0, fields.version == 1 ? 76 : 78);
+    std::memcpy(&s[2], fields.software, std::strlen(fields.software));
+    std::memcpy(&s[34], fields.product, std::strlen(fields.product));
+    Put16(s, 66, fields.flash);
+    Put16(s, 68, fields.version);
     for (int i = 0; i < 4; ++i)
-        s[70 + i] = static_cast<char>((spec.speedOffset >> (8 * i)) & 0xFF);
+        s[70 + i] = static_cast<char>((fields.speedOffset >> (8 * i)) & 0xFF);
     zem::HeaderBytes b{};
     std::memcpy(b.data(), s.data(), b.size());
     uint16_t crc = zem::HeaderChecksum(b);
-    Put16(s, 74, static_cast<uint16_t>(spec.goodCrc ? crc : crc + 1));
-    if (spec.version == 1) s.resize(76);
+    Put16(s, 74, static_cast<uint16_t>(fields.goodCrc ? crc : crc + 1));
+    if (fields.version == 1) s.resize(76);
     s += std::string("\0\0\x5A", 3);
     return s;
 }

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-struct StreamSpec {
+struct HeaderFields {
     uint16_t version = 2;
     uint16_t flash = 1;
     uint32_t speedOffset = 0x12;
@@ -21,7 +21,7 @@ struct StreamSpec {
 };
 
 // A stream file: header and one record of count 0 (one payload byte).
-std::string MakeStream(const StreamSpec& spec = {});
+std::string MakeStream(const HeaderFields& fields = {});
 
 // A window logic on a fake view in a fresh current directory, with fake channels and protocol.
 class Harness {

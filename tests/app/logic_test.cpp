@@ -12,7 +12,7 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-enum class FileKind { None, Valid, BadCrc, UnknownFlash };
+enum class FileKind { None, Valid, BadCrc, UnknownFlash, CutRecord, ExtraByte };
 
 struct Outcome {
     const char* name;
@@ -59,6 +59,27 @@ std::vector<Outcome> Outcomes() {
          false,
          3,
          "The selected file is not valid",
+         {"Not valid Stream File"},
+         {},
+         false},
+        // Records that do not end exactly at the end: refused before the port is opened.
+        {"last record cut",
+         FileKind::CutRecord,
+         true,
+         false,
+         false,
+         3,
+         "The selected file is not a valid",
+         {"Not valid Stream File"},
+         {},
+         false},
+        {"byte after the last record",
+         FileKind::ExtraByte,
+         true,
+         false,
+         false,
+         3,
+         "The selected file is not a valid",
          {"Not valid Stream File"},
          {},
          false},
@@ -117,6 +138,15 @@ void WriteStream(Harness& h, FileKind kind) {
         return;
     case FileKind::UnknownFlash:
         WriteFileBytes(h.File(kPath), MakeStream({.flash = 3}));
+        return;
+    case FileKind::CutRecord: {
+        std::string s = MakeStream();
+        s.pop_back();
+        WriteFileBytes(h.File(kPath), s);
+        return;
+    }
+    case FileKind::ExtraByte:
+        WriteFileBytes(h.File(kPath), MakeStream() + "x");
         return;
     }
 }

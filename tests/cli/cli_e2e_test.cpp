@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -62,6 +63,8 @@ public:
         std::string cmd = "cd '" + dir.string() + "' && exec '" + Bin("tools/zem-sim") +
                           "' --quiet --timeout 120 --summary sim.json " + args + " '" + stream +
                           "' > sim.out";
+        // An earlier simulator's output would give its pty name.
+        fs::remove(dir / "sim.out");
         pid_ = fork();
         if (pid_ == 0) {
             execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
@@ -241,6 +244,119 @@ TEST_F(CliE2E, FailuresGiveTheirExitCodes) {
     EXPECT_EQ(j["header"]["flash_type"], "4MB");
     EXPECT_EQ(Cli("--info '" + bad + "'").code, 3);
     EXPECT_EQ(Cli("--info missing.bin").code, 4);
+}
+
+// Files that cannot be programmed whole are refused before the port is opened: the disk channel
+// would create DEBUG_DISK.bin on opening.
+TEST_F(CliE2E, FilesThatCannotBeProgrammedWholeAreRefusedBeforeThePort) {
+    std::string good = Stream("good.bin", "--records 100,200,300");
+    std::string whole = ReadAll(good);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* problem; // start of --info's "problem"
+    };
+    const Case cases[] = {
+        {"last record cut", whole.substr(0, whole.size() - 1), "record at 0x"},
+        {"count word cut", whole + "\x07", "record at 0x"},
+        {"header only", whole.substr(0, 78), "no records"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(dir_ / "cut.bin", std::ios::binary) << c.bytes;
+        Result r = Cli("--json cut.bin DISK 115200");
+        EXPECT_EQ(r.code, 3);
+        auto lines = JsonLines(r.out);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back()["status"], "The selected file is not a valid");
+        EXPECT_FALSE(fs::exists(dir_ / "DEBUG_DISK.bin"));
+
+        Result info = Cli("--info --json cut.bin");
+        EXPECT_EQ(info.code, 3);
+        auto j = nlohmann::json::parse(info.out);
+        EXPECT_EQ(j["valid"], false);
+        EXPECT_EQ(j["header"]["flash_type"], "4MB") << "the header itself is fine";
+        EXPECT_EQ(j["records"]["ends_exactly"], false);
+        EXPECT_EQ(j["records"]["problem"].get<std::string>().rfind(c.problem, 0), 0u)
+            << j["records"]["problem"];
+    }
+    // Where the cut is: the third record starts at 78 + 102 + 202.
+    std::ofstream(dir_ / "cut.bin", std::ios::binary) << whole.substr(0, whole.size() - 1);
+    Result text = Cli("--info cut.bin");
+    EXPECT_NE(text.out.find("Problem:           record at 0x0000017E runs past the end"),
+              std::string::npos)
+        << text.out;
+    auto j = nlohmann::json::parse(Cli("--info --json cut.bin").out);
+    EXPECT_EQ(j["records"]["cut_at"], 0x17E);
+    EXPECT_EQ(j["records"]["count"], 2);
+}
+
+TEST_F(CliE2E, FifoAndHugeFilesFailInsteadOfHangingOrAborting) {
+    ASSERT_EQ(mkfifo((dir_ / "fifo.bin").c_str(), 0600), 0);
+    // A hang would be cut by timeout (exit 124).
+    EXPECT_EQ(RunShell(dir_, "timeout 20 '" + Bin("cli/zemcli") + "' --info fifo.bin").code, 3);
+    EXPECT_EQ(RunShell(dir_, "timeout 20 '" + Bin("cli/zemcli") + "' fifo.bin DISK 115200").code,
+              3);
+    EXPECT_FALSE(fs::exists(dir_ / "DEBUG_DISK.bin"));
+
+    std::string good = Stream("huge.bin", "--records 100");
+    std::error_code ec;
+    fs::resize_file(good, uint64_t{1} << 40, ec); // sparse
+    if (ec) GTEST_SKIP() << ec.message();
+    Result info = Cli("--info --json huge.bin");
+    EXPECT_EQ(info.code, 3);
+    EXPECT_EQ(nlohmann::json::parse(info.out)["records"]["too_large"], true);
+    EXPECT_EQ(Cli("huge.bin DISK 115200").code, 3);
+}
+
+TEST_F(CliE2E, InfoEscapesControlCharactersOfHeaderTexts) {
+    std::string s = ReadAll(Stream("s.bin", "--records 10"));
+    // An escape sequence in the product name, and its checksum made good again.
+    const std::string evil = "\x1B]0;owned\x07\x1B[2J";
+    std::copy(evil.begin(), evil.end(), s.begin() + 34);
+    std::fill(s.begin() + 34 + evil.size(), s.begin() + 66, '\0');
+    uint16_t sum = 0;
+    for (size_t i = 0; i < 70; ++i)
+        sum = static_cast<uint16_t>(sum + static_cast<uint8_t>(s[i]));
+    sum = static_cast<uint16_t>(sum + static_cast<uint8_t>(s[76]) + static_cast<uint8_t>(s[77]));
+    s[74] = static_cast<char>(sum & 0xFF);
+    s[75] = static_cast<char>(sum >> 8);
+    std::ofstream(dir_ / "evil.bin", std::ios::binary) << s;
+    Result r = Cli("--info evil.bin");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(r.out.find('\x1B'), std::string::npos);
+    EXPECT_EQ(r.out.find('\x07'), std::string::npos);
+    EXPECT_NE(r.out.find("Product Name:      \\x1B]0;owned\\x07\\x1B[2J"), std::string::npos)
+        << r.out;
+}
+
+// A station archives what "dumps" lists under the module just programmed: a failed read-back must
+// not list the file an earlier module left under the same name.
+TEST_F(CliE2E, DumpsListOnlyWhatThisRunSaved) {
+    std::string stream = Stream("s.bin", "--records 100,100,100");
+    std::string dump;
+    {
+        Sim sim(dir_, "--readback 2:50", stream);
+        Result r = Cli("--json '" + stream + "' " + sim.Pty() + " 115200");
+        ASSERT_EQ(r.code, 0);
+        auto dumps = JsonLines(r.out).back()["dumps"];
+        ASSERT_EQ(dumps.size(), 1u);
+        dump = dumps[0];
+        EXPECT_EQ(fs::file_size(dir_ / dump), 100u);
+    }
+    // The next module's read-back fails its check word. Its pty may have another name: the
+    // earlier dump is then copied to where this run would write.
+    Sim sim(dir_, "--readback 2:50:bad", stream);
+    std::string next = sim.Pty();
+    for (char& c : next)
+        if (c == '/') c = '_';
+    next += "_Read.bin";
+    if (next != dump) fs::copy_file(dir_ / dump, dir_ / next);
+    Result r = Cli("--json '" + stream + "' " + sim.Pty() + " 115200");
+    EXPECT_EQ(r.code, 7);
+    auto result = JsonLines(r.out).back();
+    EXPECT_EQ(result["dumps"], nlohmann::json::array());
+    EXPECT_EQ(fs::file_size(dir_ / next), 100u) << "the earlier dump is left as it was";
 }
 
 // A module that never answers: the handshake's full 1000 attempts (boot type 3: about 25 s).
