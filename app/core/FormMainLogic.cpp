@@ -226,7 +226,7 @@ void FormMainLogic::Run() {
     if (port.size() > kMaxName) {
         failure = txt::kPortTooLong;
     } else {
-        channel = services_.openChannel(port);
+        channel = services_.openChannel(port, debug_ ? 20 : 0);
         if (!channel) failure = txt::kCanNotOpen + port;
     }
     if (!channel) {

@@ -194,6 +194,7 @@ TEST(ProgrammingRun, HandsTheProtocolTheWindowsTexts) {
         logic.ButtonProgramClick();
         EXPECT_EQ(h.opened, Strings{"disk"});
         EXPECT_EQ(h.levelCode, debug ? 20 : 0);
+        EXPECT_EQ(h.channelLevel, debug ? 20 : 0);
         EXPECT_EQ(h.runnerPort, "disk");
         EXPECT_EQ(h.runnerSpeed, "1000");
         EXPECT_EQ(h.runnerPath, kPath);

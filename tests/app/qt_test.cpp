@@ -98,7 +98,7 @@ private:
 // Fakes for the window tests that need no module.
 zem::Services NoModule() {
     zem::Services s;
-    s.openChannel = [](const std::string&) -> TChannel* { return nullptr; };
+    s.openChannel = [](const std::string&, int32_t) -> TChannel* { return nullptr; };
     s.freeChannel = [](TChannel*) {};
     s.listPorts = []() -> std::optional<std::vector<std::string>> {
         return std::vector<std::string>{"COM10", "COM3"};
