@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <memory>
 #ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -203,6 +205,38 @@ TEST(Settings, SavingKeepsTheFileItsLinkModeAndOwner) {
         EXPECT_EQ(st.st_gid, r.owner);
         for (const auto& e : fs::directory_iterator(h.File("shared")))
             EXPECT_EQ(e.path().filename(), "station.ini"); // no temporary left behind
+    }
+}
+
+// A write that fails half-way (here: the file size limit) leaves the file as it was, whether the
+// new text went to a copy or over the file itself.
+TEST(Settings, AWriteThatFailsHalfWayLeavesTheFileAsItWas) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to write as another user";
+    for (bool inPlace : {false, true}) {
+        SCOPED_TRACE(inPlace);
+        Harness h;
+        const std::string before = "[System]\nPort=COM2\n";
+        WriteFileBytes(h.File("Zem.ini"), before);
+        ASSERT_EQ(chmod(h.File("Zem.ini").c_str(), 0666), 0);
+        auto& logic = h.Create();
+        h.view.texts[Item::ComboBoxPort] = "COM8";
+        {
+            // Unprivileged in a folder it cannot write, the writer has to write over the file.
+            std::unique_ptr<Unprivileged> user;
+            if (inPlace) user = std::make_unique<Unprivileged>(h.dir.Path());
+            auto oldSignal = signal(SIGXFSZ, SIG_IGN);
+            rlimit old{};
+            getrlimit(RLIMIT_FSIZE, &old);
+            rlimit small = old;
+            small.rlim_cur = before.size() + 10;
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+            EXPECT_FALSE(logic.FormClose());
+            setrlimit(RLIMIT_FSIZE, &old);
+            signal(SIGXFSZ, oldSignal);
+        }
+        EXPECT_EQ(ReadFileBytes(h.File("Zem.ini")), before);
+        for (const auto& e : std::filesystem::directory_iterator(h.dir.Path()))
+            EXPECT_EQ(e.path().filename(), "Zem.ini"); // no temporary left behind
     }
 }
 #endif
