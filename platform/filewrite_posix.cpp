@@ -1,9 +1,11 @@
 #include "ProfileFile.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,8 +46,10 @@ enum class Outcome { kDone, kFailed, kNotKept };
 // A copy beside the file, renamed over it: nothing half-written even after a crash. Only when
 // the copy can carry the file's owner, group and mode; otherwise kNotKept.
 Outcome ReplaceByCopy(const std::string& file, const std::string& bytes, const struct stat* old) {
-    std::string tmp = file + ".XXXXXX";
-    int fd = mkstemp(tmp.data());
+    // A name of our own beside the file; a new file gets the usual mode through the umask.
+    static std::atomic<unsigned> counter{0};
+    std::string tmp = file + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    int fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, old ? 0600 : 0666);
     if (fd < 0) return old ? Outcome::kNotKept : Outcome::kFailed;
     bool kept = true;
     if (old) {
@@ -54,11 +58,6 @@ Outcome ReplaceByCopy(const std::string& file, const std::string& bytes, const s
         if (kept && (now.st_uid != old->st_uid || now.st_gid != old->st_gid))
             kept = fchown(fd, old->st_uid, old->st_gid) == 0;
         kept = kept && fchmod(fd, old->st_mode & 07777) == 0;
-    } else {
-        // A new file gets the usual mode (mkstemp makes it private).
-        mode_t mask = umask(0);
-        umask(mask);
-        kept = fchmod(fd, 0666 & ~mask) == 0;
     }
     if (!kept) {
         close(fd);
