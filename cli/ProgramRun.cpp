@@ -99,7 +99,8 @@ int RunProgramming(const RunRequest& req, Reporter& rep) {
         return finish(3, check.status);
     }
     rep.Message(Format(txt::kLogVersion, txt::kVersion));
-    TChannel* channel = req.port.size() > kMaxText ? nullptr : OpenChannel(req.port);
+    TChannel* channel =
+        req.port.size() > kMaxText ? nullptr : OpenChannel(req.port, req.debug ? 20 : 0);
     if (!channel) {
         std::string text =
             req.port.size() > kMaxText ? txt::kPortTooLong : txt::kCanNotOpen + req.port;

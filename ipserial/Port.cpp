@@ -246,17 +246,20 @@ int Port::Ioctl(int baudCode, int mode) {
 }
 
 int Port::Control(Session::Reply kind, uint8_t value) {
+    // Servers that cannot confirm a modem line (ser2net on a pseudo-terminal) stay silent, and a
+    // line request that went out counts as made. Flow control decides whether bytes are lost, so
+    // only the server's own confirmation makes it a success.
+    const bool line = kind != Session::kFlow;
     Lock lock(mutex_);
     if (broken_) return NSIO_CLOSED;
     const uint32_t ticket = session_.Request(kind);
     session_.QueueCommand(comport::kSetControl, &value, 1);
     FlushLocked();
-    const bool answered = answered_.wait_for(
-        lock, kControlReplyTimeout, [&] { return broken_ || session_.Answered(kind, ticket); });
+    const bool answered =
+        answered_.wait_for(lock, line ? kControlReplyTimeout : kConfigReplyTimeout,
+                           [&] { return broken_ || session_.Answered(kind, ticket); });
     if (broken_) return NSIO_CLOSED;
-    // Silence is not refusal: the command went out, and servers that cannot confirm a line
-    // (ser2net on a pseudo-terminal) stay silent. A different answer is a refusal.
-    if (!answered) return 0;
+    if (!answered) return line ? 0 : NSIO_TIMEOUT;
     return session_.Answer(kind) == value ? 0 : NSIO_REFUSED;
 }
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -53,11 +54,16 @@ ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs) {
         Close();
         return r;
     }
+    // A signal ends the poll early; the wait goes on to the same deadline, not a fresh timeout.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     pollfd p{fd, POLLOUT, 0};
     int n;
-    do {
-        n = ::poll(&p, 1, timeoutMs);
-    } while (n < 0 && errno == EINTR); // a signal only shortens the wait a little
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+        n = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (n >= 0 || errno != EINTR) break;
+    }
     if (n == 0) {
         Close();
         return ConnectResult::TimedOut;

@@ -1,6 +1,7 @@
 #include "SerialPort.h"
 
 #include "Termios2.h"
+#include "TtyDevice.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -115,8 +117,16 @@ bool SerialPort::Open(const std::string& portName) {
     Close();
     std::string path = SerialDevicePath(portName);
     if (path.empty()) return false;
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    TtyDevice tty;
+    if (!FindSerialTty(path, "/sys", ControllingTerminal(), tty)) return false;
+    int fd = ::open(tty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
+    // The name may have been pointed elsewhere between the check and the open.
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != tty.rdev || !isatty(fd)) {
+        ::close(fd);
+        return false;
+    }
     // TIOCEXCL keeps later openers out, but not privileged ones, so a port another program made
     // exclusive counts as held even when we could open it; the lock stops a second Zem always.
     int excl = 0;

@@ -106,6 +106,8 @@ bool FormMainLogic::SaveSettings() {
 
 void FormMainLogic::SetStatus(const std::string& text) {
     view_.SetText(Item::StatusBar, text);
+    // A new text outside a run (a header check) is no longer the run's outcome.
+    if (!running_) view_.ShowOutcome(RunOutcome::kNone);
 }
 
 void FormMainLogic::Log(const std::string& line) {
@@ -114,6 +116,7 @@ void FormMainLogic::Log(const std::string& line) {
 
 void FormMainLogic::SetCode(int8_t code) {
     exitCode_ = code;
+    view_.ShowOutcome(code == 0 ? RunOutcome::kSucceeded : RunOutcome::kFailed);
     if (autoTerminate_) view_.RequestQuit();
 }
 
@@ -191,6 +194,7 @@ void FormMainLogic::ButtonProgramClick() {
     if (running_) return;
     running_ = true;
     closeRequested_ = false;
+    view_.ShowOutcome(RunOutcome::kNone);
     DisableControls();
     Run();
     EnableControls();
@@ -231,7 +235,7 @@ void FormMainLogic::Run() {
     if (port.size() > kMaxName) {
         failure = txt::kPortTooLong;
     } else {
-        channel = services_.openChannel(port);
+        channel = services_.openChannel(port, debug_ ? 20 : 0);
         if (!channel) failure = txt::kCanNotOpen + port;
     }
     if (!channel) {

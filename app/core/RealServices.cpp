@@ -55,7 +55,7 @@ bool ModulePresent(const std::string& port) {
 
 Services DefaultServices() {
     Services s;
-    s.openChannel = [](const std::string& port) { return OpenChannel(port); };
+    s.openChannel = [](const std::string& port, int32_t level) { return OpenChannel(port, level); };
     s.freeChannel = [](TChannel* channel) { FreeChannel(channel); };
     s.newRunner = [](int32_t level, const std::string& port, TChannel* channel,
                      const std::string& speed,

@@ -21,8 +21,9 @@ public:
 
 // Everything the window logic reaches outside itself, so that the tests can replace it.
 struct Services {
-    // Null when the port cannot be opened; the result is freed with freeChannel.
-    std::function<TChannel*(const std::string& portName)> openChannel;
+    // Null when the port cannot be opened; the result is freed with freeChannel. The channel
+    // reports at the same level code as the protocol object.
+    std::function<TChannel*(const std::string& portName, int32_t levelCode)> openChannel;
     std::function<void(TChannel*)> freeChannel;
     std::function<std::unique_ptr<ProgramRunner>(int32_t levelCode, const std::string& portName,
                                                  TChannel* channel, const std::string& speed,

@@ -1,5 +1,6 @@
 #include "Window.h"
 
+#include "LabelLayout.h"
 #include "Texts.h"
 
 #include <algorithm>
@@ -186,18 +187,42 @@ void AutoLabel::Create(HWND parent, const std::string& text, int x, int y, bool 
     SetText(text);
 }
 
-void AutoLabel::SetText(const std::string& text) {
-    SetWindowTextA(hwnd_, text.c_str());
+void AutoLabel::PairWithCaption(const AutoLabel& caption) {
+    captionRight_ = caption.Right();
+    SetText(text_);
+}
+
+int AutoLabel::Width(const std::string& text) const {
     HDC dc = GetDC(hwnd_);
     HGDIOBJ old = SelectObject(dc, UiFont());
     SIZE size{};
     GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(hwnd_, dc);
+    return size.cx;
+}
+
+void AutoLabel::SetText(const std::string& text) {
+    text_ = text;
+    std::string shown = text;
+    int width = Width(text);
+    if (right_ && captionRight_ >= 0) {
+        zem::ValueLabel v = zem::LayOutValueLabel(
+            text, captionRight_, x_, [this](const std::string& s) { return Width(s); });
+        shown = v.shown;
+        width = v.width;
+    }
+    cut_ = shown != text;
+    width_ = width;
+    SetWindowTextA(hwnd_, shown.c_str());
+    HDC dc = GetDC(hwnd_);
+    HGDIOBJ old = SelectObject(dc, UiFont());
     TEXTMETRICA tm{};
     GetTextMetricsA(dc, &tm);
     SelectObject(dc, old);
     ReleaseDC(hwnd_, dc);
-    int left = right_ ? x_ - size.cx : x_;
-    SetWindowPos(hwnd_, nullptr, left, y_, size.cx, tm.tmHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+    int left = right_ ? x_ - width : x_;
+    SetWindowPos(hwnd_, nullptr, left, y_, width, tm.tmHeight, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 } // namespace zemwin

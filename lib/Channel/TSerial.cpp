@@ -14,6 +14,27 @@
 
 namespace {
 
+// Why nsio_open failed, in the terms of the ipserial library we ship; other libraries' codes are
+// reported by number only.
+const char* NetOpenFailure(int32_t code) {
+    switch (code) {
+    case -3:
+        return "no answer from the server";
+    case -4:
+        return "connection lost";
+    case -5:
+        return "setting refused by the server";
+    case -6:
+        return "connection refused, or COM-PORT declined by the server";
+    case -7:
+        return "out of resources";
+    case -8:
+        return "socket layer not started";
+    default:
+        return "refused by the library";
+    }
+}
+
 constexpr uint32_t kQueueSize = 8192;
 constexpr uint32_t kSmallQueueSize = 90;
 constexpr uint32_t kPollMs = 2;
@@ -200,6 +221,7 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     int32_t id = nsio_open(dotted.c_str(), port, kOpenTimeoutMs);
     if (id < 0) {
         Log(3, "TSerial::TSerial - Bad IPPortId");
+        Log(3, zem::Format("TSerial::TSerial - nsio_open %d: %s", id, NetOpenFailure(id)));
         return;
     }
     context->portId = id;

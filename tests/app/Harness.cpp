@@ -51,8 +51,9 @@ std::string MakeStream(const HeaderFields& fields) {
 
 zem::Services Harness::Services() {
     zem::Services s;
-    s.openChannel = [this](const std::string& port) -> TChannel* {
+    s.openChannel = [this](const std::string& port, int32_t level) -> TChannel* {
         opened.push_back(port);
+        channelLevel = level;
         return openOk ? new TChannel(0, "FAKE", 0) : nullptr;
     };
     s.freeChannel = [this](TChannel* c) {

@@ -42,6 +42,7 @@ public:
     int freed = 0;
     int runners = 0;
     int32_t levelCode = -1;
+    int32_t channelLevel = -1;
     std::string runnerPort, runnerSpeed, runnerPath;
     bool aborted = false;
     std::vector<std::string> order; // "runner-gone", "channel-freed"

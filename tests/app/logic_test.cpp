@@ -188,6 +188,12 @@ TEST(ProgrammingRun, EachOutcomeShowsItsTextsAndSetsItsCode) {
         if (o.code == 0 || o.code == 7) {
             EXPECT_EQ(h.view.progress, 0);
         }
+        // The outcome stands out from idle until the next action.
+        EXPECT_EQ(h.view.outcome, o.code == -1  ? zem::RunOutcome::kNone
+                                  : o.code == 0 ? zem::RunOutcome::kSucceeded
+                                                : zem::RunOutcome::kFailed);
+        logic.EditFilePathKeyDown(13);
+        EXPECT_EQ(h.view.outcome, zem::RunOutcome::kNone);
     }
 }
 
@@ -224,6 +230,7 @@ TEST(ProgrammingRun, HandsTheProtocolTheWindowsTexts) {
         logic.ButtonProgramClick();
         EXPECT_EQ(h.opened, Strings{"disk"});
         EXPECT_EQ(h.levelCode, debug ? 20 : 0);
+        EXPECT_EQ(h.channelLevel, debug ? 20 : 0);
         EXPECT_EQ(h.runnerPort, "disk");
         EXPECT_EQ(h.runnerSpeed, "1000");
         EXPECT_EQ(h.runnerPath, kPath);

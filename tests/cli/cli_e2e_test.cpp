@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -502,4 +503,89 @@ TEST_F(CliE2E, InterruptDuringARecordWaitEndsTheRunAtOnce) {
     EXPECT_NE(err.find("Error, module not programmed"), std::string::npos) << err;
     auto s = sim.Summary();
     EXPECT_EQ(s["records_seen"], 2);
+}
+
+namespace {
+// A network serial server for one connection that misbehaves in one way: says nothing, declines
+// the COM-PORT option, or agrees to it and then confirms no setting.
+class BadServer {
+public:
+    enum Kind { kSilent, kDeclines, kConfirmsNothing };
+    explicit BadServer(Kind kind) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(fd_, 1) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            return;
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this, kind] {
+            int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0) return;
+            // IAC DONT/DO COM-PORT-OPTION (44); agreeing also takes binary and suppress-go-ahead.
+            const unsigned char decline[] = {255, 254, 44};
+            const unsigned char agree[] = {255, 253, 0, 255, 253, 3, 255, 253, 44};
+            if (kind == kDeclines) ::send(c, decline, sizeof decline, MSG_NOSIGNAL);
+            if (kind == kConfirmsNothing) ::send(c, agree, sizeof agree, MSG_NOSIGNAL);
+            char buf[512];
+            while (::recv(c, buf, sizeof buf, 0) > 0) {
+            }
+            ::close(c);
+        });
+    }
+    ~BadServer() {
+        ::shutdown(fd_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        ::close(fd_);
+    }
+    int Port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+} // namespace
+
+// With --debug the trace says why a network port did not open; without it, nothing is traced.
+TEST_F(CliE2E, WhyANetworkPortDidNotOpenIsTracedWithDebug) {
+    std::string stream = Stream("net.bin", "--records 100");
+    struct Row {
+        BadServer::Kind kind;
+        std::vector<std::string> traced;
+    };
+    const Row rows[] = {
+        {BadServer::kSilent,
+         {"TSerial::TSerial - Bad IPPortId", "nsio_open -3: no answer from the server"}},
+        {BadServer::kDeclines,
+         {"TSerial::TSerial - Bad IPPortId",
+          "nsio_open -6: connection refused, or COM-PORT declined by the server"}},
+        {BadServer::kConfirmsNothing,
+         {"TSerial::Configure -3", "TChannel::Configure - Can not set speed"}},
+    };
+    for (const Row& r : rows) {
+        // Without --debug one case is enough to show the silence (the others each cost a wait).
+        std::vector<bool> modes = {true};
+        if (r.kind == BadServer::kDeclines) modes.push_back(false);
+        for (bool debug : modes) {
+            SCOPED_TRACE(std::to_string(r.kind) + (debug ? " --debug" : ""));
+            fs::remove(dir_ / "LocalLog.txt");
+            BadServer server(r.kind);
+            ASSERT_NE(server.Port(), 0);
+            Result res = Cli(std::string(debug ? "--debug " : "") + "'" + stream +
+                             "' 127.0.0.1:" + std::to_string(server.Port()) + " 115200");
+            EXPECT_EQ(res.code, 5);
+            const std::string log = ReadAll(dir_ / "LocalLog.txt");
+            for (const std::string& line : r.traced) {
+                if (debug)
+                    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+                else
+                    EXPECT_EQ(log.find(line), std::string::npos) << line;
+            }
+        }
+    }
 }
