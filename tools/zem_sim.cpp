@@ -87,9 +87,10 @@ const char kUsage[] =
     "speed in bit/s when its first byte arrived), match, answer (byte or null),\n"
     "first_mismatch}], speed_word_offset, speed_word (value received, or null), readbacks_sent,\n"
     "payload_match, bytes_received, extra_bytes,\n"
-    "stream_us (first byte of record 1 to the last answer written, or null), ack_gap_us\n"
-    "(from each answer written to the first byte of the next record: count, median, p99, max;\n"
-    "null when no record followed an answer).\n";
+    "stream_us (record 1 reaching the line to the last answer written, or null), ack_gap_us\n"
+    "(from each answer written to the next record reaching the line, i.e. its first byte read,\n"
+    "or with --pace the line going busy with it: count, median, p99, max,\n"
+    "total; null when no record followed an answer). Times in microseconds.\n";
 
 std::atomic<bool> gInterrupted{false};
 
@@ -264,7 +265,7 @@ size_t Pending(int fd) {
 // is the gap between an answer leaving and the next record arriving.
 class StreamTiming {
 public:
-    // After bytes were taken at `t`: notes records that began.
+    // After bytes were taken that reached the line at `t`: notes records that began.
     void Received(const BootSim& sim, int64_t t) {
         const auto& rs = sim.Records();
         while (started_ < rs.size() && rs[started_].received > 0) {
@@ -300,9 +301,13 @@ public:
             size_t k = static_cast<size_t>(std::ceil(p * static_cast<double>(g.size())));
             return static_cast<long long>(g[std::clamp<size_t>(k, 1, g.size()) - 1]);
         };
-        return j + zem::Format("{\"count\":%u,\"median\":%lld,\"p99\":%lld,\"max\":%lld}",
-                               static_cast<unsigned>(g.size()), rank(0.5), rank(0.99),
-                               static_cast<long long>(g.back()));
+        long long total = 0;
+        for (int64_t x : g)
+            total += x;
+        return j + zem::Format(
+                       "{\"count\":%u,\"median\":%lld,\"p99\":%lld,\"max\":%lld,\"total\":%lld}",
+                       static_cast<unsigned>(g.size()), rank(0.5), rank(0.99),
+                       static_cast<long long>(g.back()), total);
     }
 
 private:
@@ -388,6 +393,7 @@ int main(int argc, char** argv) {
     bool lineIdle = true;
     double credit = 0;
     int64_t lastCreditUs = NowUs();
+    int64_t busySinceUs = 0; // when the line last went busy: a record's arrival, when paced
     int64_t holdUntilUs = 0; // answers wait for the flash until then
     size_t complete = 0;     // records received whole
     StreamTiming timing;
@@ -474,7 +480,7 @@ int main(int argc, char** argv) {
         if (a.pace && lineIdle && pr > 0 && (p.revents & POLLIN)) {
             lineIdle = false;
             credit = 0;
-            lastCreditUs = NowUs();
+            lastCreditUs = busySinceUs = NowUs();
             continue;
         }
         if (want && pr > 0 && (p.revents & POLLIN)) {
@@ -486,7 +492,7 @@ int main(int argc, char** argv) {
                 // The speed as it is now: the programmer may have changed it during the poll,
                 // before writing these bytes.
                 sim.Receive(buf, static_cast<size_t>(n), now, PtyLineSpeed(fd));
-                timing.Received(sim, t);
+                timing.Received(sim, a.pace ? busySinceUs : t);
                 const auto& rs = sim.Records();
                 const size_t before = complete;
                 while (complete < rs.size() && rs[complete].received == rs[complete].length)
