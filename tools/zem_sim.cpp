@@ -429,7 +429,9 @@ int main(int argc, char** argv) {
             const double bytesPerUs = speed / 10.0 / 1e6;
             if (!lineIdle) credit += static_cast<double>(t - lastCreditUs) * bytesPerUs;
             lastCreditUs = t;
-            credit = std::min(credit, std::max(16.0, speed / 10.0 * 0.005));
+            // Credit is earned only while bytes wait, as the line would have carried them; the
+            // bound only keeps a simulator that was kept off the processor from losing them.
+            credit = std::min(credit, std::max(16.0, speed / 10.0 * 0.1));
             const size_t pending = lineIdle ? 0 : Pending(fd);
             if (!lineIdle && pending == 0) {
                 lineIdle = true;
