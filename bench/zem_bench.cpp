@@ -22,6 +22,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -125,6 +126,8 @@ Child Spawn(const fs::path& dir, const std::vector<std::string>& argv, const fs:
     c.started = SteadyClock::now();
     c.pid = fork();
     if (c.pid == 0) {
+        // An interrupted benchmark leaves no simulator, zemcli or ser2net behind.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (chdir(dir.c_str()) != 0) _exit(126);
         for (const std::string& e : env)
             putenv(const_cast<char*>(e.c_str()));
@@ -564,9 +567,9 @@ int main(int argc, char** argv) {
     std::printf("%s\n%s", machine.c_str(), TextTable(lines).c_str());
     std::printf(
         "efficiency = ideal / actual (ideal: the payload's line time at each record's speed "
-        "plus 1 ms flash per record; actual: first record byte to last answer, as the "
-        "simulator saw it); gap: from an answer to the next record's first byte; medians "
-        "of the runs\n");
+        "plus 1 ms flash per record; actual: record 1 reaching the line to the last answer, "
+        "as the simulator saw it); gap: from an answer to the next record reaching the line; "
+        "medians of the runs\n");
     if (!o.record.empty()) {
         fs::path results = fs::path(o.source) / "bench" / "RESULTS.md";
         std::ofstream f(results, std::ios::app);
