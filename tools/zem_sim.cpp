@@ -476,7 +476,9 @@ int main(int argc, char** argv) {
                 reason = "client-closed";
                 break;
             }
-            usleep(10000);
+            // Soon after the programmer opens the port its first sync byte wants an answer
+            // within tens of milliseconds.
+            usleep(2000);
             continue;
         }
         if (a.pace && lineIdle && pr > 0 && (p.revents & POLLIN)) {
