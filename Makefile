@@ -1,10 +1,13 @@
 # make test  - install what is missing, build (plain, ASan+UBSan, TSan, Windows cross build) and run every test
 # make demo  - install, build and program the bundled sample stream into the module simulator
 # make win32 - cross-build the Windows programs and tests into build-win32/
+# make bench - build zemcli, zem-sim and zem-bench, then measure (BENCH_ARGS: see zem-bench --help;
+#              BENCH_ARGS="--record after" appends the table to bench/RESULTS.md)
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+BENCH_ARGS ?=
 
-.PHONY: all deps build asan tsan win32 test demo clean format
+.PHONY: all deps build asan tsan win32 test demo bench clean format
 
 all: build
 
@@ -32,6 +35,11 @@ test: build asan tsan win32
 
 demo: build
 	scripts/demo
+
+bench: deps
+	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j$(JOBS) --target zemcli zem-sim zem-mkstream zem-bench zem_coarse_timer
+	build/bench/zem-bench $(BENCH_ARGS)
 
 format:
 	find app cli fpl ipserial lib platform report tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -5,8 +5,8 @@
 
 namespace zem::cli {
 
-int ListPorts(bool json, std::FILE* out) {
-    for (const SerialPortInfo& p : SerialPortList()) {
+void PrintPorts(const std::vector<SerialPortInfo>& ports, bool json, std::FILE* out) {
+    for (const SerialPortInfo& p : ports) {
         if (json) {
             nlohmann::json j{{"port", p.name}};
             auto put = [&](const char* key, const std::string& v) {
@@ -17,6 +17,7 @@ int ListPorts(bool json, std::FILE* out) {
             put("manufacturer", p.manufacturer);
             put("product", p.product);
             put("serial_number", p.serialNumber);
+            if (p.latencyTimerMs >= 0) j["latency_timer_ms"] = p.latencyTimerMs;
             std::fprintf(out, "%s\n",
                          j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
             continue;
@@ -26,8 +27,14 @@ int ListPorts(bool json, std::FILE* out) {
         if (!p.manufacturer.empty()) line += "  " + p.manufacturer;
         if (!p.product.empty()) line += "  " + p.product;
         if (!p.serialNumber.empty()) line += "  serial " + p.serialNumber;
+        if (p.latencyTimerMs >= 0)
+            line += "  latency timer " + std::to_string(p.latencyTimerMs) + " ms";
         std::fprintf(out, "%s\n", line.c_str());
     }
+}
+
+int ListPorts(bool json, std::FILE* out) {
+    PrintPorts(SerialPortList(), json, out);
     return 0;
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 #include "Reporter.h"
+#include "SerialPorts.h"
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace zem::cli {
 
@@ -21,5 +23,7 @@ int ShowInfo(const std::string& stream, bool json, std::FILE* out);
 
 // --list-ports: one port a line with what is known of its device. Always 0.
 int ListPorts(bool json, std::FILE* out);
+// The lines of --list-ports for the ports given.
+void PrintPorts(const std::vector<SerialPortInfo>& ports, bool json, std::FILE* out);
 
 } // namespace zem::cli

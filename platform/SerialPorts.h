@@ -15,6 +15,7 @@ struct SerialPortInfo {
     std::string manufacturer;
     std::string product;
     std::string serialNumber;
+    int latencyTimerMs = -1; // a USB adapter's latency timer; -1 where the system shows none
 };
 
 // The platform's source of serial ports, in the source's own order. False when the source cannot

@@ -45,6 +45,20 @@ void AddUsbDetails(const std::string& ttyDir, SerialPortInfo& info) {
     }
 }
 
+// A USB serial adapter's latency timer in milliseconds (ftdi_sio shows it), -1 where there is
+// none. The tty's device is the usb-serial port, the directory that
+// /sys/bus/usb-serial/devices/<tty> also leads to.
+int LatencyTimerMs(const std::string& ttyDir) {
+    std::string text = ReadAttribute(ttyDir + "/device/latency_timer");
+    if (text.empty() || text.size() > 3) return -1;
+    int ms = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        ms = ms * 10 + (c - '0');
+    }
+    return ms;
+}
+
 } // namespace
 
 bool EnumerateSysfsTtys(const std::string& classDir, std::vector<SerialPortInfo>& ports) {
@@ -64,6 +78,7 @@ bool EnumerateSysfsTtys(const std::string& classDir, std::vector<SerialPortInfo>
         SerialPortInfo info;
         info.name = "/dev/" + name;
         AddUsbDetails(dir, info);
+        info.latencyTimerMs = LatencyTimerMs(dir);
         ports.push_back(std::move(info));
     }
     closedir(d);

@@ -1,5 +1,6 @@
 #include "SerialPort.h"
 
+#include "LowLatency.h"
 #include "Termios2.h"
 #include "TtyDevice.h"
 
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -61,11 +63,36 @@ int ByteSizeOf(uint32_t cflag) {
     }
 }
 
+static_assert(kAsyncLowLatency == ASYNC_LOW_LATENCY);
+
+// Pseudo-terminals and many UART drivers refuse these (ENOTTY, EINVAL); that only means the
+// port keeps its own latency.
+class TtyDriverFlags final : public SerialDriverFlags {
+public:
+    explicit TtyDriverFlags(int fd) : fd_(fd) {}
+    bool Get(uint32_t& flags) override {
+        serial_struct s{};
+        if (ioctl(fd_, TIOCGSERIAL, &s) != 0) return false;
+        flags = static_cast<uint32_t>(s.flags);
+        return true;
+    }
+    bool Set(uint32_t flags) override {
+        serial_struct s{};
+        if (ioctl(fd_, TIOCGSERIAL, &s) != 0) return false;
+        s.flags = static_cast<int>(flags);
+        return ioctl(fd_, TIOCSSERIAL, &s) == 0;
+    }
+
+private:
+    int fd_;
+};
+
 } // namespace
 
 struct SerialPort::Native {
     int fd = -1;
     const char* lostCause = nullptr;
+    bool lowLatency = false; // we set ASYNC_LOW_LATENCY and clear it again at close
 };
 
 const char* SerialLostCause(long error) {
@@ -137,6 +164,8 @@ bool SerialPort::Open(const std::string& portName) {
     }
     native_ = std::make_unique<Native>();
     native_->fd = fd;
+    TtyDriverFlags driver(fd);
+    native_->lowLatency = RequestLowLatency(driver);
     return true;
 }
 
@@ -150,6 +179,10 @@ void SerialPort::Close() {
         // Output held back by the handshake would keep close waiting for the driver's closing
         // time; bytes not yet sent are dropped with the channel anyway.
         tcflush(native_->fd, TCOFLUSH);
+        if (native_->lowLatency) {
+            TtyDriverFlags driver(native_->fd);
+            ReleaseLowLatency(driver);
+        }
         ioctl(native_->fd, TIOCNXCL);
         ::close(native_->fd);
     }

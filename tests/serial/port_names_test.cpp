@@ -88,6 +88,7 @@ TEST(PortNames, SysfsSourceListsDevicesWithTheirDetails) {
     tty("ttyS1", root / "devices" / "platform" / "serial8250", "0");
     tty("tty1", {}, nullptr);
     tty("ttyUSB0", usb1 / "1-1:1.0" / "ttyUSB0", nullptr);
+    file(usb1 / "1-1:1.0" / "ttyUSB0" / "latency_timer", "16");
     tty("ttyACM0", usb2 / "1-2:1.0", nullptr);
 
     std::vector<zem::SerialPortInfo> found;
@@ -104,6 +105,9 @@ TEST(PortNames, SysfsSourceListsDevicesWithTheirDetails) {
     EXPECT_EQ(list[2].manufacturer, "FTDI");
     EXPECT_EQ(list[2].product, "FT232R USB UART");
     EXPECT_EQ(list[2].serialNumber, "A10K3XYZ");
+    EXPECT_EQ(list[2].latencyTimerMs, 16);
+    EXPECT_EQ(list[0].latencyTimerMs, -1);
+    EXPECT_EQ(list[1].latencyTimerMs, -1);
 
     EXPECT_FALSE(zem::EnumerateSysfsTtys((root / "missing").string(), found));
 }
