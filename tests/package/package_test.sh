@@ -62,7 +62,27 @@ grep -q '^Exec=zem$' "$root/usr/share/applications/zem.desktop" || fail "desktop
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$root/usr/share/applications/zem.desktop" || fail "desktop entry invalid"
 fi
-bash -n "$root/usr/share/bash-completion/completions/zemcli" || fail "completion script"
+# Completion of zemcli's options, port names and speeds; a host:port before the speed is one
+# argument although bash splits it at the colon.
+completion="$root/usr/share/bash-completion/completions/zemcli"
+if [ -f /usr/share/bash-completion/bash_completion ]; then
+  got=$(PATH="$bin:$PATH" bash -c '
+    . /usr/share/bash-completion/bash_completion
+    . "$1"
+    complete_line() {
+      COMP_LINE=$1; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_POINT=${#COMP_LINE}
+      COMPREPLY=(); _zemcli; echo "${COMPREPLY[*]}"
+    }
+    complete_line "zemcli --li" zemcli --li
+    complete_line "zemcli s.bin DI" zemcli s.bin DI
+    complete_line "zemcli s.bin 10.0.0.5:4001 92" zemcli s.bin 10.0.0.5 : 4001 92
+    complete_line "zemcli --info s.bin " zemcli --info s.bin ""
+  ' _ "$completion" 2>&1)
+  # The last line, nothing after --info's file, is lost to $( ).
+  [ "$got" = $'--list-ports\nDISK\n921600' ] || fail "completion gave: $got"
+else
+  bash -n "$completion" || fail "completion script"
+fi
 
 # --- The installed programs ------------------------------------------------------------------
 version=$("$bin/zemcli" --version) || fail "zemcli --version exited $?"
