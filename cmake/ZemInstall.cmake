@@ -23,11 +23,13 @@ if(WIN32)
 
   # The zip holds the programs and the network library side by side, which is where the programs
   # look for it, with the two texts beside them.
-  foreach(program zem zemcli ipserial)
+  foreach(program zem zemcli)
     if(TARGET ${program})
-      install(TARGETS ${program} RUNTIME DESTINATION . LIBRARY DESTINATION .)
+      install(TARGETS ${program} RUNTIME DESTINATION .)
     endif()
   endforeach()
+  # The DLL alone: its import library is for linking, which nobody does.
+  install(FILES $<TARGET_FILE:ipserial> DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)
