@@ -107,17 +107,44 @@ start_sim() {
   done
   [ -n "$pty" ] || { echo "FAILED: zem-sim gave no pseudo-terminal"; exit 1; }
 }
-check_sim() {
-  wait "$sim_pid" || fail "$1: zem-sim saw an incomplete run: $(cat "$1.json" 2>/dev/null)"
-  grep -q '"result":"pass"' "$1.json" || fail "$1: $(cat "$1.json")"
+# Succeeds when zemcli and zem-sim both saw a complete run; otherwise says why.
+check_run() {
+  local code=$1 name=$2
+  wait "$sim_pid"
+  local sim_code=$?
+  why=
+  [ "$code" -eq 0 ] || why="zemcli exited $code: $(tail -n3 run.err)"
+  [ "$sim_code" -eq 0 ] && grep -q '"result":"pass"' "$name.json" ||
+    why="$why; zem-sim saw: $(cat "$name.json" 2>/dev/null)"
+  [ -z "$why" ]
+}
+
+# Runs the given attempt up to three times in a new folder each. On a heavily loaded machine the
+# module's answer to a sync byte can come after the programmer's wait for it, which the next sync
+# byte then spoils; a fault of the package fails every attempt.
+attempts() {
+  local name=$1 i
+  for i in 1 2 3; do
+    rm -rf "$work/$name"
+    mkdir "$work/$name" && cd "$work/$name" || exit 1
+    if "$name"_run; then
+      [ "$i" -eq 1 ] || echo "$name: passed at attempt $i"
+      cd "$work" || exit 1
+      return 0
+    fi
+    echo "$name: attempt $i failed: $why"
+  done
+  fail "$name: no attempt passed"
+  cd "$work" || exit 1
 }
 
 # A run over a local port.
-mkdir local && cd local || exit 1
-start_sim local
-"$bin/zemcli" "$sample" "$pty" 921600 >run.out 2>run.err || fail "local run exited $?: $(cat run.err)"
-check_sim local
-cd "$work" || exit 1
+local_run() {
+  start_sim local
+  "$bin/zemcli" "$sample" "$pty" 921600 >run.out 2>run.err
+  check_run $? local
+}
+attempts local
 
 # ser2net in front of a new zem-sim, on a free port of 127.0.0.1; sets port.
 start_ser2net() {
@@ -149,17 +176,22 @@ EOF
 
 # A run over the network, through the installed library, with a planted library of the same name
 # in the working directory: the installed one is taken, the planted one never even loaded.
-if [ -x /usr/sbin/ser2net ]; then
-  mkdir net && cd net || exit 1
+net_run() {
   cp "$planted" libipserial.so
   start_sim net
   start_ser2net net
-  "$bin/zemcli" "$sample" "127.0.0.1:$port" 921600 >run.out 2>run.err ||
-    fail "network run exited $?: $(cat run.err)"
-  check_sim net
+  "$bin/zemcli" "$sample" "127.0.0.1:$port" 921600 >run.out 2>run.err
+  check_run $? net
+  local ok=$?
   kill "$s2n_pid" 2>/dev/null
-  [ ! -e planted-library-was-loaded ] || fail "the library planted in the working directory was loaded"
-  cd "$work" || exit 1
+  if [ -e planted-library-was-loaded ]; then
+    fail "the library planted in the working directory was loaded"
+    return 0 # no second attempt: this is no matter of timing
+  fi
+  return $ok
+}
+if [ -x /usr/sbin/ser2net ]; then
+  attempts net
 else
   echo "ser2net is not installed: no network run"
   skipped=1
