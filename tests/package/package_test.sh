@@ -28,11 +28,9 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = 1.9 ] || fail "Version: $(field Version)"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
 depends=$(field Depends)
-# Every library the programs link must be declared, and each dependency be one this machine has.
+# Each dependency is a package this machine has, and every library that an installed file links
+# directly comes from a package in Depends: a station that installs the dependencies has them all.
 dep_names=$(tr ',' '\n' <<<"$depends" | awk '{print $1}')
-for lib in libc6 libstdc++6 libgcc-s1 libqt6widgets6 libqt6gui6 libqt6core6; do
-  grep -qx "$lib" <<<"$dep_names" || fail "Depends lacks $lib: $depends"
-done
 for name in $dep_names; do
   dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' ||
     fail "dependency $name is not installed on this machine"
@@ -52,6 +50,22 @@ done
 root="$work/root"
 dpkg-deb -x "$deb" "$root" || { echo "FAILED: dpkg-deb -x"; exit 1; }
 bin="$root/usr/bin"
+
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null)
+for f in "$bin"/* "$root"/usr/lib/zem/*.so; do
+  for soname in $(readelf -d "$f" | awk '/NEEDED/ {gsub(/[][]/, "", $5); print $5}'); do
+    owner=
+    for dir in "/lib/$multiarch" "/usr/lib/$multiarch" /lib /usr/lib; do
+      owner=$(dpkg -S "$dir/$soname" 2>/dev/null | head -n1 | cut -d: -f1)
+      [ -n "$owner" ] && break
+    done
+    if [ -z "$owner" ]; then
+      fail "$(basename "$f") links $soname, which no package holds"
+    elif ! grep -qx "$owner" <<<"$dep_names"; then
+      fail "$(basename "$f") links $soname of $owner, which Depends lacks: $depends"
+    fi
+  done
+done
 
 # Man pages render without a warning.
 for page in "$root"/usr/share/man/man1/*.1.gz; do
