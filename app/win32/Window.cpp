@@ -181,9 +181,11 @@ HFONT UiFont() {
     static const HFONT font = [] {
         auto stock = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
         if (ScreenDpi() == 96) return stock;
+        // The stock font's face at its 8 points; its own height may or may not follow the DPI.
         LOGFONTA lf{};
         if (!GetObjectA(stock, sizeof lf, &lf)) return stock;
-        lf.lfHeight = Scale(lf.lfHeight);
+        lf.lfHeight = -MulDiv(8, ScreenDpi(), 72);
+        lf.lfWidth = 0;
         HFONT scaled = CreateFontIndirectA(&lf);
         return scaled ? scaled : stock;
     }();
