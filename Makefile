@@ -3,11 +3,12 @@
 # make win32 - cross-build the Windows programs and tests into build-win32/
 # make bench - build zemcli, zem-sim and zem-bench, then measure (BENCH_ARGS: see zem-bench --help;
 #              BENCH_ARGS="--record after" appends the table to bench/RESULTS.md)
+# make package - dist/zem_VERSION_ARCH.deb and dist/zem-VERSION-win32.zip; make package-test tests them
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 BENCH_ARGS ?=
 
-.PHONY: all deps build asan tsan win32 test demo bench clean format
+.PHONY: all deps build asan tsan win32 test demo bench clean format package package-test
 
 all: build
 
@@ -33,6 +34,19 @@ win32: deps
 test: build asan tsan win32
 	scripts/run-tests build build-asan build-tsan build-win32
 
+# The package test also runs in `make test`, from build/ (ctest -L package).
+package: build win32
+	rm -rf dist build/package build-win32/package
+	cd build && cpack >/dev/null
+	cd build-win32 && cpack >/dev/null
+	mkdir -p dist
+	cp build/package/zem_*.deb build-win32/package/zem-*-win32.zip dist/
+	@ls -1 dist/*
+
+package-test: package
+	tests/package/package_test.sh dist/zem_*.deb dist/zem-*-win32.zip build/tests/package/work-dist \
+	  build/tests/package/libzem_planted_library.so scripts/wine-run
+
 demo: build
 	scripts/demo
 
@@ -45,4 +59,4 @@ format:
 	find app cli fpl ipserial lib platform report tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-win32
+	rm -rf build build-asan build-tsan build-win32 dist

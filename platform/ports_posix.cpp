@@ -1,5 +1,6 @@
 #include "SysfsTty.h"
 
+#include <algorithm>
 #include <dirent.h>
 #include <fstream>
 #include <limits.h>
@@ -85,8 +86,41 @@ bool EnumerateSysfsTtys(const std::string& classDir, std::vector<SerialPortInfo>
     return true;
 }
 
+void AddSerialAliases(const std::string& serialDir, std::vector<SerialPortInfo>& ports) {
+    std::vector<struct stat> devices(ports.size());
+    std::vector<bool> known(ports.size());
+    for (size_t i = 0; i < ports.size(); ++i)
+        known[i] = stat(ports[i].name.c_str(), &devices[i]) == 0;
+    std::string root = serialDir;
+    if (root.empty() || root.back() != '/') root += '/';
+    for (bool byId : {true, false}) {
+        std::string dir = root + (byId ? "by-id/" : "by-path/");
+        DIR* d = opendir(dir.c_str());
+        if (!d) continue;
+        while (dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.empty() || name[0] == '.') continue;
+            struct stat st {};
+            if (stat((dir + name).c_str(), &st) != 0) continue; // a link to nothing
+            // The same file, whatever the chain of links that leads to it.
+            for (size_t i = 0; i < ports.size(); ++i) {
+                if (!known[i] || st.st_dev != devices[i].st_dev || st.st_ino != devices[i].st_ino)
+                    continue;
+                (byId ? ports[i].byId : ports[i].byPath).push_back(dir + name);
+            }
+        }
+        closedir(d);
+    }
+    for (SerialPortInfo& p : ports) {
+        std::sort(p.byId.begin(), p.byId.end());
+        std::sort(p.byPath.begin(), p.byPath.end());
+    }
+}
+
 bool EnumerateSerialPorts(std::vector<SerialPortInfo>& ports) {
-    return EnumerateSysfsTtys("/sys/class/tty/", ports);
+    if (!EnumerateSysfsTtys("/sys/class/tty/", ports)) return false;
+    AddSerialAliases("/dev/serial/", ports);
+    return true;
 }
 
 } // namespace zem

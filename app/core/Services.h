@@ -29,7 +29,8 @@ struct Services {
                                                  TChannel* channel, const std::string& speed,
                                                  TFPLibCallback callback)>
         newRunner;
-    // Names of the serial ports present, unsorted; nothing when the source cannot be read.
+    // Names of the serial ports present and their aliases, unsorted; nothing when the source cannot
+    // be read.
     std::function<std::optional<std::vector<std::string>>()> listPorts;
     // One look at the module-presence lines of a port (for the trigger); false when unknown.
     std::function<bool(const std::string& portName)> modulePresent;

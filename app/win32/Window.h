@@ -19,7 +19,8 @@ public:
     HWND Handle() const { return hwnd_; }
 
 protected:
-    // Outer size when clientSize is false, else the size of the client area.
+    // Outer size when clientSize is false, else the size of the client area; in pixels at 96
+    // DPI, scaled to the screen's.
     void CreateTopLevel(const char* className, const char* caption, DWORD style, int width,
                         int height, bool clientSize, HWND owner);
     // Unhandled messages end here: focus kept across deactivation, the hourglass.
@@ -62,8 +63,9 @@ void RunMessageLoop();
 // loops further out still end.
 void ProcessPendingMessages();
 
-// The user-interface font every control uses.
+// The user-interface font every control uses, at the screen's DPI.
 HFONT UiFont();
+// Positions and sizes are given in pixels at 96 DPI and scaled to the screen's.
 HWND CreateControl(HWND parent, const char* cls, const char* text, DWORD style, DWORD exStyle,
                    int x, int y, int width, int height, int id = 0);
 std::string WindowText(HWND hwnd);
