@@ -4,6 +4,7 @@
 #include "Paths.h"
 #include "Priority.h"
 #include "StreamFile.h"
+#include "TimerResolution.h"
 
 #include <algorithm>
 #include <cctype>
@@ -445,6 +446,8 @@ bool TFPLib::Program(const char* fileName) {
         return true;
     }
     Log(0, "TFPL::Program start");
+    // The waits that remain bounded (the handshake's 50/25 ms) keep their length on Windows.
+    zem::ScopedFineTimer fineTimer;
     std::FILE* f = fileName ? std::fopen(fileName, "rb") : nullptr;
     if (!f) {
         Fail(0, "TFPL::Program can not open file");
