@@ -115,7 +115,8 @@ EOF
 }
 
 # zemcli.exe --json on s.bin through the port $1 at 115200; once it is programming, the process
-# $2 (the module's side) is killed. The run must end with 7 within 3 s and name the lost port.
+# $2 (the module's side) is killed with its children (ser2net runs under timeout). The run must
+# end with 7 within 3 s and name the lost port.
 run_and_pull() {
   local name=$1 victim=$2
   "$wine_run" "$zemcli" --json s.bin "$name" 115200 >out.txt 2>>err.txt &
@@ -127,6 +128,7 @@ run_and_pull() {
   done
   grep -q '"code":3' out.txt || { fail "zemcli.exe never started programming"; return; }
   sleep 0.3
+  pkill -9 -P "$victim"
   kill -9 "$victim"
   local t0 ended=
   t0=$(date +%s%N)
