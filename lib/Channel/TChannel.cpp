@@ -183,7 +183,13 @@ void TChannel::WaitRx(uint32_t ms) {
 }
 
 void TChannel::WaitTxRoom(uint32_t ms) {
+    if (!rings) return;
+    // Counted before the room is looked at, so that the service thread either sees the count
+    // or made the room that the check then finds.
+    rings->roomWaiters.fetch_add(1, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     WaitUntil(ms, [this] { return TxFree() > 0; });
+    rings->roomWaiters.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void TChannel::WakeWaiters() {
