@@ -187,8 +187,11 @@ void TChannel::WaitTxRoom(uint32_t ms) {
     // Counted before the room is looked at, so that the service thread either sees the count
     // or made the room that the check then finds.
     rings->roomWaiters.fetch_add(1, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    WaitUntil(ms, [this] { return TxFree() > 0; });
+    WaitUntil(ms, [this] {
+        uint32_t head = rings->txHead.load(std::memory_order_relaxed);
+        uint32_t tail = rings->txTail.load(std::memory_order_seq_cst);
+        return ((head - tail) & kMask) < RingBlock::kCapacity;
+    });
     rings->roomWaiters.fetch_sub(1, std::memory_order_relaxed);
 }
 
