@@ -547,8 +547,12 @@ void TSerial::NetworkLoop(SerialThreadContext* ctx) {
             r->txWake.Clear();
             if (w < 0) {
                 char cause[64];
-                std::snprintf(cause, sizeof cause, "connection to the server lost (%s)",
-                              w == -4 ? "NSIO_CLOSED" : std::to_string(w).c_str());
+                if (w == -4)
+                    std::snprintf(cause, sizeof cause,
+                                  "connection to the server lost (NSIO_CLOSED)");
+                else
+                    std::snprintf(cause, sizeof cause, "connection to the server lost (%d)",
+                                  static_cast<int>(w));
                 r->MarkLost(cause);
                 while (!ctx->stop.load(std::memory_order_acquire))
                     r->txWake.Wait(1000);
