@@ -4,6 +4,7 @@
 #include "Paths.h"
 #include "Priority.h"
 #include "StreamFile.h"
+#include "TimerResolution.h"
 
 #include <algorithm>
 #include <cctype>
@@ -447,6 +448,8 @@ bool TFPLib::Program(const char* fileName) {
         return true;
     }
     Log(0, "TFPL::Program start");
+    // The waits that remain bounded (the handshake's 50/25 ms) keep their length on Windows.
+    zem::ScopedFineTimer fineTimer;
     // Only a regular file: a FIFO would block the run for good.
     std::FILE* f = fileName ? zem::OpenRegularFile(fileName) : nullptr;
     if (!f) {

@@ -148,6 +148,7 @@ void Port::IoLoop() {
                 session_.Feed(buffer.data(), r.count);
                 FlushLocked(); // negotiation answers
                 answered_.notify_all();
+                arrived_.Raise();
             } else if (r.status != IoStatus::WouldBlock) {
                 BreakLocked();
                 return;
@@ -179,6 +180,25 @@ void Port::BreakLocked() {
     broken_ = true;
     session_.DropPending();
     answered_.notify_all();
+    arrived_.Raise();
+}
+
+int Port::WaitData(int timeoutMs, intptr_t wake) {
+    auto state = [this] {
+        Lock lock(mutex_);
+        if (session_.RxFree() < kRxCapacity) return 1;
+        return broken_ ? NSIO_CLOSED : 0;
+    };
+    // A raise may be left from an arrival already read (or from negotiation): wait on.
+    const auto until = Clock::now() + Ms(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        int s = state();
+        if (s != 0) return s;
+        const auto now = Clock::now();
+        if (now >= until) return 0;
+        const auto left = std::chrono::ceil<Ms>(until - now).count();
+        if (arrived_.Wait(wake, static_cast<int>(left))) return state();
+    }
 }
 
 int Port::Read(uint8_t* out, int size) {

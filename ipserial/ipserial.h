@@ -14,6 +14,8 @@
 // until the caller reads, and a control call made meanwhile cannot see its reply and times out.
 // Keep reading (from the data thread) while configuring a port that receives.
 
+#include <stdint.h>
+
 #if defined(_WIN32)
 #define NSIO_CALL __stdcall
 #define NSIO_EXPORT
@@ -115,6 +117,12 @@ NSIO_EXPORT int NSIO_CALL nsio_DTR(int port, int on);
 NSIO_EXPORT int NSIO_CALL nsio_RTS(int port, int on);
 // NSIO_LS_* bits from the server's last modem state notification.
 NSIO_EXPORT int NSIO_CALL nsio_lstatus(int port);
+// Our addition, optional for a caller (look it up by name): waits until received bytes wait to be
+// read, the connection is lost, the caller's `wake` is ready (POSIX: a descriptor that becomes
+// readable, left as it is; Win32: an event handle; 0 or less for none) or timeoutMs passes.
+// Returns 1 with bytes waiting, NSIO_CLOSED once the connection is lost and all it brought has
+// been read, else 0.
+NSIO_EXPORT int NSIO_CALL nsio_wait(int port, int timeoutMs, intptr_t wake);
 
 #ifdef __cplusplus
 }

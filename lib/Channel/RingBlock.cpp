@@ -37,8 +37,10 @@ uint32_t RingBlock::TxPiece(const uint8_t** data) {
 void RingBlock::TxConsumed(uint32_t k) {
     if (k == 0) return;
     uint32_t tail = txTail.load(std::memory_order_relaxed);
-    txTail.store((tail + k) & kMask, std::memory_order_release);
-    rxEvent.Signal(); // a writer waiting for room
+    // Sequentially consistent, as the waiter's count-then-check (TChannel::WaitTxRoom): one of
+    // the two sees the other's store.
+    txTail.store((tail + k) & kMask, std::memory_order_seq_cst);
+    if (roomWaiters.load(std::memory_order_seq_cst) != 0) rxEvent.Signal();
 }
 
 uint32_t RingBlock::RxRoom(uint8_t** data) {

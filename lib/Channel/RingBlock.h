@@ -71,6 +71,9 @@ struct RingBlock {
     zem::WakeEvent txWake;
     std::atomic<bool> lost{false};
     std::atomic<uint32_t> wakeCount{0}; // raised by TChannel::WakeWaiters
+    // Writers waiting for room: only then does taking bytes raise rxEvent, so that a reader
+    // waiting for an answer is not woken by every piece sent.
+    std::atomic<uint32_t> roomWaiters{0};
     char lostCause[128] = {};
 
     // --- service-thread side ---

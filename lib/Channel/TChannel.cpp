@@ -183,7 +183,16 @@ void TChannel::WaitRx(uint32_t ms) {
 }
 
 void TChannel::WaitTxRoom(uint32_t ms) {
-    WaitUntil(ms, [this] { return TxFree() > 0; });
+    if (!rings) return;
+    // Counted before the room is looked at, so that the service thread either sees the count
+    // or made the room that the check then finds.
+    rings->roomWaiters.fetch_add(1, std::memory_order_seq_cst);
+    WaitUntil(ms, [this] {
+        uint32_t head = rings->txHead.load(std::memory_order_relaxed);
+        uint32_t tail = rings->txTail.load(std::memory_order_seq_cst);
+        return ((head - tail) & kMask) < RingBlock::kCapacity;
+    });
+    rings->roomWaiters.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void TChannel::WakeWaiters() {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -212,6 +213,8 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     context->nsio_read = nsio_read;
     context->nsio_write = nsio_write;
     context->nsio_lstatus = nsio_lstatus;
+    // Not one of the eleven: a library without it keeps the plain pass loop.
+    context->nsio_wait = reinterpret_cast<zem::nsio_wait_t>(library.Symbol("nsio_wait"));
     nsio_init();
     std::string dotted;
     if (!zem::LookupHostIPv4(address ? address : "", dotted)) {
@@ -534,23 +537,51 @@ void TSerial::NetworkLoop(SerialThreadContext* ctx) {
             r->SetInputLines(in);
         }
 
-        // A library that reports more than it was offered must not move the indices past it.
-        uint8_t* room = nullptr;
-        uint32_t free = r->RxRoom(&room);
-        if (free > 0) {
+        // Everything the library holds, up to a full ring. A library that reports more than it
+        // was offered must not move the indices past it.
+        uint32_t free = 0;
+        for (;;) {
+            uint8_t* room = nullptr;
+            free = r->RxRoom(&room);
+            if (free == 0) break;
             int32_t k =
                 ctx->nsio_read(id, reinterpret_cast<char*>(room), static_cast<int32_t>(free));
-            if (k > 0) r->RxProduced(std::min(static_cast<uint32_t>(k), free));
+            if (k <= 0) break;
+            r->RxProduced(std::min(static_cast<uint32_t>(k), free));
         }
 
-        const uint8_t* piece = nullptr;
-        uint32_t waiting = r->TxPiece(&piece);
-        if (waiting > 0) {
+        // Everything queued, as far as the library takes it.
+        for (;;) {
+            const uint8_t* piece = nullptr;
+            uint32_t waiting = r->TxPiece(&piece);
+            if (waiting == 0) break;
             int32_t k = ctx->nsio_write(id, reinterpret_cast<const char*>(piece),
                                         static_cast<int32_t>(waiting));
-            if (k > 0) r->TxConsumed(std::min(static_cast<uint32_t>(k), waiting));
+            if (k <= 0) break;
+            r->TxConsumed(std::min(static_cast<uint32_t>(k), waiting));
+            if (static_cast<uint32_t>(k) < waiting) break;
         }
 
-        zem::SleepMs(ctx->pollMs);
+        // Sleep until bytes arrive or Write raises the wake-up, at most a pass interval. With a
+        // full receive ring the library's wait would return at once, so wait on Write alone.
+        if (ctx->nsio_wait && free > 0) {
+            int32_t w = ctx->nsio_wait(id, static_cast<int32_t>(ctx->pollMs), r->txWake.Native());
+            r->txWake.Clear();
+            if (w < 0) {
+                char cause[64];
+                if (w == -4)
+                    std::snprintf(cause, sizeof cause,
+                                  "connection to the server lost (NSIO_CLOSED)");
+                else
+                    std::snprintf(cause, sizeof cause, "connection to the server lost (%d)",
+                                  static_cast<int>(w));
+                r->MarkLost(cause);
+                while (!ctx->stop.load(std::memory_order_acquire))
+                    r->txWake.Wait(1000);
+                return;
+            }
+        } else {
+            r->txWake.Wait(ctx->pollMs);
+        }
     }
 }

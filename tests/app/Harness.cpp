@@ -11,22 +11,31 @@ void Put16(std::string& s, size_t at, uint16_t v) {
     s[at + 1] = static_cast<char>(v >> 8);
 }
 
+// A channel whose link the test can declare lost, as a service thread would.
+class LosableChannel : public TChannel {
+public:
+    LosableChannel() : TChannel(0, "FAKE", 0) {}
+    void Lose(const char* cause) { Rings()->MarkLost(cause); }
+};
+
 class FakeRunner : public zem::ProgramRunner {
 public:
-    FakeRunner(Harness& h, TFPLibCallback cb) : h_(h), cb_(cb) {}
+    FakeRunner(Harness& h, TFPLibCallback cb, TChannel* ch) : h_(h), cb_(cb), ch_(ch) {}
     ~FakeRunner() override { h_.order.push_back("runner-gone"); }
     bool Program(const std::string& path) override {
         h_.runnerPath = path;
         for (auto [code, value] : h_.script)
             cb_(static_cast<uint8_t>(code), value);
         if (h_.duringProgram) h_.duringProgram();
-        return h_.programFails || h_.aborted;
+        if (h_.lostCause) static_cast<LosableChannel*>(ch_)->Lose(h_.lostCause);
+        return h_.programFails || h_.aborted || h_.lostCause;
     }
     void Abort() override { h_.aborted = true; }
 
 private:
     Harness& h_;
     TFPLibCallback cb_;
+    TChannel* ch_;
 };
 
 } // namespace
@@ -54,21 +63,21 @@ zem::Services Harness::Services() {
     s.openChannel = [this](const std::string& port, int32_t level) -> TChannel* {
         opened.push_back(port);
         channelLevel = level;
-        return openOk ? new TChannel(0, "FAKE", 0) : nullptr;
+        return openOk ? new LosableChannel() : nullptr;
     };
     s.freeChannel = [this](TChannel* c) {
         ++freed;
         order.push_back("channel-freed");
         delete c;
     };
-    s.newRunner = [this](int32_t level, const std::string& port, TChannel*,
+    s.newRunner = [this](int32_t level, const std::string& port, TChannel* channel,
                          const std::string& speed,
                          TFPLibCallback cb) -> std::unique_ptr<zem::ProgramRunner> {
         ++runners;
         levelCode = level;
         runnerPort = port;
         runnerSpeed = speed;
-        return std::make_unique<FakeRunner>(*this, cb);
+        return std::make_unique<FakeRunner>(*this, cb, channel);
     };
     s.listPorts = [this]() -> std::optional<std::vector<std::string>> { return portsFound; };
     s.modulePresent = [this](const std::string& port) {

@@ -32,6 +32,7 @@ public:
     // Fakes' behaviour
     bool openOk = true;
     bool programFails = false;
+    const char* lostCause = nullptr; // the channel is found lost with this cause during the run
     std::vector<std::pair<int, int32_t>> script{{1, 0}, {2, 0}, {3, 40}, {4, 100}};
     std::function<void()> duringProgram;
     std::optional<std::vector<std::string>> portsFound{{"COM1"}};

@@ -252,6 +252,23 @@ TEST(ProgrammingRun, FailedRunLinesStayAndTheNextRunAppends) {
     EXPECT_EQ(logic.ExitCode(), 0);
 }
 
+// A port that went away mid-run: the debug window names it and the cause, before the usual line.
+TEST(ProgrammingRun, ALostPortIsNamedWithItsCause) {
+    Harness h;
+    WriteFileBytes(h.File(kPath), MakeStream());
+    auto& logic = h.Create();
+    h.view.texts[Item::EditFilePath] = kPath;
+    h.view.texts[Item::ComboBoxPort] = "COM7";
+    h.lostCause = "the line hung up (POLLHUP)";
+    logic.ButtonProgramClick();
+    EXPECT_EQ(logic.ExitCode(), 7);
+    EXPECT_EQ(h.Status(), "Error, module not programmed");
+    auto& lines = h.view.debugLines;
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Port COM7 lost: the line hung up (POLLHUP)");
+    EXPECT_EQ(lines.back(), "Can not send file module.bin");
+}
+
 TEST(ProgrammingRun, NamesTooLongForTheProtocolAreRefusedNotCut) {
     Harness h;
     // A real file whose path exceeds 255 characters.

@@ -388,34 +388,27 @@ int FreeLoopbackPort() {
     return ntohs(a.sin_port);
 }
 
-} // namespace
-
-// Through a network serial port: ser2net on loopback, speaking RFC 2217, in front of zem-sim.
-TEST_F(CliE2E, ProgramsThroughSer2net) {
-    const char* ser2net = "/usr/sbin/ser2net";
-    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
-    std::string stream = Stream("s.bin", "--records 300,1024,2048,512,4096 --speed-record 3");
-    Sim sim(dir_, "--readback 4:50 --expect-speed 921600 --linger 500", stream);
-    ASSERT_FALSE(sim.Pty().empty());
+// ser2net on loopback in front of a pty, speaking RFC 2217; ready once its port accepts.
+std::pair<pid_t, int> StartSer2net(const char* ser2net, const fs::path& dir,
+                                   const std::string& pty) {
     int port = FreeLoopbackPort();
     {
-        std::ofstream cfg(dir_ / "ser2net.yaml");
+        std::ofstream cfg(dir / "ser2net.yaml");
         cfg << "connection: &zem\n"
             << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
-            << "  connector: serialdev," << sim.Pty() << ",115200n81,local\n"
+            << "  connector: serialdev," << pty << ",115200n81,local\n"
             << "  options:\n"
             << "    chardelay: false\n";
     }
     pid_t server = fork();
     if (server == 0) {
-        std::string log = (dir_ / "ser2net.log").string();
+        std::string log = (dir / "ser2net.log").string();
         freopen(log.c_str(), "w", stdout);
         freopen(log.c_str(), "a", stderr);
-        std::string cfg = (dir_ / "ser2net.yaml").string();
+        std::string cfg = (dir / "ser2net.yaml").string();
         execl(ser2net, "ser2net", "-d", "-u", "-c", cfg.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    // ser2net is ready once its port accepts connections.
     for (int i = 0; i < 100; ++i) {
         int s = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
@@ -427,6 +420,19 @@ TEST_F(CliE2E, ProgramsThroughSer2net) {
         if (up) break;
         usleep(50000);
     }
+    return {server, port};
+}
+
+} // namespace
+
+// Through a network serial port: ser2net on loopback, speaking RFC 2217, in front of zem-sim.
+TEST_F(CliE2E, ProgramsThroughSer2net) {
+    const char* ser2net = "/usr/sbin/ser2net";
+    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+    std::string stream = Stream("s.bin", "--records 300,1024,2048,512,4096 --speed-record 3");
+    Sim sim(dir_, "--readback 4:50 --expect-speed 921600 --linger 500", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    auto [server, port] = StartSer2net(ser2net, dir_, sim.Pty());
     std::string name = "127.0.0.1:" + std::to_string(port);
     Result r = Cli("--json '" + stream + "' " + name + " 921600");
     kill(server, SIGTERM);
@@ -588,4 +594,31 @@ TEST_F(CliE2E, WhyANetworkPortDidNotOpenIsTracedWithDebug) {
             }
         }
     }
+}
+
+// The device server goes away mid-run (ser2net stopped): the run ends at once with the cause.
+TEST_F(CliE2E, Ser2netStoppedMidRunEndsTheRunWithTheCause) {
+    const char* ser2net = "/usr/sbin/ser2net";
+    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+    std::string stream = Stream("big.bin", "--records 2048x200");
+    Sim sim(dir_, "--pace", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    auto [server, port] = StartSer2net(ser2net, dir_, sim.Pty());
+    std::string name = "127.0.0.1:" + std::to_string(port);
+    BackgroundCli cli(dir_, "--json '" + stream + "' " + name + " 115200");
+    ASSERT_TRUE(cli.WaitForOutput("\"code\":3")) << ReadAll(dir_ / "stderr.txt");
+    usleep(300000);
+    auto stopped = std::chrono::steady_clock::now();
+    kill(server, SIGKILL);
+    waitpid(server, nullptr, 0);
+    auto [code, secs] = cli.Wait(stopped);
+    std::printf("exit %d %.3f s after ser2net was stopped\n", code, secs);
+    EXPECT_EQ(code, 7);
+    EXPECT_LT(secs, 3.0);
+    bool named = false;
+    for (const auto& l : JsonLines(cli.Out()))
+        if (l["event"] == "message" &&
+            l["text"].get<std::string>().rfind("Port " + name + " lost: ", 0) == 0)
+            named = true;
+    EXPECT_TRUE(named) << cli.Out();
 }

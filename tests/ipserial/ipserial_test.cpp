@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <random>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -472,6 +473,47 @@ TEST(IpSerialBroken, ServerClosingMidTransfer) {
     port.id = -1;
 }
 
+// The optional wait: ends on an arrival, on the caller's wake-up, on a lost connection (after the
+// last bytes were read), else after its time-out.
+TEST(IpSerialWait, EndsOnDataWakeUpLossOrTimeout) {
+    FakeServer server;
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    int wake = eventfd(0, EFD_NONBLOCK);
+    ASSERT_GE(wake, 0);
+
+    auto t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 50, wake), 0);
+    EXPECT_GE(ElapsedMs(t0), 40) << "nothing came: the whole time-out";
+
+    std::thread later([&] {
+        std::this_thread::sleep_for(milliseconds(30));
+        server.SendData({0x41});
+    });
+    t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 5000, wake), 1);
+    EXPECT_LT(ElapsedMs(t0), 2500);
+    later.join();
+    EXPECT_EQ(nsio_wait(port.id, 5000, 0), 1) << "still there until read";
+    EXPECT_EQ(ReadFor(port.id, 1), Bytes({0x41}));
+
+    uint64_t one = 1;
+    ASSERT_EQ(write(wake, &one, sizeof one), 8);
+    t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 5000, wake), 0);
+    EXPECT_LT(ElapsedMs(t0), 2500) << "the caller's wake-up ends it";
+
+    server.SendData({0x42});
+    server.CloseClient();
+    EXPECT_EQ(nsio_wait(port.id, 5000, -1), 1) << "bytes from before the loss come first";
+    EXPECT_EQ(ReadFor(port.id, 1), Bytes({0x42}));
+    t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 5000, -1), NSIO_CLOSED);
+    EXPECT_LT(ElapsedMs(t0), 2500);
+    EXPECT_EQ(nsio_wait(-7, 10, -1), NSIO_BADPORT);
+    close(wake);
+}
+
 TEST(IpSerialBroken, CloseWhileWaitingAndWhileWriting) {
     {
         FakeServer server({.answerConfig = false});
@@ -632,7 +674,7 @@ TEST(IpSerialExports, ElevenEntryPointsByPlainName) {
     ASSERT_NE(lib, nullptr) << dlerror();
     for (const char* name :
          {"nsio_init", "nsio_end", "nsio_open", "nsio_close", "nsio_ioctl", "nsio_flowctrl",
-          "nsio_read", "nsio_write", "nsio_DTR", "nsio_RTS", "nsio_lstatus"})
+          "nsio_read", "nsio_write", "nsio_DTR", "nsio_RTS", "nsio_lstatus", "nsio_wait"})
         EXPECT_NE(dlsym(lib, name), nullptr) << name;
     auto init = reinterpret_cast<int (*)()>(dlsym(lib, "nsio_init"));
     auto end = reinterpret_cast<int (*)()>(dlsym(lib, "nsio_end"));

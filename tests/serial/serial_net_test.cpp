@@ -276,6 +276,7 @@ TEST_F(SerialNet, DefaultsRefusedLeaveTheChannelClosedButItsPortOpen) {
 TEST_F(SerialNet, ServiceThreadMovesBytesAndModemLines) {
     auto ch = OpenNet(STANDIN_OK);
     ASSERT_TRUE(ch->IsInited());
+    EXPECT_FALSE(ch->WaitsInLibrary()) << "eleven entry points: the plain pass loop";
     uint32_t lines = 0;
     auto inputs = [&] {
         ch->GetLines(&lines);

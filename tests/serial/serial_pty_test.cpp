@@ -376,6 +376,15 @@ TEST_F(SerialPty, OpenChannelRunsOnAPortWithoutModemLines) {
     EXPECT_EQ(zem::OpenChannel("/dev/zem-no-such-port"), nullptr);
 }
 
+// The driver errors that mean the port itself is gone, and some that do not.
+TEST(SerialLostCause, OnlyErrorsOfAVanishedDevice) {
+    for (int e : {EIO, ENXIO, ENODEV, EBADF})
+        EXPECT_NE(zem::SerialLostCause(e), nullptr) << e;
+    for (int e : {0, EAGAIN, EINTR, ENOTTY, EINVAL})
+        EXPECT_EQ(zem::SerialLostCause(e), nullptr) << e;
+    EXPECT_NE(std::string(zem::SerialLostCause(EIO)).find("EIO"), std::string::npos);
+}
+
 // Each Write wakes the service thread, so its bytes reach the line without waiting out a pass.
 TEST_F(SerialPty, AWriteReachesThePortAtOnce) {
     auto ch = Open(pty.Slave());
