@@ -1,0 +1,132 @@
+// A whole programming run (handshake, records, read-backs) against the in-process boot loader
+// simulator on the virtual clock, with the loader's answers chosen by the fuzzer: acknowledgement
+// and NACK bytes, the bytes after a NACK, read-back lengths, words, check words and cut blocks,
+// silences. The stream is built from a fuzzer-chosen layout, or taken raw from the input.
+#include "SimChannel.h"
+#include "StreamBuilder.h"
+#include "TFPLib.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+using namespace zem::sim;
+
+namespace {
+
+void Ignore(uint8_t, int32_t) {}
+
+// Runs happen in a directory of their own (dumps and the stream file land there); the fuzzer's
+// own relative paths need the directory it was started in back after each run.
+class InWorkDir {
+public:
+    InWorkDir() {
+        static const std::string dir = [] {
+            char d[] = "/tmp/zem-fuzz-run-XXXXXX";
+            if (!mkdtemp(d)) std::abort();
+            return std::string(d);
+        }();
+        if (!getcwd(previous_, sizeof previous_) || chdir(dir.c_str()) != 0) std::abort();
+    }
+    ~InWorkDir() {
+        if (chdir(previous_) != 0) std::abort();
+    }
+
+private:
+    char previous_[4096];
+};
+
+Nack MakeNack(FuzzedDataProvider& in) {
+    Nack n;
+    n.byte = in.ConsumeIntegral<uint8_t>();
+    n.diag = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 4));
+    return n;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    InWorkDir here;
+    FuzzedDataProvider in(data, size);
+    const bool raw = in.ConsumeBool();
+
+    std::vector<uint8_t> image;
+    uint32_t records = 0;
+    if (raw) {
+        image = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 600));
+    } else {
+        StreamLayout layout;
+        layout.version = in.ConsumeBool() ? 2 : 1;
+        layout.bootType = in.ConsumeBool() ? 0 : 3;
+        records = in.ConsumeIntegralInRange<uint32_t>(1, 5);
+        for (uint32_t i = 0; i < records; ++i)
+            layout.payloadSizes.push_back(in.ConsumeIntegralInRange<uint32_t>(1, 300));
+        layout.speedRecord = in.ConsumeIntegralInRange<uint32_t>(0, records);
+        if (layout.speedRecord == 0) layout.speedOffset = in.ConsumeIntegral<uint32_t>();
+        layout.trailingBytes = in.ConsumeIntegralInRange<uint32_t>(0, 8) == 0 ? 1 : 0;
+        layout.seed = in.ConsumeIntegral<uint32_t>();
+        image = BuildStream(layout);
+        if (image.empty()) return 0;
+    }
+
+    SimOptions opt;
+    opt.ack = in.ConsumeIntegral<uint8_t>();
+    if (in.ConsumeBool()) opt.linkAck = in.ConsumeIntegral<uint8_t>();
+    opt.skipSync = in.ConsumeIntegralInRange<uint32_t>(0, 3);
+    opt.nackSync = in.ConsumeIntegralInRange<uint32_t>(0, 2);
+    opt.syncNack = MakeNack(in);
+    const uint32_t maxRecord = records ? records : 4;
+    for (int i = in.ConsumeIntegralInRange<int>(0, 2); i > 0; --i)
+        opt.nacks[in.ConsumeIntegralInRange<uint32_t>(1, maxRecord)] = MakeNack(in);
+    for (int i = in.ConsumeIntegralInRange<int>(0, 2); i > 0; --i) {
+        ReadBack rb;
+        // Lengths stay below a megaword: larger ones only measure the allocator.
+        rb.words = in.ConsumeIntegralInRange<uint32_t>(0, 1u << 20);
+        for (int w = in.ConsumeIntegralInRange<int>(0, 4); w > 0; --w)
+            rb.data.push_back(in.ConsumeIntegral<uint16_t>());
+        rb.badCheck = in.ConsumeBool();
+        rb.ack = in.ConsumeBool();
+        rb.lengthGapMs = in.ConsumeIntegralInRange<uint32_t>(0, 12000);
+        rb.sendBytes = in.ConsumeBool() ? -1 : in.ConsumeIntegralInRange<int64_t>(0, 64);
+        if (rb.words > 4096 && rb.sendBytes < 0) rb.sendBytes = 16; // keep a run short
+        opt.readBacks[in.ConsumeIntegralInRange<uint32_t>(1, maxRecord)] = rb;
+    }
+    if (in.ConsumeIntegralInRange<int>(0, 15) == 0)
+        opt.silentFrom = in.ConsumeIntegralInRange<uint32_t>(1, maxRecord);
+    if (in.ConsumeIntegralInRange<int>(0, 15) == 0) {
+        opt.stallRecord = in.ConsumeIntegralInRange<uint32_t>(1, maxRecord);
+        opt.stallAfter = in.ConsumeIntegralInRange<uint32_t>(0, 300);
+    }
+    opt.flashLatencyMs = in.ConsumeIntegralInRange<uint32_t>(0, 100);
+    static const char* const speeds[] = {"115200", "921600", "57600", "9600", "1000", "", "abc"};
+    const char* speed = speeds[in.ConsumeIntegralInRange<size_t>(0, 6)];
+    if (raw) {
+        auto rest = in.ConsumeRemainingBytes<uint8_t>();
+        image.insert(image.end(), rest.begin(), rest.end());
+    }
+
+    {
+        std::FILE* f = std::fopen("stream.bin", "wb");
+        if (!f) std::abort();
+        if (!image.empty()) std::fwrite(image.data(), 1, image.size(), f);
+        std::fclose(f);
+    }
+    VirtualClock clock(in.ConsumeIntegral<uint32_t>());
+    bool passed = false, failed = true;
+    {
+        TSimChannel channel(image, opt, &clock);
+        clock.Attach(&channel);
+        {
+            TFPLib fpl(0, "COM1", &channel, speed, Ignore, &clock);
+            failed = fpl.Program("stream.bin");
+        }
+        passed = channel.WithSim([](const BootSim& s) { return s.Passed(); });
+        clock.Attach(nullptr);
+    }
+    // A run reported as a success must have delivered every record whole.
+    if (!failed && !passed) __builtin_trap();
+    return 0;
+}
