@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -21,15 +22,22 @@ void Ignore(uint8_t, int32_t) {}
 
 // Runs happen in a directory of their own (dumps and the stream file land there); the fuzzer's
 // own relative paths need the directory it was started in back after each run.
+// Never destroyed, so that the clean-up at exit can still read it.
+const std::string& RunDir() {
+    static const std::string* dir = [] {
+        char d[] = "/tmp/zem-fuzz-run-XXXXXX";
+        if (!mkdtemp(d)) std::abort();
+        auto* s = new std::string(d);
+        std::atexit([] { std::filesystem::remove_all(RunDir()); });
+        return s;
+    }();
+    return *dir;
+}
+
 class InWorkDir {
 public:
     InWorkDir() {
-        static const std::string dir = [] {
-            char d[] = "/tmp/zem-fuzz-run-XXXXXX";
-            if (!mkdtemp(d)) std::abort();
-            return std::string(d);
-        }();
-        if (!getcwd(previous_, sizeof previous_) || chdir(dir.c_str()) != 0) std::abort();
+        if (!getcwd(previous_, sizeof previous_) || chdir(RunDir().c_str()) != 0) std::abort();
     }
     ~InWorkDir() {
         if (chdir(previous_) != 0) std::abort();

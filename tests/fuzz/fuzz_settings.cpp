@@ -3,17 +3,25 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
 namespace {
-std::string SettingsFile() {
-    static const std::string path = [] {
-        char dir[] = "/tmp/zem-fuzz-settings-XXXXXX";
-        if (!mkdtemp(dir)) std::abort();
-        return std::string(dir) + "/Zem.ini";
+// Never destroyed, so that the clean-up at exit can still read it.
+const std::string& SettingsDir() {
+    static const std::string* dir = [] {
+        char d[] = "/tmp/zem-fuzz-settings-XXXXXX";
+        if (!mkdtemp(d)) std::abort();
+        auto* s = new std::string(d);
+        std::atexit([] { std::filesystem::remove_all(SettingsDir()); });
+        return s;
     }();
-    return path;
+    return *dir;
+}
+
+std::string SettingsFile() {
+    return SettingsDir() + "/Zem.ini";
 }
 } // namespace
 
