@@ -47,10 +47,19 @@ private:
     char previous_[4096];
 };
 
+// A byte from 0xA0 to 0xAA is an acknowledgement on the wire whatever the loader meant by it, so
+// a refusal and the bytes after it never take one of those values: the loader would otherwise
+// say "yes" while believing it said "no", and the check below would blame the programmer.
+uint8_t NotAnAck(uint8_t b) {
+    return b >= 0xA0 && b <= 0xAA ? static_cast<uint8_t>(b ^ 0x40) : b;
+}
+
 Nack MakeNack(FuzzedDataProvider& in) {
     Nack n;
-    n.byte = in.ConsumeIntegral<uint8_t>();
+    n.byte = NotAnAck(in.ConsumeIntegral<uint8_t>());
     n.diag = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 4));
+    for (uint8_t& b : n.diag)
+        b = NotAnAck(b);
     return n;
 }
 
@@ -132,6 +141,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             failed = fpl.Program("stream.bin");
         }
         passed = channel.WithSim([](const BootSim& s) { return s.Passed(); });
+        // For looking into a failing input: ZEM_FUZZ_VERBOSE=1 fuzz_program_run INPUT
+        if (std::getenv("ZEM_FUZZ_VERBOSE")) {
+            std::fprintf(stderr,
+                         "ack %02X link %d skip %u nackSync %u (%02X +%zu) nacks %zu readbacks %zu "
+                         "silentFrom %u stall %u/%u latency %u\n",
+                         opt.ack, opt.linkAck, opt.skipSync, opt.nackSync, opt.syncNack.byte,
+                         opt.syncNack.diag.size(), opt.nacks.size(), opt.readBacks.size(),
+                         opt.silentFrom, opt.stallRecord, opt.stallAfter, opt.flashLatencyMs);
+            for (const auto& [r, n] : opt.nacks)
+                std::fprintf(stderr, "nack record %u: %02X +%zu\n", r, n.byte, n.diag.size());
+            for (const auto& [r, b] : opt.readBacks)
+                std::fprintf(
+                    stderr, "readback record %u: %u words bad %d ack %d gap %u send %lld\n", r,
+                    b.words, b.badCheck, b.ack, b.lengthGapMs, static_cast<long long>(b.sendBytes));
+        }
+        if (std::getenv("ZEM_FUZZ_VERBOSE"))
+            std::fprintf(stderr, "raw %d, %zu bytes, speed '%s', failed %d, passed %d\n%s\n", raw,
+                         image.size(), speed, failed, passed,
+                         channel.WithSim([](const BootSim& s) { return s.SummaryJson(); }).c_str());
         clock.Attach(nullptr);
     }
     // A run reported as a success must have delivered every record whole.
