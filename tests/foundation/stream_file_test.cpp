@@ -1,4 +1,5 @@
 #include "Paths.h"
+#include "ProfileFile.h"
 #include "StreamFile.h"
 #include "TestDir.h"
 
@@ -346,5 +347,8 @@ TEST(StreamFileRead, OnlyRegularFilesAreRead) {
         EXPECT_EQ(r.status, kStatusNotValid);
     }
     EXPECT_EQ(CheckStreamFile(fifo).outcome, StreamCheck::Unreadable);
+    // The same for an initialisation file ("Zem.ini", the station's files).
+    ProfileFile ini;
+    EXPECT_FALSE(ini.Load(fifo));
 }
 #endif
