@@ -1,7 +1,16 @@
 # make test  - install what is missing, build (plain, ASan+UBSan, TSan, Windows cross build) and run every test
 # make demo  - install, build and program the bundled sample stream into the module simulator
 # make win32 - cross-build the Windows programs and tests into build-win32/
-	rm -rf build build-asan build-tsan build-win32 build-fuzz dist
+# make bench - build zemcli, zem-sim and zem-bench, then measure (BENCH_ARGS: see zem-bench --help;
+#              BENCH_ARGS="--record after" appends the table to bench/RESULTS.md)
+# make package - dist/zem_VERSION_ARCH.deb and dist/zem-VERSION-win32.zip; make package-test tests them
+# make fuzz  - run every libFuzzer target for FUZZ_SECONDS (default 300) in build-fuzz/
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+BENCH_ARGS ?=
+FUZZ_SECONDS ?= 300
+
+.PHONY: all deps build asan tsan win32 fuzzbuild fuzz test demo bench clean format package package-test
 
 all: build
 
