@@ -380,6 +380,8 @@ bool TFPLib::FPL_ReceiveData(const char* fileName) {
             Fail(0, "FPL_ReceiveData timeout2");
             return true;
         }
+        // Checked on every chunk too: a long block arriving steadily must not hold off an abort.
+        if (abortRequest) return true;
         if (channel->RxCount() > 0) {
             StartTimeout(kReadBackIdleMs);
             int n = channel->Read(block.get() + got, static_cast<int>(total - got));

@@ -428,6 +428,21 @@ const std::vector<WireCase> kCases = {
          EXPECT_TRUE(h.Values(3).empty());
          EXPECT_EQ(h.calls.back(), (Call{7, 100}));
      }},
+    {"AbortDuringAStalledReadBack",
+     [](Arrange& a) {
+         a.sim.readBacks[2].words = 100;
+         a.sim.readBacks[2].sendBytes = 50;
+         a.before = [](Harness& h) {
+             h.hook = [&h](uint8_t code, int32_t value) {
+                 if (code == 5 && value > 0) h.fpl->FPL_Abort();
+             };
+         };
+     },
+     true, [](const Harness&) { return SendFailed("FPL_SendStream aborted..."); },
+     [](Harness& h) {
+         EXPECT_LT(h.clock.NowMs(), 1000u) << "not the end of the 10 s idle wait";
+         EXPECT_FALSE(zem::FileExists("COM1_Read.bin"));
+     }},
     {"AbortDuringAWrite",
      [](Arrange& a) {
          a.layout.payloadSizes[1] = 40000; // more than the ring holds
