@@ -324,7 +324,8 @@ TEST(StreamFileRead, HugeFileIsAFailureNotAnException) {
     EXPECT_FALSE(full.valid);
     EXPECT_EQ(full.outcome, StreamCheck::BadRecords);
     // Just above the largest stream: refused the same way, before any allocation.
-    std::filesystem::resize_file(path, kMaxStreamSize + 1);
+    std::filesystem::resize_file(path, kMaxStreamSize + 1, ec);
+    ASSERT_FALSE(ec) << ec.message();
     EXPECT_FALSE(ReadWholeFile(path, out));
     EXPECT_FALSE(CheckStreamFileFully(path).valid);
 }
