@@ -1,106 +1,74 @@
 #include "ProgramRun.h"
 
 #include "Format.h"
-#include "OpenChannel.h"
-#include "Paths.h"
+#include "ProgrammingRun.h"
 #include "StreamFile.h"
-#include "TFPLib.h"
 #include "Texts.h"
-#include "Tick.h"
 
 #include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <csignal>
-#include <cstring>
-#include <set>
 
 namespace zem::cli {
 
 namespace {
 
-// The protocol's callback is a plain function; the run in progress is reached through these.
-Reporter* gReporter = nullptr;
-TFPLib* gFpl = nullptr;
 std::atomic<bool> gInterrupted{false};
-bool gReading = false;
-
-// Longest stream file path and port name the protocol's buffers take.
-constexpr size_t kMaxText = 255;
-
-void OnStatus(uint8_t code, int32_t value) {
-    if (code == 5) gReading = true;
-    if (const char* text = txt::StatusTextFor(code); text && gReporter) {
-        gReporter->Status(text);
-        if (code <= 7) gReporter->Progress(code, value);
-    }
-    // Ctrl-C: the protocol stops at its next check, and the run ends as a failure.
-    if (gInterrupted.load(std::memory_order_acquire) && gFpl) gFpl->FPL_Abort();
-}
 
 extern "C" void OnSignal(int) {
     gInterrupted.store(true, std::memory_order_release);
 }
 
+// The run's events on zemcli's display.
+class CliEvents : public RunEvents {
+public:
+    CliEvents(Reporter& rep, zem::ResultsLog* results) : rep_(rep), results_(results) {}
+    void Status(const std::string& text) override { rep_.Status(text); }
+    void Progress(int code, int32_t value) override {
+        if (code <= 7) rep_.Progress(code, value);
+    }
+    void Message(const std::string& line) override { rep_.Message(line); }
+    void Result(const RunResult& r) override {
+        if (results_) results_->Append(r);
+        if (!r.alert.empty()) rep_.Message(r.alert);
+        rep_.Result(r.exitCode, r.status, r.elapsedMs, r.dumps);
+    }
+
+private:
+    Reporter& rep_;
+    zem::ResultsLog* results_;
+};
+
 } // namespace
 
-int RunProgramming(const RunRequest& req, Reporter& rep) {
-    uint32_t start = TickCountMs();
-    std::vector<std::string> dumps;
-    auto finish = [&](int code, const std::string& status) {
-        rep.Result(code, status, TickCountMs() - start, dumps);
-        return code;
-    };
-    if (req.stream.size() > kMaxText) {
-        rep.Status(txt::kPathTooLong);
-        return finish(4, txt::kPathTooLong);
-    }
-    if (!FileExists(req.stream)) {
-        rep.Message(txt::kFileNotFound);
-        return finish(4, txt::kFileNotFound);
-    }
-    HeaderCheck check = CheckStreamFileFully(req.stream);
-    rep.Status(check.status);
-    if (!check.valid) {
-        rep.Message(txt::kNotValidFile);
-        return finish(3, check.status);
-    }
-    rep.Message(Format(txt::kLogVersion, txt::kVersion));
-    TChannel* channel = req.port.size() > kMaxText ? nullptr : OpenChannel(req.port);
-    if (!channel) {
-        std::string text =
-            req.port.size() > kMaxText ? txt::kPortTooLong : txt::kCanNotOpen + req.port;
-        rep.Status(text);
-        rep.Message(text);
-        return finish(5, text);
-    }
+// Ctrl-C and a termination request abort what runs until the scope ends.
+ScopedInterrupt::ScopedInterrupt() {
     gInterrupted.store(false);
-    gReading = false;
-    auto oldInt = std::signal(SIGINT, OnSignal);
-    auto oldTerm = std::signal(SIGTERM, OnSignal);
-    gReporter = &rep;
-    auto* fpl =
-        new TFPLib(req.debug ? 20 : 0, req.port.c_str(), channel, req.speed.c_str(), OnStatus);
-    gFpl = fpl;
-    rep.Message(txt::kLogBooting);
-    rep.Status(txt::kPowerOn);
-    bool failed = fpl->Program(req.stream.c_str());
-    gFpl = nullptr;
-    delete fpl;
-    FreeChannel(channel);
-    gReporter = nullptr;
-    std::signal(SIGINT, oldInt);
-    std::signal(SIGTERM, oldTerm);
-    if (std::string dump = TFPLib::DumpFileName(req.port); gReading && FileExists(dump))
-        dumps.push_back(dump);
-    if (failed) {
-        rep.Message(Format(txt::kLogSendFailed, req.stream.c_str()));
-        rep.Status(txt::kNotProgrammed);
-        return finish(7, txt::kNotProgrammed);
-    }
-    rep.Message(txt::kLogOk);
-    rep.Message(txt::kProgramComplete);
-    return finish(0, txt::kProgramComplete);
+    oldInt_ = std::signal(SIGINT, OnSignal);
+    oldTerm_ = std::signal(SIGTERM, OnSignal);
+}
+
+ScopedInterrupt::~ScopedInterrupt() {
+    std::signal(SIGINT, oldInt_);
+    std::signal(SIGTERM, oldTerm_);
+}
+
+const std::atomic<bool>& ScopedInterrupt::Flag() {
+    return gInterrupted;
+}
+
+int RunProgramming(const RunRequest& req, Reporter& rep) {
+    ScopedInterrupt interrupt;
+    zem::RunRequest r;
+    r.stream = req.stream;
+    r.port = req.port;
+    r.speed = req.speed;
+    r.levelCode = req.debug ? 20 : 0;
+    r.interrupt = &ScopedInterrupt::Flag();
+    CliEvents events(rep, req.results);
+    ProgrammingRun run(std::move(r), DefaultRunServices(), events);
+    return run.Execute().exitCode;
 }
 
 int ShowInfo(const std::string& stream, bool json, std::FILE* out) {

@@ -1,6 +1,9 @@
 #pragma once
 #include "Reporter.h"
+#include "ResultsLog.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -11,6 +14,21 @@ struct RunRequest {
     std::string port;
     std::string speed;
     bool debug = false;
+    zem::ResultsLog* results = nullptr; // --results: one line when the run ends
+};
+
+// Ctrl-C and a termination request set Flag() while one lives.
+class ScopedInterrupt {
+public:
+    ScopedInterrupt();
+    ~ScopedInterrupt();
+    ScopedInterrupt(const ScopedInterrupt&) = delete;
+    ScopedInterrupt& operator=(const ScopedInterrupt&) = delete;
+    static const std::atomic<bool>& Flag();
+
+private:
+    void (*oldInt_)(int) = nullptr;
+    void (*oldTerm_)(int) = nullptr;
 };
 
 // One programming run; returns the exit code (0, 3, 4, 5 or 7). Ctrl-C asks the protocol to stop.

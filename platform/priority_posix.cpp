@@ -6,7 +6,8 @@ namespace zem {
 
 // The nearest thing to the high and normal priority classes; without privilege the raise is
 // refused, which is harmless.
-void SetProcessPriorityHigh() { (void)setpriority(PRIO_PROCESS, 0, -10); }
-void SetProcessPriorityNormal() { (void)setpriority(PRIO_PROCESS, 0, 0); }
+void ApplyProcessPriority(bool high) {
+    (void)setpriority(PRIO_PROCESS, 0, high ? -10 : 0);
+}
 
 } // namespace zem
