@@ -44,7 +44,7 @@ std::string MakeStream() {
 // What a fake module on a port does during Program.
 struct Behaviour {
     bool fails = false;
-    bool readBack = false;    // code 5, and the dump file written
+    bool readBack = false;     // code 5, and the dump file written
     bool waitForAbort = false; // a module that never comes: runs until aborted
 };
 
@@ -374,7 +374,7 @@ TEST(TraceFile, RecordsOfParallelRunsStayWholeAndNameTheirPort) {
         EXPECT_EQ(line, "Log " + port + " " + std::string(200, port[3]));
         ++counts[port];
     }
-    EXPECT_EQ(counts, (std::map<std::string, int>{{"COM1", kRecords}, {"COM2", kRecords},
-                                                  {"COM3", kRecords}}));
+    EXPECT_EQ(counts, (std::map<std::string, int>{
+                          {"COM1", kRecords}, {"COM2", kRecords}, {"COM3", kRecords}}));
     EXPECT_NE(all.find("Log  after\r\n"), std::string::npos) << "no label outside a run";
 }
