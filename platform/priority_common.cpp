@@ -7,6 +7,7 @@ namespace zem {
 namespace {
 std::mutex gMutex;
 int gHolders = 0;
+bool gRaised = false; // what was last applied
 thread_local bool tHolding = false;
 } // namespace
 
@@ -14,7 +15,10 @@ void SetProcessPriorityHigh() {
     std::lock_guard lock(gMutex);
     if (tHolding) return;
     tHolding = true;
-    if (gHolders++ == 0) ApplyProcessPriority(true);
+    if (gHolders++ == 0) {
+        ApplyProcessPriority(true);
+        gRaised = true;
+    }
 }
 
 void SetProcessPriorityNormal() {
@@ -23,7 +27,11 @@ void SetProcessPriorityNormal() {
         tHolding = false;
         --gHolders;
     }
-    if (gHolders == 0) ApplyProcessPriority(false);
+    // The protocol lowers after every record; only a change reaches the system.
+    if (gHolders == 0 && gRaised) {
+        ApplyProcessPriority(false);
+        gRaised = false;
+    }
 }
 
 int ProcessPriorityHolders() {
