@@ -107,7 +107,7 @@ void Gang::PortLoop(size_t slot) {
             std::lock_guard lock(runsMutex_);
             running_[slot] = nullptr;
         }
-        if (r.outcome != RunOutcome::Programmed && r.outcome != RunOutcome::NotProgrammed) break;
+        if (r.outcome != RunEnd::Programmed && r.outcome != RunEnd::NotProgrammed) break;
     }
     finished_.fetch_add(1, std::memory_order_acq_rel);
 }

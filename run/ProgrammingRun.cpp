@@ -32,18 +32,18 @@ std::string NumberedDumpName(const std::string& port, unsigned runNumber) {
            name.substr(name.size() - kExt);
 }
 
-int ProgrammingRun::ExitCodeOf(RunOutcome outcome) {
+int ProgrammingRun::ExitCodeOf(RunEnd outcome) {
     switch (outcome) {
-    case RunOutcome::Programmed:
+    case RunEnd::Programmed:
         return 0;
-    case RunOutcome::StreamInvalid:
+    case RunEnd::StreamInvalid:
         return 3;
-    case RunOutcome::PathTooLong:
-    case RunOutcome::StreamMissing:
+    case RunEnd::PathTooLong:
+    case RunEnd::StreamMissing:
         return 4;
-    case RunOutcome::PortNotOpened:
+    case RunEnd::PortNotOpened:
         return 5;
-    case RunOutcome::NotProgrammed:
+    case RunEnd::NotProgrammed:
         break;
     }
     return 7;
@@ -75,18 +75,18 @@ RunResult ProgrammingRun::Execute() {
     // The protocol takes the path in a 256-byte buffer; a longer one would be cut silently.
     if (req_.stream.size() > kMaxRunName) {
         events_.Status(txt::kPathTooLong);
-        r.outcome = RunOutcome::PathTooLong;
+        r.outcome = RunEnd::PathTooLong;
         r.status = txt::kPathTooLong;
         return Finish(r);
     }
     if (!FileExists(req_.stream)) {
-        r.outcome = RunOutcome::StreamMissing;
+        r.outcome = RunEnd::StreamMissing;
         r.status = r.alert = txt::kFileNotFound;
         return Finish(r);
     }
     StreamVerdict verdict = events_.CheckStream(req_.stream);
     if (!verdict.valid) {
-        r.outcome = RunOutcome::StreamInvalid;
+        r.outcome = RunEnd::StreamInvalid;
         r.status = verdict.status;
         r.alert = txt::kNotValidFile;
         return Finish(r);
@@ -106,7 +106,7 @@ RunResult ProgrammingRun::Execute() {
     }
     if (!channel) {
         events_.Status(failure);
-        r.outcome = RunOutcome::PortNotOpened;
+        r.outcome = RunEnd::PortNotOpened;
         r.status = r.alert = failure;
         return Finish(r);
     }
@@ -148,13 +148,13 @@ RunResult ProgrammingRun::Execute() {
     if (failed) {
         events_.Message(Format(txt::kLogSendFailed, req_.stream.c_str()));
         events_.Status(txt::kNotProgrammed);
-        r.outcome = RunOutcome::NotProgrammed;
+        r.outcome = RunEnd::NotProgrammed;
         r.status = txt::kNotProgrammed;
         r.aborted = AbortRequested();
         return Finish(r);
     }
     events_.Message(txt::kLogOk);
-    r.outcome = RunOutcome::Programmed;
+    r.outcome = RunEnd::Programmed;
     r.status = r.alert = txt::kProgramComplete;
     return Finish(r);
 }

@@ -26,7 +26,7 @@ struct RunRequest {
     const std::atomic<bool>* interrupt = nullptr;
 };
 
-enum class RunOutcome {
+enum class RunEnd {
     Programmed,    // 0
     NotProgrammed, // 7, the transfer failed or was aborted
     PathTooLong,   // 4
@@ -36,7 +36,7 @@ enum class RunOutcome {
 };
 
 struct RunResult {
-    RunOutcome outcome = RunOutcome::NotProgrammed;
+    RunEnd outcome = RunEnd::NotProgrammed;
     int exitCode = 7;
     bool aborted = false; // an abort was asked for before the run ended
     std::string status;   // what the run ends with
@@ -83,7 +83,7 @@ public:
     bool AbortRequested() const { return abort_.load(std::memory_order_acquire); }
 
     // Exit code of an outcome.
-    static int ExitCodeOf(RunOutcome outcome);
+    static int ExitCodeOf(RunEnd outcome);
 
 private:
     static void Callback(uint8_t code, int32_t value);

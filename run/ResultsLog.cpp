@@ -37,16 +37,16 @@ std::string UtcNowIso() {
 
 std::string ResultsLog::OutcomeName(const RunResult& r) {
     switch (r.outcome) {
-    case RunOutcome::Programmed:
+    case RunEnd::Programmed:
         return "programmed";
-    case RunOutcome::NotProgrammed:
+    case RunEnd::NotProgrammed:
         return r.aborted ? "aborted" : "not programmed";
-    case RunOutcome::PathTooLong:
-    case RunOutcome::StreamMissing:
+    case RunEnd::PathTooLong:
+    case RunEnd::StreamMissing:
         return "stream file not found";
-    case RunOutcome::StreamInvalid:
+    case RunEnd::StreamInvalid:
         return "stream file not valid";
-    case RunOutcome::PortNotOpened:
+    case RunEnd::PortNotOpened:
         return "port not opened";
     }
     return "";

@@ -210,26 +210,26 @@ public:
     void Result(const RunResult& r) override {
         MainView& view = l_.view_;
         switch (r.outcome) {
-        case RunOutcome::PathTooLong:
+        case RunEnd::PathTooLong:
             l_.SetCode(4);
             view.ShowAlert(r.status);
             break;
-        case RunOutcome::StreamMissing:
-        case RunOutcome::StreamInvalid:
+        case RunEnd::StreamMissing:
+        case RunEnd::StreamInvalid:
             l_.SetCode(static_cast<int8_t>(r.exitCode));
             view.ShowAlert(r.alert);
             break;
-        case RunOutcome::PortNotOpened:
+        case RunEnd::PortNotOpened:
             // The alert comes before the code: an unattended run waits here for the operator.
             view.ShowAlert(r.alert);
             l_.Log(r.alert);
             l_.SetCode(5);
             break;
-        case RunOutcome::NotProgrammed:
+        case RunEnd::NotProgrammed:
             view.SetProgress(0);
             l_.SetCode(7);
             break;
-        case RunOutcome::Programmed:
+        case RunEnd::Programmed:
             l_.SetCode(0);
             view.ShowAlert(r.alert);
             view.ClearDebugLines();

@@ -289,7 +289,7 @@ TEST(ResultsLog, OneCompleteLinePerRun) {
     zem::ResultsLog log("results.jsonl");
     ASSERT_TRUE(log.Writable());
     zem::RunResult r;
-    r.outcome = zem::RunOutcome::Programmed;
+    r.outcome = zem::RunEnd::Programmed;
     r.exitCode = 0;
     r.status = "Program Complete";
     r.port = "COM3";
@@ -298,7 +298,7 @@ TEST(ResultsLog, OneCompleteLinePerRun) {
     r.elapsedMs = 1234;
     r.dumps = {"COM3_Read_2.bin"};
     ASSERT_TRUE(log.Append(r));
-    r.outcome = zem::RunOutcome::PortNotOpened;
+    r.outcome = zem::RunEnd::PortNotOpened;
     r.exitCode = 5;
     r.dumps.clear();
     ASSERT_TRUE(log.Append(r));
