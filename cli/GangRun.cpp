@@ -138,8 +138,9 @@ public:
         for (size_t i = 0; i < s.ports.size(); ++i)
             std::fprintf(err_, "%-*s  %s\n", static_cast<int>(width_), s.ports[i].c_str(),
                          TallyText(s.tallies[i]).c_str());
-        std::string line =
-            "Summary: " + TallyText(s.total) + " on " + std::to_string(s.ports.size()) + " ports";
+        std::string line = "Summary: " + TallyText(s.total) + " on " +
+                           std::to_string(s.ports.size()) +
+                           (s.ports.size() == 1 ? " port" : " ports");
         if (!failed.empty()) {
             line += "; failed:";
             for (const auto& p : failed)
