@@ -230,7 +230,6 @@ std::vector<std::string> SplitPorts(const std::string& list) {
 }
 
 int RunGang(const GangOptions& o, bool json, bool terminal, std::FILE* out, std::FILE* err) {
-    ScopedInterrupt interrupt;
     GangReporter reporter(o.ports, json, terminal, out, err, o.results);
     GangRequest req;
     req.stream = o.stream;
@@ -239,8 +238,8 @@ int RunGang(const GangOptions& o, bool json, bool terminal, std::FILE* out, std:
     req.levelCode = o.debug ? 20 : 0;
     req.count = o.count;
     req.numbered = o.numbered;
-    req.interrupt = &ScopedInterrupt::Flag();
     Gang gang(std::move(req), DefaultRunServices(), reporter);
+    ScopedInterrupt interrupt([&gang] { gang.Abort(); });
     GangSummary summary = gang.Run();
     reporter.Summary(summary);
     return summary.exitCode;

@@ -6,7 +6,11 @@
 namespace zem::cli {
 
 int ListPorts(bool json, std::FILE* out) {
-    for (const SerialPortInfo& p : SerialPortList()) {
+    return PrintPorts(SerialPortList(), json, out);
+}
+
+int PrintPorts(const std::vector<SerialPortInfo>& ports, bool json, std::FILE* out) {
+    for (const SerialPortInfo& p : ports) {
         if (json) {
             nlohmann::json j{{"port", p.name}};
             auto put = [&](const char* key, const std::string& v) {
@@ -17,6 +21,9 @@ int ListPorts(bool json, std::FILE* out) {
             put("manufacturer", p.manufacturer);
             put("product", p.product);
             put("serial_number", p.serialNumber);
+            if (p.latencyTimerMs >= 0) j["latency_timer_ms"] = p.latencyTimerMs;
+            if (!p.byId.empty()) j["by_id"] = p.byId;
+            if (!p.byPath.empty()) j["by_path"] = p.byPath;
             std::fprintf(out, "%s\n",
                          j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
             continue;
@@ -26,7 +33,13 @@ int ListPorts(bool json, std::FILE* out) {
         if (!p.manufacturer.empty()) line += "  " + p.manufacturer;
         if (!p.product.empty()) line += "  " + p.product;
         if (!p.serialNumber.empty()) line += "  serial " + p.serialNumber;
+        if (p.latencyTimerMs >= 0)
+            line += "  latency timer " + std::to_string(p.latencyTimerMs) + " ms";
         std::fprintf(out, "%s\n", line.c_str());
+        // One alias a line, indented, so the first word of every line is a name that opens a port.
+        for (const auto* names : {&p.byId, &p.byPath})
+            for (const std::string& alias : *names)
+                std::fprintf(out, "  %s\n", alias.c_str());
     }
     return 0;
 }

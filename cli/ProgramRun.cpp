@@ -4,20 +4,26 @@
 #include "ProgrammingRun.h"
 #include "StreamFile.h"
 #include "Texts.h"
+#include "Wake.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <functional>
+#include <thread>
 
 namespace zem::cli {
 
 namespace {
 
 std::atomic<bool> gInterrupted{false};
+zem::WakeEvent* gSignalWake = nullptr;
 
 extern "C" void OnSignal(int) {
     gInterrupted.store(true, std::memory_order_release);
+    if (gSignalWake) gSignalWake->Signal(); // async-signal-safe
 }
 
 // The run's events on zemcli's display.
@@ -42,9 +48,38 @@ private:
 
 } // namespace
 
+// Ctrl-C ends the protocol's current wait at once instead of at its next callback: a thread of
+// its own, woken by the signal handler, asks for the abort, which wakes the wait.
+class SignalWatcher {
+public:
+    explicit SignalWatcher(std::function<void()> onInterrupt)
+        : onInterrupt_(std::move(onInterrupt)) {
+        gSignalWake = &wake_;
+        thread_ = std::thread([this] {
+            while (!over_.load(std::memory_order_acquire)) {
+                wake_.Wait(1000);
+                if (gInterrupted.load(std::memory_order_acquire) && onInterrupt_) onInterrupt_();
+            }
+        });
+    }
+    ~SignalWatcher() {
+        over_.store(true, std::memory_order_release);
+        wake_.Signal();
+        thread_.join();
+        gSignalWake = nullptr;
+    }
+
+private:
+    std::function<void()> onInterrupt_;
+    zem::WakeEvent wake_;
+    std::atomic<bool> over_{false};
+    std::thread thread_;
+};
+
 // Ctrl-C and a termination request abort what runs until the scope ends.
-ScopedInterrupt::ScopedInterrupt() {
+ScopedInterrupt::ScopedInterrupt(std::function<void()> onInterrupt) {
     gInterrupted.store(false);
+    watcher_ = std::make_unique<SignalWatcher>(std::move(onInterrupt));
     oldInt_ = std::signal(SIGINT, OnSignal);
     oldTerm_ = std::signal(SIGTERM, OnSignal);
 }
@@ -52,38 +87,67 @@ ScopedInterrupt::ScopedInterrupt() {
 ScopedInterrupt::~ScopedInterrupt() {
     std::signal(SIGINT, oldInt_);
     std::signal(SIGTERM, oldTerm_);
-}
-
-const std::atomic<bool>& ScopedInterrupt::Flag() {
-    return gInterrupted;
+    watcher_.reset();
 }
 
 int RunProgramming(const RunRequest& req, Reporter& rep) {
-    ScopedInterrupt interrupt;
     zem::RunRequest r;
     r.stream = req.stream;
     r.port = req.port;
     r.speed = req.speed;
     r.levelCode = req.debug ? 20 : 0;
-    r.interrupt = &ScopedInterrupt::Flag();
     CliEvents events(rep, req.results);
     ProgrammingRun run(std::move(r), DefaultRunServices(), events);
+    ScopedInterrupt interrupt([&run] { run.Abort(); });
     return run.Execute().exitCode;
 }
+
+namespace {
+
+// Header texts and paths come from the file: a control character must not reach the terminal.
+std::string Printable(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7F)
+            out += Format("\\x%02X", c);
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+// What the record walk found wrong, in words; empty when nothing.
+std::string WalkProblem(const StreamWalk& w) {
+    if (w.tooLarge)
+        return Format("file larger than %llu bytes, records not read",
+                      static_cast<unsigned long long>(kMaxStreamSize));
+    if (w.tooShort) return "file shorter than its header";
+    if (w.readError) return "file could not be read to its end";
+    if (w.truncated)
+        return Format("record at 0x%08llX runs past the end of the file (0x%08llX bytes)",
+                      static_cast<unsigned long long>(w.cutAt),
+                      static_cast<unsigned long long>(w.size));
+    if (w.recordCount == 0) return "no records after the header";
+    return {};
+}
+
+} // namespace
 
 int ShowInfo(const std::string& stream, bool json, std::FILE* out) {
     HeaderLabels labels;
     HeaderCheck check = CheckStreamFileFully(stream, &labels);
     bool missing = check.outcome == StreamCheck::Missing;
     int code = check.valid ? 0 : missing ? 4 : 3;
-    bool headerShown =
-        check.outcome == StreamCheck::Valid || check.outcome == StreamCheck::BadFlashType;
-    std::vector<uint8_t> data;
+    bool headerShown = check.outcome == StreamCheck::Valid ||
+                       check.outcome == StreamCheck::BadFlashType ||
+                       check.outcome == StreamCheck::BadRecords;
+    // The walk reads the file through a small window and keeps no records: memory stays flat
+    // however many records there are.
     StreamWalk walk;
-    bool walked = !missing && ReadWholeFile(stream, data);
-    if (walked) walk = WalkStream(data.data(), data.size());
+    bool walked = !missing && WalkStreamFile(stream, walk);
     std::string sw = HeaderText(check.header, hdr::kSoftwareVersion);
     std::string pn = HeaderText(check.header, hdr::kProductName);
+    std::string problem = walked ? WalkProblem(walk) : std::string();
 
     if (json) {
         nlohmann::json j{{"file", stream},
@@ -101,23 +165,28 @@ int ShowInfo(const std::string& stream, bool json, std::FILE* out) {
                            {"boot_type", labels.bootType}};
         }
         if (walked) {
-            j["records"] = {{"count", walk.records.size()},
-                            {"payload_bytes", walk.payloadBytes},
-                            {"speed_word_offset", walk.speedWordOffset},
-                            {"speed_word_record", walk.speedRecord < 0
-                                                      ? nlohmann::json(nullptr)
-                                                      : nlohmann::json(walk.speedRecord + 1)},
-                            {"ends_exactly", walk.endsExactly},
-                            {"file_size", data.size()}};
+            j["records"] = {
+                {"count", walk.recordCount},
+                {"payload_bytes", walk.payloadBytes},
+                {"speed_word_offset", walk.speedWordOffset},
+                {"speed_word_record", walk.speedRecord < 0 ? nlohmann::json(nullptr)
+                                                           : nlohmann::json(walk.speedRecord + 1)},
+                {"ends_exactly", walk.endsExactly},
+                {"file_size", walk.size},
+                {"too_short", walk.tooShort},
+                {"too_large", walk.tooLarge},
+                {"truncated", walk.truncated},
+                {"cut_at", walk.truncated ? nlohmann::json(walk.cutAt) : nlohmann::json(nullptr)},
+                {"problem", problem.empty() ? nlohmann::json(nullptr) : nlohmann::json(problem)}};
         }
         std::fprintf(out, "%s\n",
                      j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
         return code;
     }
-    std::fprintf(out, "File:              %s\n", stream.c_str());
+    std::fprintf(out, "File:              %s\n", Printable(stream).c_str());
     if (headerShown) {
-        std::fprintf(out, "Software Version:  %s\n", sw.c_str());
-        std::fprintf(out, "Product Name:      %s\n", pn.c_str());
+        std::fprintf(out, "Software Version:  %s\n", Printable(sw).c_str());
+        std::fprintf(out, "Product Name:      %s\n", Printable(pn).c_str());
         std::fprintf(out, "Flash Type:        %s\n", labels.flashType.c_str());
         std::fprintf(out, "Header Length:     %s\n", labels.headerLength.c_str());
         std::fprintf(out, "Stream Version:    %s\n", labels.streamVersion.c_str());
@@ -127,19 +196,21 @@ int ShowInfo(const std::string& stream, bool json, std::FILE* out) {
     }
     std::fprintf(out, "Valid:             %s\n", check.valid ? "yes" : "no");
     std::fprintf(out, "Status:            %s\n", check.status.c_str());
-    if (walked) {
-        std::fprintf(out, "Records:           %zu\n", walk.records.size());
+    if (walked && !walk.tooShort && !walk.tooLarge) {
+        std::fprintf(out, "Records:           %llu\n",
+                     static_cast<unsigned long long>(walk.recordCount));
         std::fprintf(out, "Payload bytes:     %llu\n",
                      static_cast<unsigned long long>(walk.payloadBytes));
         if (walk.speedRecord >= 0)
-            std::fprintf(out, "Speed word:        offset 0x%08llX in record %d\n",
+            std::fprintf(out, "Speed word:        offset 0x%08llX in record %lld\n",
                          static_cast<unsigned long long>(walk.speedWordOffset),
-                         walk.speedRecord + 1);
+                         static_cast<long long>(walk.speedRecord + 1));
         else
             std::fprintf(out, "Speed word:        offset 0x%08llX, in no record\n",
                          static_cast<unsigned long long>(walk.speedWordOffset));
         std::fprintf(out, "Records end at end of file: %s\n", walk.endsExactly ? "yes" : "no");
     }
+    if (!problem.empty()) std::fprintf(out, "Problem:           %s\n", problem.c_str());
     return code;
 }
 

@@ -26,6 +26,7 @@ void Reporter::EndBar() {
 void Reporter::Status(const std::string& text) {
     if (text == status_) return;
     status_ = text;
+    printedTenth_ = -1;
     if (json_) {
         Line(out_, {{"event", "status"}, {"status", text}});
         return;
@@ -54,6 +55,9 @@ void Reporter::Progress(int code, int percent) {
         std::fprintf(err_, "\r\033[K[%s] %3d%% %s", bar.c_str(), percent, status_.c_str());
         barShown_ = true;
     } else {
+        int tenth = percent / 10;
+        if (tenth <= printedTenth_) return;
+        printedTenth_ = tenth;
         std::fprintf(err_, "%s %d%%\n", status_.c_str(), percent);
     }
     std::fflush(err_);

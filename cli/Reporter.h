@@ -7,7 +7,9 @@
 namespace zem::cli {
 
 // How a run is shown: a human display on standard error (a redrawn bar on a terminal, plain
-// lines otherwise) or one JSON object per line on standard output.
+// lines otherwise) or one JSON object per line on standard output. Plain lines come one per
+// status change and at most one per 10 % of progress under that status, so that a log file stays
+// readable when the value swings (the handshake toggles it on every attempt).
 class Reporter {
 public:
     Reporter(bool json, bool terminal, std::FILE* out, std::FILE* err)
@@ -28,6 +30,7 @@ private:
     std::FILE* err_;
     std::string status_;
     int percent_ = -1;
+    int printedTenth_ = -1; // highest tenth of progress printed as a plain line for this status
     bool barShown_ = false;
 };
 

@@ -3,7 +3,12 @@
 #include "Format.h"
 #include "Paths.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <cstring>
+#include <new>
+#include <stdexcept>
 
 namespace zem {
 
@@ -39,7 +44,7 @@ HeaderCheck CheckStreamFile(const std::string& path) {
         r.status = kStatusNotValid;
         return r;
     }
-    std::FILE* f = std::fopen(path.c_str(), "rb");
+    std::FILE* f = OpenRegularFile(path);
     if (!f) {
         r.outcome = StreamCheck::Unreadable;
         r.status = kStatusNotValid;
@@ -89,64 +94,180 @@ HeaderCheck CheckStreamFileFully(const std::string& path, HeaderLabels* labels) 
         r.valid = false;
         r.outcome = StreamCheck::BadFlashType;
         r.status = kStatusBadFlash;
+    } else if (!StreamRecordsEndExactly(path)) {
+        // A cut file would be programmed up to its last whole record and then fail.
+        r.valid = false;
+        r.outcome = StreamCheck::BadRecords;
+        r.status = kStatusNotValid;
     }
     if (labels) *labels = l;
     return r;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out) {
+bool StreamRecordsEndExactly(const std::string& path) {
+    StreamWalk w;
+    return WalkStreamFile(path, w) && w.endsExactly;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, uint64_t maxSize) {
     out.clear();
-    std::FILE* f = std::fopen(path.c_str(), "rb");
+    std::FILE* f = OpenRegularFile(path);
     if (!f) return false;
     bool ok = std::fseek(f, 0, SEEK_END) == 0;
     long size = ok ? std::ftell(f) : -1;
-    ok = ok && size >= 0 && std::fseek(f, 0, SEEK_SET) == 0;
+    ok = ok && size >= 0 && static_cast<uint64_t>(size) <= maxSize &&
+         std::fseek(f, 0, SEEK_SET) == 0;
     if (ok) {
-        out.resize(static_cast<size_t>(size));
-        ok = std::fread(out.data(), 1, out.size(), f) == out.size();
+        // A file larger than memory allows is a failure to read, not an exception.
+        try {
+            out.resize(static_cast<size_t>(size));
+        } catch (const std::bad_alloc&) {
+            ok = false;
+        } catch (const std::length_error&) {
+            ok = false;
+        }
     }
+    ok = ok && std::fread(out.data(), 1, out.size(), f) == out.size();
     std::fclose(f);
-    if (!ok) out.clear();
+    if (!ok) {
+        out.clear();
+        out.shrink_to_fit();
+    }
     return ok;
 }
 
-StreamWalk WalkStream(const uint8_t* data, size_t size) {
+bool MemorySource::ReadAt(uint64_t offset, uint8_t* out, size_t n) {
+    if (offset > size_ || n > size_ - offset) return false;
+    std::memcpy(out, data_ + offset, n);
+    return true;
+}
+
+namespace {
+constexpr size_t kWindowSize = 64 * 1024;
+}
+
+FileSource::FileSource(const std::string& path) : file_(OpenRegularFile(path)) {
+    if (!file_) return;
+    if (std::fseek(file_, 0, SEEK_END) == 0) {
+        long end = std::ftell(file_);
+        if (end >= 0) {
+            size_ = static_cast<uint64_t>(end);
+            return;
+        }
+    }
+    std::fclose(file_);
+    file_ = nullptr;
+}
+
+FileSource::~FileSource() {
+    if (file_) std::fclose(file_);
+}
+
+bool FileSource::ReadAt(uint64_t offset, uint8_t* out, size_t n) {
+    if (!file_ || offset > size_ || n > size_ - offset) return false;
+    while (n > 0) {
+        if (offset < windowStart_ || offset >= windowStart_ + window_.size()) {
+            window_.resize(static_cast<size_t>(std::min<uint64_t>(kWindowSize, size_ - offset)));
+            if (offset > static_cast<uint64_t>(LONG_MAX) ||
+                std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0 ||
+                std::fread(window_.data(), 1, window_.size(), file_) != window_.size()) {
+                window_.clear();
+                return false;
+            }
+            windowStart_ = offset;
+        }
+        size_t at = static_cast<size_t>(offset - windowStart_);
+        size_t take = std::min(n, window_.size() - at);
+        std::memcpy(out, window_.data() + at, take);
+        out += take;
+        offset += take;
+        n -= take;
+    }
+    return true;
+}
+
+RecordIterator::RecordIterator(ByteSource& source, uint64_t headerLength)
+    : source_(source), pos_(headerLength) {}
+
+bool RecordIterator::Next(StreamRecord& r) {
+    if (truncated_ || readError_) return false;
+    const uint64_t size = source_.Size();
+    if (pos_ >= size) return false;
+    uint8_t count[2];
+    if (size - pos_ < 2) {
+        truncated_ = true;
+        return false;
+    }
+    if (!source_.ReadAt(pos_, count, 2)) {
+        readError_ = true;
+        return false;
+    }
+    const uint16_t n = Le16(count);
+    const uint64_t end = pos_ + n + 3;
+    if (end > size) {
+        truncated_ = true;
+        claimedEnd_ = end;
+        return false;
+    }
+    r.start = pos_;
+    r.payloadStart = pos_ + 2;
+    r.end = end;
+    r.count = n;
+    pos_ = end;
+    return true;
+}
+
+uint32_t HeaderLengthOf(ByteSource& source) {
+    uint8_t version[2];
+    if (source.Size() < hdr::kStreamVersion + 2 || !source.ReadAt(hdr::kStreamVersion, version, 2))
+        return 0;
+    uint32_t length = HeaderLengthFor(Le16(version));
+    return source.Size() < length ? 0 : length;
+}
+
+StreamWalk WalkStream(ByteSource& source, bool keepRecords) {
     StreamWalk w;
-    if (size < hdr::kStreamVersion + 2) {
+    w.size = source.Size();
+    w.headerLength = HeaderLengthOf(source);
+    uint8_t speed[4];
+    if (w.headerLength == 0 || !source.ReadAt(hdr::kSpeedOffset, speed, 4)) {
+        w.headerLength = 0;
         w.tooShort = true;
         return w;
     }
-    uint16_t version = Le16(data + hdr::kStreamVersion);
-    w.headerLength = HeaderLengthFor(version);
-    if (size < w.headerLength) {
-        w.tooShort = true;
-        return w;
-    }
-    w.speedWordOffset = static_cast<uint64_t>(w.headerLength) + Le32(data + hdr::kSpeedOffset);
-    uint64_t pos = w.headerLength;
-    while (pos < size) {
-        if (pos + 2 > size) {
-            w.truncated = true;
-            break;
-        }
-        StreamRecord r;
-        r.start = static_cast<uint32_t>(pos);
-        r.count = Le16(data + pos);
-        r.payloadStart = r.start + 2;
-        uint64_t end = pos + r.count + 3;
-        if (end > size) {
-            w.truncated = true;
-            break;
-        }
-        r.end = static_cast<uint32_t>(end);
-        if (w.speedRecord < 0 && end > w.speedWordOffset)
-            w.speedRecord = static_cast<int>(w.records.size());
-        w.records.push_back(r);
+    w.speedWordOffset = static_cast<uint64_t>(w.headerLength) + Le32(speed);
+    RecordIterator it(source, w.headerLength);
+    StreamRecord r;
+    while (it.Next(r)) {
+        if (w.speedRecord < 0 && r.end > w.speedWordOffset)
+            w.speedRecord = static_cast<int64_t>(w.recordCount);
+        if (keepRecords) w.records.push_back(r);
+        ++w.recordCount;
         w.payloadBytes += r.count + 1u;
-        pos = end;
     }
-    w.endsExactly = !w.truncated && !w.records.empty() && w.records.back().end == size;
+    w.truncated = it.Truncated();
+    w.readError = it.ReadError();
+    if (w.truncated) w.cutAt = it.Position();
+    w.endsExactly = w.recordCount > 0 && it.EndedExactly();
     return w;
+}
+
+StreamWalk WalkStream(const uint8_t* data, size_t size) {
+    MemorySource source(data, size);
+    return WalkStream(source, true);
+}
+
+bool WalkStreamFile(const std::string& path, StreamWalk& walk) {
+    FileSource source(path);
+    if (!source.Opened()) return false;
+    if (source.Size() > kMaxStreamSize) {
+        walk = StreamWalk{};
+        walk.size = source.Size();
+        walk.tooLarge = true;
+        return true;
+    }
+    walk = WalkStream(source, false);
+    return true;
 }
 
 } // namespace zem

@@ -4,7 +4,9 @@
 #include "Paths.h"
 #include "Priority.h"
 #include "StreamFile.h"
+#include "TimerResolution.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -101,7 +103,27 @@ bool TFPLib::FPL_Abort() {
         return true;
     }
     abortRequest = true;
+    if (channel) channel->WakeWaiters();
     return false;
+}
+
+bool TFPLib::LinkLost() {
+    if (!channel || !channel->IsLost()) return false;
+    if (!lostReported) {
+        lostReported = true;
+        Fail(0, zem::Format(kPortLostFormat, portName.c_str(), channel->LostCause()));
+    }
+    return true;
+}
+
+uint32_t TFPLib::WaitBudget() {
+    uint32_t now = clock->NowMs();
+    uint32_t elapsed = now - timerStart;
+    uint32_t left = elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
+    uint32_t sinceNotify = now - lastNotify;
+    uint32_t toNotify = sinceNotify >= kCountdownStepMs ? 0 : kCountdownStepMs - sinceNotify;
+    // One past the boundary, since both checks ask for "more than".
+    return std::min(left, toNotify) + 1;
 }
 
 bool TFPLib::WaitForACK(uint32_t waitMs, uint8_t& answer) {
@@ -125,7 +147,9 @@ bool TFPLib::WaitForACK(uint32_t waitMs, uint8_t& answer) {
                 Debug(3, zem::Format("DbgAnsw: 0x%02X", b));
             return true;
         }
-        clock->SleepMs(kPollSleepMs);
+        // An answer already there counts; otherwise an abort or a lost link ends the wait.
+        if (abortRequest || LinkLost()) return true;
+        clock->WaitRx(*channel, WaitBudget(), kPollSleepMs);
     }
 }
 
@@ -191,10 +215,15 @@ bool TFPLib::FPL_Boot(uint8_t bootType) {
                 Notify(kFplLinked, 100);
                 return false;
             }
+            if (LinkLost()) break;
+            if (abortRequest) {
+                Notify(kFplError, 100);
+                return true;
+            }
             Notify(kFplLinking, toggle ? 100 : 0);
             toggle = !toggle;
         }
-        Fail(0, "FPL_Boot timeout");
+        if (!LinkLost()) Fail(0, "FPL_Boot timeout");
     }
     SetPriority(false);
     Notify(kFplError, 100);
@@ -220,16 +249,15 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
         return true;
     }
     const uint64_t total = buffer && size > 0 ? static_cast<uint64_t>(size) : 0;
-    abortRequest = false;
+    // abortRequest is not cleared here: an abort asked for around "Linked" must still count.
     // Range of the last record handled; none yet, so both offsets start at 0.
     uint32_t first = 0;
     uint32_t last = 0xFFFFFFFFu;
     const char* notCompleted = "FPL_SendStream not completed";
     // A buffer shorter than its header has no records; it is never read beyond its end.
-    if (total < zem::hdr::kStreamVersion + 2) return FailRun(Range(notCompleted, first, last));
-    const uint32_t headerLength =
-        zem::HeaderLengthFor(zem::Le16(buffer + zem::hdr::kStreamVersion));
-    if (total < headerLength) return FailRun(Range(notCompleted, first, last));
+    zem::MemorySource source(buffer, static_cast<size_t>(total));
+    const uint32_t headerLength = zem::HeaderLengthOf(source);
+    if (headerLength == 0) return FailRun(Range(notCompleted, first, last));
 
     const uint64_t speedWord = headerLength + uint64_t{zem::Le32(buffer + zem::hdr::kSpeedOffset)};
     bool speedChangePending = false;
@@ -242,54 +270,57 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
         }
     }
 
+    // The same iterator as the file check: a count word or a payload that runs past the end is
+    // never read or sent.
+    zem::RecordIterator records(source, headerLength);
+    zem::StreamRecord record;
     bool anyRecord = false;
-    uint64_t pos = headerLength;
-    while (pos < total) {
-        // A count word or a payload that runs past the end is never read or sent.
-        if (pos + 2 > total) return FailRun(Range(notCompleted, first, last));
-        const uint64_t payload = pos + 2;
-        const uint64_t end = pos + zem::Le16(buffer + pos) + 3;
-        if (end > total)
-            return FailRun(Range(notCompleted, static_cast<uint32_t>(payload),
-                                 static_cast<uint32_t>(end - 1)));
+    while (records.Next(record)) {
+        const uint64_t payload = record.payloadStart;
+        const uint64_t end = record.end;
         first = static_cast<uint32_t>(payload);
         last = static_cast<uint32_t>(end - 1);
         anyRecord = true;
 
+        if (abortRequest) return FailRun("FPL_SendStream aborted...");
         channel->PurgeRx();
         channel->PurgeTx();
         Notify(kFplProgramming, static_cast<int32_t>(payload * 100 / total));
 
-        // No sleeping while the ring takes bytes; a full ring is waited out a millisecond at a
-        // time, and one that takes nothing for the whole record wait is given up on.
+        // No sleeping while the ring takes bytes. A full ring is a timed wait like the others
+        // (countdown reports, abort), restarted whenever bytes are taken; a ring that takes
+        // nothing for the whole record wait is given up on.
         uint64_t at = payload;
         bool stalled = false;
-        uint32_t stallStart = 0;
         while (at < end) {
+            if (LinkLost()) return FailRun(Range("FPL_SendStream error tx", first, last));
             int n = channel->Write(buffer + at, static_cast<int>(end - at));
             if (n < 0) return FailRun(Range("FPL_SendStream error tx", first, last));
             at += static_cast<uint64_t>(n);
             if (abortRequest) return FailRun("FPL_SendStream aborted...");
             if (n > 0) {
-                stalled = false;
+                if (stalled) timerStart = lastNotify = clock->NowMs();
                 continue;
             }
-            uint32_t now = clock->NowMs();
             if (!stalled) {
                 stalled = true;
-                stallStart = now;
-            } else if (now - stallStart >= kWriteStallMs) {
+                StartTimeout(kWriteStallMs);
+            } else if (TimedOut()) {
                 return FailRun(Range("FPL_SendStream error tx", first, last));
             }
-            clock->SleepMs(kPollSleepMs);
+            clock->WaitTxRoom(*channel, WaitBudget(), kPollSleepMs);
         }
 
         uint8_t answer = 0;
-        if (WaitForACK(kRecordAckWaitMs, answer))
+        if (WaitForACK(kRecordAckWaitMs, answer)) {
+            if (abortRequest && !LinkLost()) return FailRun("FPL_SendStream aborted...");
             return FailRun(Range("FPL_SendStream error rx", first, last));
-        if (answer == kAckReadBack && FPL_ReceiveData(DumpFileName(portName).c_str()))
+        }
+        if (answer == kAckReadBack && FPL_ReceiveData(DumpFileName(portName).c_str())) {
+            if (abortRequest && !LinkLost()) return FailRun("FPL_SendStream aborted...");
             return FailRun(zem::Format("FPL_SendStream error (0x%08X - 0x%08X), ReceiveData to %s",
                                        first, last, "Read.bin"));
+        }
         SetPriority(false);
         if (speedChangePending && end > speedWord) {
             speedChangePending = false;
@@ -297,8 +328,11 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
                 return FailRun(Range("FPL_SendStream can not change speed", first, last));
         }
         Log(0, Range("FPL_SendStream OK", first, last));
-        pos = end;
     }
+    if (records.Truncated() && records.ClaimedEnd() > 0)
+        return FailRun(Range(notCompleted, static_cast<uint32_t>(records.Position() + 2),
+                             static_cast<uint32_t>(records.ClaimedEnd() - 1)));
+    if (!records.EndedExactly()) return FailRun(Range(notCompleted, first, last));
     if (!anyRecord) return FailRun(Range(notCompleted, first, last));
     Debug(3, "FPL_SendStream OK");
     Notify(kFplProgrammed, 100);
@@ -323,7 +357,8 @@ bool TFPLib::FPL_ReceiveData(const char* fileName) {
             int n = channel->Read(lengthBytes + received, 4 - received);
             if (n > 0) received += n;
         } else {
-            clock->SleepMs(kPollSleepMs);
+            if (abortRequest || LinkLost()) return true;
+            clock->WaitRx(*channel, WaitBudget(), kPollSleepMs);
         }
     }
     const uint32_t words = zem::Le32(lengthBytes);
@@ -353,7 +388,8 @@ bool TFPLib::FPL_ReceiveData(const char* fileName) {
                 Notify(kFplReading, static_cast<int32_t>(got * 100 / total));
             }
         } else {
-            clock->SleepMs(kReadBackDataSleepMs);
+            if (abortRequest || LinkLost()) return true;
+            clock->WaitRx(*channel, WaitBudget(), kReadBackDataSleepMs);
         }
     }
 
@@ -400,8 +436,10 @@ bool TFPLib::SaveDump(const uint8_t* data, uint32_t length, const char* fileName
     if (!ok) {
         std::remove(temp.c_str());
         Fail(0, "Error in writing on " + name);
+        return false;
     }
-    return ok;
+    savedDumps.push_back(name);
+    return true;
 }
 
 bool TFPLib::Program(const char* fileName) {
@@ -410,7 +448,10 @@ bool TFPLib::Program(const char* fileName) {
         return true;
     }
     Log(0, "TFPL::Program start");
-    std::FILE* f = fileName ? std::fopen(fileName, "rb") : nullptr;
+    // The waits that remain bounded (the handshake's 50/25 ms) keep their length on Windows.
+    zem::ScopedFineTimer fineTimer;
+    // Only a regular file: a FIFO would block the run for good.
+    std::FILE* f = fileName ? zem::OpenRegularFile(fileName) : nullptr;
     if (!f) {
         Fail(0, "TFPL::Program can not open file");
         return true;

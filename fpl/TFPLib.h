@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Status callback: code 1..8 and a value (see the status table of the main window).
 using TFPLibCallback = void (*)(uint8_t code, int32_t value);
@@ -27,6 +28,7 @@ constexpr uint32_t kPollSleepMs = 1;
 constexpr uint32_t kReadBackDataSleepMs = 5;
 constexpr uint32_t kWriteStallMs = 40000; // a channel that accepts nothing this long is dead
 constexpr const char* kStartSpeedCap = "115200";
+constexpr const char* kPortLostFormat = "Port %s lost: %s"; // port name, cause
 constexpr long kStartSpeedCapValue = 115200;
 } // namespace zem::fpl
 
@@ -43,7 +45,7 @@ enum : uint8_t {
 
 // The protocol engine that talks to the module's boot loader over one channel. It never owns or
 // deletes the channel. All operations run on the caller's thread; FPL_Abort may be called from
-// inside the callback, or from another thread.
+// inside the callback, or from another thread, and ends any wait in progress.
 class TFPLib : public TReport {
 public:
     TFPLib(int32_t levelCode, const char* portName, TChannel* channel, const char* speed,
@@ -68,11 +70,18 @@ public:
     // Dump file name for a port: its first 64 characters, "_Read.bin", and every character that
     // cannot stand in a file name replaced by "_".
     static std::string DumpFileName(const std::string& portName);
+    // Dump files this object saved, in order: a file of the same name left by an earlier run is
+    // never taken for one of them.
+    const std::vector<std::string>& SavedDumps() const { return savedDumps; }
 
 private:
     friend struct TFPLibTestPeer;
 
     bool FailRun(const std::string& message); // Fail, callback 7, failure
+    // True once the channel has lost its link; the first time, a Fail record names port and cause.
+    bool LinkLost();
+    // How long a wait may block now: until the timed wait expires or its next countdown report.
+    uint32_t WaitBudget();
     bool SaveDump(const uint8_t* data, uint32_t length, const char* fileName);
     void SetPriority(bool high);
 
@@ -87,4 +96,6 @@ private:
     TChannel* channel = nullptr;
     zem::Clock* clock = nullptr;
     bool priorityHigh = false; // what this object last asked of the process priority
+    bool lostReported = false;
+    std::vector<std::string> savedDumps;
 };

@@ -148,6 +148,7 @@ void Port::IoLoop() {
                 session_.Feed(buffer.data(), r.count);
                 FlushLocked(); // negotiation answers
                 answered_.notify_all();
+                arrived_.Raise();
             } else if (r.status != IoStatus::WouldBlock) {
                 BreakLocked();
                 return;
@@ -179,6 +180,25 @@ void Port::BreakLocked() {
     broken_ = true;
     session_.DropPending();
     answered_.notify_all();
+    arrived_.Raise();
+}
+
+int Port::WaitData(int timeoutMs, intptr_t wake) {
+    auto state = [this] {
+        Lock lock(mutex_);
+        if (session_.RxFree() < kRxCapacity) return 1;
+        return broken_ ? NSIO_CLOSED : 0;
+    };
+    // A raise may be left from an arrival already read (or from negotiation): wait on.
+    const auto until = Clock::now() + Ms(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        int s = state();
+        if (s != 0) return s;
+        const auto now = Clock::now();
+        if (now >= until) return 0;
+        const auto left = std::chrono::ceil<Ms>(until - now).count();
+        if (arrived_.Wait(wake, static_cast<int>(left))) return state();
+    }
 }
 
 int Port::Read(uint8_t* out, int size) {
@@ -246,17 +266,20 @@ int Port::Ioctl(int baudCode, int mode) {
 }
 
 int Port::Control(Session::Reply kind, uint8_t value) {
+    // Servers that cannot confirm a modem line (ser2net on a pseudo-terminal) stay silent, and a
+    // line request that went out counts as made. Flow control decides whether bytes are lost, so
+    // only the server's own confirmation makes it a success.
+    const bool line = kind != Session::kFlow;
     Lock lock(mutex_);
     if (broken_) return NSIO_CLOSED;
     const uint32_t ticket = session_.Request(kind);
     session_.QueueCommand(comport::kSetControl, &value, 1);
     FlushLocked();
-    const bool answered = answered_.wait_for(
-        lock, kControlReplyTimeout, [&] { return broken_ || session_.Answered(kind, ticket); });
+    const bool answered =
+        answered_.wait_for(lock, line ? kControlReplyTimeout : kConfigReplyTimeout,
+                           [&] { return broken_ || session_.Answered(kind, ticket); });
     if (broken_) return NSIO_CLOSED;
-    // Silence is not refusal: the command went out, and servers that cannot confirm a line
-    // (ser2net on a pseudo-terminal) stay silent. A different answer is a refusal.
-    if (!answered) return 0;
+    if (!answered) return line ? 0 : NSIO_TIMEOUT;
     return session_.Answer(kind) == value ? 0 : NSIO_REFUSED;
 }
 

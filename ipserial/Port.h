@@ -35,6 +35,9 @@ public:
     void Close();
 
     int Read(uint8_t* out, int size);
+    // Until received bytes wait, the connection is lost, `wake` is ready, or timeoutMs passed:
+    // 1 with bytes waiting, NSIO_CLOSED once lost and read out, else 0.
+    int WaitData(int timeoutMs, intptr_t wake);
     int Write(const uint8_t* data, int size);
     int LineStatus();
     int Ioctl(int baudCode, int mode);
@@ -55,6 +58,7 @@ private:
     bool netStarted_ = false;
     std::mutex mutex_;
     std::condition_variable answered_;
+    Notifier arrived_; // raised by the I/O thread on every arrival and on a lost connection
     Session session_;
     bool broken_ = false; // connection lost or closed; under mutex_
     std::atomic<bool> stop_{false};

@@ -44,4 +44,22 @@ private:
     intptr_t handle_ = kInvalid;
 };
 
+// A signal that the I/O thread raises and a caller's thread waits on, together with a wake-up of
+// the caller's own (POSIX: a descriptor that becomes readable; Win32: an event handle).
+class Notifier {
+public:
+    Notifier();
+    ~Notifier();
+    Notifier(const Notifier&) = delete;
+    Notifier& operator=(const Notifier&) = delete;
+
+    void Raise();
+    // Until raised (the signal is taken), `extra` is ready (left as it is; 0 or less: none), or
+    // timeoutMs passed. True when `extra` was ready.
+    bool Wait(intptr_t extra, int timeoutMs);
+
+private:
+    intptr_t handle_;
+};
+
 } // namespace ipserial

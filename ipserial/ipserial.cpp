@@ -151,6 +151,10 @@ NSIO_EXPORT int NSIO_CALL nsio_RTS(int port, int on) {
     return OnPort(port, [&](Port& p) -> int { return p.Rts(on != 0); });
 }
 
+NSIO_EXPORT int NSIO_CALL nsio_wait(int port, int timeoutMs, intptr_t wake) {
+    return OnPort(port, [&](Port& p) -> int { return p.WaitData(timeoutMs, wake); });
+}
+
 NSIO_EXPORT int NSIO_CALL nsio_lstatus(int port) {
     return OnPort(port, [&](Port& p) -> int { return p.LineStatus(); });
 }

@@ -8,6 +8,13 @@
 // nsio_RTS / nsio_DTR. nsio_open and nsio_close must not overlap any other call on that port.
 // nsio_read, nsio_write and nsio_lstatus never wait for the network; the control calls wait for
 // the server's reply for a bounded time only.
+//
+// The server's replies travel in the same stream as its data, behind whatever it sent before.
+// Received data is buffered up to 64 KiB; beyond that the library stops reading the connection
+// until the caller reads, and a control call made meanwhile cannot see its reply and times out.
+// Keep reading (from the data thread) while configuring a port that receives.
+
+#include <stdint.h>
 
 #if defined(_WIN32)
 #define NSIO_CALL __stdcall
@@ -96,18 +103,26 @@ NSIO_EXPORT int NSIO_CALL nsio_open(const char* ipaddr, int tcpPort, int timeout
 NSIO_EXPORT int NSIO_CALL nsio_close(int port);
 // Sets speed code and character format; returns 0 once the server has confirmed both.
 NSIO_EXPORT int NSIO_CALL nsio_ioctl(int port, int baud, int mode);
-// NSIO_FLOW_NONE or NSIO_FLOW_HARDWARE.
+// NSIO_FLOW_NONE or NSIO_FLOW_HARDWARE; returns 0 once the server has confirmed it, NSIO_TIMEOUT
+// when it does not answer.
 NSIO_EXPORT int NSIO_CALL nsio_flowctrl(int port, int mode);
 // Copies up to len received bytes; 0 when none. Negative once the connection is lost and
 // everything received before has been read.
 NSIO_EXPORT int NSIO_CALL nsio_read(int port, char* buf, int len);
 // Queues up to len bytes without waiting; returns how many were taken (may be fewer, or 0).
 NSIO_EXPORT int NSIO_CALL nsio_write(int port, const char* buf, int len);
-// 1 asserts, 0 releases.
+// 1 asserts, 0 releases. A request the server does not answer counts as made (servers cannot
+// always confirm a line); a different answer is NSIO_REFUSED.
 NSIO_EXPORT int NSIO_CALL nsio_DTR(int port, int on);
 NSIO_EXPORT int NSIO_CALL nsio_RTS(int port, int on);
 // NSIO_LS_* bits from the server's last modem state notification.
 NSIO_EXPORT int NSIO_CALL nsio_lstatus(int port);
+// Our addition, optional for a caller (look it up by name): waits until received bytes wait to be
+// read, the connection is lost, the caller's `wake` is ready (POSIX: a descriptor that becomes
+// readable, left as it is; Win32: an event handle; 0 or less for none) or timeoutMs passes.
+// Returns 1 with bytes waiting, NSIO_CLOSED once the connection is lost and all it brought has
+// been read, else 0.
+NSIO_EXPORT int NSIO_CALL nsio_wait(int port, int timeoutMs, intptr_t wake);
 
 #ifdef __cplusplus
 }

@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -53,11 +55,16 @@ ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs) {
         Close();
         return r;
     }
+    // A signal ends the poll early; the wait goes on to the same deadline, not a fresh timeout.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     pollfd p{fd, POLLOUT, 0};
     int n;
-    do {
-        n = ::poll(&p, 1, timeoutMs);
-    } while (n < 0 && errno == EINTR); // a signal only shortens the wait a little
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+        n = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (n >= 0 || errno != EINTR) break;
+    }
     if (n == 0) {
         Close();
         return ConnectResult::TimedOut;
@@ -105,6 +112,31 @@ void TcpSocket::ShutdownSend() {
 void TcpSocket::Close() {
     if (IsOpen()) ::close(static_cast<int>(handle_));
     handle_ = kInvalid;
+}
+
+Notifier::Notifier() : handle_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+Notifier::~Notifier() {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+void Notifier::Raise() {
+    uint64_t one = 1;
+    if (handle_ >= 0 && ::write(static_cast<int>(handle_), &one, sizeof one) < 0) {
+        // The counter cannot overflow in practice; a failed raise leaves it raised anyway.
+    }
+}
+
+bool Notifier::Wait(intptr_t extra, int timeoutMs) {
+    pollfd p[2] = {{static_cast<int>(handle_), POLLIN, 0}, {static_cast<int>(extra), POLLIN, 0}};
+    int n = ::poll(p, extra > 0 ? 2 : 1, timeoutMs);
+    if (n > 0 && (p[0].revents & POLLIN)) {
+        uint64_t v;
+        if (::read(static_cast<int>(handle_), &v, sizeof v) < 0) {
+            // Taken by nobody else; nothing to do.
+        }
+    }
+    return n > 0 && extra > 0 && (p[1].revents & POLLIN);
 }
 
 } // namespace ipserial

@@ -144,4 +144,22 @@ void TcpSocket::Close() {
     handle_ = kInvalid;
 }
 
+Notifier::Notifier()
+    : handle_(reinterpret_cast<intptr_t>(CreateEventA(nullptr, FALSE, FALSE, nullptr))) {}
+
+Notifier::~Notifier() {
+    if (handle_) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+void Notifier::Raise() {
+    if (handle_) SetEvent(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool Notifier::Wait(intptr_t extra, int timeoutMs) {
+    HANDLE h[2] = {reinterpret_cast<HANDLE>(handle_), reinterpret_cast<HANDLE>(extra)};
+    DWORD r = WaitForMultipleObjects(extra > 0 ? 2 : 1, h, FALSE,
+                                     timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+    return r == WAIT_OBJECT_0 + 1;
+}
+
 } // namespace ipserial

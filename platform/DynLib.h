@@ -4,10 +4,12 @@
 namespace zem {
 
 // Where a library file named by the program is taken from. A name with a directory part is used
-// as it stands; a bare name is looked for next to the executable first, then in the current
-// directory, never in any other directory, so a file planted in a working directory cannot
-// displace the installed one. Returns the path of the first candidate that opens for reading,
-// or empty.
+// as it stands; a bare name is looked for next to the executable first, then in the installed
+// library folder (on Linux the private folder that `cmake --install` fills, found relative to the
+// executable so that an unpacked package works where it lies; on Windows that is the program's
+// own folder), then in the current directory, never in any other directory, so a file planted in
+// a working directory cannot displace an installed one. Returns the path of the first candidate
+// that opens for reading, or empty.
 std::string FindLibraryFile(const std::string& name);
 
 // A library loaded at run time; unloaded by Unload or the destructor.

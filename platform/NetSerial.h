@@ -29,5 +29,8 @@ using nsio_write_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, const char* data, i
 using nsio_DTR_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, int32_t on);
 using nsio_RTS_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, int32_t on);
 using nsio_lstatus_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId);
+// Optional, offered by our own library only: waits for received data, a lost connection or the
+// caller's wake-up (a WakeEvent's Native()), at most timeoutMs. 1 data, 0 none, negative lost.
+using nsio_wait_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, int32_t timeoutMs, intptr_t wake);
 
 } // namespace zem

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdio>
 #include <string>
 
 namespace zem {
@@ -17,6 +18,10 @@ bool FileExists(const std::string& path);
 
 // Characters that cannot stand in a file name on either platform.
 bool IsForbiddenFileNameChar(char c);
+
+// Opens an existing regular file for reading in binary mode; null for anything else (a FIFO, a
+// device, a directory), which is refused without being opened, so a read can never block on it.
+std::FILE* OpenRegularFile(const std::string& path);
 
 // Replace a file by another one atomically where the platform allows it.
 bool ReplaceFile(const std::string& from, const std::string& to);

@@ -18,4 +18,14 @@ std::vector<SerialPortInfo> SortPortList(std::optional<std::vector<SerialPortInf
     return std::move(*found);
 }
 
+std::vector<std::string> PortNamesWithAliases(const std::vector<SerialPortInfo>& ports) {
+    std::vector<std::string> names;
+    for (const SerialPortInfo& p : ports) {
+        names.push_back(p.name);
+        names.insert(names.end(), p.byId.begin(), p.byId.end());
+        names.insert(names.end(), p.byPath.begin(), p.byPath.end());
+    }
+    return names;
+}
+
 } // namespace zem

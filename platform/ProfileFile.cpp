@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 namespace zem {
 namespace {
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
 std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r");
@@ -48,8 +51,8 @@ std::optional<std::string> KeyName(const std::string& line) {
 std::string ValueOf(const std::string& line) {
     std::string v = Trim(line.substr(line.find('=') + 1));
     // The profile reader drops one pair of enclosing quotes.
-    if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') ||
-                          (v.front() == '\'' && v.back() == '\'')))
+    if (v.size() >= 2 &&
+        ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
         v = v.substr(1, v.size() - 2);
     return v;
 }
@@ -57,21 +60,28 @@ std::string ValueOf(const std::string& line) {
 } // namespace
 
 bool ProfileFile::Load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Only a regular file: a FIFO in its place would block the program for good.
+    std::FILE* f = OpenRegularFile(path);
+    if (!f) {
         Parse({});
         return false;
     }
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    Parse(ss.str());
+    std::string text;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        text.append(buf, n);
+    std::fclose(f);
+    Parse(text);
     return true;
 }
 
 void ProfileFile::Parse(const std::string& text) {
     lines_.clear();
     eol_ = text.find("\r\n") != std::string::npos ? "\r\n" : "\n";
-    size_t pos = 0;
+    // Editors that save UTF-8 may start the file with a byte order mark; it is no part of the
+    // first line, and it is written back as it was found.
+    bom_ = text.compare(0, kBom.size(), kBom) == 0;
+    size_t pos = bom_ ? kBom.size() : 0;
     while (pos < text.size()) {
         size_t nl = text.find('\n', pos);
         if (nl == std::string::npos) nl = text.size();
@@ -83,8 +93,9 @@ void ProfileFile::Parse(const std::string& text) {
 }
 
 std::string ProfileFile::Text() const {
-    std::string out;
-    for (const auto& l : lines_) out += l + eol_;
+    std::string out = bom_ ? std::string(kBom) : std::string();
+    for (const auto& l : lines_)
+        out += l + eol_;
     return out;
 }
 
@@ -127,20 +138,6 @@ void ProfileFile::Set(const std::string& section, const std::string& key,
     }
     lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(lastInSection) + 1,
                   key + "=" + value);
-}
-
-bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
-    std::string tmp = path + ".tmp";
-    std::FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = (std::fflush(f) == 0) && ok;
-    ok = (std::fclose(f) == 0) && ok;
-    if (!ok || !ReplaceFile(tmp, path)) {
-        std::remove(tmp.c_str());
-        return false;
-    }
-    return true;
 }
 
 } // namespace zem

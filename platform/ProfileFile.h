@@ -20,10 +20,15 @@ public:
 private:
     std::vector<std::string> lines_;
     std::string eol_ = "\n";
+    bool bom_ = false;
 };
 
-// Writes the whole file to a temporary name beside it and renames it over the old one, so that a
-// failed write never leaves a half-written file.
+// Replaces what a file holds and never leaves it half-written. The file itself stays: a symbolic
+// link is followed and stays a link, and the file keeps its mode, owner and group. A missing file
+// is created.
 bool WriteFileAtomically(const std::string& path, const std::string& bytes);
+
+// Whether this process may write the existing file at `path` (its own access, not the owner's).
+bool MayWriteFile(const std::string& path);
 
 } // namespace zem

@@ -1,4 +1,6 @@
 #pragma once
+#include "Wake.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -46,8 +48,16 @@ enum : uint32_t { kModemCts = 0x01, kModemDsr = 0x02, kModemRing = 0x04, kModemD
 
 enum class SerialLine { kSetRts, kClearRts, kSetDtr, kClearDtr };
 
-// What became of a transfer that was started or collected.
-enum class SerialIo { kDone, kPending, kFailed };
+// What became of a transfer that was started or collected. kLost: the driver's error says the
+// port itself is gone (LostCause names it); nothing more will move on it.
+enum class SerialIo { kDone, kPending, kFailed, kLost };
+
+// What ended SerialPort::Wait.
+enum class SerialWait { kReady, kTimeout, kLost };
+
+// The one mapping of this platform's driver errors (errno, GetLastError) to a lost port: a short
+// text naming the cause, or null for an error that leaves the port usable.
+const char* SerialLostCause(long error);
 
 // One open local serial port.
 //
@@ -59,6 +69,8 @@ enum class SerialIo { kDone, kPending, kFailed };
 // Transfers are started and collected later without waiting. Where the platform finishes them at
 // once, Start never reports kPending. A count is what the transfer moved, 0 after a failure. At
 // most one read and one write are under way; their buffers must stay valid until collected.
+// A read takes only what the driver already holds; when it holds nothing, the read either ends
+// with 0 or stays pending until a byte arrives, so that Wait sees the arrival either way.
 class SerialPort {
 public:
     SerialPort();
@@ -88,6 +100,12 @@ public:
     SerialIo CollectWrite(uint32_t* count);
     // Cancels and collects what is still under way; the service thread calls it before it ends.
     void EndTransfers();
+    // Blocks the service thread until a pending transfer finished, bytes arrived (wantRead), the
+    // driver takes more bytes (wantWrite), `wake` was raised, or ms passed. kLost when the port
+    // reports itself gone.
+    SerialWait Wait(WakeEvent& wake, uint32_t ms, bool wantRead, bool wantWrite);
+    // Why the port was found lost (the last kLost), for the operator.
+    const char* LostCause() const;
 
 private:
     struct Native;

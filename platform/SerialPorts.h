@@ -15,7 +15,15 @@ struct SerialPortInfo {
     std::string manufacturer;
     std::string product;
     std::string serialNumber;
+    int latencyTimerMs = -1; // a USB adapter's latency timer; -1 where the system shows none
+    // Links to the same device under /dev/serial (Linux), which name an adapter by what it is or
+    // where it is plugged in and so survive a change of the order in which adapters appear.
+    std::vector<std::string> byId = {};
+    std::vector<std::string> byPath = {};
 };
+
+// Each port's own name followed by its aliases: every name that opens one of the ports.
+std::vector<std::string> PortNamesWithAliases(const std::vector<SerialPortInfo>& ports);
 
 // The platform's source of serial ports, in the source's own order. False when the source cannot
 // be read.

@@ -7,6 +7,11 @@
 #include <limits.h>
 #include <unistd.h>
 
+// Where the installed programs find their private libraries, relative to their own folder.
+#ifndef ZEM_LIBRARY_DIR_FROM_BINDIR
+#define ZEM_LIBRARY_DIR_FROM_BINDIR "../lib/zem"
+#endif
+
 namespace zem {
 
 namespace {
@@ -34,6 +39,10 @@ std::string FindLibraryFile(const std::string& name) {
     if (name.find('/') != std::string::npos) return OpensForReading(name) ? name : std::string();
     std::string exeDir = ExecutableDir();
     if (!exeDir.empty() && OpensForReading(exeDir + name)) return exeDir + name;
+    if (!exeDir.empty()) {
+        std::string installed = exeDir + ZEM_LIBRARY_DIR_FROM_BINDIR + "/" + name;
+        if (OpensForReading(installed)) return installed;
+    }
     std::string cwd = CurrentDir();
     if (cwd.empty()) return {};
     std::string here = cwd + (cwd.back() == '/' ? "" : "/") + name;

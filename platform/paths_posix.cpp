@@ -1,6 +1,7 @@
 #include "Paths.h"
 
 #include <cstdio>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +27,23 @@ bool SetCurrentDir(const std::string& dir) { return chdir(dir.c_str()) == 0; }
 bool FileExists(const std::string& path) {
     struct stat st {};
     return !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+std::FILE* OpenRegularFile(const std::string& path) {
+    if (path.empty()) return nullptr;
+    // Non-blocking, so that opening a FIFO that no writer holds returns at once; the type is
+    // judged on the descriptor itself, which no rename in between can change.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    std::FILE* f = fdopen(fd, "rb");
+    if (!f) close(fd);
+    return f;
 }
 
 bool ReplaceFile(const std::string& from, const std::string& to) {

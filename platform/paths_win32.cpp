@@ -30,6 +30,20 @@ bool FileExists(const std::string& path) {
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+std::FILE* OpenRegularFile(const std::string& path) {
+    if (path.empty()) return nullptr;
+    // Only a disk file: a pipe, a console or a device name ("COM1", "\\.\pipe\x") is refused.
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    DWORD type = GetFileType(h);
+    BY_HANDLE_FILE_INFORMATION info{};
+    bool regular = type == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+                   !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    CloseHandle(h);
+    return regular ? std::fopen(path.c_str(), "rb") : nullptr;
+}
+
 bool ReplaceFile(const std::string& from, const std::string& to) {
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }

@@ -1,5 +1,6 @@
 #include "SysfsTty.h"
 
+#include <algorithm>
 #include <dirent.h>
 #include <fstream>
 #include <limits.h>
@@ -45,6 +46,20 @@ void AddUsbDetails(const std::string& ttyDir, SerialPortInfo& info) {
     }
 }
 
+// A USB serial adapter's latency timer in milliseconds (ftdi_sio shows it), -1 where there is
+// none. The tty's device is the usb-serial port, the directory that
+// /sys/bus/usb-serial/devices/<tty> also leads to.
+int LatencyTimerMs(const std::string& ttyDir) {
+    std::string text = ReadAttribute(ttyDir + "/device/latency_timer");
+    if (text.empty() || text.size() > 3) return -1;
+    int ms = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        ms = ms * 10 + (c - '0');
+    }
+    return ms;
+}
+
 } // namespace
 
 bool EnumerateSysfsTtys(const std::string& classDir, std::vector<SerialPortInfo>& ports) {
@@ -64,14 +79,48 @@ bool EnumerateSysfsTtys(const std::string& classDir, std::vector<SerialPortInfo>
         SerialPortInfo info;
         info.name = "/dev/" + name;
         AddUsbDetails(dir, info);
+        info.latencyTimerMs = LatencyTimerMs(dir);
         ports.push_back(std::move(info));
     }
     closedir(d);
     return true;
 }
 
+void AddSerialAliases(const std::string& serialDir, std::vector<SerialPortInfo>& ports) {
+    std::vector<struct stat> devices(ports.size());
+    std::vector<bool> known(ports.size());
+    for (size_t i = 0; i < ports.size(); ++i)
+        known[i] = stat(ports[i].name.c_str(), &devices[i]) == 0;
+    std::string root = serialDir;
+    if (root.empty() || root.back() != '/') root += '/';
+    for (bool byId : {true, false}) {
+        std::string dir = root + (byId ? "by-id/" : "by-path/");
+        DIR* d = opendir(dir.c_str());
+        if (!d) continue;
+        while (dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.empty() || name[0] == '.') continue;
+            struct stat st {};
+            if (stat((dir + name).c_str(), &st) != 0) continue; // a link to nothing
+            // The same file, whatever the chain of links that leads to it.
+            for (size_t i = 0; i < ports.size(); ++i) {
+                if (!known[i] || st.st_dev != devices[i].st_dev || st.st_ino != devices[i].st_ino)
+                    continue;
+                (byId ? ports[i].byId : ports[i].byPath).push_back(dir + name);
+            }
+        }
+        closedir(d);
+    }
+    for (SerialPortInfo& p : ports) {
+        std::sort(p.byId.begin(), p.byId.end());
+        std::sort(p.byPath.begin(), p.byPath.end());
+    }
+}
+
 bool EnumerateSerialPorts(std::vector<SerialPortInfo>& ports) {
-    return EnumerateSysfsTtys("/sys/class/tty/", ports);
+    if (!EnumerateSysfsTtys("/sys/class/tty/", ports)) return false;
+    AddSerialAliases("/dev/serial/", ports);
+    return true;
 }
 
 } // namespace zem

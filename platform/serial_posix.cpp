@@ -1,13 +1,18 @@
 #include "SerialPort.h"
 
+#include "LowLatency.h"
 #include "Termios2.h"
+#include "TtyDevice.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -58,11 +63,63 @@ int ByteSizeOf(uint32_t cflag) {
     }
 }
 
+static_assert(kAsyncLowLatency == ASYNC_LOW_LATENCY);
+
+// Pseudo-terminals and many UART drivers refuse these (ENOTTY, EINVAL); that only means the
+// port keeps its own latency.
+class TtyDriverFlags final : public SerialDriverFlags {
+public:
+    explicit TtyDriverFlags(int fd) : fd_(fd) {}
+    bool Get(uint32_t& flags) override {
+        serial_struct s{};
+        if (ioctl(fd_, TIOCGSERIAL, &s) != 0) return false;
+        flags = static_cast<uint32_t>(s.flags);
+        return true;
+    }
+    bool Set(uint32_t flags) override {
+        serial_struct s{};
+        if (ioctl(fd_, TIOCGSERIAL, &s) != 0) return false;
+        s.flags = static_cast<int>(flags);
+        return ioctl(fd_, TIOCSSERIAL, &s) == 0;
+    }
+
+private:
+    int fd_;
+};
+
 } // namespace
 
 struct SerialPort::Native {
     int fd = -1;
+    const char* lostCause = nullptr;
+    bool lowLatency = false; // we set ASYNC_LOW_LATENCY and clear it again at close
 };
+
+const char* SerialLostCause(long error) {
+    switch (error) {
+    case EIO:
+        return "input/output error (EIO)";
+    case ENXIO:
+        return "no such device (ENXIO)";
+    case ENODEV:
+        return "device gone (ENODEV)";
+    case EBADF:
+        return "descriptor no longer valid (EBADF)";
+    default:
+        return nullptr;
+    }
+}
+
+namespace {
+// A transfer that failed: lost if errno says so, else a plain failure the next pass retries.
+SerialIo FailedTransfer(const char** lostCause) {
+    if (const char* cause = SerialLostCause(errno)) {
+        *lostCause = cause;
+        return SerialIo::kLost;
+    }
+    return SerialIo::kFailed;
+}
+} // namespace
 
 SerialPort::SerialPort() = default;
 SerialPort::~SerialPort() {
@@ -87,8 +144,16 @@ bool SerialPort::Open(const std::string& portName) {
     Close();
     std::string path = SerialDevicePath(portName);
     if (path.empty()) return false;
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    TtyDevice tty;
+    if (!FindSerialTty(path, "/sys", ControllingTerminal(), tty)) return false;
+    int fd = ::open(tty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
+    // The name may have been pointed elsewhere between the check and the open.
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != tty.rdev || !isatty(fd)) {
+        ::close(fd);
+        return false;
+    }
     // TIOCEXCL keeps later openers out, but not privileged ones, so a port another program made
     // exclusive counts as held even when we could open it; the lock stops a second Zem always.
     int excl = 0;
@@ -99,6 +164,8 @@ bool SerialPort::Open(const std::string& portName) {
     }
     native_ = std::make_unique<Native>();
     native_->fd = fd;
+    TtyDriverFlags driver(fd);
+    native_->lowLatency = RequestLowLatency(driver);
     return true;
 }
 
@@ -112,6 +179,10 @@ void SerialPort::Close() {
         // Output held back by the handshake would keep close waiting for the driver's closing
         // time; bytes not yet sent are dropped with the channel anyway.
         tcflush(native_->fd, TCOFLUSH);
+        if (native_->lowLatency) {
+            TtyDriverFlags driver(native_->fd);
+            ReleaseLowLatency(driver);
+        }
         ioctl(native_->fd, TIOCNXCL);
         ::close(native_->fd);
     }
@@ -276,7 +347,9 @@ SerialIo SerialPort::StartRead(uint8_t* data, uint32_t size, uint32_t* count) {
     *count = 0;
     if (!IsOpen()) return SerialIo::kFailed;
     ssize_t k = ::read(native_->fd, data, size);
-    if (k < 0) return SerialIo::kFailed;
+    if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return SerialIo::kDone;
+    if (k < 0) return FailedTransfer(&native_->lostCause);
     *count = static_cast<uint32_t>(k);
     return SerialIo::kDone;
 }
@@ -290,7 +363,9 @@ SerialIo SerialPort::StartWrite(const uint8_t* data, uint32_t size, uint32_t* co
     *count = 0;
     if (!IsOpen()) return SerialIo::kFailed;
     ssize_t k = ::write(native_->fd, data, size);
-    if (k < 0) return SerialIo::kFailed;
+    if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return SerialIo::kDone;
+    if (k < 0) return FailedTransfer(&native_->lostCause);
     *count = static_cast<uint32_t>(k);
     return SerialIo::kDone;
 }
@@ -301,5 +376,40 @@ SerialIo SerialPort::CollectWrite(uint32_t* count) {
 }
 
 void SerialPort::EndTransfers() {}
+
+SerialWait SerialPort::Wait(WakeEvent& wake, uint32_t ms, bool wantRead, bool wantWrite) {
+    if (!IsOpen()) return SerialWait::kLost;
+    pollfd p[2] = {
+        {native_->fd, static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0},
+        {static_cast<int>(wake.Native()), POLLIN, 0}};
+    int r = ::poll(p, 2, static_cast<int>(ms));
+    if (r < 0) {
+        if (errno == EINTR) return SerialWait::kReady;
+        if (const char* cause = SerialLostCause(errno)) {
+            native_->lostCause = cause;
+            return SerialWait::kLost;
+        }
+        return SerialWait::kReady;
+    }
+    // A hung-up tty (the adapter pulled, the pty's other side closed) reports POLLHUP for good.
+    if (p[0].revents & POLLNVAL) {
+        native_->lostCause = "port descriptor not open (POLLNVAL)";
+        return SerialWait::kLost;
+    }
+    if (p[0].revents & POLLHUP) {
+        native_->lostCause = "the line hung up (POLLHUP)";
+        return SerialWait::kLost;
+    }
+    if (p[0].revents & POLLERR) {
+        native_->lostCause = "the port reported an error (POLLERR)";
+        return SerialWait::kLost;
+    }
+    if (p[1].revents & POLLIN) wake.Clear();
+    return r == 0 ? SerialWait::kTimeout : SerialWait::kReady;
+}
+
+const char* SerialPort::LostCause() const {
+    return native_ && native_->lostCause ? native_->lostCause : "";
+}
 
 } // namespace zem

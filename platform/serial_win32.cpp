@@ -19,6 +19,15 @@ bool HasComPrefix(const std::string& name) {
     return true;
 }
 
+// A transfer's failure: lost when the error says the port is gone.
+SerialIo Failed(DWORD err, const char** lostCause) {
+    if (const char* cause = SerialLostCause(static_cast<long>(err))) {
+        *lostCause = cause;
+        return SerialIo::kLost;
+    }
+    return SerialIo::kFailed;
+}
+
 // One overlapped transfer: its record, whether the driver still holds it, and what was asked,
 // so that a driver's count can never run past the caller's buffer.
 struct Transfer {
@@ -40,19 +49,20 @@ struct Transfer {
     }
 
     // ReadFile or WriteFile has just returned `ok` with `n`.
-    SerialIo Started(BOOL ok, DWORD n, uint32_t* count) {
+    SerialIo Started(BOOL ok, DWORD n, uint32_t* count, const char** lostCause) {
         if (ok) {
             *count = std::min<uint32_t>(n, asked);
             return SerialIo::kDone;
         }
-        if (GetLastError() == ERROR_IO_PENDING) {
+        DWORD err = GetLastError();
+        if (err == ERROR_IO_PENDING) {
             pending = true;
             return SerialIo::kPending;
         }
-        return SerialIo::kFailed;
+        return Failed(err, lostCause);
     }
 
-    SerialIo Collect(HANDLE port, uint32_t* count) {
+    SerialIo Collect(HANDLE port, uint32_t* count, const char** lostCause) {
         *count = 0;
         if (!pending) return SerialIo::kFailed;
         DWORD n = 0;
@@ -66,7 +76,7 @@ struct Transfer {
         // Over with an error; whatever it did move is in place and counts.
         pending = false;
         *count = std::min<uint32_t>(n, asked);
-        return SerialIo::kFailed;
+        return Failed(err, lostCause);
     }
 
     // The buffer and the record must outlive the transfer, so wait for the cancelled one.
@@ -84,7 +94,32 @@ struct SerialPort::Native {
     HANDLE handle = INVALID_HANDLE_VALUE;
     Transfer read;
     Transfer write;
+    const char* lostCause = nullptr;
 };
+
+// Real Windows reports a removed USB adapter with the first five; Wine reports a pseudo-terminal
+// whose other side closed with the last two. Our own cancels happen only once the service thread
+// ends, so an aborted transfer before that was aborted by the driver.
+const char* SerialLostCause(long error) {
+    switch (error) {
+    case ERROR_DEVICE_REMOVED:
+        return "device removed (ERROR_DEVICE_REMOVED)";
+    case ERROR_BAD_COMMAND:
+        return "device does not answer (ERROR_BAD_COMMAND)";
+    case ERROR_ACCESS_DENIED:
+        return "device no longer accessible (ERROR_ACCESS_DENIED)";
+    case ERROR_GEN_FAILURE:
+        return "device failure (ERROR_GEN_FAILURE)";
+    case ERROR_OPERATION_ABORTED:
+        return "transfer aborted by the driver (ERROR_OPERATION_ABORTED)";
+    case ERROR_BROKEN_PIPE:
+        return "the line hung up (ERROR_BROKEN_PIPE)";
+    case ERROR_NOT_READY:
+        return "device not ready (ERROR_NOT_READY)";
+    default:
+        return nullptr;
+    }
+}
 
 SerialPort::SerialPort() = default;
 SerialPort::~SerialPort() {
@@ -231,6 +266,10 @@ bool SerialPort::ModemStatus(uint32_t* bits) {
 
 bool SerialPort::PrepareTransfers() {
     if (!IsOpen()) return false;
+    // No time-outs: a read waits for its whole count, so a one-byte read left pending while the
+    // driver holds nothing completes when a byte arrives.
+    COMMTIMEOUTS none{};
+    SetCommTimeouts(native_->handle, &none);
     for (Transfer* t : {&native_->read, &native_->write}) {
         if (t->Ready()) continue;
         t->ov = OVERLAPPED{};
@@ -249,17 +288,24 @@ SerialIo SerialPort::StartRead(uint8_t* data, uint32_t size, uint32_t* count) {
     if (!IsOpen()) return SerialIo::kFailed;
     Transfer& t = native_->read;
     if (!t.Ready() || t.pending) return SerialIo::kFailed;
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(native_->handle, &errors, &stat))
+        return Failed(GetLastError(), &native_->lostCause);
+    // What the driver holds, or one byte left pending to tell of the next arrival.
+    if (size == 0) return SerialIo::kDone;
+    size = stat.cbInQue ? std::min<uint32_t>(size, stat.cbInQue) : 1;
     t.Reset();
     t.asked = size;
     DWORD n = 0;
     BOOL ok = ReadFile(native_->handle, data, size, &n, &t.ov);
-    return t.Started(ok, n, count);
+    return t.Started(ok, n, count, &native_->lostCause);
 }
 
 SerialIo SerialPort::CollectRead(uint32_t* count) {
     *count = 0;
     if (!IsOpen()) return SerialIo::kFailed;
-    return native_->read.Collect(native_->handle, count);
+    return native_->read.Collect(native_->handle, count, &native_->lostCause);
 }
 
 SerialIo SerialPort::StartWrite(const uint8_t* data, uint32_t size, uint32_t* count) {
@@ -271,13 +317,13 @@ SerialIo SerialPort::StartWrite(const uint8_t* data, uint32_t size, uint32_t* co
     t.asked = size;
     DWORD n = 0;
     BOOL ok = WriteFile(native_->handle, data, size, &n, &t.ov);
-    return t.Started(ok, n, count);
+    return t.Started(ok, n, count, &native_->lostCause);
 }
 
 SerialIo SerialPort::CollectWrite(uint32_t* count) {
     *count = 0;
     if (!IsOpen()) return SerialIo::kFailed;
-    return native_->write.Collect(native_->handle, count);
+    return native_->write.Collect(native_->handle, count, &native_->lostCause);
 }
 
 void SerialPort::EndTransfers() {
@@ -289,6 +335,23 @@ void SerialPort::EndTransfers() {
     n.write.Finish(n.handle);
     n.read.CloseEvent();
     n.write.CloseEvent();
+}
+
+SerialWait SerialPort::Wait(WakeEvent& wake, uint32_t ms, bool, bool) {
+    if (!IsOpen()) return SerialWait::kLost;
+    // WaitCommEvent cannot serve here: under Wine it completes at once, whatever arrives. The
+    // pending transfers' events say as much: a finished read is data, a finished write is room.
+    HANDLE h[3];
+    DWORD n = 0;
+    h[n++] = reinterpret_cast<HANDLE>(wake.Native());
+    if (native_->read.pending) h[n++] = native_->read.ov.hEvent;
+    if (native_->write.pending) h[n++] = native_->write.ov.hEvent;
+    DWORD r = WaitForMultipleObjects(n, h, FALSE, ms);
+    return r == WAIT_TIMEOUT ? SerialWait::kTimeout : SerialWait::kReady;
+}
+
+const char* SerialPort::LostCause() const {
+    return native_ && native_->lostCause ? native_->lostCause : "";
 }
 
 } // namespace zem

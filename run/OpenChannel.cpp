@@ -50,23 +50,23 @@ PortNameParts ParsePortName(const std::string& portName) {
     return parts;
 }
 
-TChannel* OpenChannel(const std::string& portName) {
+TChannel* OpenChannel(const std::string& portName, int32_t levelCode) {
     PortNameParts parts = ParsePortName(portName);
     TChannel* channel = nullptr;
     switch (parts.kind) {
     case PortNameParts::kNone:
         return nullptr;
     case PortNameParts::kLocal:
-        channel = new (std::nothrow) TSerial(0, "COM", 0, portName.c_str(), false);
+        channel = new (std::nothrow) TSerial(levelCode, "COM", 0, portName.c_str(), false);
         break;
     case PortNameParts::kDisk:
-        channel = new (std::nothrow) TDisk(0, "DEBUG_DISK", 0);
+        channel = new (std::nothrow) TDisk(levelCode, "DEBUG_DISK", 0);
         break;
     case PortNameParts::kNetwork: {
         std::string dotted;
         if (!LookupHostIPv4(parts.host, dotted)) return nullptr;
-        channel =
-            new (std::nothrow) TSerial(0, "MOXA", 0, kNetSerialLibrary, dotted.c_str(), parts.port);
+        channel = new (std::nothrow)
+            TSerial(levelCode, "MOXA", 0, kNetSerialLibrary, dotted.c_str(), parts.port);
         break;
     }
     }

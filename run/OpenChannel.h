@@ -8,7 +8,8 @@ namespace zem {
 // Creates and opens the channel for a port name: "COM..." and "/dev/..." a local serial port,
 // "DISK..." the disk channel, anything else host:port of a network serial server. Returns null
 // when the channel cannot be opened. The caller owns the channel and frees it with FreeChannel.
-TChannel* OpenChannel(const std::string& portName);
+// The channel reports at `levelCode` (20 with debugging on), as the protocol object does.
+TChannel* OpenChannel(const std::string& portName, int32_t levelCode = 0);
 
 // Destroys a channel as the kind its `kind` byte names; a channel of any other kind is left alone.
 void FreeChannel(TChannel* channel);

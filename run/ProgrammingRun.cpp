@@ -8,6 +8,7 @@
 #include "Tick.h"
 #include "Treport.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 
@@ -67,7 +68,6 @@ RunResult ProgrammingRun::Finish(RunResult r) {
 
 RunResult ProgrammingRun::Execute() {
     start_ = TickCountMs();
-    reading_ = false;
     RunResult r;
     r.port = req_.port;
     r.stream = req_.stream;
@@ -101,7 +101,7 @@ RunResult ProgrammingRun::Execute() {
     if (req_.port.size() > kMaxRunName) {
         failure = txt::kPortTooLong;
     } else {
-        channel = services_.openChannel(req_.port);
+        channel = services_.openChannel(req_.port, req_.levelCode);
         if (!channel) failure = txt::kCanNotOpen + req_.port;
     }
     if (!channel) {
@@ -129,15 +129,14 @@ RunResult ProgrammingRun::Execute() {
         std::lock_guard lock(runnerMutex_);
         runner_ = nullptr;
     }
-    runner.reset();
-    services_.freeChannel(channel);
-    label.reset();
-    // A handshake that ended by abort keeps its raise; no run may leave the process raised.
-    SetProcessPriorityNormal();
-
-    if (std::string dump = TFPLib::DumpFileName(req_.port); reading_ && FileExists(dump)) {
-        std::string kept = NumberedDumpName(req_.port, req_.runNumber);
-        if (kept != dump) {
+    // Only what this run saved: a dump left by an earlier module must not be filed under this one.
+    std::vector<std::string> saved;
+    for (const std::string& dump : runner->SavedDumps())
+        if (std::find(saved.begin(), saved.end(), dump) == saved.end()) saved.push_back(dump);
+    for (const std::string& dump : saved) {
+        std::string kept = dump;
+        if (req_.runNumber != 0 && dump == TFPLib::DumpFileName(req_.port)) {
+            kept = NumberedDumpName(req_.port, req_.runNumber);
             std::error_code ec;
             std::filesystem::remove(kept, ec);
             std::filesystem::rename(dump, kept, ec);
@@ -145,7 +144,18 @@ RunResult ProgrammingRun::Execute() {
         }
         r.dumps.push_back(kept);
     }
+    runner.reset();
+    std::string lost = channel->IsLost()
+                           ? Format(fpl::kPortLostFormat, req_.port.c_str(), channel->LostCause())
+                           : std::string();
+    services_.freeChannel(channel);
+    label.reset();
+    // A handshake that ended by abort keeps its raise; no run may leave the process raised.
+    SetProcessPriorityNormal();
+
     if (failed) {
+        // A port that went away mid-run is the operator's to fix: say which and why.
+        if (!lost.empty()) events_.Message(lost);
         events_.Message(Format(txt::kLogSendFailed, req_.stream.c_str()));
         events_.Status(txt::kNotProgrammed);
         r.outcome = RunEnd::NotProgrammed;
@@ -164,7 +174,6 @@ void ProgrammingRun::Callback(uint8_t code, int32_t value) {
 }
 
 void ProgrammingRun::OnCallback(uint8_t code, int32_t value) {
-    if (code == kFplReading) reading_ = true;
     if (const char* text = txt::StatusTextFor(code)) events_.Status(text);
     events_.Progress(code, value);
     if (req_.interrupt && req_.interrupt->load(std::memory_order_acquire)) Abort();

@@ -96,7 +96,6 @@ private:
     std::atomic<bool> abort_{false};
     std::mutex runnerMutex_; // Abort from another thread meets the runner's creation and end
     ProgramRunner* runner_ = nullptr;
-    bool reading_ = false;
     uint32_t start_ = 0;
 };
 

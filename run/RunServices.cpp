@@ -16,6 +16,7 @@ public:
         return fpl_.Program(streamFile.c_str());
     }
     void Abort() override { fpl_.FPL_Abort(); }
+    std::vector<std::string> SavedDumps() const override { return fpl_.SavedDumps(); }
 
 private:
     std::string port_; // the protocol object may keep the pointers it was given
@@ -27,7 +28,7 @@ private:
 
 RunServices DefaultRunServices() {
     RunServices s;
-    s.openChannel = [](const std::string& port) { return OpenChannel(port); };
+    s.openChannel = [](const std::string& port, int32_t level) { return OpenChannel(port, level); };
     s.freeChannel = [](TChannel* channel) { FreeChannel(channel); };
     s.newRunner = [](int32_t level, const std::string& port, TChannel* channel,
                      const std::string& speed,

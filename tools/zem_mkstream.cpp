@@ -77,8 +77,8 @@ bool ParseRecords(const std::string& list, std::vector<uint32_t>& sizes) {
 } // namespace
 
 int main(int argc, char** argv) {
-    StreamSpec spec;
-    spec.payloadSizes = {300, 1024, 2048, 512, 4096, 700};
+    StreamLayout layout;
+    layout.payloadSizes = {300, 1024, 2048, 512, 4096, 700};
     std::string output;
     bool quiet = false;
     bool speedRecordGiven = false, speedAtGiven = false, speedOffsetGiven = false;
@@ -97,32 +97,32 @@ int main(int argc, char** argv) {
             return 0;
         } else if ((o == "-o" || o == "--output") && text(output)) {
         } else if (o == "--version" && text(t) && Number(t, 2, v) && v >= 1) {
-            spec.version = static_cast<uint16_t>(v);
+            layout.version = static_cast<uint16_t>(v);
         } else if (o == "--boot-type" && text(t) && Number(t, 0xFFFF, v)) {
-            spec.bootType = static_cast<uint16_t>(v);
+            layout.bootType = static_cast<uint16_t>(v);
         } else if (o == "--flash-type" && text(t) && Number(t, 0xFFFF, v)) {
-            spec.flashType = static_cast<uint16_t>(v);
+            layout.flashType = static_cast<uint16_t>(v);
         } else if (o == "--records" && text(t)) {
-            if (!ParseRecords(t, spec.payloadSizes)) return Usage("bad --records list: " + t);
+            if (!ParseRecords(t, layout.payloadSizes)) return Usage("bad --records list: " + t);
         } else if (o == "--speed-record" && text(t) && Number(t, 0xFFFFFFFF, v) && v >= 1) {
-            spec.speedRecord = static_cast<uint32_t>(v);
+            layout.speedRecord = static_cast<uint32_t>(v);
             speedRecordGiven = true;
         } else if (o == "--speed-at" && text(t) && Number(t, 65535, v)) {
             speedAt = v;
             speedAtGiven = true;
         } else if (o == "--speed-offset" && text(t) && Number(t, 0xFFFFFFFF, v)) {
-            spec.speedOffset = static_cast<uint32_t>(v);
+            layout.speedOffset = static_cast<uint32_t>(v);
             speedOffsetGiven = true;
         } else if (o == "--speed-word" && text(t) && Number(t, 0xFFFF, v)) {
-            spec.speedWordValue = static_cast<uint16_t>(v);
+            layout.speedWordValue = static_cast<uint16_t>(v);
         } else if (o == "--seed" && text(t) && Number(t, 0xFFFFFFFF, v)) {
-            spec.seed = static_cast<uint32_t>(v);
-        } else if (o == "--sw-version" && text(spec.softwareVersion)) {
-        } else if (o == "--product" && text(spec.productName)) {
+            layout.seed = static_cast<uint32_t>(v);
+        } else if (o == "--sw-version" && text(layout.softwareVersion)) {
+        } else if (o == "--product" && text(layout.productName)) {
         } else if (o == "--bad-crc") {
-            spec.badCrc = true;
+            layout.badCrc = true;
         } else if (o == "--trailing" && text(t) && Number(t, 0x7FFFFFFF, v)) {
-            spec.trailingBytes = static_cast<uint32_t>(v);
+            layout.trailingBytes = static_cast<uint32_t>(v);
         } else if (o == "-q" || o == "--quiet") {
             quiet = true;
         } else {
@@ -134,16 +134,17 @@ int main(int argc, char** argv) {
         return Usage("--speed-offset excludes --speed-record and --speed-at");
     if (!speedOffsetGiven) {
         if (!speedRecordGiven)
-            spec.speedRecord = static_cast<uint32_t>(std::min<size_t>(3, spec.payloadSizes.size()));
-        if (spec.speedRecord > spec.payloadSizes.size())
+            layout.speedRecord =
+                static_cast<uint32_t>(std::min<size_t>(3, layout.payloadSizes.size()));
+        if (layout.speedRecord > layout.payloadSizes.size())
             return Usage("--speed-record names a record that does not exist");
-        const uint32_t size = spec.payloadSizes[spec.speedRecord - 1];
+        const uint32_t size = layout.payloadSizes[layout.speedRecord - 1];
         if (size < 2) return Usage("the speed word's record needs a payload of 2 bytes or more");
-        spec.speedInRecord = speedAtGiven ? static_cast<uint32_t>(speedAt) : (size - 2) / 2;
+        layout.speedInRecord = speedAtGiven ? static_cast<uint32_t>(speedAt) : (size - 2) / 2;
     }
 
     std::string error;
-    std::vector<uint8_t> image = BuildStream(spec, &error);
+    std::vector<uint8_t> image = BuildStream(layout, &error);
     if (image.empty()) return Usage(error);
     std::FILE* f = std::fopen(output.c_str(), "wb");
     bool ok = f && std::fwrite(image.data(), 1, image.size(), f) == image.size();
@@ -155,13 +156,15 @@ int main(int argc, char** argv) {
     if (!quiet) {
         zem::StreamWalk w = zem::WalkStream(image.data(), image.size());
         std::printf("%s: %zu bytes, version %u, boot type %u, flash type %u, header %u bytes\n",
-                    output.c_str(), image.size(), spec.version, spec.bootType, spec.flashType,
+                    output.c_str(), image.size(), layout.version, layout.bootType, layout.flashType,
                     w.headerLength);
         for (size_t i = 0; i < w.records.size(); ++i)
             std::printf("record %zu: payload 0x%08X - 0x%08X (%u bytes)\n", i + 1,
-                        w.records[i].payloadStart, w.records[i].end - 1, w.records[i].count + 1u);
+                        static_cast<unsigned>(w.records[i].payloadStart),
+                        static_cast<unsigned>(w.records[i].end - 1), w.records[i].count + 1u);
         std::printf("speed word at 0x%08llX", static_cast<unsigned long long>(w.speedWordOffset));
-        if (w.speedRecord >= 0) std::printf(", in record %d", w.speedRecord + 1);
+        if (w.speedRecord >= 0)
+            std::printf(", in record %lld", static_cast<long long>(w.speedRecord + 1));
         std::printf("\n");
     }
     return 0;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -61,8 +64,10 @@ const char kUsage[] =
     "A record that differs from the file is answered with 0x45 and ends the run.\n"
     "Timing:\n"
     "  --pace                read no faster than the line's configured rate (speed/10 bytes\n"
-    "                        per second, speed as set on the pseudo-terminal)\n"
-    "  --flash-latency MS    delay each record's answer by MS milliseconds (default 0)\n"
+    "                        per second, speed as set on the pseudo-terminal); an idle line\n"
+    "                        earns no credit, so a late sender cannot catch up in a burst\n"
+    "  --flash-latency MS    delay each record's answer by MS milliseconds (default 0),\n"
+    "                        counted from the record's last byte, to a few microseconds\n"
     "  --timeout S           give up after S seconds in all (default 120)\n"
     "  --linger MS           once the last answer is out, wait at most MS milliseconds for\n"
     "                        the programmer to close the port before exiting (default 2000)\n"
@@ -86,7 +91,11 @@ const char kUsage[] =
     "records [{record, offset (file offset of its payload), length, received, speed (line\n"
     "speed in bit/s when its first byte arrived), match, answer (byte or null),\n"
     "first_mismatch}], speed_word_offset, speed_word (value received, or null), readbacks_sent,\n"
-    "payload_match, bytes_received, extra_bytes.\n";
+    "payload_match, bytes_received, extra_bytes,\n"
+    "stream_us (record 1 reaching the line to the last answer written, or null), ack_gap_us\n"
+    "(from each answer written to the next record reaching the line, i.e. its first byte read,\n"
+    "or with --pace the line going busy with it: count, median, p99, max,\n"
+    "total; null when no record followed an answer). Times in microseconds.\n";
 
 std::atomic<bool> gInterrupted{false};
 
@@ -125,6 +134,7 @@ struct Args {
     unsigned long timeoutS = 120;
     unsigned long lingerMs = 2000;
     unsigned long runs = 1;
+    int64_t flashLatencyUs = 0; // applied here, finer than the loader's millisecond clock
 };
 
 int Usage(const char* problem) {
@@ -196,7 +206,7 @@ int ParseArgs(int argc, char** argv, Args& a) {
         } else if (o == "--pace") {
             a.pace = true;
         } else if (o == "--flash-latency" && value(3600000, v)) {
-            a.sim.flashLatencyMs = static_cast<uint32_t>(v);
+            a.flashLatencyUs = static_cast<int64_t>(v) * 1000;
         } else if (o == "--timeout" && value(86400, v) && v > 0) {
             a.timeoutS = v;
         } else if (o == "--linger" && value(3600000, v)) {
@@ -246,6 +256,75 @@ private:
 };
 
 using SteadyClock = std::chrono::steady_clock;
+
+int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               SteadyClock::now().time_since_epoch())
+        .count();
+}
+
+// Bytes the programmer wrote that this side has not read yet.
+size_t Pending(int fd) {
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+// How the stream went on the line, as the module saw it: the programmer's share of each record
+// is the gap between an answer leaving and the next record arriving.
+class StreamTiming {
+public:
+    // After bytes were taken that reached the line at `t`: notes records that began.
+    void Received(const BootSim& sim, int64_t t) {
+        const auto& rs = sim.Records();
+        while (started_ < rs.size() && rs[started_].received > 0) {
+            if (started_ == 0)
+                firstUs_ = t;
+            else if (answered_ == started_ && answerUs_ >= 0)
+                gapsUs_.push_back(t - answerUs_);
+            answerUs_ = -1;
+            ++started_;
+        }
+    }
+    // After a write at `t` that left nothing queued: the answers so far are on the line.
+    void AnswersOut(const BootSim& sim, int64_t t) {
+        const auto& rs = sim.Records();
+        bool any = false;
+        while (answered_ < started_ && rs[answered_].answer >= 0) {
+            ++answered_;
+            any = true;
+        }
+        if (any) answerUs_ = lastAnswerUs_ = t;
+    }
+    std::string Json() const {
+        std::string j = "\"stream_us\":";
+        j += firstUs_ >= 0 && lastAnswerUs_ >= firstUs_
+                 ? zem::Format("%lld", static_cast<long long>(lastAnswerUs_ - firstUs_))
+                 : std::string("null");
+        j += ",\"ack_gap_us\":";
+        if (gapsUs_.empty()) return j + "null";
+        std::vector<int64_t> g = gapsUs_;
+        std::sort(g.begin(), g.end());
+        // Nearest rank: the smallest gap that at least p of all gaps do not exceed.
+        auto rank = [&](double p) {
+            size_t k = static_cast<size_t>(std::ceil(p * static_cast<double>(g.size())));
+            return static_cast<long long>(g[std::clamp<size_t>(k, 1, g.size()) - 1]);
+        };
+        long long total = 0;
+        for (int64_t x : g)
+            total += x;
+        return j + zem::Format(
+                       "{\"count\":%u,\"median\":%lld,\"p99\":%lld,\"max\":%lld,\"total\":%lld}",
+                       static_cast<unsigned>(g.size()), rank(0.5), rank(0.99),
+                       static_cast<long long>(g.back()), total);
+    }
+
+private:
+    size_t started_ = 0;  // records whose first byte arrived
+    size_t answered_ = 0; // records whose answer is out
+    int64_t firstUs_ = -1, lastAnswerUs_ = -1;
+    int64_t answerUs_ = -1; // the latest answer, until the next record begins
+    std::vector<int64_t> gapsUs_;
+};
 
 struct Reporter {
     bool quiet;
@@ -310,13 +389,22 @@ int main(int argc, char** argv) {
     const int fd = pty.Fd();
     uint32_t start = clock.NowMs();
     const uint32_t timeoutMs = static_cast<uint32_t>(a.timeoutS * 1000);
+    // Paced waits are a byte or a few long: keep the kernel from stretching them.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::vector<uint8_t> out;
     uint8_t buf[4096];
     bool clientSeen = false;
     bool overSeen = false;
     uint32_t overAt = 0;
+    // Pacing: the line carries bytes only while the programmer has some waiting, so credit
+    // accrues from the moment bytes arrive on an idle line, not across the idle spell.
+    bool lineIdle = true;
     double credit = 0;
-    auto lastCredit = SteadyClock::now();
+    int64_t lastCreditUs = NowUs();
+    int64_t busySinceUs = 0; // when the line last went busy: a record's arrival, when paced
+    int64_t holdUntilUs = 0; // answers wait for the flash until then
+    size_t complete = 0;     // records received whole
+    StreamTiming timing;
     Reporter rep{a.quiet};
     std::string reason;
 
@@ -327,8 +415,10 @@ int main(int argc, char** argv) {
     auto nextRun = [&](const char* why) {
         if (runNo >= a.runs) return false;
         rep.Update(sim);
-        std::string line = sim.SummaryJson(zem::Format(
-            "\"reason\":\"%s\",\"elapsed_ms\":%u,\"run\":%lu", why, clock.NowMs() - start, runNo));
+        std::string line =
+            sim.SummaryJson(zem::Format("\"reason\":\"%s\",\"elapsed_ms\":%u,\"run\":%lu,", why,
+                                        clock.NowMs() - start, runNo) +
+                            timing.Json());
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
         summaries += line + "\n";
@@ -340,7 +430,12 @@ int main(int argc, char** argv) {
         rep = Reporter{a.quiet};
         out.clear();
         clientSeen = overSeen = false;
+        lineIdle = true;
         credit = 0;
+        lastCreditUs = NowUs();
+        busySinceUs = holdUntilUs = 0;
+        complete = 0;
+        timing = StreamTiming{};
         start = clock.NowMs();
         ++runNo;
         return true;
@@ -368,26 +463,49 @@ int main(int argc, char** argv) {
             }
         }
         const uint32_t speed = PtyLineSpeed(fd);
-        // Pacing: bytes the line could have carried since the last read, capped at a few
-        // milliseconds' worth so that an idle spell does not turn into a burst.
-        int waitMs = 10;
+        int64_t waitUs = 10000;
         size_t want = sizeof buf;
+        bool watchIn = true;
         if (a.pace) {
-            auto t = SteadyClock::now();
-            double bytesPerUs = speed / 10.0 / 1e6;
-            credit +=
-                std::chrono::duration<double, std::micro>(t - lastCredit).count() * bytesPerUs;
-            lastCredit = t;
-            credit = std::min(credit, std::max(16.0, speed / 10.0 * 0.005));
-            want = credit >= 1 ? std::min(sizeof buf, static_cast<size_t>(credit)) : 0;
-            if (!want && bytesPerUs > 0)
-                waitMs = std::max(1, static_cast<int>((1 - credit) / bytesPerUs / 1000) + 1);
+            const int64_t t = NowUs();
+            const double bytesPerUs = speed / 10.0 / 1e6;
+            if (!lineIdle) credit += static_cast<double>(t - lastCreditUs) * bytesPerUs;
+            lastCreditUs = t;
+            // Credit is earned only while bytes wait, as the line would have carried them; the
+            // bound only keeps a simulator that was kept off the processor from losing them.
+            credit = std::min(credit, std::max(16.0, speed / 10.0 * 0.1));
+            const size_t pending = lineIdle ? 0 : Pending(fd);
+            if (!lineIdle && pending == 0) {
+                lineIdle = true;
+                credit = 0;
+            }
+            if (lineIdle) {
+                want = 0; // wait for the first byte, then start the line's clock
+            } else {
+                want = credit >= 1 ? std::min(sizeof buf, static_cast<size_t>(credit)) : 0;
+                if (!want) {
+                    watchIn = false;
+                    // Wake for a burst of up to half a millisecond, or for the last bytes.
+                    const double target = std::clamp(static_cast<double>(pending), 1.0,
+                                                     std::max(1.0, speed / 10.0 * 0.0005));
+                    waitUs = bytesPerUs > 0
+                                 ? std::max<int64_t>(1, static_cast<int64_t>(std::ceil(
+                                                            (target - credit) / bytesPerUs)))
+                                 : 10000;
+                }
+            }
         }
         uint32_t due = 0;
-        if (sim.NextDue(due))
-            waitMs = std::min(waitMs, std::max(0, static_cast<int32_t>(due - now)));
-        pollfd p{fd, static_cast<short>((want ? POLLIN : 0) | (out.empty() ? 0 : POLLOUT)), 0};
-        int pr = poll(&p, 1, waitMs);
+        if (sim.NextDue(due)) {
+            const int64_t t = NowUs();
+            int64_t dueUs = std::max<int64_t>(0, static_cast<int32_t>(due - now)) * 1000;
+            if (holdUntilUs > t) dueUs = std::max(dueUs, holdUntilUs - t);
+            waitUs = std::min(waitUs, dueUs);
+        }
+        pollfd p{fd, static_cast<short>((watchIn ? POLLIN : 0) | (out.empty() ? 0 : POLLOUT)), 0};
+        timespec ts{static_cast<time_t>(waitUs / 1000000),
+                    static_cast<long>(waitUs % 1000000) * 1000};
+        int pr = ppoll(&p, 1, &ts, nullptr);
         if (pr < 0 && errno != EINTR) {
             reason = "poll error";
             break;
@@ -395,13 +513,21 @@ int main(int argc, char** argv) {
         now = clock.NowMs();
         // Nobody has the slave open: before the programmer came that is normal; after, the
         // run is over once what it wrote last has been read.
-        if (pr > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN)) {
+        if (pr > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN) && Pending(fd) == 0) {
             if (clientSeen) {
                 if (nextRun("client-closed")) continue;
                 reason = "client-closed";
                 break;
             }
-            usleep(10000);
+            // Soon after the programmer opens the port its first sync byte wants an answer
+            // within tens of milliseconds.
+            usleep(2000);
+            continue;
+        }
+        if (a.pace && lineIdle && pr > 0 && (p.revents & POLLIN)) {
+            lineIdle = false;
+            credit = 0;
+            lastCreditUs = busySinceUs = NowUs();
             continue;
         }
         if (want && pr > 0 && (p.revents & POLLIN)) {
@@ -409,11 +535,18 @@ int main(int argc, char** argv) {
             // The programmer came back for the next module before this run saw it close.
             if (n > 0 && sim.Over()) nextRun("next-run");
             if (n > 0) {
+                const int64_t t = NowUs();
                 clientSeen = true;
                 credit -= static_cast<double>(n);
                 // The speed as it is now: the programmer may have changed it during the poll,
                 // before writing these bytes.
                 sim.Receive(buf, static_cast<size_t>(n), now, PtyLineSpeed(fd));
+                timing.Received(sim, a.pace ? busySinceUs : t);
+                const auto& rs = sim.Records();
+                const size_t before = complete;
+                while (complete < rs.size() && rs[complete].received == rs[complete].length)
+                    ++complete;
+                if (complete != before) holdUntilUs = t + a.flashLatencyUs;
                 rep.Update(sim);
             } else if (n < 0 && errno == EIO && clientSeen) {
                 if (nextRun("client-closed")) continue;
@@ -421,18 +554,22 @@ int main(int argc, char** argv) {
                 break;
             }
         }
-        size_t k = sim.TakeOutput(buf, sizeof buf, now);
-        out.insert(out.end(), buf, buf + k);
+        if (NowUs() >= holdUntilUs) {
+            size_t k = sim.TakeOutput(buf, sizeof buf, now);
+            out.insert(out.end(), buf, buf + k);
+        }
         if (!out.empty()) {
             ssize_t w = write(fd, out.data(), out.size());
             if (w > 0) out.erase(out.begin(), out.begin() + w);
+            if (out.empty() && !sim.NextDue(due)) timing.AnswersOut(sim, NowUs());
         }
     }
     rep.Update(sim);
 
     const uint32_t elapsed = clock.NowMs() - start;
     std::string json = sim.SummaryJson(
-        zem::Format("\"reason\":\"%s\",\"elapsed_ms\":%u", reason.c_str(), elapsed));
+        zem::Format("\"reason\":\"%s\",\"elapsed_ms\":%u,", reason.c_str(), elapsed) +
+        timing.Json());
     std::printf("%s\n", json.c_str());
     std::fflush(stdout);
     if (!a.summaryFile.empty()) {

@@ -104,6 +104,8 @@ bool FormMainLogic::SaveSettings() {
 
 void FormMainLogic::SetStatus(const std::string& text) {
     view_.SetText(Item::StatusBar, text);
+    // A new text outside a run (a header check) is no longer the run's outcome.
+    if (!running_) view_.ShowOutcome(RunOutcome::kNone);
 }
 
 void FormMainLogic::Log(const std::string& line) {
@@ -112,6 +114,7 @@ void FormMainLogic::Log(const std::string& line) {
 
 void FormMainLogic::SetCode(int8_t code) {
     exitCode_ = code;
+    view_.ShowOutcome(code == 0 ? RunOutcome::kSucceeded : RunOutcome::kFailed);
     if (autoTerminate_) view_.RequestQuit();
 }
 
@@ -139,7 +142,8 @@ void FormMainLogic::CheckStreamFile(const std::string& path) {
 }
 
 void FormMainLogic::ButtonDebugClick(bool fromDebugButton) {
-    CheckStreamFile(view_.Text(Item::EditFilePath));
+    const std::string path = view_.Text(Item::EditFilePath);
+    CheckStreamFile(path);
     view_.SetText(Item::DebugSwVer, view_.Text(Item::LabelSwVer));
     view_.SetText(Item::DebugProdName, view_.Text(Item::LabelProdName));
     HeaderLabels l;
@@ -148,6 +152,10 @@ void FormMainLogic::ButtonDebugClick(bool fromDebugButton) {
         if (!l.flashKnown) {
             streamValid_ = false;
             SetStatus(kStatusBadFlash);
+        } else if (!StreamRecordsEndExactly(path)) {
+            // A cut file would be programmed up to its last whole record and then fail.
+            streamValid_ = false;
+            SetStatus(kStatusNotValid);
         }
     }
     view_.SetText(Item::DebugFlashType, l.flashType);
@@ -183,6 +191,7 @@ void FormMainLogic::ButtonProgramClick() {
     // The status callback lets timers run during a run; none of them may start a second one.
     if (running_) return;
     running_ = true;
+    view_.ShowOutcome(RunOutcome::kNone);
     DisableControls();
     Run();
     EnableControls();

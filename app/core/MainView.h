@@ -28,6 +28,9 @@ enum class Item {
     DebugBootTypeHex,
 };
 
+// How the last programming run ended, shown with the status text until the next action.
+enum class RunOutcome { kNone, kSucceeded, kFailed };
+
 struct WindowRect {
     int left = 0;
     int top = 0;
@@ -46,6 +49,7 @@ public:
     virtual void SetEnabled(Item item, bool enabled) = 0;
     virtual void SetVisible(Item item, bool visible) = 0;
     virtual void SetProgress(int percent) = 0;
+    virtual void ShowOutcome(RunOutcome outcome) = 0;
     // Replaces the drop-down items of the port box and selects the first one, if any.
     virtual void SetPortItems(const std::vector<std::string>& ports) = 0;
 

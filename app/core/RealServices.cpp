@@ -40,10 +40,8 @@ Services DefaultServices() {
     s.listPorts = []() -> std::optional<std::vector<std::string>> {
         std::vector<SerialPortInfo> ports;
         if (!EnumerateSerialPorts(ports)) return std::nullopt;
-        std::vector<std::string> names;
-        for (auto& p : ports)
-            names.push_back(std::move(p.name));
-        return names;
+        // The stable names as well, so an operator can keep one for an adapter in the settings.
+        return PortNamesWithAliases(ports);
     };
     s.modulePresent = ModulePresent;
     return s;

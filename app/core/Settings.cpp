@@ -67,10 +67,8 @@ bool SaveSettings(const std::string& file, const Settings& s) {
     std::error_code ec;
     bool exists = fs::exists(file, ec);
     if (exists) {
-        // Renaming over a read-only file succeeds on POSIX (and always for root); refuse it here
-        // as the Windows profile writer does.
-        auto perms = fs::status(file, ec).permissions();
-        if (ec || (perms & fs::perms::owner_write) == fs::perms::none) return false;
+        // The writer may replace a file it could not write; refuse that as a profile writer does.
+        if (!MayWriteFile(file)) return false;
     }
     ProfileFile ini;
     // A file that exists but cannot be read would otherwise be replaced by our five keys alone.

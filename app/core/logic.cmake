@@ -1,6 +1,7 @@
 # Window logic shared by every front end; no toolkit in it.
 add_library(zem_appcore STATIC
   ${CMAKE_CURRENT_LIST_DIR}/FormMainLogic.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/LabelLayout.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LogArchive.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Settings.cpp
   # The real channels and protocol; programs that inject their own never pull this file in.

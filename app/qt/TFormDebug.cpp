@@ -1,6 +1,7 @@
 #include "TFormDebug.h"
 
 #include "FormFont.h"
+#include "Labels.h"
 #include "Texts.h"
 
 #include <QGroupBox>
@@ -50,13 +51,14 @@ TFormDebug::TFormDebug(QWidget* parent) : QWidget(parent, Qt::Window) {
     for (const Pair& p : pairs) {
         auto* caption = new QLabel(p.caption, GroupBoxHeader);
         caption->setObjectName(p.captionName);
+        caption->setTextFormat(Qt::PlainText);
         caption->move(8, p.top);
         caption->adjustSize();
-        // The value spans the box so that a long text grows leftwards, as right-aligned labels do.
-        auto* value = new QLabel(p.design, GroupBoxHeader);
+        auto* value = new QLabel(GroupBoxHeader);
         value->setObjectName(p.valueName);
         value->setGeometry(8, p.top, 193 - 16, kLabelHeight);
-        value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        PairValueLabel(value, caption, 193 - 8);
+        SetValueText(value, p.design);
         *p.value = value;
     }
 
@@ -70,6 +72,10 @@ TFormDebug::TFormDebug(QWidget* parent) : QWidget(parent, Qt::Window) {
     ButtonClear->setObjectName("ButtonClear");
     ButtonClear->setGeometry(104, 352, 91, 17);
     connect(ButtonClear, &QPushButton::clicked, this, &TFormDebug::ButtonClearClick);
+}
+
+void TFormDebug::SetValue(QLabel* value, const QString& text) {
+    SetValueText(value, text);
 }
 
 void TFormDebug::ButtonClearClick() {

@@ -13,6 +13,9 @@ class TFormDebug : public QWidget {
 public:
     explicit TFormDebug(QWidget* parent = nullptr);
 
+    // Shows a header value beside its caption, cut to its space when it is too long.
+    void SetValue(QLabel* value, const QString& text);
+
     QGroupBox* GroupBoxHeader = nullptr;
     QLabel* LabelSwVer = nullptr;
     QLabel* LabelProdName = nullptr;

@@ -1,6 +1,7 @@
 #include "TFormMain.h"
 
 #include "FormFont.h"
+#include "Labels.h"
 #include "TFormDebug.h"
 #include "Texts.h"
 
@@ -9,6 +10,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -72,6 +74,7 @@ void TFormMain::BuildControls() {
     auto label = [this](QWidget* parent, const char* name, const char* text, int x, int y) {
         auto* l = new QLabel(text, parent);
         l->setObjectName(name);
+        l->setTextFormat(Qt::PlainText);
         l->move(x, y);
         l->adjustSize();
         return l;
@@ -97,15 +100,16 @@ void TFormMain::BuildControls() {
     GroupBoxHeader->setGeometry(160, 8, 201, 89);
     LabelSV = label(GroupBoxHeader, "LabelSV", "Software Version:", 8, 32);
     LabelPN = label(GroupBoxHeader, "LabelPN", "Product Name:", 8, 56);
-    auto value = [this](const char* name, int y) {
+    auto value = [this](const char* name, QLabel* caption, int y) {
         auto* l = new QLabel(GroupBoxHeader);
         l->setObjectName(name);
         l->setGeometry(8, y, 193 - 8, 13);
-        l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        PairValueLabel(l, caption, 193);
+        SetValueText(l, QString());
         return l;
     };
-    LabelSwVer = value("LabelSwVer", 32);
-    LabelProdName = value("LabelProdName", 56);
+    LabelSwVer = value("LabelSwVer", LabelSV, 32);
+    LabelProdName = value("LabelProdName", LabelPN, 56);
 
     ButtonDebug = new QPushButton("Show Debug Info", this);
     ButtonDebug->setObjectName("ButtonDebug");
@@ -137,7 +141,7 @@ void TFormMain::BuildControls() {
     StatusBar->setObjectName("StatusBar");
     StatusBar->setSizeGripEnabled(false);
     StatusBar->setGeometry(0, 231 - 22, 377, 22);
-    StatusText = new QLabel(StatusBar);
+    StatusText = new ElidingLabel(StatusBar);
     StatusText->setObjectName("StatusText");
     StatusBar->addWidget(StatusText, 1);
 
@@ -155,13 +159,42 @@ void TFormMain::BuildControls() {
     TimerTrigProgram->setInterval(1000);
     TimerTrigProgram->start();
 
-    connect(ButtonProgram, &QPushButton::clicked, this, [this] { logic_->ButtonProgramClick(); });
-    connect(ButtonSfoglia, &QPushButton::clicked, this, [this] { logic_->ButtonSfogliaClick(); });
-    connect(ButtonDebug, &QPushButton::clicked, this, [this] { logic_->ButtonDebugClick(true); });
+    // Enter presses the focused button, as on Windows.
+    for (QPushButton* b : {ButtonProgram, ButtonSfoglia, ButtonDebug})
+        b->setAutoDefault(true);
+
+    connect(ButtonProgram, &QPushButton::clicked, this,
+            [this] { Guarded([this] { logic_->ButtonProgramClick(); }); });
+    connect(ButtonSfoglia, &QPushButton::clicked, this,
+            [this] { Guarded([this] { logic_->ButtonSfogliaClick(); }); });
+    connect(ButtonDebug, &QPushButton::clicked, this,
+            [this] { Guarded([this] { logic_->ButtonDebugClick(true); }); });
     connect(EditFilePath, &QLineEdit::returnPressed, this,
-            [this] { logic_->EditFilePathKeyDown(13); });
-    connect(TimerAutoProgram, &QTimer::timeout, this, [this] { logic_->TimerAutoProgramTimer(); });
-    connect(TimerTrigProgram, &QTimer::timeout, this, [this] { logic_->TimerTrigProgramTimer(); });
+            [this] { Guarded([this] { logic_->EditFilePathKeyDown(13); }); });
+    connect(TimerAutoProgram, &QTimer::timeout, this,
+            [this] { Guarded([this] { logic_->TimerAutoProgramTimer(); }); });
+    connect(TimerTrigProgram, &QTimer::timeout, this,
+            [this] { Guarded([this] { logic_->TimerTrigProgramTimer(); }); });
+}
+
+void TFormMain::Guarded(const std::function<void()>& handler) {
+    // An exception must not cross Qt's event loop (that ends the process without a word): it is
+    // shown as an error, and the program ends with the exit code it has.
+    try {
+        handler();
+        return;
+    } catch (const std::exception& e) {
+        ShowException(e.what());
+    } catch (...) {
+        ShowException("");
+    }
+    RequestQuit();
+}
+
+void TFormMain::ShowException(const std::string& text) {
+    QMessageBox box(QMessageBox::Critical, windowTitle(), Q(text), QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 QWidget* TFormMain::Widget(Item item) {
@@ -222,7 +255,7 @@ std::string TFormMain::Text(Item item) {
         return EditFilePath->text().toStdString();
     default: {
         QLabel* l = LabelOf(item);
-        return l ? l->text().toStdString() : std::string();
+        return l ? FullText(l).toStdString() : std::string();
     }
     }
 }
@@ -238,8 +271,15 @@ void TFormMain::SetText(Item item, const std::string& text) {
     case Item::EditFilePath:
         EditFilePath->setText(Q(text));
         return;
+    case Item::StatusBar:
+        static_cast<ElidingLabel*>(StatusText)->SetFullText(Q(text));
+        return;
+    case Item::LabelSwVer:
+    case Item::LabelProdName:
+        SetValueText(LabelOf(item), Q(text));
+        return;
     default:
-        if (QLabel* l = LabelOf(item)) l->setText(Q(text));
+        if (QLabel* l = LabelOf(item)) formDebug_.SetValue(l, Q(text));
         return;
     }
 }
@@ -257,6 +297,21 @@ void TFormMain::SetProgress(int percent) {
     ProgressBar->setValue(std::clamp(percent, 0, 100));
 }
 
+void TFormMain::ShowOutcome(zem::RunOutcome outcome) {
+    // Colour and weight, so that a failed run is not taken for an idle window at a glance.
+    switch (outcome) {
+    case zem::RunOutcome::kNone:
+        StatusText->setStyleSheet(QString());
+        break;
+    case zem::RunOutcome::kSucceeded:
+        StatusText->setStyleSheet("color: #006400; font-weight: bold;");
+        break;
+    case zem::RunOutcome::kFailed:
+        StatusText->setStyleSheet("color: #c00000; font-weight: bold;");
+        break;
+    }
+}
+
 void TFormMain::SetPortItems(const std::vector<std::string>& ports) {
     ComboBoxPort->clear();
     for (const auto& p : ports)
@@ -272,16 +327,19 @@ void TFormMain::ShowAlert(const std::string& text) {
     // After a quit request a box would close at once; show none.
     if (quitRequested_) return;
     QMessageBox box(QMessageBox::NoIcon, windowTitle(), Q(text), QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
 void TFormMain::ShowError(const std::string& text) {
     QMessageBox box(QMessageBox::Critical, windowTitle(), Q(text), QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
 void TFormMain::ShowMessage(const std::string& caption, const std::string& text) {
     QMessageBox box(QMessageBox::NoIcon, Q(caption), Q(text), QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
@@ -346,7 +404,9 @@ void TFormMain::ShowDebugWindowAt(int left, int top) {
 }
 
 void TFormMain::closeEvent(QCloseEvent* event) {
-    if (!logic_->FormClose()) {
+    bool closing = false;
+    Guarded([&] { closing = logic_->FormClose(); });
+    if (!closing && !quitRequested_) {
         event->ignore();
         return;
     }

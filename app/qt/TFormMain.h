@@ -5,6 +5,7 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class QComboBox;
@@ -53,6 +54,7 @@ public:
     void SetEnabled(zem::Item item, bool enabled) override;
     void SetVisible(zem::Item item, bool visible) override;
     void SetProgress(int percent) override;
+    void ShowOutcome(zem::RunOutcome outcome) override;
     void SetPortItems(const std::vector<std::string>& ports) override;
     void ShowAlert(const std::string& text) override;
     void ShowError(const std::string& text) override;
@@ -76,6 +78,9 @@ private:
     void BuildControls();
     QWidget* Widget(zem::Item item);
     QLabel* LabelOf(zem::Item item);
+    // Runs an event handler; an exception from it is shown and ends the program.
+    void Guarded(const std::function<void()>& handler);
+    void ShowException(const std::string& text);
 
     TFormDebug& formDebug_;
     std::unique_ptr<zem::FormMainLogic> logic_;

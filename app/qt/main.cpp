@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include <QApplication>
+#include <QIcon>
 
 int main(int argc, char** argv) {
     std::vector<std::string> params(argv + 1, argv + argc);
@@ -9,5 +10,8 @@ int main(int argc, char** argv) {
     static int qtArgc = 1;
     static char* qtArgv[] = {argv[0], nullptr};
     QApplication app(qtArgc, qtArgv);
+    // The installed desktop entry and icon: the window's icon, and what Wayland matches it by.
+    QGuiApplication::setDesktopFileName("zem");
+    QApplication::setWindowIcon(QIcon::fromTheme("zem"));
     return RunZem(params);
 }

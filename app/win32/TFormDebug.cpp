@@ -44,6 +44,7 @@ TFormDebug::TFormDebug(HWND owner) {
         zemwin::AutoLabel caption;
         caption.Create(hwnd_, p.caption, kGroupLeft + 8, kGroupTop + p.top);
         p.value->Create(hwnd_, p.design, kGroupLeft + kGroupWidth - 8, kGroupTop + p.top, true);
+        p.value->PairWithCaption(caption);
     }
     // Created last, so that it lies under the labels it frames.
     GroupBoxHeader = CreateControl(hwnd_, "BUTTON", "Header Info", BS_GROUPBOX | WS_CLIPSIBLINGS, 0,

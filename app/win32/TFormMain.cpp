@@ -46,6 +46,7 @@ TFormMain::TFormMain(zem::Services services) {
 
 TFormMain::~TFormMain() {
     logic_.reset();
+    if (boldFont_) DeleteObject(boldFont_);
     formDebug_.reset();
     if (hwnd_) {
         zemwin::RemoveDialogWindow(hwnd_);
@@ -88,10 +89,13 @@ void TFormMain::BuildControls() {
     label.Create(hwnd_, "Speed", 8, 51);
     // Group box at 160, 8, 201 wide: captions 8 inside it, values ending 193 inside it.
     constexpr int kGroupLeft = 160, kGroupTop = 8;
-    label.Create(hwnd_, "Software Version:", kGroupLeft + 8, kGroupTop + 32);
-    label.Create(hwnd_, "Product Name:", kGroupLeft + 8, kGroupTop + 56);
+    zemwin::AutoLabel sv, pn;
+    sv.Create(hwnd_, "Software Version:", kGroupLeft + 8, kGroupTop + 32);
+    pn.Create(hwnd_, "Product Name:", kGroupLeft + 8, kGroupTop + 56);
     LabelSwVer.Create(hwnd_, "", kGroupLeft + 193, kGroupTop + 32, true);
     LabelProdName.Create(hwnd_, "", kGroupLeft + 193, kGroupTop + 56, true);
+    LabelSwVer.PairWithCaption(sv);
+    LabelProdName.PairWithCaption(pn);
 
     ProgressBar = CreateControl(hwnd_, PROGRESS_CLASSA, "", 0, 0, 8, 184, 361, 17, kIdProgressBar);
     SendMessageA(ProgressBar, PBM_SETRANGE32, 0, 100);
@@ -100,6 +104,11 @@ void TFormMain::BuildControls() {
                               kClientHeight - kStatusBarHeight, kClientWidth, kStatusBarHeight,
                               kIdStatusBar);
     SendMessageA(StatusBar, SB_SIMPLE, TRUE, 0);
+    LOGFONTA lf{};
+    if (GetObjectA(zemwin::UiFont(), sizeof lf, &lf)) {
+        lf.lfWeight = FW_BOLD;
+        boldFont_ = CreateFontIndirectA(&lf);
+    }
     // Created last, so that it lies under the labels it frames.
     GroupBoxHeader = CreateControl(hwnd_, "BUTTON", "Stream Info", BS_GROUPBOX | WS_CLIPSIBLINGS, 0,
                                    kGroupLeft, kGroupTop, 201, 89);
@@ -176,6 +185,14 @@ LRESULT TFormMain::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
         break;
+    case WM_DRAWITEM: {
+        auto* d = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+        if (d && d->hwndItem == StatusBar) {
+            DrawStatus(*d);
+            return TRUE;
+        }
+        break;
+    }
     case WM_TIMER:
         if (!logic_) break;
         if (wParam == kTimerAutoProgram) {
@@ -273,12 +290,53 @@ void TFormMain::SetText(Item item, const std::string& text) {
         return;
     case Item::StatusBar:
         statusText_ = text;
-        SendMessageA(StatusBar, SB_SETTEXTA, SB_SIMPLEID, reinterpret_cast<LPARAM>(text.c_str()));
+        ShowStatus();
         return;
     default:
-        if (zemwin::AutoLabel* l = Label(item)) l->SetText(text);
+        if (zemwin::AutoLabel* l = Label(item)) {
+            l->SetText(text);
+            if (l == &LabelSwVer || l == &LabelProdName) UpdateHint(*l);
+        }
         return;
     }
+}
+
+void TFormMain::UpdateHint(const zemwin::AutoLabel& label) {
+    // A cut value tells its whole text; any other shows the window's hint.
+    if (!tooltip_) return;
+    const std::string hint =
+        label.Cut() ? label.Text() : std::string(zem::txt::kCaption) + " " + zem::txt::kVersion;
+    TOOLINFOA ti{};
+    ti.cbSize = TTTOOLINFOA_V2_SIZE;
+    ti.hwnd = hwnd_;
+    ti.uId = reinterpret_cast<UINT_PTR>(label.Handle());
+    ti.lpszText = const_cast<char*>(hint.c_str());
+    SendMessageA(tooltip_, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&ti));
+}
+
+void TFormMain::ShowStatus() {
+    // A run's outcome is drawn by the window in its colour (WM_DRAWITEM).
+    WPARAM how = SB_SIMPLEID | (outcome_ == zem::RunOutcome::kNone ? 0 : SBT_OWNERDRAW);
+    SendMessageA(StatusBar, SB_SETTEXTA, how, reinterpret_cast<LPARAM>(statusText_.c_str()));
+    InvalidateRect(StatusBar, nullptr, TRUE);
+}
+
+void TFormMain::ShowOutcome(zem::RunOutcome outcome) {
+    if (outcome == outcome_) return;
+    outcome_ = outcome;
+    ShowStatus();
+}
+
+void TFormMain::DrawStatus(const DRAWITEMSTRUCT& d) {
+    const bool ok = outcome_ == zem::RunOutcome::kSucceeded;
+    HGDIOBJ old = SelectObject(d.hDC, boldFont_ ? boldFont_ : zemwin::UiFont());
+    SetBkMode(d.hDC, TRANSPARENT);
+    SetTextColor(d.hDC, ok ? RGB(0, 100, 0) : RGB(192, 0, 0));
+    RECT r = d.rcItem;
+    r.left += 2;
+    DrawTextA(d.hDC, statusText_.c_str(), static_cast<int>(statusText_.size()), &r,
+              DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
+    SelectObject(d.hDC, old);
 }
 
 void TFormMain::SetEnabled(Item item, bool enabled) {

@@ -37,6 +37,7 @@ public:
     void SetEnabled(zem::Item item, bool enabled) override;
     void SetVisible(zem::Item item, bool visible) override;
     void SetProgress(int percent) override;
+    void ShowOutcome(zem::RunOutcome outcome) override;
     void SetPortItems(const std::vector<std::string>& ports) override;
     void ShowAlert(const std::string& text) override;
     void ShowError(const std::string& text) override;
@@ -60,6 +61,9 @@ private:
     void BuildControls();
     void AddHints();
     HWND Control(zem::Item item);
+    void ShowStatus();
+    void DrawStatus(const DRAWITEMSTRUCT& d);
+    void UpdateHint(const zemwin::AutoLabel& label);
     zemwin::AutoLabel* Label(zem::Item item);
     static LRESULT CALLBACK EditFilePathProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
                                              UINT_PTR id, DWORD_PTR self);
@@ -68,6 +72,8 @@ private:
     std::unique_ptr<zem::FormMainLogic> logic_;
     std::string statusText_;
     HWND tooltip_ = nullptr;
+    HFONT boldFont_ = nullptr;
+    zem::RunOutcome outcome_ = zem::RunOutcome::kNone;
     // Disabling the focused control drops the focus; it goes back there when the run ends.
     HWND focusBeforeRun_ = nullptr;
     bool closing_ = false;

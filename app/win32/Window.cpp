@@ -1,5 +1,6 @@
 #include "Window.h"
 
+#include "LabelLayout.h"
 #include "Texts.h"
 
 #include <algorithm>
@@ -16,13 +17,35 @@ HINSTANCE Instance() {
     return GetModuleHandleA(nullptr);
 }
 
+// The program declares itself DPI aware, so Windows no longer stretches its windows: the layout,
+// drawn in pixels at 96 DPI, is scaled here to the screen's DPI.
+int ScreenDpi() {
+    static const int dpi = [] {
+        HDC dc = GetDC(nullptr);
+        int d = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
+        if (dc) ReleaseDC(nullptr, dc);
+        return d > 0 ? d : 96;
+    }();
+    return dpi;
+}
+
+int Scale(int pixels) {
+    return MulDiv(pixels, ScreenDpi(), 96);
+}
+
+HICON ProgramIcon(int size) {
+    HANDLE icon = LoadImageA(Instance(), MAKEINTRESOURCEA(1), IMAGE_ICON, size, size, 0);
+    return icon ? static_cast<HICON>(icon) : LoadIconA(nullptr, IDI_APPLICATION);
+}
+
 void RegisterOnce(const char* className, WNDPROC proc) {
     WNDCLASSEXA wc{};
     wc.cbSize = sizeof wc;
     if (GetClassInfoExA(Instance(), className, &wc)) return;
     wc.lpfnWndProc = proc;
     wc.hInstance = Instance();
-    wc.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+    wc.hIcon = ProgramIcon(GetSystemMetrics(SM_CXICON));
+    wc.hIconSm = ProgramIcon(GetSystemMetrics(SM_CXSMICON));
     wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = className;
@@ -49,7 +72,7 @@ Window::~Window() {
 void Window::CreateTopLevel(const char* className, const char* caption, DWORD style, int width,
                             int height, bool clientSize, HWND owner) {
     RegisterOnce(className, &Window::Proc);
-    RECT r{0, 0, width, height};
+    RECT r{0, 0, Scale(width), Scale(height)};
     if (clientSize) AdjustWindowRectEx(&r, style, FALSE, 0);
     CreateWindowExA(0, className, caption, style, CW_USEDEFAULT, CW_USEDEFAULT, r.right - r.left,
                     r.bottom - r.top, owner, nullptr, Instance(), this);
@@ -156,14 +179,26 @@ void ProcessPendingMessages() {
 }
 
 HFONT UiFont() {
-    return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    static const HFONT font = [] {
+        auto stock = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+        if (ScreenDpi() == 96) return stock;
+        // The stock font's face at its 8 points; its own height may or may not follow the DPI.
+        LOGFONTA lf{};
+        if (!GetObjectA(stock, sizeof lf, &lf)) return stock;
+        lf.lfHeight = -MulDiv(8, ScreenDpi(), 72);
+        lf.lfWidth = 0;
+        HFONT scaled = CreateFontIndirectA(&lf);
+        return scaled ? scaled : stock;
+    }();
+    return font;
 }
 
 HWND CreateControl(HWND parent, const char* cls, const char* text, DWORD style, DWORD exStyle,
                    int x, int y, int width, int height, int id) {
-    HWND h = CreateWindowExA(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height,
-                             parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), Instance(),
-                             nullptr);
+    HWND h =
+        CreateWindowExA(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, Scale(x), Scale(y),
+                        Scale(width), Scale(height), parent,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), Instance(), nullptr);
     if (!h) throw std::runtime_error(std::string("Can not create control ") + cls);
     SendMessageA(h, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont()), FALSE);
     return h;
@@ -178,26 +213,50 @@ std::string WindowText(HWND hwnd) {
 }
 
 void AutoLabel::Create(HWND parent, const std::string& text, int x, int y, bool rightAligned) {
-    x_ = x;
-    y_ = y;
+    x_ = Scale(x);
+    y_ = Scale(y);
     right_ = rightAligned;
     hwnd_ = CreateControl(parent, "STATIC", "", SS_NOPREFIX | (right_ ? SS_RIGHT : SS_LEFT), 0, x,
                           y, 0, 0);
     SetText(text);
 }
 
-void AutoLabel::SetText(const std::string& text) {
-    SetWindowTextA(hwnd_, text.c_str());
+void AutoLabel::PairWithCaption(const AutoLabel& caption) {
+    captionRight_ = caption.Right();
+    SetText(text_);
+}
+
+int AutoLabel::Width(const std::string& text) const {
     HDC dc = GetDC(hwnd_);
     HGDIOBJ old = SelectObject(dc, UiFont());
     SIZE size{};
     GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(hwnd_, dc);
+    return size.cx;
+}
+
+void AutoLabel::SetText(const std::string& text) {
+    text_ = text;
+    std::string shown = text;
+    int width = Width(text);
+    if (right_ && captionRight_ >= 0) {
+        zem::ValueLabel v = zem::LayOutValueLabel(
+            text, captionRight_, x_, [this](const std::string& s) { return Width(s); });
+        shown = v.shown;
+        width = v.width;
+    }
+    cut_ = shown != text;
+    width_ = width;
+    SetWindowTextA(hwnd_, shown.c_str());
+    HDC dc = GetDC(hwnd_);
+    HGDIOBJ old = SelectObject(dc, UiFont());
     TEXTMETRICA tm{};
     GetTextMetricsA(dc, &tm);
     SelectObject(dc, old);
     ReleaseDC(hwnd_, dc);
-    int left = right_ ? x_ - size.cx : x_;
-    SetWindowPos(hwnd_, nullptr, left, y_, size.cx, tm.tmHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+    int left = right_ ? x_ - width : x_;
+    SetWindowPos(hwnd_, nullptr, left, y_, width, tm.tmHeight, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 } // namespace zemwin

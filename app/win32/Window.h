@@ -19,7 +19,8 @@ public:
     HWND Handle() const { return hwnd_; }
 
 protected:
-    // Outer size when clientSize is false, else the size of the client area.
+    // Outer size when clientSize is false, else the size of the client area; in pixels at 96
+    // DPI, scaled to the screen's.
     void CreateTopLevel(const char* className, const char* caption, DWORD style, int width,
                         int height, bool clientSize, HWND owner);
     // Unhandled messages end here: focus kept across deactivation, the hourglass.
@@ -62,26 +63,38 @@ void RunMessageLoop();
 // loops further out still end.
 void ProcessPendingMessages();
 
-// The user-interface font every control uses.
+// The user-interface font every control uses, at the screen's DPI.
 HFONT UiFont();
+// Positions and sizes are given in pixels at 96 DPI and scaled to the screen's.
 HWND CreateControl(HWND parent, const char* cls, const char* text, DWORD style, DWORD exStyle,
                    int x, int y, int width, int height, int id = 0);
 std::string WindowText(HWND hwnd);
 
 // A label that takes the size of its text; a right-aligned one keeps its right edge.
+// A right-aligned value paired with its caption keeps to the space right of that caption, and
+// is cut there when it is too long (LayOutValueLabel).
 class AutoLabel {
 public:
     // x is the left edge, or the right edge when rightAligned.
     void Create(HWND parent, const std::string& text, int x, int y, bool rightAligned = false);
+    void PairWithCaption(const AutoLabel& caption);
     void SetText(const std::string& text);
-    std::string Text() const { return WindowText(hwnd_); }
+    std::string Text() const { return text_; } // uncut
+    bool Cut() const { return cut_; }
+    int Right() const { return right_ ? x_ : x_ + width_; }
     HWND Handle() const { return hwnd_; }
 
 private:
+    int Width(const std::string& text) const;
+
     HWND hwnd_ = nullptr;
     int x_ = 0;
     int y_ = 0;
+    int width_ = 0;
     bool right_ = false;
+    int captionRight_ = -1; // none
+    std::string text_;
+    bool cut_ = false;
 };
 
 } // namespace zemwin

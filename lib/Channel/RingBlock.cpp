@@ -1,6 +1,7 @@
 #include "RingBlock.h"
 
 #include <chrono>
+#include <cstdio>
 
 void RxEvent::Signal() {
     {
@@ -19,12 +20,14 @@ bool RxEvent::Wait(uint32_t ms) {
 
 uint32_t RingBlock::TxPiece(const uint8_t** data) {
     uint32_t tail = txTail.load(std::memory_order_relaxed);
+    // Head first, then the purge request: see the argument at the declaration.
+    uint32_t head = txHead.load(std::memory_order_acquire);
     uint32_t purge = txPurge.exchange(0, std::memory_order_acq_rel);
     if (purge & kPurgeRequested) {
         tail = purge & kMask;
         txTail.store(tail, std::memory_order_release);
+        head = txHead.load(std::memory_order_acquire);
     }
-    uint32_t head = txHead.load(std::memory_order_acquire);
     uint32_t waiting = (head - tail) & kMask;
     if (tail + waiting > kSize) waiting = kSize - tail;
     *data = tx + tail;
@@ -34,7 +37,10 @@ uint32_t RingBlock::TxPiece(const uint8_t** data) {
 void RingBlock::TxConsumed(uint32_t k) {
     if (k == 0) return;
     uint32_t tail = txTail.load(std::memory_order_relaxed);
-    txTail.store((tail + k) & kMask, std::memory_order_release);
+    // Sequentially consistent, as the waiter's count-then-check (TChannel::WaitTxRoom): one of
+    // the two sees the other's store.
+    txTail.store((tail + k) & kMask, std::memory_order_seq_cst);
+    if (roomWaiters.load(std::memory_order_seq_cst) != 0) rxEvent.Signal();
 }
 
 uint32_t RingBlock::RxRoom(uint8_t** data) {
@@ -60,4 +66,12 @@ void RingBlock::SetInputLines(uint32_t bits) {
     uint32_t clr = ~bits & in & cur;
     if (set) lineState.fetch_or(set, std::memory_order_acq_rel);
     if (clr) lineState.fetch_and(~clr, std::memory_order_acq_rel);
+}
+
+void RingBlock::MarkLost(const char* cause) {
+    if (!lost.load(std::memory_order_relaxed)) {
+        std::snprintf(lostCause, sizeof lostCause, "%s", cause ? cause : "");
+        lost.store(true, std::memory_order_release);
+    }
+    rxEvent.Signal();
 }

@@ -1,11 +1,14 @@
 #pragma once
+#include "Wake.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
 // Auto-reset event, initially not signalled. The service thread signals it after its reads into
-// the receive ring; nobody in the program waits on it, but a user may.
+// the receive ring, after it made room in the transmit ring and when the link is lost; the user's
+// thread waits on it (TChannel::Wait), and an abort signals it to end such a wait early.
 class RxEvent {
 public:
     void Signal();
@@ -41,6 +44,15 @@ enum : uint32_t {
 // queued. Instead the user thread hands the thread the head it wants to discard up to (txPurge);
 // the thread, which alone writes txTail, jumps to it at its next TxPiece. Bytes it had already
 // taken may still go out; it never sends anything that was not queued.
+//
+// TxPiece loads txHead before it takes the purge request. So a request it takes was made after
+// every Write whose bytes it has taken so far (had it been made earlier, the acquire load of that
+// Write's head would have made it visible to the earlier exchange): the purge point is never
+// behind txTail, the jump never moves txTail backwards, and nothing is sent twice or skipped.
+// After the jump txHead is loaded again, since it is then at least the purge point.
+//
+// txWake wakes the service thread: Write, PurgeTx and the stop request raise it. The service
+// thread alone sets `lost` (once, after writing lostCause).
 struct RingBlock {
     static constexpr uint32_t kSize = 16384;
     static constexpr uint32_t kMask = kSize - 1;
@@ -56,6 +68,13 @@ struct RingBlock {
     RxEvent rxEvent;
     std::atomic<uint32_t> lineState{0};
     std::atomic<uint32_t> txPurge{0}; // kPurgeRequested | head to drop up to; 0 = none
+    zem::WakeEvent txWake;
+    std::atomic<bool> lost{false};
+    std::atomic<uint32_t> wakeCount{0}; // raised by TChannel::WakeWaiters
+    // Writers waiting for room: only then does taking bytes raise rxEvent, so that a reader
+    // waiting for an answer is not woken by every piece sent.
+    std::atomic<uint32_t> roomWaiters{0};
+    char lostCause[128] = {};
 
     // --- service-thread side ---
     // Contiguous piece of queued bytes from txTail (applies a pending purge first).
@@ -63,6 +82,8 @@ struct RingBlock {
     void TxConsumed(uint32_t k);
     // Contiguous room in the receive ring at rxHead.
     uint32_t RxRoom(uint8_t** data);
-    void RxProduced(uint32_t k); // publishes k bytes and signals the event when k > 0
+    void RxProduced(uint32_t k);       // publishes k bytes and signals the event when k > 0
     void SetInputLines(uint32_t bits); // bits 2-5 from the line's modem status
+    // The link is gone for good: records the cause (first one wins) and wakes the user's waits.
+    void MarkLost(const char* cause);
 };

@@ -1,6 +1,7 @@
 #include "TChannel.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <string>
@@ -112,6 +113,7 @@ int TChannel::Write(const void* data, int size) {
     }
     std::memcpy(rings->tx + head, src + first, n);
     rings->txHead.store((head + n) & kMask, std::memory_order_release);
+    rings->txWake.Signal();
     int count = static_cast<int>(first + n);
     ReportTx(1, data, count);
     return count;
@@ -121,6 +123,7 @@ bool TChannel::PurgeTx() {
     if (!inited) return true;
     uint32_t head = rings->txHead.load(std::memory_order_relaxed);
     rings->txPurge.store(RingBlock::kPurgeRequested | head, std::memory_order_release);
+    rings->txWake.Signal();
     return false;
 }
 
@@ -160,4 +163,48 @@ bool TChannel::PurgeRx() {
     if (!inited) return true;
     rings->rxTail.store(rings->rxHead.load(std::memory_order_acquire), std::memory_order_release);
     return false;
+}
+
+template <class Ready> void TChannel::WaitUntil(uint32_t ms, Ready ready) {
+    if (!rings) return;
+    const uint32_t woken = rings->wakeCount.load(std::memory_order_acquire);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    // The event is auto-reset and also raised for what this wait does not wait for: re-check.
+    while (!ready() && !IsLost() && rings->wakeCount.load(std::memory_order_acquire) == woken) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= end) return;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+        rings->rxEvent.Wait(static_cast<uint32_t>(left));
+    }
+}
+
+void TChannel::WaitRx(uint32_t ms) {
+    WaitUntil(ms, [this] { return RxCount() > 0; });
+}
+
+void TChannel::WaitTxRoom(uint32_t ms) {
+    if (!rings) return;
+    // Counted before the room is looked at, so that the service thread either sees the count
+    // or made the room that the check then finds.
+    rings->roomWaiters.fetch_add(1, std::memory_order_seq_cst);
+    WaitUntil(ms, [this] {
+        uint32_t head = rings->txHead.load(std::memory_order_relaxed);
+        uint32_t tail = rings->txTail.load(std::memory_order_seq_cst);
+        return ((head - tail) & kMask) < RingBlock::kCapacity;
+    });
+    rings->roomWaiters.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void TChannel::WakeWaiters() {
+    if (!rings) return;
+    rings->wakeCount.fetch_add(1, std::memory_order_acq_rel);
+    rings->rxEvent.Signal();
+}
+
+bool TChannel::IsLost() const {
+    return rings && rings->lost.load(std::memory_order_acquire);
+}
+
+const char* TChannel::LostCause() const {
+    return IsLost() ? rings->lostCause : "";
 }

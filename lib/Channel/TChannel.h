@@ -38,6 +38,17 @@ public:
     int Read(void* data, int size);
     bool PurgeRx();
 
+    // Bounded waits of the user's thread. Each returns when its condition holds, when the link is
+    // lost, when WakeWaiters is called (from any thread), or after ms; a caller re-checks what it
+    // waits for. Without rings they return at once.
+    void WaitRx(uint32_t ms);     // received bytes waiting
+    void WaitTxRoom(uint32_t ms); // room in the transmit ring
+    void WakeWaiters();
+    // The service thread found the link gone (a pulled adapter, a closed server); LostCause names
+    // why. Once lost, a channel stays lost.
+    bool IsLost() const;
+    const char* LostCause() const;
+
     const char* StoredSpeed() const { return speed; }
     const char* StoredFormat() const { return format; }
     const char* StoredFlow() const { return flow; }
@@ -59,6 +70,7 @@ protected:
     // setters, not through Configure, so the stored texts stay empty; then the channel is open.
     // False, with the setter's message, when one refuses.
     bool OpenWithDefaults();
+    template <class Ready> void WaitUntil(uint32_t ms, Ready ready);
 
     char LNWriteTerminator[32] = "\r";
     char LNReadTerminator[32] = "\r\n";

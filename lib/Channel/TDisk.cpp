@@ -6,6 +6,10 @@
 #include <string>
 #include <system_error>
 
+namespace {
+constexpr uint32_t kIdleBoundMs = 1000;
+} // namespace
+
 TDisk::TDisk(int32_t levelCode, const char* name, uint8_t opt) : TChannel(levelCode, name, opt) {
     inited = false;
     kind = kChannelDisk;
@@ -32,6 +36,7 @@ TDisk::TDisk(int32_t levelCode, const char* name, uint8_t opt) : TChannel(levelC
 TDisk::~TDisk() {
     if (context) {
         context->stop.store(true, std::memory_order_release);
+        if (context->rings) context->rings->txWake.Signal();
         if (thread.joinable()) thread.join();
         context.reset();
     }
@@ -44,15 +49,24 @@ TDisk::~TDisk() {
 
 void TDisk::DiskThread(DiskThreadContext* ctx) {
     RingBlock* r = ctx->rings;
+    // Writes everything queued; false when the ring was already empty.
+    auto drain = [&] {
+        bool any = false;
+        for (;;) {
+            const uint8_t* piece = nullptr;
+            uint32_t waiting = r->TxPiece(&piece);
+            size_t k = waiting ? std::fwrite(piece, 1, waiting, ctx->file) : 0;
+            r->TxConsumed(static_cast<uint32_t>(k));
+            if (k == 0) return any;
+            any = true;
+            if (ctx->pause) zem::SleepMs(ctx->pause);
+        }
+    };
     while (!ctx->stop.load(std::memory_order_acquire)) {
-        const uint8_t* piece = nullptr;
-        uint32_t waiting = r->TxPiece(&piece);
-        size_t k = waiting ? std::fwrite(piece, 1, waiting, ctx->file) : 0;
-        r->TxConsumed(static_cast<uint32_t>(k));
-        // Nothing to write: rest a millisecond rather than spin a core; a queued byte still
-        // reaches the file stream within a few milliseconds.
-        if (k == 0) zem::SleepMs(ctx->pause ? ctx->pause : 1);
-        else if (ctx->pause) zem::SleepMs(ctx->pause);
-        else std::this_thread::yield();
+        // An empty ring blocks until Write or the stop request raises the wake-up; the bound only
+        // guards against a lost signal.
+        if (!drain()) r->txWake.Wait(kIdleBoundMs);
     }
+    // Whatever was written before the stop request reaches the file.
+    drain();
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -13,6 +14,27 @@
 #include <type_traits>
 
 namespace {
+
+// Why nsio_open failed, in the terms of the ipserial library we ship; other libraries' codes are
+// reported by number only.
+const char* NetOpenFailure(int32_t code) {
+    switch (code) {
+    case -3:
+        return "no answer from the server";
+    case -4:
+        return "connection lost";
+    case -5:
+        return "setting refused by the server";
+    case -6:
+        return "connection refused, or COM-PORT declined by the server";
+    case -7:
+        return "out of resources";
+    case -8:
+        return "socket layer not started";
+    default:
+        return "refused by the library";
+    }
+}
 
 constexpr uint32_t kQueueSize = 8192;
 constexpr uint32_t kSmallQueueSize = 90;
@@ -191,6 +213,8 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     context->nsio_read = nsio_read;
     context->nsio_write = nsio_write;
     context->nsio_lstatus = nsio_lstatus;
+    // Not one of the eleven: a library without it keeps the plain pass loop.
+    context->nsio_wait = reinterpret_cast<zem::nsio_wait_t>(library.Symbol("nsio_wait"));
     nsio_init();
     std::string dotted;
     if (!zem::LookupHostIPv4(address ? address : "", dotted)) {
@@ -200,6 +224,7 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     int32_t id = nsio_open(dotted.c_str(), port, kOpenTimeoutMs);
     if (id < 0) {
         Log(3, "TSerial::TSerial - Bad IPPortId");
+        Log(3, zem::Format("TSerial::TSerial - nsio_open %d: %s", id, NetOpenFailure(id)));
         return;
     }
     context->portId = id;
@@ -221,6 +246,7 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
 TSerial::~TSerial() {
     if (context) {
         context->stop.store(true, std::memory_order_release);
+        if (context->rings) context->rings->txWake.Signal();
         if (thread.joinable()) thread.join();
         context->port.Close();
         if (context->portId >= 0) {
@@ -393,63 +419,108 @@ void TSerial::LocalLoop(SerialThreadContext* ctx) {
     zem::SerialPort& port = ctx->port;
     bool readPending = false;
     bool writePending = false;
-    while (!ctx->stop.load(std::memory_order_acquire)) {
-        uint32_t modem = 0;
-        if (port.ModemStatus(&modem)) {
-            uint32_t in = 0;
-            if (modem & zem::kModemCts) in |= kLineCTS;
-            if (modem & zem::kModemDsr) in |= kLineDSR;
-            if (modem & zem::kModemDcd) in |= kLineDCD;
-            if (modem & zem::kModemRing) in |= kLineRING;
-            r->SetInputLines(in);
+    uint32_t writeAsked = 0;
+    uint32_t readAsked = 0;
+    uint32_t linesAt = zem::TickCountMs() - ctx->pollMs;
+    bool lost = false;
+    auto markLost = [&] {
+        r->MarkLost(port.LostCause());
+        lost = true;
+    };
+    while (!ctx->stop.load(std::memory_order_acquire) && !lost) {
+        // The modem lines need no faster look than once a pass interval.
+        if (zem::TickCountMs() - linesAt >= ctx->pollMs) {
+            linesAt = zem::TickCountMs();
+            uint32_t modem = 0;
+            if (port.ModemStatus(&modem)) {
+                uint32_t in = 0;
+                if (modem & zem::kModemCts) in |= kLineCTS;
+                if (modem & zem::kModemDsr) in |= kLineDSR;
+                if (modem & zem::kModemDcd) in |= kLineDCD;
+                if (modem & zem::kModemRing) in |= kLineRING;
+                r->SetInputLines(in);
+            }
         }
 
-        // Receive: only what the driver already holds, so a read never waits for the line.
-        uint32_t got = 0;
-        bool readDone = false;
-        if (readPending) {
-            if (port.CollectRead(&got) != zem::SerialIo::kPending) {
+        // Receive everything the driver holds, piece after piece, until it has no more or the
+        // ring is full; a read that stays pending tells of the next arrival.
+        bool roomLeft = true;
+        for (;;) {
+            uint32_t got = 0;
+            zem::SerialIo io;
+            if (readPending) {
+                io = port.CollectRead(&got);
+                if (io == zem::SerialIo::kPending) break;
                 readPending = false;
-                readDone = true;
-            }
-        } else {
-            uint32_t waiting = 0;
-            if (!port.ClearErrors(&waiting)) waiting = 0;
-            uint8_t* room = nullptr;
-            uint32_t n = waiting ? std::min(waiting, r->RxRoom(&room)) : 0;
-            if (n > 0) {
-                if (port.StartRead(room, n, &got) == zem::SerialIo::kPending)
+                got = std::min(got, readAsked);
+            } else {
+                uint8_t* room = nullptr;
+                uint32_t n = r->RxRoom(&room);
+                if (n == 0) {
+                    roomLeft = false;
+                    break;
+                }
+                io = port.StartRead(room, n, &got);
+                if (io == zem::SerialIo::kPending) {
                     readPending = true;
-                else
-                    readDone = true;
+                    readAsked = n;
+                    break;
+                }
+                got = std::min(got, n);
             }
-        }
-        if (readDone) {
             r->RxProduced(got);
-            if (got == 0) r->rxEvent.Signal();
+            if (io == zem::SerialIo::kLost) break;
+            if (io == zem::SerialIo::kFailed || got == 0) break;
+        }
+        if (port.LostCause()[0]) {
+            markLost();
+            break;
         }
 
-        // Transmit: one contiguous piece; the tail moves only once the bytes are handed over.
-        uint32_t sent = 0;
-        if (writePending) {
-            if (port.CollectWrite(&sent) != zem::SerialIo::kPending) {
+        // Transmit until the ring is empty or the driver takes no more; the tail moves only once
+        // the bytes are handed over.
+        bool driverFull = false;
+        for (;;) {
+            uint32_t sent = 0;
+            zem::SerialIo io;
+            uint32_t asked = 0;
+            if (writePending) {
+                io = port.CollectWrite(&sent);
+                if (io == zem::SerialIo::kPending) break;
                 writePending = false;
-                r->TxConsumed(sent);
-            }
-        } else {
-            const uint8_t* piece = nullptr;
-            uint32_t waiting = r->TxPiece(&piece);
-            if (waiting > 0) {
-                if (port.StartWrite(piece, waiting, &sent) == zem::SerialIo::kPending)
+                asked = writeAsked;
+            } else {
+                const uint8_t* piece = nullptr;
+                asked = r->TxPiece(&piece);
+                if (asked == 0) break;
+                io = port.StartWrite(piece, asked, &sent);
+                if (io == zem::SerialIo::kPending) {
                     writePending = true;
-                else
-                    r->TxConsumed(std::min(sent, waiting));
+                    writeAsked = asked;
+                    break;
+                }
+            }
+            r->TxConsumed(std::min(sent, asked));
+            if (io == zem::SerialIo::kLost || io == zem::SerialIo::kFailed) break;
+            if (sent < asked) {
+                driverFull = true;
+                break;
             }
         }
+        if (port.LostCause()[0]) {
+            markLost();
+            break;
+        }
 
-        zem::SleepMs(ctx->pollMs);
+        // Sleep until there is work, at most one pass interval.
+        if (port.Wait(r->txWake, ctx->pollMs, roomLeft && !readPending, driverFull) ==
+            zem::SerialWait::kLost)
+            markLost();
     }
     port.EndTransfers();
+    // A lost port moves nothing more; the thread only waits for its stop.
+    while (!ctx->stop.load(std::memory_order_acquire))
+        r->txWake.Wait(1000);
 }
 
 void TSerial::NetworkLoop(SerialThreadContext* ctx) {
@@ -466,23 +537,51 @@ void TSerial::NetworkLoop(SerialThreadContext* ctx) {
             r->SetInputLines(in);
         }
 
-        // A library that reports more than it was offered must not move the indices past it.
-        uint8_t* room = nullptr;
-        uint32_t free = r->RxRoom(&room);
-        if (free > 0) {
+        // Everything the library holds, up to a full ring. A library that reports more than it
+        // was offered must not move the indices past it.
+        uint32_t free = 0;
+        for (;;) {
+            uint8_t* room = nullptr;
+            free = r->RxRoom(&room);
+            if (free == 0) break;
             int32_t k =
                 ctx->nsio_read(id, reinterpret_cast<char*>(room), static_cast<int32_t>(free));
-            if (k > 0) r->RxProduced(std::min(static_cast<uint32_t>(k), free));
+            if (k <= 0) break;
+            r->RxProduced(std::min(static_cast<uint32_t>(k), free));
         }
 
-        const uint8_t* piece = nullptr;
-        uint32_t waiting = r->TxPiece(&piece);
-        if (waiting > 0) {
+        // Everything queued, as far as the library takes it.
+        for (;;) {
+            const uint8_t* piece = nullptr;
+            uint32_t waiting = r->TxPiece(&piece);
+            if (waiting == 0) break;
             int32_t k = ctx->nsio_write(id, reinterpret_cast<const char*>(piece),
                                         static_cast<int32_t>(waiting));
-            if (k > 0) r->TxConsumed(std::min(static_cast<uint32_t>(k), waiting));
+            if (k <= 0) break;
+            r->TxConsumed(std::min(static_cast<uint32_t>(k), waiting));
+            if (static_cast<uint32_t>(k) < waiting) break;
         }
 
-        zem::SleepMs(ctx->pollMs);
+        // Sleep until bytes arrive or Write raises the wake-up, at most a pass interval. With a
+        // full receive ring the library's wait would return at once, so wait on Write alone.
+        if (ctx->nsio_wait && free > 0) {
+            int32_t w = ctx->nsio_wait(id, static_cast<int32_t>(ctx->pollMs), r->txWake.Native());
+            r->txWake.Clear();
+            if (w < 0) {
+                char cause[64];
+                if (w == -4)
+                    std::snprintf(cause, sizeof cause,
+                                  "connection to the server lost (NSIO_CLOSED)");
+                else
+                    std::snprintf(cause, sizeof cause, "connection to the server lost (%d)",
+                                  static_cast<int>(w));
+                r->MarkLost(cause);
+                while (!ctx->stop.load(std::memory_order_acquire))
+                    r->txWake.Wait(1000);
+                return;
+            }
+        } else {
+            r->txWake.Wait(ctx->pollMs);
+        }
     }
 }

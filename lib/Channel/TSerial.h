@@ -38,6 +38,8 @@ public:
     int GetLines(uint32_t* lines) override;
 
     bool IsNetwork() const { return context && context->network; }
+    // The network sort's service thread sleeps in the library's wait (nsio_wait) when it has one.
+    bool WaitsInLibrary() const { return context && context->nsio_wait; }
     uint32_t NetBaud() const { return netBaud; }
     uint32_t NetMode() const { return netMode; }
 
@@ -53,6 +55,7 @@ public:
         zem::nsio_read_t nsio_read = nullptr;
         zem::nsio_write_t nsio_write = nullptr;
         zem::nsio_lstatus_t nsio_lstatus = nullptr;
+        zem::nsio_wait_t nsio_wait = nullptr; // when the library has it
     };
 
     static int SerialThread(SerialThreadContext* ctx);

@@ -15,6 +15,7 @@ public:
     std::set<zem::Item> disabled;
     std::set<zem::Item> visible;
     int progress = -1;
+    zem::RunOutcome outcome = zem::RunOutcome::kNone;
     std::vector<std::string> portItems;
     std::vector<std::string> alerts;
     std::vector<std::string> errors;
@@ -47,6 +48,7 @@ public:
             visible.erase(i);
     }
     void SetProgress(int p) override { progress = p; }
+    void ShowOutcome(zem::RunOutcome o) override { outcome = o; }
     void SetPortItems(const std::vector<std::string>& p) override {
         portItems = p;
         if (!p.empty()) texts[zem::Item::ComboBoxPort] = p[0];

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-struct StreamSpec {
+struct HeaderFields {
     uint16_t version = 2;
     uint16_t flash = 1;
     uint32_t speedOffset = 0x12;
@@ -21,7 +21,7 @@ struct StreamSpec {
 };
 
 // A stream file: header and one record of count 0 (one payload byte).
-std::string MakeStream(const StreamSpec& spec = {});
+std::string MakeStream(const HeaderFields& fields = {});
 
 // A window logic on a fake view in a fresh current directory, with fake channels and protocol.
 class Harness {
@@ -32,6 +32,7 @@ public:
     // Fakes' behaviour
     bool openOk = true;
     bool programFails = false;
+    const char* lostCause = nullptr; // the channel is found lost with this cause during the run
     std::vector<std::pair<int, int32_t>> script{{1, 0}, {2, 0}, {3, 40}, {4, 100}};
     std::function<void()> duringProgram;
     std::optional<std::vector<std::string>> portsFound{{"COM1"}};
@@ -42,6 +43,7 @@ public:
     int freed = 0;
     int runners = 0;
     int32_t levelCode = -1;
+    int32_t channelLevel = -1;
     std::string runnerPort, runnerSpeed, runnerPath;
     bool aborted = false;
     std::vector<std::string> order; // "runner-gone", "channel-freed"

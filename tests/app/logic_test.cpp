@@ -12,7 +12,7 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-enum class FileKind { None, Valid, BadCrc, UnknownFlash };
+enum class FileKind { None, Valid, BadCrc, UnknownFlash, CutRecord, ExtraByte };
 
 struct Outcome {
     const char* name;
@@ -59,6 +59,27 @@ std::vector<Outcome> Outcomes() {
          false,
          3,
          "The selected file is not valid",
+         {"Not valid Stream File"},
+         {},
+         false},
+        // Records that do not end exactly at the end: refused before the port is opened.
+        {"last record cut",
+         FileKind::CutRecord,
+         true,
+         false,
+         false,
+         3,
+         "The selected file is not a valid",
+         {"Not valid Stream File"},
+         {},
+         false},
+        {"byte after the last record",
+         FileKind::ExtraByte,
+         true,
+         false,
+         false,
+         3,
+         "The selected file is not a valid",
          {"Not valid Stream File"},
          {},
          false},
@@ -118,6 +139,15 @@ void WriteStream(Harness& h, FileKind kind) {
     case FileKind::UnknownFlash:
         WriteFileBytes(h.File(kPath), MakeStream({.flash = 3}));
         return;
+    case FileKind::CutRecord: {
+        std::string s = MakeStream();
+        s.pop_back();
+        WriteFileBytes(h.File(kPath), s);
+        return;
+    }
+    case FileKind::ExtraByte:
+        WriteFileBytes(h.File(kPath), MakeStream() + "x");
+        return;
     }
 }
 
@@ -158,6 +188,12 @@ TEST(ProgrammingRun, EachOutcomeShowsItsTextsAndSetsItsCode) {
         if (o.code == 0 || o.code == 7) {
             EXPECT_EQ(h.view.progress, 0);
         }
+        // The outcome stands out from idle until the next action.
+        EXPECT_EQ(h.view.outcome, o.code == -1  ? zem::RunOutcome::kNone
+                                  : o.code == 0 ? zem::RunOutcome::kSucceeded
+                                                : zem::RunOutcome::kFailed);
+        logic.EditFilePathKeyDown(13);
+        EXPECT_EQ(h.view.outcome, zem::RunOutcome::kNone);
     }
 }
 
@@ -194,6 +230,7 @@ TEST(ProgrammingRun, HandsTheProtocolTheWindowsTexts) {
         logic.ButtonProgramClick();
         EXPECT_EQ(h.opened, Strings{"disk"});
         EXPECT_EQ(h.levelCode, debug ? 20 : 0);
+        EXPECT_EQ(h.channelLevel, debug ? 20 : 0);
         EXPECT_EQ(h.runnerPort, "disk");
         EXPECT_EQ(h.runnerSpeed, "1000");
         EXPECT_EQ(h.runnerPath, kPath);
@@ -226,6 +263,23 @@ TEST(ProgrammingRun, TheWindowStaysSinglePort) {
     EXPECT_EQ(h.opened, Strings{"COM1,COM2"});
     EXPECT_EQ(h.runners, 1);
     EXPECT_EQ(h.runnerPort, "COM1,COM2");
+}
+
+// A port that went away mid-run: the debug window names it and the cause, before the usual line.
+TEST(ProgrammingRun, ALostPortIsNamedWithItsCause) {
+    Harness h;
+    WriteFileBytes(h.File(kPath), MakeStream());
+    auto& logic = h.Create();
+    h.view.texts[Item::EditFilePath] = kPath;
+    h.view.texts[Item::ComboBoxPort] = "COM7";
+    h.lostCause = "the line hung up (POLLHUP)";
+    logic.ButtonProgramClick();
+    EXPECT_EQ(logic.ExitCode(), 7);
+    EXPECT_EQ(h.Status(), "Error, module not programmed");
+    auto& lines = h.view.debugLines;
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Port COM7 lost: the line hung up (POLLHUP)");
+    EXPECT_EQ(lines.back(), "Can not send file module.bin");
 }
 
 TEST(ProgrammingRun, NamesTooLongForTheProtocolAreRefusedNotCut) {

@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
@@ -62,6 +63,7 @@ public:
     struct Seen {
         std::string caption, text;
         bool icon = false;
+        bool plain = false; // the text is not read as markup
     };
     std::vector<Seen> boxes;
     QStringList dialogFilters;
@@ -84,7 +86,8 @@ private:
         QWidget* w = QApplication::activeModalWidget();
         if (auto* box = qobject_cast<QMessageBox*>(w)) {
             boxes.push_back({box->windowTitle().toStdString(), box->text().toStdString(),
-                             box->icon() != QMessageBox::NoIcon});
+                             box->icon() != QMessageBox::NoIcon,
+                             box->textFormat() == Qt::PlainText});
             box->accept();
         } else if (auto* dialog = qobject_cast<QFileDialog*>(w)) {
             dialogFilters = dialog->nameFilters();
@@ -98,7 +101,7 @@ private:
 // Fakes for the window tests that need no module.
 zem::Services NoModule() {
     zem::Services s;
-    s.openChannel = [](const std::string&) -> TChannel* { return nullptr; };
+    s.openChannel = [](const std::string&, int32_t) -> TChannel* { return nullptr; };
     s.freeChannel = [](TChannel*) {};
     s.listPorts = []() -> std::optional<std::vector<std::string>> {
         return std::vector<std::string>{"COM10", "COM3"};
@@ -439,4 +442,84 @@ TEST_F(QtFrontEnd, UnattendedProgramEndsItselfWithTheRunsCode) {
         EXPECT_EQ(e.code, code);
         EXPECT_EQ(ReadFileBytes(dir.File("Zem.ini")), kSettings);
     }
+}
+
+// Texts from files and from the operator are shown as they are, never as markup, and a long one
+// is cut within its own space with the full text as its hint.
+TEST_F(QtFrontEnd, TextsShowAsTheyAreWithinTheirSpace) {
+    const std::string product = "<h1>1.0 A PRODUCT NAME TOO LONG";
+    MakeStream(dir.File("a.bin"),
+               {"--sw-version", "<b>SW 7</b>", "--product", QString::fromStdString(product)});
+    Windows w;
+    TFormMain& m = w.main;
+    ModalCloser closer;
+    m.EditFilePath->setText(QString::fromStdString(dir.File("a.bin")));
+    QTest::keyClick(m.EditFilePath, Qt::Key_Return);
+
+    for (QLabel* l : m.findChildren<QLabel*>())
+        EXPECT_EQ(l->textFormat(), Qt::PlainText) << l->objectName().toStdString();
+    for (QLabel* l : w.debug.findChildren<QLabel*>())
+        EXPECT_EQ(l->textFormat(), Qt::PlainText) << l->objectName().toStdString();
+    EXPECT_EQ(m.LabelSwVer->text(), "<b>SW 7</b>");
+    // Cut, right of its caption, the whole name in its hint, in both windows.
+    for (auto [value, caption] :
+         {std::pair{m.LabelProdName, m.LabelPN},
+          std::pair{w.debug.LabelProdName, w.debug.findChild<QLabel*>("LabelPN")}}) {
+        SCOPED_TRACE(value->window()->objectName().toStdString());
+        EXPECT_TRUE(value->text().endsWith("...")) << value->text().toStdString();
+        EXPECT_EQ(value->toolTip().toStdString(), product);
+        EXPECT_GT(value->x(), caption->x() + caption->sizeHint().width());
+        EXPECT_LE(value->fontMetrics().horizontalAdvance(value->text()), value->width());
+    }
+    EXPECT_EQ(m.Logic().StreamValid(), true);
+
+    // A port name that looks like markup, and a status text too long for the bar.
+    m.ComboBoxPort->setEditText("<b>COM9");
+    QTest::mouseClick(m.ButtonProgram, Qt::LeftButton);
+    ASSERT_EQ(closer.boxes.size(), 1u);
+    EXPECT_EQ(closer.boxes[0].text, "Can not open <b>COM9");
+    EXPECT_TRUE(closer.boxes[0].plain);
+    const std::string port(120, 'P');
+    m.ComboBoxPort->setEditText(QString::fromStdString(port));
+    QTest::mouseClick(m.ButtonProgram, Qt::LeftButton);
+    EXPECT_EQ(m.StatusText->toolTip().toStdString(), "Can not open " + port);
+    EXPECT_NE(m.StatusText->text(), m.StatusText->toolTip());
+    EXPECT_LE(m.StatusText->fontMetrics().horizontalAdvance(m.StatusText->text()),
+              m.StatusText->width());
+    EXPECT_EQ(w.debug.Memo->toPlainText().toStdString(),
+              "Flash Programmer 1.9\nCan not open <b>COM9\nFlash Programmer 1.9\nCan not open " +
+                  port);
+}
+
+// A failed run does not look like an idle window: the status text is marked until the next
+// action. Enter on the focused Program button starts a run, as on Windows.
+TEST_F(QtFrontEnd, OutcomeStandsOutAndEnterPressesTheFocusedButton) {
+    Windows w;
+    TFormMain& m = w.main;
+    ModalCloser closer;
+    const QString idle = m.StatusText->styleSheet();
+    m.ButtonProgram->setFocus();
+    QTest::keyClick(m.ButtonProgram, Qt::Key_Return); // empty path
+    EXPECT_EQ(closer.Texts(), Strings{"Stream File not found"});
+    EXPECT_EQ(m.Logic().ExitCode(), 4);
+    EXPECT_NE(m.StatusText->styleSheet(), idle);
+    EXPECT_TRUE(m.StatusText->styleSheet().contains("color")) << "failure shown";
+    QTest::keyClick(m.EditFilePath, Qt::Key_Return); // a new header check
+    EXPECT_EQ(m.StatusText->styleSheet(), idle);
+}
+
+// An exception escaping a handler is shown, and the program ends with its exit code instead of
+// dying inside the event loop.
+TEST_F(QtFrontEnd, AnExceptionInAHandlerIsShownAndEndsTheProgram) {
+    const std::string stream = MakeStream(dir.File("s.bin"));
+    zem::Services s = NoModule();
+    s.openChannel = [](const std::string&, int32_t) -> TChannel* {
+        throw std::runtime_error("<i>port driver gone");
+    };
+    ModalCloser closer;
+    EXPECT_EQ(RunZem({stream, "COM9", "115200"}, s), 0);
+    ASSERT_EQ(closer.boxes.size(), 1u);
+    EXPECT_EQ(closer.boxes[0].text, "<i>port driver gone");
+    EXPECT_TRUE(closer.boxes[0].icon);
+    EXPECT_TRUE(closer.boxes[0].plain);
 }

@@ -4,8 +4,39 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
+#ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using zem::Item;
+
+namespace {
+#ifndef _WIN32
+// Root may write any file; an unprivileged user meets the file's own permissions. Nothing to do
+// when the tests do not run as root.
+class Unprivileged {
+public:
+    explicit Unprivileged(const std::string& dir) : root_(geteuid() == 0) {
+        if (root_) {
+            chmod(dir.c_str(), 0755); // readable, not writable, for the user
+            EXPECT_EQ(seteuid(65534), 0);
+        }
+    }
+    ~Unprivileged() {
+        if (root_) {
+            EXPECT_EQ(seteuid(0), 0);
+        }
+    }
+
+private:
+    bool root_;
+};
+#endif
+} // namespace
 
 TEST(Settings, IntegerForms) {
     struct Row {
@@ -116,7 +147,12 @@ TEST(Settings, AFileThatCannotBeWrittenKeepsTheWindowOpenAndTheFileIntact) {
         }
         auto& logic = h.Create();
         h.view.texts[Item::ComboBoxPort] = "COM8";
-        EXPECT_FALSE(logic.FormClose());
+        {
+#ifndef _WIN32
+            Unprivileged user(h.dir.Path());
+#endif
+            EXPECT_FALSE(logic.FormClose());
+        }
         EXPECT_EQ(h.view.errors,
                   std::vector<std::string>{"Unable to write to " + logic.SettingsFile()});
         if (readOnly) {
@@ -126,6 +162,96 @@ TEST(Settings, AFileThatCannotBeWrittenKeepsTheWindowOpenAndTheFileIntact) {
         for (const auto& e : fs::directory_iterator(h.dir.Path()))
             EXPECT_EQ(e.path().filename(), "Zem.ini"); // no temporary left behind
     }
+}
+
+#ifndef _WIN32
+// Station settings shared through a link, with the mode, owner and group the station gave them:
+// saving writes through the link and the file stays whose it was. As root the owner's missing
+// write bit does not stop a write that the process may make; an unprivileged operator in a folder
+// of someone else's writes the shared file in place.
+TEST(Settings, SavingKeepsTheFileItsLinkModeAndOwner) {
+    namespace fs = std::filesystem;
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give files other owners";
+    struct Row {
+        bool unprivileged;
+        uid_t owner;
+        mode_t mode;
+    };
+    for (const Row r : {Row{false, 1234, 0464}, Row{true, 0, 0666}}) {
+        SCOPED_TRACE(r.unprivileged);
+        Harness h;
+        fs::create_directories(h.File("shared"));
+        const std::string shared = h.File("shared/station.ini");
+        WriteFileBytes(shared, "[System]\nPort=COM2\nDebug=1\n");
+        ASSERT_EQ(chown(shared.c_str(), r.owner, r.owner), 0);
+        ASSERT_EQ(chmod(shared.c_str(), r.mode), 0);
+        fs::create_symlink("shared/station.ini", h.File("Zem.ini"));
+        auto& logic = h.Create();
+        EXPECT_EQ(h.view.texts[Item::ComboBoxPort], "COM2");
+        h.view.texts[Item::ComboBoxPort] = "COM6";
+        {
+            std::unique_ptr<Unprivileged> user;
+            if (r.unprivileged) user = std::make_unique<Unprivileged>(h.File("shared"));
+            EXPECT_TRUE(logic.FormClose());
+            EXPECT_TRUE(h.view.errors.empty());
+        }
+        EXPECT_TRUE(fs::is_symlink(h.File("Zem.ini")));
+        EXPECT_EQ(ReadFileBytes(shared), "[System]\nPort=COM6\nDebug=1\nSpeed=115200\nStartPath=\n"
+                                         "[Form]\nTop=100\nLeft=100\n");
+        struct stat st {};
+        ASSERT_EQ(stat(shared.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, r.mode);
+        EXPECT_EQ(st.st_uid, r.owner);
+        EXPECT_EQ(st.st_gid, r.owner);
+        for (const auto& e : fs::directory_iterator(h.File("shared")))
+            EXPECT_EQ(e.path().filename(), "station.ini"); // no temporary left behind
+    }
+}
+
+// A write that fails half-way (here: the file size limit) leaves the file as it was, whether the
+// new text went to a copy or over the file itself.
+TEST(Settings, AWriteThatFailsHalfWayLeavesTheFileAsItWas) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to write as another user";
+    for (bool inPlace : {false, true}) {
+        SCOPED_TRACE(inPlace);
+        Harness h;
+        const std::string before = "[System]\nPort=COM2\n";
+        WriteFileBytes(h.File("Zem.ini"), before);
+        ASSERT_EQ(chmod(h.File("Zem.ini").c_str(), 0666), 0);
+        auto& logic = h.Create();
+        h.view.texts[Item::ComboBoxPort] = "COM8";
+        {
+            // Unprivileged in a folder it cannot write, the writer has to write over the file.
+            std::unique_ptr<Unprivileged> user;
+            if (inPlace) user = std::make_unique<Unprivileged>(h.dir.Path());
+            auto oldSignal = signal(SIGXFSZ, SIG_IGN);
+            rlimit old{};
+            getrlimit(RLIMIT_FSIZE, &old);
+            rlimit small = old;
+            small.rlim_cur = before.size() + 10;
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+            EXPECT_FALSE(logic.FormClose());
+            setrlimit(RLIMIT_FSIZE, &old);
+            signal(SIGXFSZ, oldSignal);
+        }
+        EXPECT_EQ(ReadFileBytes(h.File("Zem.ini")), before);
+        for (const auto& e : std::filesystem::directory_iterator(h.dir.Path()))
+            EXPECT_EQ(e.path().filename(), "Zem.ini"); // no temporary left behind
+    }
+}
+#endif
+
+// A byte order mark from an editor neither hides the first section nor is lost.
+TEST(Settings, AByteOrderMarkIsReadPastAndKept) {
+    Harness h;
+    WriteFileBytes(h.File("Zem.ini"), "\xEF\xBB\xBF[System]\r\nPort=COM7\r\nDebug=1\r\n");
+    auto& logic = h.Create();
+    EXPECT_EQ(h.view.texts[Item::ComboBoxPort], "COM7");
+    EXPECT_TRUE(logic.Debug());
+    ASSERT_TRUE(logic.FormClose());
+    EXPECT_EQ(ReadFileBytes(h.File("Zem.ini")),
+              "\xEF\xBB\xBF[System]\r\nPort=COM7\r\nDebug=1\r\nSpeed=115200\r\nStartPath=\r\n"
+              "[Form]\r\nTop=100\r\nLeft=100\r\n");
 }
 
 TEST(Settings, TwoStartDirectoriesTwoFiles) {

@@ -15,7 +15,9 @@
 #include <signal.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -67,6 +69,8 @@ public:
         std::string cmd = "cd '" + dir.string() + "' && exec '" + Bin("tools/zem-sim") +
                           "' --quiet --timeout 120 --summary " + name + ".json " + args + " '" +
                           stream + "' > " + name + ".out";
+        // An earlier simulator's output would give its pty name.
+        fs::remove(dir / (name + ".out"));
         pid_ = fork();
         if (pid_ == 0) {
             execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
@@ -87,6 +91,14 @@ public:
         }
     }
     const std::string& Pty() const { return pty_; }
+    // The module's side goes away at once, as a pulled adapter does.
+    void Kill() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
     // Waits for the simulator to end and returns its summary.
     nlohmann::json Summary() {
         int st = 0;
@@ -139,6 +151,49 @@ protected:
     }
 
     fs::path dir_;
+};
+
+// zemcli in the background, its standard output to a file, so a test can act during the run.
+class BackgroundCli {
+public:
+    BackgroundCli(const fs::path& dir, const std::string& args) : dir_(dir) {
+        std::string cmd = "cd '" + dir.string() + "' && exec '" + Bin("cli/zemcli") + "' " + args +
+                          " > cli.out 2>> stderr.txt";
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~BackgroundCli() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    void Signal(int sig) { kill(pid_, sig); }
+    // Waits for a line of standard output that holds `text` (the run's progress).
+    bool WaitForOutput(const std::string& text, double seconds = 30) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            if (ReadAll(dir_ / "cli.out").find(text) != std::string::npos) return true;
+            usleep(5000);
+        }
+        return false;
+    }
+    // The exit code and the seconds from `since` to the exit.
+    std::pair<int, double> Wait(std::chrono::steady_clock::time_point since) {
+        int st = 0;
+        waitpid(pid_, &st, 0);
+        pid_ = -1;
+        double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, s};
+    }
+    std::string Out() const { return ReadAll(dir_ / "cli.out"); }
+
+private:
+    fs::path dir_;
+    pid_t pid_ = -1;
 };
 
 std::vector<nlohmann::json> JsonLines(const std::string& out) {
@@ -210,6 +265,119 @@ TEST_F(CliE2E, FailuresGiveTheirExitCodes) {
     EXPECT_EQ(Cli("--info missing.bin").code, 4);
 }
 
+// Files that cannot be programmed whole are refused before the port is opened: the disk channel
+// would create DEBUG_DISK.bin on opening.
+TEST_F(CliE2E, FilesThatCannotBeProgrammedWholeAreRefusedBeforeThePort) {
+    std::string good = Stream("good.bin", "--records 100,200,300");
+    std::string whole = ReadAll(good);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* problem; // start of --info's "problem"
+    };
+    const Case cases[] = {
+        {"last record cut", whole.substr(0, whole.size() - 1), "record at 0x"},
+        {"count word cut", whole + "\x07", "record at 0x"},
+        {"header only", whole.substr(0, 78), "no records"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(dir_ / "cut.bin", std::ios::binary) << c.bytes;
+        Result r = Cli("--json cut.bin DISK 115200");
+        EXPECT_EQ(r.code, 3);
+        auto lines = JsonLines(r.out);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back()["status"], "The selected file is not a valid");
+        EXPECT_FALSE(fs::exists(dir_ / "DEBUG_DISK.bin"));
+
+        Result info = Cli("--info --json cut.bin");
+        EXPECT_EQ(info.code, 3);
+        auto j = nlohmann::json::parse(info.out);
+        EXPECT_EQ(j["valid"], false);
+        EXPECT_EQ(j["header"]["flash_type"], "4MB") << "the header itself is fine";
+        EXPECT_EQ(j["records"]["ends_exactly"], false);
+        EXPECT_EQ(j["records"]["problem"].get<std::string>().rfind(c.problem, 0), 0u)
+            << j["records"]["problem"];
+    }
+    // Where the cut is: the third record starts at 78 + 102 + 202.
+    std::ofstream(dir_ / "cut.bin", std::ios::binary) << whole.substr(0, whole.size() - 1);
+    Result text = Cli("--info cut.bin");
+    EXPECT_NE(text.out.find("Problem:           record at 0x0000017E runs past the end"),
+              std::string::npos)
+        << text.out;
+    auto j = nlohmann::json::parse(Cli("--info --json cut.bin").out);
+    EXPECT_EQ(j["records"]["cut_at"], 0x17E);
+    EXPECT_EQ(j["records"]["count"], 2);
+}
+
+TEST_F(CliE2E, FifoAndHugeFilesFailInsteadOfHangingOrAborting) {
+    ASSERT_EQ(mkfifo((dir_ / "fifo.bin").c_str(), 0600), 0);
+    // A hang would be cut by timeout (exit 124).
+    EXPECT_EQ(RunShell(dir_, "timeout 20 '" + Bin("cli/zemcli") + "' --info fifo.bin").code, 3);
+    EXPECT_EQ(RunShell(dir_, "timeout 20 '" + Bin("cli/zemcli") + "' fifo.bin DISK 115200").code,
+              3);
+    EXPECT_FALSE(fs::exists(dir_ / "DEBUG_DISK.bin"));
+
+    std::string good = Stream("huge.bin", "--records 100");
+    std::error_code ec;
+    fs::resize_file(good, uint64_t{1} << 40, ec); // sparse
+    if (ec) GTEST_SKIP() << ec.message();
+    Result info = Cli("--info --json huge.bin");
+    EXPECT_EQ(info.code, 3);
+    EXPECT_EQ(nlohmann::json::parse(info.out)["records"]["too_large"], true);
+    EXPECT_EQ(Cli("huge.bin DISK 115200").code, 3);
+}
+
+TEST_F(CliE2E, InfoEscapesControlCharactersOfHeaderTexts) {
+    std::string s = ReadAll(Stream("s.bin", "--records 10"));
+    // An escape sequence in the product name, and its checksum made good again.
+    const std::string evil = "\x1B]0;owned\x07\x1B[2J";
+    std::copy(evil.begin(), evil.end(), s.begin() + 34);
+    std::fill(s.begin() + 34 + evil.size(), s.begin() + 66, '\0');
+    uint16_t sum = 0;
+    for (size_t i = 0; i < 70; ++i)
+        sum = static_cast<uint16_t>(sum + static_cast<uint8_t>(s[i]));
+    sum = static_cast<uint16_t>(sum + static_cast<uint8_t>(s[76]) + static_cast<uint8_t>(s[77]));
+    s[74] = static_cast<char>(sum & 0xFF);
+    s[75] = static_cast<char>(sum >> 8);
+    std::ofstream(dir_ / "evil.bin", std::ios::binary) << s;
+    Result r = Cli("--info evil.bin");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(r.out.find('\x1B'), std::string::npos);
+    EXPECT_EQ(r.out.find('\x07'), std::string::npos);
+    EXPECT_NE(r.out.find("Product Name:      \\x1B]0;owned\\x07\\x1B[2J"), std::string::npos)
+        << r.out;
+}
+
+// A station archives what "dumps" lists under the module just programmed: a failed read-back must
+// not list the file an earlier module left under the same name.
+TEST_F(CliE2E, DumpsListOnlyWhatThisRunSaved) {
+    std::string stream = Stream("s.bin", "--records 100,100,100");
+    std::string dump;
+    {
+        Sim sim(dir_, "--readback 2:50", stream);
+        Result r = Cli("--json '" + stream + "' " + sim.Pty() + " 115200");
+        ASSERT_EQ(r.code, 0);
+        auto dumps = JsonLines(r.out).back()["dumps"];
+        ASSERT_EQ(dumps.size(), 1u);
+        dump = dumps[0];
+        EXPECT_EQ(fs::file_size(dir_ / dump), 100u);
+    }
+    // The next module's read-back fails its check word. Its pty may have another name: the
+    // earlier dump is then copied to where this run would write.
+    Sim sim(dir_, "--readback 2:50:bad", stream);
+    std::string next = sim.Pty();
+    for (char& c : next)
+        if (c == '/') c = '_';
+    next += "_Read.bin";
+    if (next != dump) fs::copy_file(dir_ / dump, dir_ / next);
+    Result r = Cli("--json '" + stream + "' " + sim.Pty() + " 115200");
+    EXPECT_EQ(r.code, 7);
+    auto result = JsonLines(r.out).back();
+    EXPECT_EQ(result["dumps"], nlohmann::json::array());
+    EXPECT_EQ(fs::file_size(dir_ / next), 100u) << "the earlier dump is left as it was";
+}
+
 // A module that never answers: the handshake's full 1000 attempts (boot type 3: about 25 s).
 TEST_F(CliE2E, SilentModuleFailsAfterHandshake) {
     std::string stream = Stream("s3.bin", "--boot-type 3 --records 100");
@@ -238,34 +406,27 @@ int FreeLoopbackPort() {
     return ntohs(a.sin_port);
 }
 
-} // namespace
-
-// Through a network serial port: ser2net on loopback, speaking RFC 2217, in front of zem-sim.
-TEST_F(CliE2E, ProgramsThroughSer2net) {
-    const char* ser2net = "/usr/sbin/ser2net";
-    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
-    std::string stream = Stream("s.bin", "--records 300,1024,2048,512,4096 --speed-record 3");
-    Sim sim(dir_, "--readback 4:50 --expect-speed 921600 --linger 500", stream);
-    ASSERT_FALSE(sim.Pty().empty());
+// ser2net on loopback in front of a pty, speaking RFC 2217; ready once its port accepts.
+std::pair<pid_t, int> StartSer2net(const char* ser2net, const fs::path& dir,
+                                   const std::string& pty) {
     int port = FreeLoopbackPort();
     {
-        std::ofstream cfg(dir_ / "ser2net.yaml");
+        std::ofstream cfg(dir / "ser2net.yaml");
         cfg << "connection: &zem\n"
             << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
-            << "  connector: serialdev," << sim.Pty() << ",115200n81,local\n"
+            << "  connector: serialdev," << pty << ",115200n81,local\n"
             << "  options:\n"
             << "    chardelay: false\n";
     }
     pid_t server = fork();
     if (server == 0) {
-        std::string log = (dir_ / "ser2net.log").string();
+        std::string log = (dir / "ser2net.log").string();
         freopen(log.c_str(), "w", stdout);
         freopen(log.c_str(), "a", stderr);
-        std::string cfg = (dir_ / "ser2net.yaml").string();
+        std::string cfg = (dir / "ser2net.yaml").string();
         execl(ser2net, "ser2net", "-d", "-u", "-c", cfg.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    // ser2net is ready once its port accepts connections.
     for (int i = 0; i < 100; ++i) {
         int s = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
@@ -277,6 +438,19 @@ TEST_F(CliE2E, ProgramsThroughSer2net) {
         if (up) break;
         usleep(50000);
     }
+    return {server, port};
+}
+
+} // namespace
+
+// Through a network serial port: ser2net on loopback, speaking RFC 2217, in front of zem-sim.
+TEST_F(CliE2E, ProgramsThroughSer2net) {
+    const char* ser2net = "/usr/sbin/ser2net";
+    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+    std::string stream = Stream("s.bin", "--records 300,1024,2048,512,4096 --speed-record 3");
+    Sim sim(dir_, "--readback 4:50 --expect-speed 921600 --linger 500", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    auto [server, port] = StartSer2net(ser2net, dir_, sim.Pty());
     std::string name = "127.0.0.1:" + std::to_string(port);
     Result r = Cli("--json '" + stream + "' " + name + " 921600");
     kill(server, SIGTERM);
@@ -436,4 +610,178 @@ TEST_F(CliE2E, CtrlCAbortsEveryRunOfAGang) {
     EXPECT_EQ(lines.back()["event"], "summary");
     EXPECT_EQ(lines.back()["interrupted"], true);
     EXPECT_EQ(lines.back()["aborted"], 2);
+}
+
+namespace {
+size_t Count(const std::string& hay, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1))
+        ++n;
+    return n;
+}
+} // namespace
+
+// A module that goes away in mid-transfer (its pty closed, as when an adapter is pulled): the run
+// ends at once with exit code 7, naming the port and the cause.
+TEST_F(CliE2E, SimulatorKilledMidTransferEndsTheRunWithTheCause) {
+    std::string stream = Stream("big.bin", "--records 2048x200");
+    Sim sim(dir_, "--pace", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    BackgroundCli cli(dir_, "--json '" + stream + "' " + sim.Pty() + " 115200");
+    ASSERT_TRUE(cli.WaitForOutput("\"code\":3")) << ReadAll(dir_ / "stderr.txt");
+    usleep(300000);
+    auto killed = std::chrono::steady_clock::now();
+    sim.Kill();
+    auto [code, secs] = cli.Wait(killed);
+    std::printf("exit %d %.3f s after the simulator was killed\n", code, secs);
+    EXPECT_EQ(code, 7);
+    EXPECT_LT(secs, 3.0);
+    auto lines = JsonLines(cli.Out());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["status"], "Error, module not programmed");
+    bool named = false;
+    for (const auto& l : lines)
+        if (l["event"] == "message" &&
+            l["text"].get<std::string>().rfind("Port " + sim.Pty() + " lost: ", 0) == 0)
+            named = true;
+    EXPECT_TRUE(named) << cli.Out();
+    // The text display says the same on standard error.
+    std::string err = ReadAll(dir_ / "stderr.txt");
+    EXPECT_EQ(err.find("lost: "), std::string::npos) << "JSON mode keeps it on standard output";
+}
+
+// Ctrl-C while the module is silent in a record's 40 s acknowledgement wait ends the run at once.
+TEST_F(CliE2E, InterruptDuringARecordWaitEndsTheRunAtOnce) {
+    std::string stream = Stream("s.bin", "--records 100,200,300");
+    Sim sim(dir_, "--silent-from 2", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    BackgroundCli cli(dir_, "'" + stream + "' " + sim.Pty() + " 115200");
+    // Text mode: the status line and the first two records' progress lines, then the wait.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (Count(ReadAll(dir_ / "stderr.txt"), "Programming") < 3 &&
+           std::chrono::steady_clock::now() < deadline)
+        usleep(5000);
+    usleep(300000);
+    auto interrupted = std::chrono::steady_clock::now();
+    cli.Signal(SIGINT);
+    auto [code, secs] = cli.Wait(interrupted);
+    std::printf("exit %d %.3f s after SIGINT\n", code, secs);
+    EXPECT_EQ(code, 7);
+    EXPECT_LT(secs, 5.0) << "not the end of the 40 s wait";
+    std::string err = ReadAll(dir_ / "stderr.txt");
+    EXPECT_NE(err.find("Error, module not programmed"), std::string::npos) << err;
+    auto s = sim.Summary();
+    EXPECT_EQ(s["records_seen"], 2);
+}
+
+namespace {
+// A network serial server for one connection that misbehaves in one way: says nothing, declines
+// the COM-PORT option, or agrees to it and then confirms no setting.
+class BadServer {
+public:
+    enum Kind { kSilent, kDeclines, kConfirmsNothing };
+    explicit BadServer(Kind kind) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(fd_, 1) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            return;
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this, kind] {
+            int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0) return;
+            // IAC DONT/DO COM-PORT-OPTION (44); agreeing also takes binary and suppress-go-ahead.
+            const unsigned char decline[] = {255, 254, 44};
+            const unsigned char agree[] = {255, 253, 0, 255, 253, 3, 255, 253, 44};
+            if (kind == kDeclines) ::send(c, decline, sizeof decline, MSG_NOSIGNAL);
+            if (kind == kConfirmsNothing) ::send(c, agree, sizeof agree, MSG_NOSIGNAL);
+            char buf[512];
+            while (::recv(c, buf, sizeof buf, 0) > 0) {
+            }
+            ::close(c);
+        });
+    }
+    ~BadServer() {
+        ::shutdown(fd_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        ::close(fd_);
+    }
+    int Port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+} // namespace
+
+// With --debug the trace says why a network port did not open; without it, nothing is traced.
+TEST_F(CliE2E, WhyANetworkPortDidNotOpenIsTracedWithDebug) {
+    std::string stream = Stream("net.bin", "--records 100");
+    struct Row {
+        BadServer::Kind kind;
+        std::vector<std::string> traced;
+    };
+    const Row rows[] = {
+        {BadServer::kSilent,
+         {"TSerial::TSerial - Bad IPPortId", "nsio_open -3: no answer from the server"}},
+        {BadServer::kDeclines,
+         {"TSerial::TSerial - Bad IPPortId",
+          "nsio_open -6: connection refused, or COM-PORT declined by the server"}},
+        {BadServer::kConfirmsNothing,
+         {"TSerial::Configure -3", "TChannel::Configure - Can not set speed"}},
+    };
+    for (const Row& r : rows) {
+        // Without --debug one case is enough to show the silence (the others each cost a wait).
+        std::vector<bool> modes = {true};
+        if (r.kind == BadServer::kDeclines) modes.push_back(false);
+        for (bool debug : modes) {
+            SCOPED_TRACE(std::to_string(r.kind) + (debug ? " --debug" : ""));
+            fs::remove(dir_ / "LocalLog.txt");
+            BadServer server(r.kind);
+            ASSERT_NE(server.Port(), 0);
+            Result res = Cli(std::string(debug ? "--debug " : "") + "'" + stream +
+                             "' 127.0.0.1:" + std::to_string(server.Port()) + " 115200");
+            EXPECT_EQ(res.code, 5);
+            const std::string log = ReadAll(dir_ / "LocalLog.txt");
+            for (const std::string& line : r.traced) {
+                if (debug)
+                    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+                else
+                    EXPECT_EQ(log.find(line), std::string::npos) << line;
+            }
+        }
+    }
+}
+
+// The device server goes away mid-run (ser2net stopped): the run ends at once with the cause.
+TEST_F(CliE2E, Ser2netStoppedMidRunEndsTheRunWithTheCause) {
+    const char* ser2net = "/usr/sbin/ser2net";
+    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+    std::string stream = Stream("big.bin", "--records 2048x200");
+    Sim sim(dir_, "--pace", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    auto [server, port] = StartSer2net(ser2net, dir_, sim.Pty());
+    std::string name = "127.0.0.1:" + std::to_string(port);
+    BackgroundCli cli(dir_, "--json '" + stream + "' " + name + " 115200");
+    ASSERT_TRUE(cli.WaitForOutput("\"code\":3")) << ReadAll(dir_ / "stderr.txt");
+    usleep(300000);
+    auto stopped = std::chrono::steady_clock::now();
+    kill(server, SIGKILL);
+    waitpid(server, nullptr, 0);
+    auto [code, secs] = cli.Wait(stopped);
+    std::printf("exit %d %.3f s after ser2net was stopped\n", code, secs);
+    EXPECT_EQ(code, 7);
+    EXPECT_LT(secs, 3.0);
+    bool named = false;
+    for (const auto& l : JsonLines(cli.Out()))
+        if (l["event"] == "message" &&
+            l["text"].get<std::string>().rfind("Port " + name + " lost: ", 0) == 0)
+            named = true;
+    EXPECT_TRUE(named) << cli.Out();
 }

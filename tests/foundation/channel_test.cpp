@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -276,4 +277,91 @@ TEST(Channel, ConcurrentStressBothDirections) {
     service.join();
     EXPECT_TRUE(sent == out);
     EXPECT_TRUE(received == in);
+}
+
+// The protocol's pattern: a record is queued, drained, then the ring purged before the next one.
+// A purge taken by the thread after it measured the ring would send a record twice or drop one.
+TEST(Channel, PurgeAfterEveryDrainedRecordSendsEachRecordOnce) {
+    TestChannel c;
+    c.Open();
+    std::string sent;
+    std::atomic<bool> stop{false};
+    std::thread service([&] {
+        unsigned turn = 0;
+        while (!stop.load(std::memory_order_acquire)) {
+            const uint8_t* p;
+            uint32_t n = c.R().TxPiece(&p);
+            n = std::min<uint32_t>(n, 1 + (turn++ * 7919) % 700);
+            sent.append(reinterpret_cast<const char*>(p), n);
+            c.R().TxConsumed(n);
+        }
+    });
+    std::string expected;
+    for (unsigned rec = 0; rec < 3000; ++rec) {
+        std::string r = Pattern(1 + (rec * 131) % 900, rec);
+        expected += r;
+        for (size_t at = 0; at < r.size();) {
+            int n = c.Write(r.data() + at, static_cast<int>(r.size() - at));
+            ASSERT_GE(n, 0);
+            at += static_cast<size_t>(n);
+        }
+        while (c.TxFree() != 16383)
+            std::this_thread::yield();
+        c.PurgeTx();
+    }
+    stop.store(true, std::memory_order_release);
+    service.join();
+    ASSERT_EQ(sent.size(), expected.size());
+    EXPECT_TRUE(sent == expected);
+}
+
+// The user's bounded waits end on their event, not on their bound: bytes received, room made in a
+// full ring, WakeWaiters from another thread.
+TEST(Channel, WaitsEndWhenTheirEventHappens) {
+    using Clock = std::chrono::steady_clock;
+    auto ms = [](Clock::time_point t0) {
+        return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    };
+    TestChannel c;
+    c.Open();
+    const std::string full(16383, 'x');
+    ASSERT_EQ(c.Write(full.data(), 16383), 16383);
+    for (int round = 0; round < 50; ++round) {
+        std::thread service([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            const uint8_t* p;
+            c.R().TxPiece(&p);
+            c.R().TxConsumed(1);
+        });
+        auto t0 = Clock::now();
+        c.WaitTxRoom(10000);
+        EXPECT_LT(ms(t0), 5000.0) << "room made";
+        EXPECT_EQ(c.TxFree(), 1);
+        service.join();
+        ASSERT_EQ(c.Write("y", 1), 1);
+    }
+
+    std::thread arrival([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        c.Deposit("a");
+    });
+    auto t0 = Clock::now();
+    c.WaitRx(10000);
+    EXPECT_LT(ms(t0), 5000.0) << "byte received";
+    EXPECT_EQ(c.RxCount(), 1);
+    arrival.join();
+    c.PurgeRx();
+
+    std::thread waker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        c.WakeWaiters();
+    });
+    t0 = Clock::now();
+    c.WaitRx(10000);
+    EXPECT_LT(ms(t0), 5000.0) << "woken";
+    waker.join();
+
+    t0 = Clock::now();
+    c.WaitRx(30);
+    EXPECT_GE(ms(t0), 29.0) << "nothing happened: the whole bound";
 }

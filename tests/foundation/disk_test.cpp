@@ -44,3 +44,22 @@ TEST(Disk, FileThatCannotBeCreatedLeavesChannelClosed) {
     EXPECT_FALSE(d.IsInited());
     EXPECT_EQ(d.Write("a", 1), -1);
 }
+
+// The file holds exactly what was written, even when the channel goes right after its Write.
+TEST(Disk, DestroyedRightAfterAWriteStillWritesEverything) {
+    ScopedTestDir dir;
+    for (int size : {1, 700, 16383}) {
+        std::string sent;
+        for (int i = 0; i < size; ++i)
+            sent += static_cast<char>((i * 13 + size) & 0xFF);
+        for (int round = 0; round < 20; ++round) {
+            {
+                TDisk d(0, "DEBUG_DISK", 0);
+                ASSERT_TRUE(d.IsInited());
+                ASSERT_EQ(d.Write(sent.data(), size), size);
+            }
+            ASSERT_TRUE(ReadFileBytes("DEBUG_DISK.bin") == sent)
+                << size << " bytes, round " << round;
+        }
+    }
+}

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 namespace {
 
@@ -13,31 +14,48 @@ std::string Sep() {
     return std::string(1, zem::PathSeparator());
 }
 
-// Points the station key somewhere for the life of the object (Linux: an INI file named by the
-// environment). Returns false where the key lives in the registry.
+// Points the station key at a file of the test's own for the life of the object (Linux: an INI
+// file named by the environment), none at first, and then puts back what the environment held:
+// a station's real key must neither change these tests nor be lost by them. Where the key lives in
+// the registry, Set returns false.
 class StationKey {
 public:
+    static constexpr const char* kVariable = "QUARN_ACTIVEOBJ_INI";
+    StationKey() {
+#ifndef _WIN32
+        if (const char* v = std::getenv(kVariable)) previous_ = v;
+        file_ = dir_.File("station.ini");
+        setenv(kVariable, file_.c_str(), 1);
+#endif
+    }
     bool Set(const std::string& workingPath) {
 #ifdef _WIN32
         (void)workingPath;
         return false;
 #else
-        file_ = dir_.File("station.ini");
         WriteFileBytes(file_,
                        "[QuarnActiveObj]\nWorkingPath=" + workingPath + "\nServerPath=srv\n");
-        setenv("QUARN_ACTIVEOBJ_INI", file_.c_str(), 1);
         return true;
 #endif
     }
     ~StationKey() {
 #ifndef _WIN32
-        unsetenv("QUARN_ACTIVEOBJ_INI");
+        if (previous_)
+            setenv(kVariable, previous_->c_str(), 1);
+        else
+            unsetenv(kVariable);
 #endif
     }
 
 private:
     ScopedTestDir dir_;
     std::string file_;
+    std::optional<std::string> previous_;
+};
+
+class Report : public ::testing::Test {
+protected:
+    StationKey key;
 };
 
 void WriteDeviceConfig(int levelCode, const std::string& text) {
@@ -49,7 +67,7 @@ void WriteDeviceConfig(int levelCode, const std::string& text) {
 
 } // namespace
 
-TEST(Report, PathsWithoutStationKey) {
+TEST_F(Report, PathsWithoutStationKey) {
     ScopedTestDir dir;
     TReport r(20, "COM1");
     std::string cwd = zem::CurrentDirWithSeparator();
@@ -62,15 +80,14 @@ TEST(Report, PathsWithoutStationKey) {
     EXPECT_NE(neg.ReportWorkingPath().find("Instance-5"), std::string::npos);
 }
 
-TEST(Report, StationKeyValueUsedAsStored) {
-    StationKey key;
+TEST_F(Report, StationKeyValueUsedAsStored) {
     if (!key.Set("/srv/WorkBase")) GTEST_SKIP() << "station key lives in the registry here";
     TReport r(0, "COM1");
     EXPECT_EQ(r.ReportWorkingPath(), "/srv/WorkBaseInstance0" + Sep());
     EXPECT_EQ(r.ReportServerPath(), "srv");
 }
 
-TEST(Report, LevelFilteringAndRecordBytes) {
+TEST_F(Report, LevelFilteringAndRecordBytes) {
     ScopedTestDir dir;
     WriteDeviceConfig(20, "[com1]\nname=Bench7\n");
     WriteDeviceConfig(4, "[COM1]\nName=B4\n");
@@ -113,3 +130,34 @@ TEST(Report, LevelFilteringAndRecordBytes) {
                            "Debug  DeviceConfig:: " + ini + "\r\n" + "Log  x\r\n";
     EXPECT_EQ(ReadFileBytes("LocalLog.txt"), expected);
 }
+
+#ifndef _WIN32
+TEST(ReportStationKey, EnvironmentIsPutBackAsItWas) {
+    const char* var = StationKey::kVariable;
+    const char* before = std::getenv(var);
+    std::optional<std::string> saved;
+    if (before) saved = before;
+    for (const char* outer : {"/etc/station-a.ini", static_cast<const char*>(nullptr)}) {
+        if (outer)
+            setenv(var, outer, 1);
+        else
+            unsetenv(var);
+        {
+            StationKey key;
+            ASSERT_NE(std::getenv(var), nullptr);
+            EXPECT_NE(std::string(std::getenv(var)), "/etc/station-a.ini");
+        }
+        const char* after = std::getenv(var);
+        if (outer) {
+            ASSERT_NE(after, nullptr);
+            EXPECT_STREQ(after, outer);
+        } else {
+            EXPECT_EQ(after, nullptr);
+        }
+    }
+    if (saved)
+        setenv(var, saved->c_str(), 1);
+    else
+        unsetenv(var);
+}
+#endif

@@ -1,15 +1,21 @@
+#include "Paths.h"
+#include "ProfileFile.h"
 #include "StreamFile.h"
 #include "TestDir.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 using namespace zem;
 
 namespace {
 
-struct HeaderSpec {
+struct HeaderFields {
     uint16_t version = 2;
     uint16_t flash = 1;
     uint32_t speedOffset = 0x12;
@@ -27,7 +33,7 @@ void Put32(std::string& s, size_t at, uint32_t v) {
         s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-std::string MakeHeader(const HeaderSpec& h) {
+std::string MakeHeader(const HeaderFields& h) {
     std::string s(78, '\0');
     Put16(s, 0, h.version == 1 ? 76 : 78);
     std::memcpy(&s[2], "SW 1.02", 7);
@@ -41,6 +47,11 @@ std::string MakeHeader(const HeaderSpec& h) {
     uint16_t crc = HeaderChecksum(b);
     Put16(s, 74, static_cast<uint16_t>(h.goodCrc ? crc : crc + 1));
     return s;
+}
+
+// Bytes of a literal, NULs included.
+template <size_t N> std::string Raw(const char (&s)[N]) {
+    return std::string(s, N - 1);
 }
 
 HeaderBytes Bytes(const std::string& s) {
@@ -97,9 +108,19 @@ TEST(StreamCheck, OutcomesAndStatusTexts) {
     };
     std::string badVersion = MakeHeader({.version = 3});
     const Case cases[] = {
-        {"v2 valid", MakeHeader({}) + "\x01\x00\xAA\xBB", true, StreamCheck::Valid, kStatusReady,
+        {"v2 valid", MakeHeader({}) + Raw("\x01\x00\xAA\xBB"), true, StreamCheck::Valid,
+         kStatusReady, true},
+        // Version 1: bytes 76-77 are the first record's count (0), then its one payload byte.
+        {"v1 valid", MakeHeader({.version = 1}) + "\x5A", true, StreamCheck::Valid, kStatusReady,
          true},
-        {"v1 valid", MakeHeader({.version = 1}), true, StreamCheck::Valid, kStatusReady, true},
+        {"last record cut", MakeHeader({}) + Raw("\x01\x00\xAA"), true, StreamCheck::BadRecords,
+         kStatusNotValid, false},
+        {"count word cut", MakeHeader({}) + Raw("\x01\x00\xAA\xBB\x01"), true,
+         StreamCheck::BadRecords, kStatusNotValid, false},
+        {"byte after the last record", MakeHeader({}) + Raw("\x00\x00\xAA\xBB"), true,
+         StreamCheck::BadRecords, kStatusNotValid, false},
+        {"header and no records", MakeHeader({}), true, StreamCheck::BadRecords, kStatusNotValid,
+         false},
         {"bad crc", MakeHeader({.goodCrc = false}), true, StreamCheck::BadChecksum, kStatusNotValid,
          false},
         {"version 3", badVersion, true, StreamCheck::BadVersion, kStatusBadVersion, false},
@@ -121,8 +142,9 @@ TEST(StreamCheck, OutcomesAndStatusTexts) {
         EXPECT_EQ(full.status, c.status);
         EXPECT_EQ(full.valid, c.validAfterFullCheck);
         HeaderCheck first = CheckStreamFile(path);
-        // The creation-time check does not look at the flash type.
-        EXPECT_EQ(first.valid, c.validAfterFullCheck || c.outcome == StreamCheck::BadFlashType);
+        // The creation-time check looks at neither the flash type nor the records.
+        EXPECT_EQ(first.valid, c.validAfterFullCheck || c.outcome == StreamCheck::BadFlashType ||
+                                   c.outcome == StreamCheck::BadRecords);
         if (!c.create || c.bytes.size() < 78) {
             // Bytes not read stay zero, as for a missing file.
             for (size_t i = c.bytes.size(); i < 78; ++i)
@@ -151,7 +173,7 @@ TEST(StreamCheck, ValidFileFillsTextsUpToFirstNul) {
 
 TEST(StreamLabels, Formats) {
     struct Case {
-        HeaderSpec spec;
+        HeaderFields fields;
         const char* flash;
         const char* speed;
         const char* version;
@@ -167,12 +189,12 @@ TEST(StreamLabels, Formats) {
         {{.version = 1, .flash = 3, .speedOffset = 0xABCD}, "unknow", "0xABCD", "0x1", "0x0"},
     };
     for (const auto& c : cases) {
-        HeaderLabels l = MakeHeaderLabels(Bytes(MakeHeader(c.spec)));
+        HeaderLabels l = MakeHeaderLabels(Bytes(MakeHeader(c.fields)));
         EXPECT_EQ(l.flashType, c.flash);
         EXPECT_EQ(l.speedOffset, c.speed);
         EXPECT_EQ(l.streamVersion, c.version);
         EXPECT_EQ(l.bootType, c.boot);
-        EXPECT_EQ(l.headerLength, c.spec.version == 1 ? "0x4C" : "0x4E");
+        EXPECT_EQ(l.headerLength, c.fields.version == 1 ? "0x4C" : "0x4E");
         EXPECT_EQ(l.crc.substr(0, 2), "0x");
         EXPECT_GE(l.crc.size(), 6u);
     }
@@ -241,3 +263,92 @@ TEST(StreamFileRead, WholeFileAndMissing) {
     EXPECT_FALSE(ReadWholeFile(dir.File("missing.bin"), out));
     EXPECT_TRUE(out.empty());
 }
+
+TEST(StreamWalker, FileWalkAgreesWithMemoryWalkAndKeepsNoRecords) {
+    ScopedTestDir dir;
+    std::string h = MakeHeader({.speedOffset = 200});
+    std::string body;
+    for (int i = 0; i < 5000; ++i) {
+        uint16_t n = static_cast<uint16_t>((i * 37) % 300);
+        body += std::string{static_cast<char>(n & 0xFF), static_cast<char>(n >> 8)};
+        body += std::string(n + 1u, static_cast<char>(i));
+    }
+    struct Case {
+        const char* name;
+        std::string file;
+    };
+    // The file walk reads through a 64 KiB window: records straddle its edges here.
+    const Case cases[] = {
+        {"whole", h + body},
+        {"cut in a payload", h + body.substr(0, body.size() - 7)},
+        {"cut in a count word", h + body + "\x03"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFileBytes(dir.File("s.bin"), c.file);
+        StreamWalk mem = WalkStream(reinterpret_cast<const uint8_t*>(c.file.data()), c.file.size());
+        StreamWalk file;
+        ASSERT_TRUE(WalkStreamFile(dir.File("s.bin"), file));
+        EXPECT_TRUE(file.records.empty());
+        EXPECT_EQ(file.recordCount, mem.recordCount);
+        EXPECT_EQ(mem.records.size(), mem.recordCount);
+        EXPECT_EQ(file.payloadBytes, mem.payloadBytes);
+        EXPECT_EQ(file.endsExactly, mem.endsExactly);
+        EXPECT_EQ(file.truncated, mem.truncated);
+        EXPECT_EQ(file.cutAt, mem.cutAt);
+        EXPECT_EQ(file.speedRecord, mem.speedRecord);
+        EXPECT_EQ(file.readError, false);
+        if (mem.truncated) {
+            EXPECT_EQ(mem.cutAt, mem.records.back().end)
+                << "the cut record follows the last whole one";
+        }
+    }
+}
+
+TEST(StreamFileRead, HugeFileIsAFailureNotAnException) {
+    ScopedTestDir dir;
+    // Sparse: no disk space is used, but the size is above anything a stream can be.
+    std::string path = dir.File("huge.bin");
+    WriteFileBytes(path, MakeHeader({}));
+    std::error_code ec;
+    std::filesystem::resize_file(path, (uint64_t{1} << 40), ec);
+    if (ec) GTEST_SKIP() << "no sparse file here: " << ec.message();
+    std::vector<uint8_t> out{1, 2, 3};
+    EXPECT_FALSE(ReadWholeFile(path, out));
+    EXPECT_TRUE(out.empty());
+    StreamWalk w;
+    ASSERT_TRUE(WalkStreamFile(path, w));
+    EXPECT_TRUE(w.tooLarge);
+    EXPECT_EQ(w.recordCount, 0u);
+    HeaderCheck full = CheckStreamFileFully(path);
+    EXPECT_FALSE(full.valid);
+    EXPECT_EQ(full.outcome, StreamCheck::BadRecords);
+    // Just above the largest stream: refused the same way, before any allocation.
+    std::filesystem::resize_file(path, kMaxStreamSize + 1);
+    EXPECT_FALSE(ReadWholeFile(path, out));
+    EXPECT_FALSE(CheckStreamFileFully(path).valid);
+}
+
+#ifndef _WIN32
+// Opening a FIFO for reading blocks until a writer comes; none ever does here.
+TEST(StreamFileRead, OnlyRegularFilesAreRead) {
+    ScopedTestDir dir;
+    std::string fifo = dir.File("fifo.bin");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/null"), dir.Path()}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(OpenRegularFile(path), nullptr);
+        std::vector<uint8_t> out;
+        EXPECT_FALSE(ReadWholeFile(path, out));
+        StreamWalk w;
+        EXPECT_FALSE(WalkStreamFile(path, w));
+        HeaderCheck r = CheckStreamFileFully(path);
+        EXPECT_FALSE(r.valid);
+        EXPECT_EQ(r.status, kStatusNotValid);
+    }
+    EXPECT_EQ(CheckStreamFile(fifo).outcome, StreamCheck::Unreadable);
+    // The same for an initialisation file ("Zem.ini", the station's files).
+    ProfileFile ini;
+    EXPECT_FALSE(ini.Load(fifo));
+}
+#endif

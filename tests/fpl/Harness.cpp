@@ -39,8 +39,8 @@ std::vector<std::string> TraceBodies(const std::string& tag) {
     return out;
 }
 
-zem::sim::StreamSpec DefaultSpec() {
-    zem::sim::StreamSpec s;
+zem::sim::StreamLayout DefaultLayout() {
+    zem::sim::StreamLayout s;
     s.payloadSizes = {300, 700, 1200, 500, 64};
     s.speedRecord = 3;
     s.speedInRecord = 10;
@@ -85,7 +85,8 @@ std::string Harness::RangeOf(size_t n) const {
     zem::StreamWalk w = zem::WalkStream(image.data(), image.size());
     if (n == 0 || n > w.records.size()) return "(no such record)";
     const zem::StreamRecord& r = w.records[n - 1];
-    return zem::Format("(0x%08X - 0x%08X)", r.payloadStart, r.end - 1);
+    return zem::Format("(0x%08X - 0x%08X)", static_cast<unsigned>(r.payloadStart),
+                       static_cast<unsigned>(r.end - 1));
 }
 
 } // namespace fpltest

@@ -32,7 +32,7 @@ std::vector<TraceLine> ReadTrace();
 std::vector<std::string> TraceBodies(const std::string& tag);
 
 // Five records, the speed word (file value 0x0777) inside the third.
-zem::sim::StreamSpec DefaultSpec();
+zem::sim::StreamLayout DefaultLayout();
 
 // One programming run against the simulator on a virtual clock, in a fresh current directory.
 class Harness {

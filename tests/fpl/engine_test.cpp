@@ -11,13 +11,13 @@
 using namespace fpltest;
 using zem::sim::BootSim;
 using zem::sim::SimOptions;
-using zem::sim::StreamSpec;
+using zem::sim::StreamLayout;
 
 namespace {
 
-std::vector<uint8_t> Build(const StreamSpec& spec) {
+std::vector<uint8_t> Build(const StreamLayout& layout) {
     std::string error;
-    std::vector<uint8_t> image = zem::sim::BuildStream(spec, &error);
+    std::vector<uint8_t> image = zem::sim::BuildStream(layout, &error);
     EXPECT_FALSE(image.empty()) << error;
     return image;
 }
@@ -29,7 +29,7 @@ TEST(Trace, SuccessfulRunAtLevel20InOrder) {
         SimOptions sim;
         sim.skipSync = 1;
         sim.nackSync = 1;
-        h.Open(Build(DefaultSpec()), sim);
+        h.Open(Build(DefaultLayout()), sim);
         ASSERT_FALSE(h.Program());
         h.fpl.reset();
         expected = {"FPL_Init inited",        "TFPL::Program start", "WaitForACK timeout",
@@ -56,10 +56,10 @@ TEST(Trace, SuccessfulRunAtLevel20InOrder) {
 
 TEST(Trace, CallbacksOfARunInOrder) {
     Harness h;
-    StreamSpec spec = DefaultSpec();
-    spec.payloadSizes = {300, 700};
-    spec.speedRecord = 2;
-    h.Open(Build(spec), {});
+    StreamLayout layout = DefaultLayout();
+    layout.payloadSizes = {300, 700};
+    layout.speedRecord = 2;
+    h.Open(Build(layout), {});
     ASSERT_FALSE(h.Program());
     zem::StreamWalk w = zem::WalkStream(h.image.data(), h.image.size());
     int p1 = static_cast<int>(w.records[0].payloadStart * 100 / h.image.size());
@@ -71,7 +71,7 @@ TEST(Trace, CallbacksOfARunInOrder) {
 
 TEST(Trace, LevelZeroWritesNothing) {
     Harness h;
-    h.Open(Build(DefaultSpec()), {}, "115200", "COM1", 0);
+    h.Open(Build(DefaultLayout()), {}, "115200", "COM1", 0);
     EXPECT_FALSE(h.Program());
     h.fpl.reset();
     EXPECT_FALSE(zem::FileExists(TReport::kFileName));
@@ -86,7 +86,7 @@ TEST_P(Countdown, FortySecondWait) {
     h.clock.SleepMs(GetParam()); // start time
     SimOptions sim;
     sim.silentHandshake = true;
-    h.Open(Build(DefaultSpec()), sim);
+    h.Open(Build(DefaultLayout()), sim);
     h.calls.clear();
     uint8_t answer = 0;
     const uint32_t start = h.clock.NowMs();
@@ -126,12 +126,12 @@ TEST(Construction, StartSpeed) {
         {"abc", "abc"},        {longText, longText.substr(0, 31)}};
     for (const auto& [speed, configured] : table) {
         Harness h;
-        h.Open(Build(DefaultSpec()), {}, speed);
+        h.Open(Build(DefaultLayout()), {}, speed);
         EXPECT_EQ(h.channel->SpeedTexts().back(), configured) << "[" << speed << "]";
         EXPECT_EQ(h.channel->StoredSpeed(), configured);
     }
     Harness h;
-    h.Open(Build(DefaultSpec()), {}, "921600");
+    h.Open(Build(DefaultLayout()), {}, "921600");
     EXPECT_EQ(h.channel->StoredFormat(), std::string("N81"));
     EXPECT_EQ(h.channel->StoredFlow(), std::string("N"));
 }
@@ -151,7 +151,7 @@ TEST(DumpFileName, EveryForbiddenCharacterBecomesAnUnderscore) {
 
 TEST(SaveBuffer, ReplacesAnOldDumpAndLeavesNoTemporaryFile) {
     Harness h;
-    h.Open(Build(DefaultSpec()), {});
+    h.Open(Build(DefaultLayout()), {});
     WriteFileBytes("d.bin", "an older and longer dump");
     const uint8_t data[] = {1, 2, 3};
     EXPECT_EQ(h.fpl->SaveBuffer(data, 3, "d.bin"), 3);
@@ -165,7 +165,7 @@ TEST(SaveBuffer, ReplacesAnOldDumpAndLeavesNoTemporaryFile) {
 
 TEST(SaveBuffer, FileThatCannotBeCreated) {
     Harness h;
-    h.Open(Build(DefaultSpec()), {});
+    h.Open(Build(DefaultLayout()), {});
     const uint8_t data[] = {1, 2, 3};
     EXPECT_EQ(h.fpl->SaveBuffer(data, 3, "no-such-dir/d.bin"), 0);
     EXPECT_EQ(h.Fails(), (std::vector<std::string>{"Can not open no-such-dir/d.bin"}));
@@ -173,7 +173,7 @@ TEST(SaveBuffer, FileThatCannotBeCreated) {
 
 TEST(Program, FileThatCannotBeOpened) {
     Harness h;
-    h.Open(Build(DefaultSpec()), {});
+    h.Open(Build(DefaultLayout()), {});
     EXPECT_TRUE(h.fpl->Program("missing.bin"));
     EXPECT_EQ(h.Fails(), (std::vector<std::string>{"TFPL::Program can not open file"}));
     EXPECT_TRUE(h.calls.empty());
@@ -183,7 +183,7 @@ TEST(Program, FileThatCannotBeOpened) {
 
 TEST(Program, WithoutAChannelEverythingRefuses) {
     ScopedTestDir dir;
-    std::vector<uint8_t> image = Build(DefaultSpec());
+    std::vector<uint8_t> image = Build(DefaultLayout());
     {
         TFPLib f(20, "COM1", nullptr, "115200", nullptr);
         EXPECT_TRUE(f.Program("stream.bin"));
@@ -199,8 +199,8 @@ TEST(Program, WithoutAChannelEverythingRefuses) {
 // Buffers shorter than a header: nothing is read outside them (the sanitizer builds watch) and
 // nothing is sent.
 TEST(SendStream, BuffersShorterThanTheirHeader) {
-    std::vector<uint8_t> v2 = Build(DefaultSpec());
-    StreamSpec s1 = DefaultSpec();
+    std::vector<uint8_t> v2 = Build(DefaultLayout());
+    StreamLayout s1 = DefaultLayout();
     s1.version = 1;
     std::vector<uint8_t> v1 = Build(s1);
     struct Row {
@@ -224,11 +224,11 @@ TEST(SendStream, BuffersShorterThanTheirHeader) {
 
 // A file of 84, 85 or 86 bytes around one record of count 4: only the exact one succeeds.
 TEST(SendStream, OneRecordOfCount4) {
-    StreamSpec spec = DefaultSpec();
-    spec.payloadSizes = {5};
-    spec.speedRecord = 1;
-    spec.speedInRecord = 0;
-    std::vector<uint8_t> full = Build(spec);
+    StreamLayout layout = DefaultLayout();
+    layout.payloadSizes = {5};
+    layout.speedRecord = 1;
+    layout.speedInRecord = 0;
+    std::vector<uint8_t> full = Build(layout);
     ASSERT_EQ(full.size(), 85u);
     for (size_t size : {84u, 85u, 86u}) {
         Harness h;
@@ -247,7 +247,7 @@ TEST(SendStream, OneRecordOfCount4) {
 // boot failures lower it, the abort exit and a failure at the first record leave it raised.
 TEST(Priority, RaisedUntilTheFirstRecordIsAcknowledged) {
     Harness h;
-    h.Open(Build(DefaultSpec()), {});
+    h.Open(Build(DefaultLayout()), {});
     std::vector<bool> atProgress;
     h.hook = [&](uint8_t code, int32_t) {
         if (code == 3) atProgress.push_back(TFPLibTestPeer::PriorityHigh(*h.fpl));
@@ -261,16 +261,16 @@ TEST(Priority, FailureAtTheFirstRecordLeavesItRaised) {
     Harness h;
     SimOptions sim;
     sim.nacks[1] = {};
-    h.Open(Build(DefaultSpec()), sim);
+    h.Open(Build(DefaultLayout()), sim);
     EXPECT_TRUE(h.Program());
     EXPECT_TRUE(TFPLibTestPeer::PriorityHigh(*h.fpl));
 }
 
 // Progress stays a true percent beyond the size at which offset x 100 overflows 32 bits.
 TEST(SendStream, ProgressOfAStreamAbove43MB) {
-    StreamSpec spec = DefaultSpec();
-    spec.payloadSizes.assign(700, 65536);
-    std::vector<uint8_t> image = Build(spec);
+    StreamLayout layout = DefaultLayout();
+    layout.payloadSizes.assign(700, 65536);
+    std::vector<uint8_t> image = Build(layout);
     ASSERT_GT(image.size(), 0xFFFFFFFFu / 100);
     Harness h;
     h.Open(image, {}, "115200", "COM1", 0);

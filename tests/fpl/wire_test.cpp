@@ -17,12 +17,12 @@ using zem::sim::BootSim;
 using zem::sim::Nack;
 using zem::sim::ReadBack;
 using zem::sim::SimOptions;
-using zem::sim::StreamSpec;
+using zem::sim::StreamLayout;
 
 namespace {
 
 struct Arrange {
-    StreamSpec spec = DefaultSpec();
+    StreamLayout layout = DefaultLayout();
     SimOptions sim;
     std::string speed = "115200";
     std::string port = "COM1";
@@ -132,7 +132,7 @@ const std::vector<WireCase> kCases = {
      }},
     {"BootType3",
      [](Arrange& a) {
-         a.spec.bootType = 3;
+         a.layout.bootType = 3;
          a.sim.skipSync = 2;
      },
      false, Ok,
@@ -142,7 +142,7 @@ const std::vector<WireCase> kCases = {
          ExpectSyncGaps(h, 25, 30);
          EXPECT_TRUE(Passed(h));
      }},
-    {"BootType0x0103IsType3", [](Arrange& a) { a.spec.bootType = 0x0103; }, false, Ok,
+    {"BootType0x0103IsType3", [](Arrange& a) { a.layout.bootType = 0x0103; }, false, Ok,
      [](Harness& h) {
          EXPECT_EQ(h.Sim([](const BootSim& s) { return s.SyncByte(); }), 0x5A);
          EXPECT_TRUE(Passed(h));
@@ -150,8 +150,8 @@ const std::vector<WireCase> kCases = {
     {"Version1BootsWithType0",
      [](Arrange& a) {
          // Bytes 76-77 of a version 1 file are the first count; 3 must not select boot type 3.
-         a.spec.version = 1;
-         a.spec.payloadSizes[0] = 4;
+         a.layout.version = 1;
+         a.layout.payloadSizes[0] = 4;
      },
      false, Ok,
      [](Harness& h) {
@@ -159,21 +159,21 @@ const std::vector<WireCase> kCases = {
          EXPECT_EQ(h.Sim([](const BootSim& s) { return s.NoiseBytes(); }), 0u);
          EXPECT_TRUE(Passed(h));
      }},
-    {"BootType1Refused", [](Arrange& a) { a.spec.bootType = 1; }, true,
+    {"BootType1Refused", [](Arrange& a) { a.layout.bootType = 1; }, true,
      [](const Harness&) { return BootFailed("FPL_Boot boot not implemented"); },
      [](Harness& h) {
          EXPECT_EQ(h.calls, (std::vector<Call>{{1, 0}, {7, 100}}));
          EXPECT_EQ(h.Sim([](const BootSim& s) { return s.BytesReceived(); }), 0u);
          EXPECT_FALSE(TFPLibTestPeer::PriorityHigh(*h.fpl));
      }},
-    {"BootType2Refused", [](Arrange& a) { a.spec.bootType = 2; }, true,
+    {"BootType2Refused", [](Arrange& a) { a.layout.bootType = 2; }, true,
      [](const Harness&) { return BootFailed("FPL_Boot boot not implemented"); },
      [](Harness& h) {
          EXPECT_EQ(h.calls, (std::vector<Call>{{1, 0}, {7, 100}}));
          EXPECT_EQ(h.Sim([](const BootSim& s) { return s.BytesReceived(); }), 0u);
          EXPECT_FALSE(TFPLibTestPeer::PriorityHigh(*h.fpl));
      }},
-    {"BootType7FailsAtOnce", [](Arrange& a) { a.spec.bootType = 7; }, true,
+    {"BootType7FailsAtOnce", [](Arrange& a) { a.layout.bootType = 7; }, true,
      [](const Harness&) { return BootFailed("FPL_Boot timeout"); },
      [](Harness& h) {
          EXPECT_EQ(h.calls, (std::vector<Call>{{1, 0}, {7, 100}}));
@@ -343,10 +343,10 @@ const std::vector<WireCase> kCases = {
          EXPECT_GE(h.clock.NowMs(), 40000u);
          EXPECT_EQ(h.calls[h.calls.size() - 2], (Call{8, 0}));
      }},
-    {"ByteAfterTheLastRecord", [](Arrange& a) { a.spec.trailingBytes = 1; }, true,
+    {"ByteAfterTheLastRecord", [](Arrange& a) { a.layout.trailingBytes = 1; }, true,
      [](const Harness& h) { return SendFailed("FPL_SendStream not completed " + h.RangeOf(5)); },
      [](Harness& h) { EXPECT_TRUE(Passed(h)) << "every whole record was sent"; }},
-    {"RecordRunningPastTheEndIsNeverSent", [](Arrange& a) { a.spec.trailingBytes = 5; }, true,
+    {"RecordRunningPastTheEndIsNeverSent", [](Arrange& a) { a.layout.trailingBytes = 5; }, true,
      [](const Harness& h) {
          // The sixth count reads 0xEEEE: payload from 2 past the fifth record's end.
          uint32_t start = static_cast<uint32_t>(h.image.size() - 5 + 2);
@@ -359,8 +359,8 @@ const std::vector<WireCase> kCases = {
      }},
     {"BodyWithoutRecords",
      [](Arrange& a) {
-         a.spec.payloadSizes.clear();
-         a.spec.speedRecord = 0;
+         a.layout.payloadSizes.clear();
+         a.layout.speedRecord = 0;
      },
      true,
      [](const Harness&) {
@@ -385,7 +385,7 @@ const std::vector<WireCase> kCases = {
          EXPECT_EQ(h.calls.back(), (Call{7, 100}));
          EXPECT_TRUE(TFPLibTestPeer::PriorityHigh(*h.fpl)) << "the abort exit leaves it raised";
      }},
-    {"AbortDuringARecordWaitStopsAtTheNextWrite",
+    {"AbortDuringARecordWaitEndsTheWait",
      [](Arrange& a) {
          a.before = [](Harness& h) {
              h.hook = [&h, armed = false](uint8_t code, int32_t value) mutable {
@@ -399,11 +399,11 @@ const std::vector<WireCase> kCases = {
      },
      true, [](const Harness&) { return SendFailed("FPL_SendStream aborted..."); },
      [](Harness& h) {
-         EXPECT_EQ(h.Sim([](const BootSim& s) { return s.Records()[0].answer; }), 0xA5);
-         EXPECT_EQ(Received(h, 3), 0u);
-         EXPECT_EQ(h.Values(3).size(), 2u);
+         EXPECT_LT(h.clock.NowMs(), 100u) << "not the end of the 40 s wait";
+         EXPECT_EQ(Received(h, 2), 0u);
+         EXPECT_EQ(h.Values(3).size(), 1u);
      }},
-    {"AbortDuringTheLastRecordWaitStillSucceeds",
+    {"AbortDuringTheLastRecordWaitEndsTheRun",
      [](Arrange& a) {
          a.before = [](Harness& h) {
              h.hook = [&h, records = 0](uint8_t code, int32_t value) mutable {
@@ -412,10 +412,25 @@ const std::vector<WireCase> kCases = {
              };
          };
      },
-     false, Ok, [](Harness& h) { EXPECT_TRUE(Passed(h)); }},
+     true, [](const Harness&) { return SendFailed("FPL_SendStream aborted..."); },
+     [](Harness& h) { EXPECT_EQ(h.Values(4).size(), 0u); }},
+    {"AbortFromTheLinkedCallbackSendsNoRecord",
+     [](Arrange& a) {
+         a.before = [](Harness& h) {
+             h.hook = [&h](uint8_t code, int32_t) {
+                 if (code == 2) h.fpl->FPL_Abort();
+             };
+         };
+     },
+     true, [](const Harness&) { return SendFailed("FPL_SendStream aborted..."); },
+     [](Harness& h) {
+         EXPECT_EQ(Received(h, 1), 0u);
+         EXPECT_TRUE(h.Values(3).empty());
+         EXPECT_EQ(h.calls.back(), (Call{7, 100}));
+     }},
     {"AbortDuringAWrite",
      [](Arrange& a) {
-         a.spec.payloadSizes[1] = 40000; // more than the ring holds
+         a.layout.payloadSizes[1] = 40000; // more than the ring holds
          a.sim.stallRecord = 2;
          a.sim.stallAfter = 100;
          a.before = [](Harness& h) {
@@ -432,13 +447,21 @@ const std::vector<WireCase> kCases = {
      }},
     {"ChannelThatNeverDrains",
      [](Arrange& a) {
-         a.spec.payloadSizes[1] = 40000;
+         a.layout.payloadSizes[1] = 40000;
          a.sim.stallRecord = 2;
      },
      true, [](const Harness& h) { return SendFailed("FPL_SendStream error tx " + h.RangeOf(2)); },
      [](Harness& h) {
          EXPECT_GE(h.clock.NowMs(), 40000u);
          EXPECT_EQ(Received(h, 2), 0u);
+         // The stalled write counts down like any other wait: 100, a report a second, then 0.
+         std::vector<int> v = h.Values(8);
+         auto from = std::find(v.rbegin(), v.rend(), 100);
+         ASSERT_NE(from, v.rend());
+         std::vector<int> stall(from.base() - 1, v.end());
+         EXPECT_GE(stall.size(), 40u);
+         EXPECT_EQ(stall.back(), 0);
+         EXPECT_TRUE(std::is_sorted(stall.rbegin(), stall.rend()));
      }},
 };
 
@@ -453,7 +476,7 @@ TEST_P(Wire, Scenario) {
     Arrange a;
     if (c.arrange) c.arrange(a);
     std::string error;
-    std::vector<uint8_t> image = zem::sim::BuildStream(a.spec, &error);
+    std::vector<uint8_t> image = zem::sim::BuildStream(a.layout, &error);
     ASSERT_FALSE(image.empty()) << error;
     Harness h;
     h.Open(image, a.sim, a.speed, a.port, 20, a.channelLevel);

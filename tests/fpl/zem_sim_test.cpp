@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -235,6 +236,69 @@ TEST(ZemSim, PacingAndFlashLatencyTakeTheirTime) {
     EXPECT_EQ(sim.Finish(), 0) << sim.Summary();
     const uint32_t lineMs = static_cast<uint32_t>(w.payloadBytes * 10 * 1000 / 115200);
     EXPECT_GE(elapsed, lineMs * 9 / 10 + 50 * w.records.size()) << "line time " << lineMs;
+}
+
+// A number member of the summary, the first one with that name after `after`.
+long long Member(const std::string& json, const std::string& name, const std::string& after = "") {
+    size_t from = after.empty() ? 0 : json.find(after);
+    size_t at = from == std::string::npos ? from : json.find("\"" + name + "\":", from);
+    if (at == std::string::npos) return -1;
+    return std::strtoll(json.c_str() + at + name.size() + 3, nullptr, 10);
+}
+
+// The paced line carries bytes only while the sender has some waiting: a sender that pauses
+// before each record gets no burst back for the pause, and the pauses show as the gaps between
+// an answer and the next record. So the stream takes at least its line time, its flash time and
+// its gaps.
+TEST(ZemSim, PausesBeforeRecordsShowAsGapsAndAreNotMadeUp) {
+    std::vector<uint8_t> image;
+    ASSERT_TRUE(zem::ReadWholeFile(SourceFile("tools/samples/sample.bin"), image));
+    zem::StreamWalk w = zem::WalkStream(image.data(), image.size());
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start(
+        {"--pace", "--flash-latency", "1", "--quiet", SourceFile("tools/samples/sample.bin")}));
+    int fd = open(sim.Slave().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    cfsetspeed(&t, B115200);
+    tcsetattr(fd, TCSANOW, &t);
+    auto send = [fd](const uint8_t* p, size_t n) {
+        while (n > 0) {
+            ssize_t k = write(fd, p, n);
+            if (k <= 0) return false;
+            p += k;
+            n -= static_cast<size_t>(k);
+        }
+        return true;
+    };
+    auto answer = [fd] {
+        pollfd p{fd, POLLIN, 0};
+        uint8_t b = 0;
+        return poll(&p, 1, 10000) == 1 && read(fd, &b, 1) == 1 ? int{b} : -1;
+    };
+    const uint8_t sync = 0x55;
+    ASSERT_TRUE(send(&sync, 1));
+    ASSERT_EQ(answer(), 0xA5);
+    for (size_t i = 0; i < w.records.size(); ++i) {
+        if (i > 0) zem::SleepMs(20);
+        const zem::StreamRecord& r = w.records[i];
+        ASSERT_TRUE(send(image.data() + r.payloadStart, r.count + 1u));
+        ASSERT_EQ(answer(), 0xA5) << "record " << i + 1;
+    }
+    close(fd);
+    EXPECT_EQ(sim.Finish(), 0) << sim.Summary();
+    const std::string& json = sim.Summary();
+    EXPECT_EQ(Member(json, "count", "\"ack_gap_us\""), static_cast<long long>(w.records.size() - 1))
+        << json;
+    EXPECT_GE(Member(json, "median", "\"ack_gap_us\""), 20000) << json;
+    const long long gaps = Member(json, "total", "\"ack_gap_us\"");
+    const double lineUs = static_cast<double>(w.payloadBytes) * 10 * 1e6 / 115200;
+    // A microsecond of rounding per timestamp.
+    const double least = lineUs + 1000.0 * static_cast<double>(w.records.size()) +
+                         static_cast<double>(gaps) - 4.0 * static_cast<double>(w.records.size());
+    EXPECT_GE(static_cast<double>(Member(json, "stream_us")), least) << json;
 }
 
 // A programmer that sends a few sync bytes and goes away: the simulator notices and reports.

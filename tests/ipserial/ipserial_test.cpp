@@ -6,11 +6,15 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <dlfcn.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <random>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -216,6 +220,27 @@ TEST(IpSerialOpen, ConnectGivesUpWithinItsTimeout) {
         EXPECT_EQ(nsio_open("127.0.0.1", ntohs(addr.sin_port), 300), NSIO_TIMEOUT);
         EXPECT_GE(ElapsedMs(t0), 250);
         EXPECT_LT(ElapsedMs(t0), 3000);
+
+        // Signals arriving all the time (a timer, a child ending) must not stretch the wait.
+        struct sigaction sa {
+        }, old{};
+        sa.sa_handler = [](int) {};
+        sigemptyset(&sa.sa_mask);
+        ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0); // no SA_RESTART: each one interrupts
+        std::atomic<bool> done{false};
+        const pthread_t self = pthread_self();
+        std::thread pest([&] {
+            for (int i = 0; i < 250 && !done; ++i) {
+                pthread_kill(self, SIGUSR1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+        t0 = Clock::now();
+        EXPECT_EQ(nsio_open("127.0.0.1", ntohs(addr.sin_port), 300), NSIO_TIMEOUT);
+        EXPECT_LT(ElapsedMs(t0), 3000);
+        done = true;
+        pest.join();
+        sigaction(SIGUSR1, &old, nullptr);
     }
     for (int c : fillers)
         ::close(c);
@@ -295,17 +320,20 @@ TEST(IpSerialIoctl, ResultFollowsTheServersAnswer) {
 }
 
 TEST(IpSerialControl, SendsSetControlAndReportsRefusal) {
+    // A server may leave a line request unanswered, never a flow control change.
     struct Row {
         const char* name;
         int (*call)(int);
         uint8_t value;
+        int unanswered;
     } rows[] = {
-        {"hardware flow", [](int id) { return nsio_flowctrl(id, NSIO_FLOW_HARDWARE); }, 3},
-        {"no flow", [](int id) { return nsio_flowctrl(id, NSIO_FLOW_NONE); }, 1},
-        {"DTR on", [](int id) { return nsio_DTR(id, 1); }, 8},
-        {"DTR off", [](int id) { return nsio_DTR(id, 0); }, 9},
-        {"RTS on", [](int id) { return nsio_RTS(id, 1); }, 11},
-        {"RTS off", [](int id) { return nsio_RTS(id, 0); }, 12},
+        {"hardware flow", [](int id) { return nsio_flowctrl(id, NSIO_FLOW_HARDWARE); }, 3,
+         NSIO_TIMEOUT},
+        {"no flow", [](int id) { return nsio_flowctrl(id, NSIO_FLOW_NONE); }, 1, NSIO_TIMEOUT},
+        {"DTR on", [](int id) { return nsio_DTR(id, 1); }, 8, 0},
+        {"DTR off", [](int id) { return nsio_DTR(id, 0); }, 9, 0},
+        {"RTS on", [](int id) { return nsio_RTS(id, 1); }, 11, 0},
+        {"RTS off", [](int id) { return nsio_RTS(id, 0); }, 12, 0},
     };
     FakeServer answering;
     FakeServer silent({.answerControl = false});
@@ -315,8 +343,8 @@ TEST(IpSerialControl, SendsSetControlAndReportsRefusal) {
         for (const Row& r : rows) {
             const size_t before = server->Subs().size();
             auto t0 = Clock::now();
-            EXPECT_EQ(r.call(port.id), 0) << r.name;
-            EXPECT_LT(ElapsedMs(t0), 2000) << r.name; // silence costs a short wait only
+            EXPECT_EQ(r.call(port.id), server == &silent ? r.unanswered : 0) << r.name;
+            EXPECT_LT(ElapsedMs(t0), 3000) << r.name; // silence costs a bounded wait only
             ASSERT_TRUE(server->WaitFor([&] { return server->Subs().size() > before; }));
             EXPECT_EQ(server->Subs()[before], (Bytes{5, r.value})) << r.name;
         }
@@ -443,6 +471,47 @@ TEST(IpSerialBroken, ServerClosingMidTransfer) {
     EXPECT_LT(ElapsedMs(t0), 500);
     EXPECT_EQ(nsio_close(port.id), 0);
     port.id = -1;
+}
+
+// The optional wait: ends on an arrival, on the caller's wake-up, on a lost connection (after the
+// last bytes were read), else after its time-out.
+TEST(IpSerialWait, EndsOnDataWakeUpLossOrTimeout) {
+    FakeServer server;
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    int wake = eventfd(0, EFD_NONBLOCK);
+    ASSERT_GE(wake, 0);
+
+    auto t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 50, wake), 0);
+    EXPECT_GE(ElapsedMs(t0), 40) << "nothing came: the whole time-out";
+
+    std::thread later([&] {
+        std::this_thread::sleep_for(milliseconds(30));
+        server.SendData({0x41});
+    });
+    t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 5000, wake), 1);
+    EXPECT_LT(ElapsedMs(t0), 2500);
+    later.join();
+    EXPECT_EQ(nsio_wait(port.id, 5000, 0), 1) << "still there until read";
+    EXPECT_EQ(ReadFor(port.id, 1), Bytes({0x41}));
+
+    uint64_t one = 1;
+    ASSERT_EQ(write(wake, &one, sizeof one), 8);
+    t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 5000, wake), 0);
+    EXPECT_LT(ElapsedMs(t0), 2500) << "the caller's wake-up ends it";
+
+    server.SendData({0x42});
+    server.CloseClient();
+    EXPECT_EQ(nsio_wait(port.id, 5000, -1), 1) << "bytes from before the loss come first";
+    EXPECT_EQ(ReadFor(port.id, 1), Bytes({0x42}));
+    t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 5000, -1), NSIO_CLOSED);
+    EXPECT_LT(ElapsedMs(t0), 2500);
+    EXPECT_EQ(nsio_wait(-7, 10, -1), NSIO_BADPORT);
+    close(wake);
 }
 
 TEST(IpSerialBroken, CloseWhileWaitingAndWhileWriting) {
@@ -605,7 +674,7 @@ TEST(IpSerialExports, ElevenEntryPointsByPlainName) {
     ASSERT_NE(lib, nullptr) << dlerror();
     for (const char* name :
          {"nsio_init", "nsio_end", "nsio_open", "nsio_close", "nsio_ioctl", "nsio_flowctrl",
-          "nsio_read", "nsio_write", "nsio_DTR", "nsio_RTS", "nsio_lstatus"})
+          "nsio_read", "nsio_write", "nsio_DTR", "nsio_RTS", "nsio_lstatus", "nsio_wait"})
         EXPECT_NE(dlsym(lib, name), nullptr) << name;
     auto init = reinterpret_cast<int (*)()>(dlsym(lib, "nsio_init"));
     auto end = reinterpret_cast<int (*)()>(dlsym(lib, "nsio_end"));

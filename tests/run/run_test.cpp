@@ -76,6 +76,7 @@ struct Fakes {
             if (b.readBack) {
                 cb_(5, 0);
                 WriteFileBytes(TFPLib::DumpFileName(port_), "dump of " + port_);
+                saved_.push_back(TFPLib::DumpFileName(port_));
             }
             if (b.fails) {
                 cb_(7, 100);
@@ -85,17 +86,19 @@ struct Fakes {
             return aborted_;
         }
         void Abort() override { aborted_ = true; }
+        std::vector<std::string> SavedDumps() const override { return saved_; }
 
     private:
         Fakes& f_;
         std::string port_;
         TFPLibCallback cb_;
         std::atomic<bool> aborted_{false};
+        std::vector<std::string> saved_;
     };
 
     zem::RunServices Services() {
         zem::RunServices s;
-        s.openChannel = [this](const std::string& port) -> TChannel* {
+        s.openChannel = [this](const std::string& port, int32_t) -> TChannel* {
             for (const auto& u : unopenable)
                 if (u == port) return nullptr;
             return new TChannel(0, "FAKE", 0);

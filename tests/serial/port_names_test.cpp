@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <filesystem>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -88,6 +90,7 @@ TEST(PortNames, SysfsSourceListsDevicesWithTheirDetails) {
     tty("ttyS1", root / "devices" / "platform" / "serial8250", "0");
     tty("tty1", {}, nullptr);
     tty("ttyUSB0", usb1 / "1-1:1.0" / "ttyUSB0", nullptr);
+    file(usb1 / "1-1:1.0" / "ttyUSB0" / "latency_timer", "16");
     tty("ttyACM0", usb2 / "1-2:1.0", nullptr);
 
     std::vector<zem::SerialPortInfo> found;
@@ -104,8 +107,97 @@ TEST(PortNames, SysfsSourceListsDevicesWithTheirDetails) {
     EXPECT_EQ(list[2].manufacturer, "FTDI");
     EXPECT_EQ(list[2].product, "FT232R USB UART");
     EXPECT_EQ(list[2].serialNumber, "A10K3XYZ");
+    EXPECT_EQ(list[2].latencyTimerMs, 16);
+    EXPECT_EQ(list[0].latencyTimerMs, -1);
+    EXPECT_EQ(list[1].latencyTimerMs, -1);
 
     EXPECT_FALSE(zem::EnumerateSysfsTtys((root / "missing").string(), found));
+}
+
+// A made-up /dev: three ports and the links udev would make to two of them, with a link to
+// nothing, a link to a file that is no port, and a link reached through another link.
+TEST(PortNames, StableAliasesOfEachPort) {
+    ScopedTestDir dir;
+    fs::path dev = fs::path(dir.Path()) / "dev";
+    fs::path byId = dev / "serial" / "by-id", byPath = dev / "serial" / "by-path";
+    fs::create_directories(byId);
+    fs::create_directories(byPath);
+    for (const char* f : {"ttyS0", "ttyUSB0", "ttyUSB1", "null"})
+        WriteFileBytes((dev / f).string(), "");
+    const std::string ftdi = "usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0";
+    const std::string prolific = "usb-Prolific_USB-Serial_Controller-if00-port0";
+    const std::string slot1 = "pci-0000:00:14.0-usb-0:1:1.0-port0";
+    const std::string slot2 = "pci-0000:00:14.0-usb-0:2:1.0-port0";
+    fs::create_symlink("../../ttyUSB0", byId / ftdi);
+    fs::create_symlink(dev / "ttyUSB1", byId / prolific);
+    fs::create_symlink("../by-id/" + ftdi, byPath / slot1);
+    fs::create_symlink("../../ttyUSB1", byPath / slot2);
+    fs::create_symlink("../../ttyUSB9", byId / "usb-Gone-if00-port0");
+    fs::create_symlink("../../null", byId / "usb-NotAPort");
+
+    auto ports = Ports({});
+    for (const char* f : {"ttyUSB1", "ttyS0", "ttyUSB0"})
+        ports.push_back({(dev / f).string(), {}, {}, {}, {}, {}});
+    zem::AddSerialAliases((dev / "serial").string(), ports);
+    const std::string d = dev.string() + "/serial/";
+    EXPECT_EQ(ports[0].byId, std::vector<std::string>{d + "by-id/" + prolific});
+    EXPECT_EQ(ports[0].byPath, std::vector<std::string>{d + "by-path/" + slot2});
+    EXPECT_TRUE(ports[1].byId.empty());
+    EXPECT_TRUE(ports[1].byPath.empty());
+    EXPECT_EQ(ports[2].byId, std::vector<std::string>{d + "by-id/" + ftdi});
+    EXPECT_EQ(ports[2].byPath, std::vector<std::string>{d + "by-path/" + slot1});
+
+    // The window's list: every name that opens a port, the aliases sorted after the short names.
+    auto names = zem::PortNamesWithAliases(ports);
+    EXPECT_EQ(names, (std::vector<std::string>{ports[0].name, d + "by-id/" + prolific,
+                                               d + "by-path/" + slot2, ports[1].name, ports[2].name,
+                                               d + "by-id/" + ftdi, d + "by-path/" + slot1}));
+
+    // No /dev/serial (no USB adapter plugged in): nothing is added.
+    auto plain = Ports({"/dev/ttyS0"});
+    zem::AddSerialAliases((dev / "none").string(), plain);
+    EXPECT_TRUE(plain[0].byId.empty() && plain[0].byPath.empty());
+}
+
+// A stable name opens the port it leads to, ':' in it and all, and holds it against the port's
+// kernel name as any other open does.
+TEST(PortNames, AnAliasOpensThePortItNames) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    ASSERT_EQ(fcntl(master, F_SETFL, O_NONBLOCK), 0);
+    const std::string slave = ptsname(master);
+    // Under /dev, as every local port name is; /dev/shm takes files.
+    char tmpl[] = "/dev/shm/zem-alias-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const fs::path root = tmpl;
+    fs::create_directories(root / "by-path");
+    const std::string alias = (root / "by-path" / "pci-0000:00:14.0-usb-0:1:1.0-port0").string();
+    fs::create_symlink(slave, alias);
+
+    EXPECT_EQ(zem::ParsePortName(alias).kind, zem::PortNameParts::kLocal);
+    EXPECT_EQ(zem::SerialDevicePath(alias), alias);
+    TChannel* ch = zem::OpenChannel(alias);
+    ASSERT_NE(ch, nullptr);
+    EXPECT_EQ(zem::OpenChannel(slave), nullptr);
+    EXPECT_FALSE(ch->Configure("115200", "N81", "N"));
+    const char out[] = "\x7e\x7e";
+    EXPECT_EQ(ch->Write(out, 2), 2);
+    std::string got;
+    EXPECT_TRUE(WaitFor([&] {
+        char buf[8];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+        return got.size() >= 2;
+    }));
+    EXPECT_EQ(got, "\x7e\x7e");
+    zem::FreeChannel(ch);
+    TChannel* again = zem::OpenChannel(slave);
+    EXPECT_NE(again, nullptr);
+    zem::FreeChannel(again);
+    close(master);
+    fs::remove_all(root);
 }
 
 TEST(PortNames, ThisMachinesListHoldsDevicesOnly) {

@@ -276,6 +276,7 @@ TEST_F(SerialNet, DefaultsRefusedLeaveTheChannelClosedButItsPortOpen) {
 TEST_F(SerialNet, ServiceThreadMovesBytesAndModemLines) {
     auto ch = OpenNet(STANDIN_OK);
     ASSERT_TRUE(ch->IsInited());
+    EXPECT_FALSE(ch->WaitsInLibrary()) << "eleven entry points: the plain pass loop";
     uint32_t lines = 0;
     auto inputs = [&] {
         ch->GetLines(&lines);
@@ -376,6 +377,28 @@ TEST(LibraryLookup, BareNamesComeFromBesideTheProgramThenTheCurrentDirectory) {
     // A name with a directory part is taken as it stands.
     EXPECT_EQ(zem::FindLibraryFile("./libcwd-only.so"), "./libcwd-only.so");
     EXPECT_EQ(zem::FindLibraryFile(dir.File("nothing.so")), "");
+}
+
+// An installed program finds its library in the installed folder when there is none beside it,
+// and a file of that name planted in the working directory never takes its place.
+TEST(LibraryLookup, TheInstalledFolderComesAfterThePrograms) {
+    ScopedTestDir dir;
+    const fs::path installed = STANDIN_INSTALLED;
+    const std::string name = installed.filename().string();
+    ASSERT_FALSE(fs::exists(ExeDir() + "/" + name));
+    WriteFileBytes(name, "planted");
+    ASSERT_FALSE(zem::FindLibraryFile(name).empty());
+    EXPECT_TRUE(fs::equivalent(zem::FindLibraryFile(name), installed));
+    zem::DynLib lib;
+    ASSERT_TRUE(lib.Load(zem::FindLibraryFile(name)));
+    EXPECT_NE(lib.Symbol("nsio_open"), nullptr);
+
+    // A library beside the program goes before the installed one.
+    const fs::path second = installed.parent_path() / STANDIN_BESIDE_NAME;
+    fs::copy_file(STANDIN_OK, second, fs::copy_options::overwrite_existing);
+    std::string found = zem::FindLibraryFile(STANDIN_BESIDE_NAME);
+    fs::remove(second);
+    EXPECT_EQ(found, ExeDir() + "/" + STANDIN_BESIDE_NAME);
 }
 
 // OpenChannel's network names, with a stand-in in the working directory under the library's

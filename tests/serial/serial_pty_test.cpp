@@ -7,15 +7,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
 #include <sys/file.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -29,8 +34,11 @@ public:
         slave_ = name;
         fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     }
-    ~Pty() {
+    ~Pty() { CloseMaster(); }
+    // The adapter pulled: the slave side hangs up.
+    void CloseMaster() {
         if (master_ >= 0) close(master_);
+        master_ = -1;
     }
     bool Ok() const { return master_ >= 0 && !slave_.empty(); }
     int Master() const { return master_; }
@@ -366,4 +374,76 @@ TEST_F(SerialPty, OpenChannelRunsOnAPortWithoutModemLines) {
     EXPECT_EQ(zem::OpenChannel("COM99"), nullptr);
     EXPECT_EQ(zem::OpenChannel("com99"), nullptr);
     EXPECT_EQ(zem::OpenChannel("/dev/zem-no-such-port"), nullptr);
+}
+
+// The driver errors that mean the port itself is gone, and some that do not.
+TEST(SerialLostCause, OnlyErrorsOfAVanishedDevice) {
+    for (int e : {EIO, ENXIO, ENODEV, EBADF})
+        EXPECT_NE(zem::SerialLostCause(e), nullptr) << e;
+    for (int e : {0, EAGAIN, EINTR, ENOTTY, EINVAL})
+        EXPECT_EQ(zem::SerialLostCause(e), nullptr) << e;
+    EXPECT_NE(std::string(zem::SerialLostCause(EIO)).find("EIO"), std::string::npos);
+}
+
+// Each Write wakes the service thread, so its bytes reach the line without waiting out a pass.
+TEST_F(SerialPty, AWriteReachesThePortAtOnce) {
+    auto ch = Open(pty.Slave());
+    ASSERT_TRUE(ch->IsInited());
+    std::vector<double> us;
+    for (int i = 0; i < 200; ++i) {
+        const char b = static_cast<char>(i);
+        auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(ch->Write(&b, 1), 1);
+        pollfd p{pty.Master(), POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1);
+        us.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0)
+                .count());
+        char got = 0;
+        ASSERT_EQ(read(pty.Master(), &got, 1), 1);
+        ASSERT_EQ(got, b);
+        // Let the thread go back to sleep, so each sample measures a wake-up.
+        std::this_thread::sleep_for(std::chrono::microseconds(300 + (i % 7) * 100));
+    }
+    std::sort(us.begin(), us.end());
+    RecordProperty("median_us", static_cast<int>(us[us.size() / 2]));
+    RecordProperty("p99_us", static_cast<int>(us[us.size() * 99 / 100]));
+    std::printf("Write to port: median %.0f us, 99th percentile %.0f us\n", us[us.size() / 2],
+                us[us.size() * 99 / 100]);
+}
+
+// A pulled adapter: the channel marks itself lost, names the cause and wakes a waiting reader.
+TEST_F(SerialPty, OtherSideClosedMidTransferMarksTheChannelLost) {
+    auto ch = Open(pty.Slave());
+    ASSERT_TRUE(ch->IsInited());
+    WriteAll(*ch, Pattern(3, 3000));
+    pty.Send("abc");
+    EXPECT_EQ(ReadAll(*ch, 3), "abc");
+    EXPECT_FALSE(ch->IsLost());
+    EXPECT_STREQ(ch->LostCause(), "");
+
+    std::atomic<bool> waiting{false};
+    std::chrono::steady_clock::time_point woke;
+    std::thread reader([&] {
+        waiting = true;
+        ch->WaitRx(20000);
+        woke = std::chrono::steady_clock::now();
+    });
+    WaitFor([&] { return waiting.load(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto closed = std::chrono::steady_clock::now();
+    pty.CloseMaster();
+    reader.join();
+    double ms = std::chrono::duration<double, std::milli>(woke - closed).count();
+    std::printf("lost port seen after %.2f ms\n", ms);
+    RecordProperty("lost_us", static_cast<int>(ms * 1000));
+    EXPECT_LT(ms, 10000.0) << "the wait ended on the loss, not on its bound";
+    EXPECT_TRUE(ch->IsLost());
+    std::string cause = ch->LostCause();
+    EXPECT_TRUE(cause.find("POLLHUP") != std::string::npos ||
+                cause.find("EIO") != std::string::npos)
+        << cause;
+    // Still a channel that can be used and destroyed; nothing more moves.
+    EXPECT_GE(ch->Write("x", 1), 0);
+    EXPECT_EQ(ch->RxCount(), 0);
 }

@@ -85,6 +85,19 @@ TEST(Win32SerialPort, MissingPortLeavesTheChannelNotOpened) {
 
 // The rule for a bare library name: beside the program first, then the current directory, and
 // the file found is the file loaded.
+// Removed adapters on real Windows and a closed pty under Wine end the run; a refused request or
+// a transfer under way does not.
+TEST(Win32SerialPort, ErrorsThatMeanTheDeviceIsGone) {
+    for (long e : {ERROR_DEVICE_REMOVED, ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED, ERROR_GEN_FAILURE,
+                   ERROR_OPERATION_ABORTED, ERROR_BROKEN_PIPE, ERROR_NOT_READY})
+        EXPECT_NE(zem::SerialLostCause(e), nullptr) << e;
+    for (long e : {0L, long{ERROR_NOT_SUPPORTED}, long{ERROR_IO_PENDING}, long{ERROR_IO_INCOMPLETE},
+                   long{ERROR_INVALID_PARAMETER}})
+        EXPECT_EQ(zem::SerialLostCause(e), nullptr) << e;
+    EXPECT_NE(std::string(zem::SerialLostCause(ERROR_BROKEN_PIPE)).find("ERROR_BROKEN_PIPE"),
+              std::string::npos);
+}
+
 TEST(Win32DynLib, BareNameLookupAndExactLoad) {
     ScopedTestDir dir;
     const std::string exeDir = ExeDir();

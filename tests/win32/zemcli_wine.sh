@@ -12,6 +12,8 @@
 #              as a failure (7)
 #   pending    win32_serial_port_tests.exe (beside in WORK_DIR) on COM5, mapped to a zem-sim that
 #              reads at the line's pace
+#   lost       the simulator behind COM5 killed mid-transfer: exit 7 within 3 s, the cause named
+#   ser2netlost  ser2net stopped mid-run through ipserial.dll: the same
 # Exit 77 means skipped.
 set -u
 case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5
@@ -85,6 +87,70 @@ map_com5() {
   start_session
 }
 
+# ser2net on a free loopback port in front of $pty; sets port and s2n_pid.
+start_ser2net() {
+  port=
+  for _ in 1 2 3 4 5; do
+    p=$((20000 + RANDOM % 40000))
+    cat >ser2net.yaml <<EOF
+connection: &zem
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$p
+  connector: serialdev,$pty,115200n81,local
+  options:
+    chardelay: false
+EOF
+    timeout 200 "$ser2net" -d -u -c "$work/ser2net.yaml" >ser2net.log 2>&1 &
+    s2n_pid=$!
+    for _ in $(seq 50); do
+      if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
+      kill -0 "$s2n_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    [ -n "$port" ] && break
+    kill "$s2n_pid" 2>/dev/null
+    wait "$s2n_pid" 2>/dev/null
+  done
+  [ -n "$port" ] || { echo "FAILED: ser2net did not start: $(cat ser2net.log)"; exit 1; }
+  pids+=("$s2n_pid")
+}
+
+# zemcli.exe --json on s.bin through the port $1 at 115200; once it is programming, the process
+# $2 (the module's side) is killed with its children (ser2net runs under timeout). The run must
+# end with 7 within 3 s and name the lost port.
+run_and_pull() {
+  local name=$1 victim=$2
+  "$wine_run" "$zemcli" --json s.bin "$name" 115200 >out.txt 2>>err.txt &
+  local cli_pid=$!
+  pids+=("$cli_pid")
+  for _ in $(seq 300); do
+    grep -q '"code":3' out.txt 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q '"code":3' out.txt || { fail "zemcli.exe never started programming"; return; }
+  sleep 0.3
+  pkill -9 -P "$victim"
+  kill -9 "$victim"
+  local t0 ended=
+  t0=$(date +%s%N)
+  for _ in $(seq 1500); do
+    kill -0 "$cli_pid" 2>/dev/null || { ended=1; break; }
+    sleep 0.01
+  done
+  local ms=$((($(date +%s%N) - t0) / 1000000))
+  if [ -z "$ended" ]; then
+    fail "zemcli.exe did not end within 15 s of losing $name"
+    return
+  fi
+  wait "$cli_pid"
+  local code=$?
+  echo "zemcli.exe exited $code ${ms} ms after $name was lost"
+  [ "$code" -eq 7 ] || fail "zemcli.exe exited $code, expected 7"
+  [ "$ms" -lt 3000 ] || fail "zemcli.exe took $ms ms to notice the lost port"
+  expect_result '"exit_code":7' '"status":"Error, module not programmed"'
+  grep -q "\"text\":\"Port $name lost: " out.txt ||
+    fail "no message names the lost port: $(tr -d '\r' <out.txt | grep message | tail -n 3)"
+}
+
 case "$case_name" in
 codes)
   printf 'not a stream file, only text standing where its header should be%.0s' 1 2 3 >bad.bin
@@ -124,31 +190,9 @@ ser2net)
   [ -x "$ser2net" ] || skip "ser2net is not installed"
   "$tools/zem-mkstream" -q -o s.bin --records 300,1024,2048,512,4096 --speed-record 3 || exit 1
   start_sim --readback 4:50 --expect-speed 921600 --linger 500
-  # A free port: ser2net is ready once its port accepts connections; if it could not have the
-  # port, another is tried.
-  port=
-  for _ in 1 2 3 4 5; do
-    p=$((20000 + RANDOM % 40000))
-    cat >ser2net.yaml <<EOF
-connection: &zem
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$p
-  connector: serialdev,$pty,115200n81,local
-  options:
-    chardelay: false
-EOF
-    timeout 200 "$ser2net" -d -u -c "$work/ser2net.yaml" >ser2net.log 2>&1 &
-    s2n_pid=$!
-    for _ in $(seq 50); do
-      if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
-      kill -0 "$s2n_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    [ -n "$port" ] && break
-    kill "$s2n_pid" 2>/dev/null
-    wait "$s2n_pid" 2>/dev/null
-  done
-  [ -n "$port" ] || { echo "FAILED: ser2net did not start: $(cat ser2net.log)"; exit 1; }
-  pids+=("$s2n_pid")
+  # ser2net is ready once its port accepts connections; if it could not have the port, another
+  # is tried.
+  start_ser2net
   start_session
   expect_code 0 --json s.bin "127.0.0.1:$port" 921600
   dump="127.0.0.1_${port}_Read.bin"
@@ -186,6 +230,23 @@ interrupt)
     [ "$code" -eq 7 ] || fail "zemcli.exe exited $code after Ctrl-C, expected 7"
     expect_result '"exit_code":7' '"status":"Error, module not programmed"'
   fi
+  ;;
+lost)
+  need_tools
+  "$tools/zem-mkstream" -q -o s.bin --records 2048x200 || exit 1
+  start_sim --pace
+  map_com5 "$pty"
+  run_and_pull COM5 "$sim_pid"
+  ;;
+ser2netlost)
+  need_tools
+  ser2net=/usr/sbin/ser2net
+  [ -x "$ser2net" ] || skip "ser2net is not installed"
+  "$tools/zem-mkstream" -q -o s.bin --records 2048x200 || exit 1
+  start_sim --pace
+  start_ser2net
+  start_session
+  run_and_pull "127.0.0.1:$port" "$s2n_pid"
   ;;
 pending)
   need_tools

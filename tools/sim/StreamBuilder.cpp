@@ -41,30 +41,30 @@ void FixStreamChecksum(std::vector<uint8_t>& image) {
     Put16(image, hdr::kCrc, StreamHeaderSum(image));
 }
 
-std::vector<uint8_t> BuildStream(const StreamSpec& spec, std::string* error) {
-    if (spec.version != 1 && spec.version != 2)
+std::vector<uint8_t> BuildStream(const StreamLayout& layout, std::string* error) {
+    if (layout.version != 1 && layout.version != 2)
         return Refuse(error, "the stream version must be 1 or 2");
-    const uint32_t headerLength = HeaderLengthFor(spec.version);
+    const uint32_t headerLength = HeaderLengthFor(layout.version);
     uint64_t bodySize = 0;
-    for (uint32_t n : spec.payloadSizes) {
+    for (uint32_t n : layout.payloadSizes) {
         if (n < 1 || n > 65536) return Refuse(error, "a record payload holds 1 to 65536 bytes");
         bodySize += n + 2u;
     }
-    const uint64_t fileSize = headerLength + bodySize + spec.trailingBytes;
+    const uint64_t fileSize = headerLength + bodySize + layout.trailingBytes;
     if (fileSize > 0x7FFFFFFF) return Refuse(error, "the stream would exceed 2 GiB");
 
     std::vector<uint8_t> image(static_cast<size_t>(fileSize), 0);
     Put16(image, hdr::kHeaderLength, static_cast<uint16_t>(headerLength));
-    PutText(image, hdr::kSoftwareVersion, spec.softwareVersion);
-    PutText(image, hdr::kProductName, spec.productName);
-    Put16(image, hdr::kFlashType, spec.flashType);
-    Put16(image, hdr::kStreamVersion, spec.version);
+    PutText(image, hdr::kSoftwareVersion, layout.softwareVersion);
+    PutText(image, hdr::kProductName, layout.productName);
+    Put16(image, hdr::kFlashType, layout.flashType);
+    Put16(image, hdr::kStreamVersion, layout.version);
 
     // Records, payloads from a xorshift generator.
-    uint32_t state = spec.seed ? spec.seed : 0x9E3779B9u;
+    uint32_t state = layout.seed ? layout.seed : 0x9E3779B9u;
     size_t pos = headerLength;
     std::vector<size_t> payloadStarts;
-    for (uint32_t n : spec.payloadSizes) {
+    for (uint32_t n : layout.payloadSizes) {
         Put16(image, pos, static_cast<uint16_t>(n - 1));
         payloadStarts.push_back(pos + 2);
         for (uint32_t i = 0; i < n; ++i) {
@@ -75,24 +75,24 @@ std::vector<uint8_t> BuildStream(const StreamSpec& spec, std::string* error) {
         }
         pos += n + 2u;
     }
-    for (uint32_t i = 0; i < spec.trailingBytes; ++i)
+    for (uint32_t i = 0; i < layout.trailingBytes; ++i)
         image[pos + i] = static_cast<uint8_t>(0xEE);
 
-    uint32_t speedOffset = spec.speedOffset;
-    if (spec.speedRecord > 0) {
-        if (spec.speedRecord > spec.payloadSizes.size())
+    uint32_t speedOffset = layout.speedOffset;
+    if (layout.speedRecord > 0) {
+        if (layout.speedRecord > layout.payloadSizes.size())
             return Refuse(error, "the speed word's record does not exist");
-        if (uint64_t{spec.speedInRecord} + 2 > spec.payloadSizes[spec.speedRecord - 1])
+        if (uint64_t{layout.speedInRecord} + 2 > layout.payloadSizes[layout.speedRecord - 1])
             return Refuse(error, "the speed word must lie inside its record's payload");
-        size_t at = payloadStarts[spec.speedRecord - 1] + spec.speedInRecord;
+        size_t at = payloadStarts[layout.speedRecord - 1] + layout.speedInRecord;
         speedOffset = static_cast<uint32_t>(at - headerLength);
-        Put16(image, at, spec.speedWordValue);
+        Put16(image, at, layout.speedWordValue);
     }
     Put32(image, hdr::kSpeedOffset, speedOffset);
     // Written after the records: in a version 1 file bytes 76-77 are the first record's count.
-    if (spec.version == 2) Put16(image, hdr::kBootType, spec.bootType);
+    if (layout.version == 2) Put16(image, hdr::kBootType, layout.bootType);
     FixStreamChecksum(image);
-    if (spec.badCrc) image[hdr::kCrc] ^= 0x5A;
+    if (layout.badCrc) image[hdr::kCrc] ^= 0x5A;
     return image;
 }
 

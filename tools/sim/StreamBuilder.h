@@ -7,7 +7,7 @@ namespace zem::sim {
 
 // What a stream file to build looks like. Payload bytes are pseudo-random from `seed`, so the
 // same description always gives the same file.
-struct StreamSpec {
+struct StreamLayout {
     uint16_t version = 2;               // 1: 76-byte header, 2: 78-byte header with the boot type
     uint16_t bootType = 0;              // version 2 only
     uint16_t flashType = 1;             // 1 = 4MB, 2 = 8MB
@@ -27,7 +27,7 @@ struct StreamSpec {
 };
 
 // Builds the file image. Empty, with a reason in `error`, when the description is impossible.
-std::vector<uint8_t> BuildStream(const StreamSpec& spec, std::string* error = nullptr);
+std::vector<uint8_t> BuildStream(const StreamLayout& layout, std::string* error = nullptr);
 
 // Additive header checksum over an image's header (bytes 0-69, plus 76-77 for version 2).
 uint16_t StreamHeaderSum(const std::vector<uint8_t>& image);

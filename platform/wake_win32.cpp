@@ -1,0 +1,31 @@
+#include "Wake.h"
+
+#include "win32.h"
+
+namespace zem {
+
+WakeEvent::WakeEvent()
+    : native_(reinterpret_cast<intptr_t>(CreateEventA(nullptr, FALSE, FALSE, nullptr))) {}
+
+WakeEvent::~WakeEvent() {
+    if (native_) CloseHandle(reinterpret_cast<HANDLE>(native_));
+}
+
+bool WakeEvent::Valid() const {
+    return native_ != 0;
+}
+
+void WakeEvent::Signal() {
+    if (native_) SetEvent(reinterpret_cast<HANDLE>(native_));
+}
+
+void WakeEvent::Clear() {
+    if (native_) ResetEvent(reinterpret_cast<HANDLE>(native_));
+}
+
+bool WakeEvent::Wait(uint32_t ms) {
+    if (!native_) return false;
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(native_), ms) == WAIT_OBJECT_0;
+}
+
+} // namespace zem
