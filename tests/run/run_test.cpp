@@ -44,8 +44,9 @@ std::string MakeStream() {
 // What a fake module on a port does during Program.
 struct Behaviour {
     bool fails = false;
-    bool readBack = false;     // code 5, and the dump file written
-    bool waitForAbort = false; // a module that never comes: runs until aborted
+    bool readBack = false;      // code 5, and the dump file written
+    bool readBackFails = false; // code 5, and no dump saved (its check word was wrong)
+    bool waitForAbort = false;  // a module that never comes: runs until aborted
 };
 
 // Channels and protocol replaced; one behaviour per port name.
@@ -77,6 +78,11 @@ struct Fakes {
                 cb_(5, 0);
                 WriteFileBytes(TFPLib::DumpFileName(port_), "dump of " + port_);
                 saved_.push_back(TFPLib::DumpFileName(port_));
+            }
+            if (b.readBackFails) {
+                cb_(5, 0);
+                cb_(7, 100);
+                return true;
             }
             if (b.fails) {
                 cb_(7, 100);
@@ -221,6 +227,23 @@ TEST(GangRun, LoopKeepsEveryModulesDump) {
     for (const auto& d : dumps)
         EXPECT_EQ(ReadFileBytes(fx.dir.File(d)), "dump of P1") << d;
     EXPECT_FALSE(zem::FileExists(fx.dir.File("P1_Read.bin")));
+}
+
+// A read-back that was not saved leaves the previous module's file under the protocol's name: it
+// is neither claimed nor renamed as this module's dump.
+TEST(GangRun, ALoopKeepsOnlyTheDumpsItsRunsSaved) {
+    GangFixture fx;
+    fx.fakes.ports["P1"].readBackFails = true;
+    WriteFileBytes(fx.dir.File("P1_Read.bin"), "earlier module");
+    Recorder rec(1);
+    zem::Gang gang(fx.Request({"P1"}, 2), fx.fakes.Services(), rec);
+    zem::GangSummary s = gang.Run();
+    EXPECT_EQ(s.exitCode, 7);
+    ASSERT_EQ(rec.results[0].size(), 2u);
+    for (const auto& r : rec.results[0])
+        EXPECT_TRUE(r.dumps.empty()) << r.runNumber;
+    EXPECT_EQ(ReadFileBytes(fx.dir.File("P1_Read.bin")), "earlier module");
+    EXPECT_FALSE(zem::FileExists(fx.dir.File("P1_Read_1.bin")));
 }
 
 TEST(GangRun, AbortStopsEveryRunAndEveryLoop) {
