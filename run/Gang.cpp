@@ -1,7 +1,5 @@
 #include "Gang.h"
 
-#include "Tick.h"
-
 #include <thread>
 
 namespace zem {
@@ -23,9 +21,6 @@ int Rank(int code) {
         return 5; // a code of no run: nothing hides it
     }
 }
-
-// How often the interrupt flag is looked at while the runs go on.
-constexpr uint32_t kWatchMs = 20;
 } // namespace
 
 int MostSerious(int a, int b) {
@@ -94,7 +89,6 @@ void Gang::PortLoop(size_t slot) {
         rr.levelCode = req_.levelCode;
         rr.runNumber = req_.numbered ? n : 0;
         rr.labelRecords = req_.ports.size() > 1;
-        rr.interrupt = &abort_;
         ProgrammingRun run(std::move(rr), services_, events);
         {
             std::lock_guard lock(runsMutex_);
@@ -109,7 +103,6 @@ void Gang::PortLoop(size_t slot) {
         }
         if (r.outcome != RunEnd::Programmed && r.outcome != RunEnd::NotProgrammed) break;
     }
-    finished_.fetch_add(1, std::memory_order_acq_rel);
 }
 
 GangSummary Gang::Run() {
@@ -117,12 +110,6 @@ GangSummary Gang::Run() {
     threads.reserve(req_.ports.size());
     for (size_t i = 0; i < req_.ports.size(); ++i)
         threads.emplace_back(&Gang::PortLoop, this, i);
-    while (finished_.load(std::memory_order_acquire) < threads.size()) {
-        if (req_.interrupt && req_.interrupt->load(std::memory_order_acquire) &&
-            !abort_.load(std::memory_order_acquire))
-            Abort();
-        SleepMs(kWatchMs);
-    }
     for (auto& t : threads)
         t.join();
 

@@ -16,8 +16,6 @@ struct GangRequest {
     int32_t levelCode = 0;
     unsigned count = 1;    // runs per port, one after the other; 0: until aborted
     bool numbered = false; // dump names carry the run number, so each module keeps its dump
-    // Watched while the runs go on: when set, every run is aborted (Ctrl-C).
-    const std::atomic<bool>* interrupt = nullptr;
 };
 
 // What happened on one port.
@@ -77,7 +75,6 @@ private:
     std::vector<ProgrammingRun*> running_;
     std::vector<Tally> tallies_;
     std::vector<RunResult> last_;
-    std::atomic<size_t> finished_{0};
 };
 
 // Of two exit codes, the one a station must see: 4 (stream file not found) before 3 (stream file

@@ -176,7 +176,6 @@ void ProgrammingRun::Callback(uint8_t code, int32_t value) {
 void ProgrammingRun::OnCallback(uint8_t code, int32_t value) {
     if (const char* text = txt::StatusTextFor(code)) events_.Status(text);
     events_.Progress(code, value);
-    if (req_.interrupt && req_.interrupt->load(std::memory_order_acquire)) Abort();
 }
 
 } // namespace zem

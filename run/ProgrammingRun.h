@@ -22,8 +22,6 @@ struct RunRequest {
     unsigned runNumber = 0;
     // Name the port in LocalLog.txt's records (runs side by side).
     bool labelRecords = false;
-    // Checked at every protocol callback: when set, the run aborts itself (Ctrl-C).
-    const std::atomic<bool>* interrupt = nullptr;
 };
 
 enum class RunEnd {

@@ -250,15 +250,13 @@ TEST(GangRun, AbortStopsEveryRunAndEveryLoop) {
     GangFixture fx;
     for (const char* p : {"P1", "P2", "P3"})
         fx.fakes.ports[p].waitForAbort = true;
-    std::atomic<bool> interrupt{false};
     Recorder rec(3);
     zem::GangRequest req = fx.Request({"P1", "P2", "P3"}, 0); // until aborted
-    req.interrupt = &interrupt;
     zem::Gang gang(std::move(req), fx.fakes.Services(), rec);
     std::thread ctrlC([&] {
         while (fx.fakes.programs < 3)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        interrupt = true;
+        gang.Abort(); // as Ctrl-C does
     });
     zem::GangSummary s = gang.Run();
     ctrlC.join();
