@@ -1,12 +1,9 @@
 #include "ProgramRun.h"
 
 #include "Format.h"
-#include "OpenChannel.h"
-#include "Paths.h"
+#include "ProgrammingRun.h"
 #include "StreamFile.h"
-#include "TFPLib.h"
 #include "Texts.h"
-#include "Tick.h"
 #include "Wake.h"
 
 #include <nlohmann/json.hpp>
@@ -14,51 +11,54 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
-#include <cstring>
-#include <mutex>
-#include <set>
+#include <functional>
 #include <thread>
 
 namespace zem::cli {
 
 namespace {
 
-// The protocol's callback is a plain function; the run in progress is reached through these.
-Reporter* gReporter = nullptr;
-TFPLib* gFpl = nullptr;
-std::mutex gFplMutex; // the watcher's hold on gFpl while it aborts
 std::atomic<bool> gInterrupted{false};
 zem::WakeEvent* gSignalWake = nullptr;
-
-// Longest stream file path and port name the protocol's buffers take.
-constexpr size_t kMaxText = 255;
-
-void OnStatus(uint8_t code, int32_t value) {
-    if (const char* text = txt::StatusTextFor(code); text && gReporter) {
-        gReporter->Status(text);
-        if (code <= 7) gReporter->Progress(code, value);
-    }
-    // Ctrl-C: the protocol stops at its next check, and the run ends as a failure.
-    if (gInterrupted.load(std::memory_order_acquire) && gFpl) gFpl->FPL_Abort();
-}
 
 extern "C" void OnSignal(int) {
     gInterrupted.store(true, std::memory_order_release);
     if (gSignalWake) gSignalWake->Signal(); // async-signal-safe
 }
 
+// The run's events on zemcli's display.
+class CliEvents : public RunEvents {
+public:
+    CliEvents(Reporter& rep, zem::ResultsLog* results) : rep_(rep), results_(results) {}
+    void Status(const std::string& text) override { rep_.Status(text); }
+    void Progress(int code, int32_t value) override {
+        if (code <= 7) rep_.Progress(code, value);
+    }
+    void Message(const std::string& line) override { rep_.Message(line); }
+    void Result(const RunResult& r) override {
+        if (results_) results_->Append(r);
+        if (!r.alert.empty()) rep_.Message(r.alert);
+        rep_.Result(r.exitCode, r.status, r.elapsedMs, r.dumps);
+    }
+
+private:
+    Reporter& rep_;
+    zem::ResultsLog* results_;
+};
+
+} // namespace
+
 // Ctrl-C ends the protocol's current wait at once instead of at its next callback: a thread of
 // its own, woken by the signal handler, asks for the abort, which wakes the wait.
 class SignalWatcher {
 public:
-    SignalWatcher() {
+    explicit SignalWatcher(std::function<void()> onInterrupt)
+        : onInterrupt_(std::move(onInterrupt)) {
         gSignalWake = &wake_;
         thread_ = std::thread([this] {
             while (!over_.load(std::memory_order_acquire)) {
                 wake_.Wait(1000);
-                if (!gInterrupted.load(std::memory_order_acquire)) continue;
-                std::lock_guard<std::mutex> lock(gFplMutex);
-                if (gFpl) gFpl->FPL_Abort();
+                if (gInterrupted.load(std::memory_order_acquire) && onInterrupt_) onInterrupt_();
             }
         });
     }
@@ -70,85 +70,36 @@ public:
     }
 
 private:
+    std::function<void()> onInterrupt_;
     zem::WakeEvent wake_;
     std::atomic<bool> over_{false};
     std::thread thread_;
 };
 
-} // namespace
+// Ctrl-C and a termination request abort what runs until the scope ends.
+ScopedInterrupt::ScopedInterrupt(std::function<void()> onInterrupt) {
+    gInterrupted.store(false);
+    watcher_ = std::make_unique<SignalWatcher>(std::move(onInterrupt));
+    oldInt_ = std::signal(SIGINT, OnSignal);
+    oldTerm_ = std::signal(SIGTERM, OnSignal);
+}
+
+ScopedInterrupt::~ScopedInterrupt() {
+    std::signal(SIGINT, oldInt_);
+    std::signal(SIGTERM, oldTerm_);
+    watcher_.reset();
+}
 
 int RunProgramming(const RunRequest& req, Reporter& rep) {
-    uint32_t start = TickCountMs();
-    std::vector<std::string> dumps;
-    auto finish = [&](int code, const std::string& status) {
-        rep.Result(code, status, TickCountMs() - start, dumps);
-        return code;
-    };
-    if (req.stream.size() > kMaxText) {
-        rep.Status(txt::kPathTooLong);
-        return finish(4, txt::kPathTooLong);
-    }
-    if (!FileExists(req.stream)) {
-        rep.Message(txt::kFileNotFound);
-        return finish(4, txt::kFileNotFound);
-    }
-    HeaderCheck check = CheckStreamFileFully(req.stream);
-    rep.Status(check.status);
-    if (!check.valid) {
-        rep.Message(txt::kNotValidFile);
-        return finish(3, check.status);
-    }
-    rep.Message(Format(txt::kLogVersion, txt::kVersion));
-    TChannel* channel =
-        req.port.size() > kMaxText ? nullptr : OpenChannel(req.port, req.debug ? 20 : 0);
-    if (!channel) {
-        std::string text =
-            req.port.size() > kMaxText ? txt::kPortTooLong : txt::kCanNotOpen + req.port;
-        rep.Status(text);
-        rep.Message(text);
-        return finish(5, text);
-    }
-    gInterrupted.store(false);
-    auto watcher = std::make_unique<SignalWatcher>();
-    auto oldInt = std::signal(SIGINT, OnSignal);
-    auto oldTerm = std::signal(SIGTERM, OnSignal);
-    gReporter = &rep;
-    auto* fpl =
-        new TFPLib(req.debug ? 20 : 0, req.port.c_str(), channel, req.speed.c_str(), OnStatus);
-    {
-        std::lock_guard<std::mutex> lock(gFplMutex);
-        gFpl = fpl;
-    }
-    // A Ctrl-C that came while the channel opened counts.
-    if (gInterrupted.load(std::memory_order_acquire)) fpl->FPL_Abort();
-    rep.Message(txt::kLogBooting);
-    rep.Status(txt::kPowerOn);
-    bool failed = fpl->Program(req.stream.c_str());
-    {
-        std::lock_guard<std::mutex> lock(gFplMutex);
-        gFpl = nullptr;
-    }
-    // Only what this run saved: a dump left by an earlier module must not be filed under this one.
-    for (const std::string& name : fpl->SavedDumps())
-        if (std::find(dumps.begin(), dumps.end(), name) == dumps.end()) dumps.push_back(name);
-    delete fpl;
-    std::string lost = channel->IsLost()
-                           ? Format(fpl::kPortLostFormat, req.port.c_str(), channel->LostCause())
-                           : std::string();
-    FreeChannel(channel);
-    gReporter = nullptr;
-    std::signal(SIGINT, oldInt);
-    std::signal(SIGTERM, oldTerm);
-    watcher.reset();
-    if (failed) {
-        if (!lost.empty()) rep.Message(lost);
-        rep.Message(Format(txt::kLogSendFailed, req.stream.c_str()));
-        rep.Status(txt::kNotProgrammed);
-        return finish(7, txt::kNotProgrammed);
-    }
-    rep.Message(txt::kLogOk);
-    rep.Message(txt::kProgramComplete);
-    return finish(0, txt::kProgramComplete);
+    zem::RunRequest r;
+    r.stream = req.stream;
+    r.port = req.port;
+    r.speed = req.speed;
+    r.levelCode = req.debug ? 20 : 0;
+    CliEvents events(rep, req.results);
+    ProgrammingRun run(std::move(r), DefaultRunServices(), events);
+    ScopedInterrupt interrupt([&run] { run.Abort(); });
+    return run.Execute().exitCode;
 }
 
 namespace {

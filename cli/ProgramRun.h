@@ -1,8 +1,12 @@
 #pragma once
 #include "Reporter.h"
+#include "ResultsLog.h"
 #include "SerialPorts.h"
 
+#include <csignal>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +17,24 @@ struct RunRequest {
     std::string port;
     std::string speed;
     bool debug = false;
+    zem::ResultsLog* results = nullptr; // --results: one line when the run ends
+};
+
+class SignalWatcher;
+
+// While one lives, Ctrl-C and a termination request call `onInterrupt` at once, on a thread of its
+// own (so a wait in progress ends then, not at the protocol's next callback).
+class ScopedInterrupt {
+public:
+    explicit ScopedInterrupt(std::function<void()> onInterrupt);
+    ~ScopedInterrupt();
+    ScopedInterrupt(const ScopedInterrupt&) = delete;
+    ScopedInterrupt& operator=(const ScopedInterrupt&) = delete;
+
+private:
+    std::unique_ptr<SignalWatcher> watcher_;
+    void (*oldInt_)(int) = nullptr;
+    void (*oldTerm_)(int) = nullptr;
 };
 
 // One programming run; returns the exit code (0, 3, 4, 5 or 7). Ctrl-C asks the protocol to stop.

@@ -1,5 +1,7 @@
 // zemcli: the headless programmer. One programming run per invocation, with the exit codes of the
-// desktop program, or a look at a stream file or at the serial ports.
+// desktop program; runs on several ports side by side, one module after another; or a look at a
+// stream file or at the serial ports.
+#include "GangRun.h"
 #include "ProgramRun.h"
 #include "Reporter.h"
 #include "Terminal.h"
@@ -8,26 +10,35 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
-constexpr const char* kUsage = "Usage : zemcli [--debug] [--json] stream_file port speed\n"
-                               "        zemcli --info stream_file [--json]\n"
-                               "        zemcli --list-ports [--json]\n";
+constexpr const char* kUsage =
+    "Usage : zemcli [--debug] [--json] [--loop | --count N] [--results FILE]\n"
+    "               stream_file port[,port...] speed\n"
+    "        zemcli --info stream_file [--json]\n"
+    "        zemcli --list-ports [--json]\n";
 }
 
 int main(int argc, char** argv) {
     CLI::App app{"Zem flash programmer, headless"};
     app.set_version_flag("--version", std::string(zem::txt::kVersion));
-    bool debug = false, json = false, info = false, listPorts = false;
+    bool debug = false, json = false, info = false, listPorts = false, loop = false;
+    unsigned count = 0;
+    std::string resultsFile;
     std::vector<std::string> args;
     app.add_flag("--debug", debug,
                  "Write the protocol trace to LocalLog.txt (report level code 20)");
     app.add_flag("--json", json, "One JSON object per line on standard output");
     app.add_flag("--info", info, "Show a stream file's header and records");
     app.add_flag("--list-ports", listPorts, "List the serial ports present");
-    app.add_option("args", args, "STREAM PORT SPEED, or STREAM with --info");
+    app.add_flag("--loop", loop, "Program one module after another on each port until Ctrl-C");
+    app.add_option("--count", count, "Program N modules one after another on each port")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--results", resultsFile, "Append one JSON line per finished run to FILE");
+    app.add_option("args", args, "STREAM PORT[,PORT...] SPEED, or STREAM with --info");
     app.footer(kUsage);
     try {
         app.parse(argc, argv);
@@ -41,6 +52,11 @@ int main(int argc, char** argv) {
     }
 
     zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
+    bool station = loop || count > 0 || !resultsFile.empty();
+    if ((listPorts || info) && station) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
     if (listPorts) {
         if (!args.empty() || info || debug) {
             std::fputs(kUsage, stderr);
@@ -55,9 +71,35 @@ int main(int argc, char** argv) {
         }
         return zem::cli::ShowInfo(args[0], json, stdout);
     }
-    if (args.size() != 3) {
+    if (args.size() != 3 || (loop && count > 0)) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    return zem::cli::RunProgramming({args[0], args[1], args[2], debug}, reporter);
+    std::vector<std::string> ports = zem::cli::SplitPorts(args[1]);
+    if (ports.empty()) {
+        std::fprintf(stderr, "zemcli: every port once, none empty: %s\n%s", args[1].c_str(),
+                     kUsage);
+        return 2;
+    }
+    std::unique_ptr<zem::ResultsLog> results;
+    if (!resultsFile.empty()) {
+        results = std::make_unique<zem::ResultsLog>(resultsFile);
+        if (!results->Writable()) {
+            std::fprintf(stderr, "zemcli: can not append to %s\n", resultsFile.c_str());
+            return 2;
+        }
+    }
+    // One port, one module: the single run's display, as it has always been.
+    if (ports.size() == 1 && !loop && count == 0)
+        return zem::cli::RunProgramming({args[0], args[1], args[2], debug, results.get()},
+                                        reporter);
+    zem::cli::GangOptions gang;
+    gang.stream = args[0];
+    gang.ports = ports;
+    gang.speed = args[2];
+    gang.debug = debug;
+    gang.count = loop ? 0 : (count > 0 ? count : 1);
+    gang.numbered = loop || count > 0;
+    gang.results = results.get();
+    return zem::cli::RunGang(gang, json, zem::IsTerminal(stderr), stdout, stderr);
 }

@@ -4,7 +4,8 @@
 
 namespace zem {
 
-void SetProcessPriorityHigh() { SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS); }
-void SetProcessPriorityNormal() { SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS); }
+void ApplyProcessPriority(bool high) {
+    SetPriorityClass(GetCurrentProcess(), high ? HIGH_PRIORITY_CLASS : NORMAL_PRIORITY_CLASS);
+}
 
 } // namespace zem

@@ -6,12 +6,25 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace {
 constexpr size_t kMaxPath = 260;
-}
+thread_local std::string tReportPort;
+// One record at a time in the whole process: an append is not atomic on every platform.
+std::mutex gRecordMutex;
+} // namespace
 
-TReport::TReport(int32_t levelCode, const char* section) {
+namespace zem {
+ScopedReportPort::ScopedReportPort(std::string port) : previous_(std::move(tReportPort)) {
+    tReportPort = std::move(port);
+}
+ScopedReportPort::~ScopedReportPort() {
+    tReportPort = std::move(previous_);
+}
+} // namespace zem
+
+TReport::TReport(int32_t levelCode, const char* section) : Port(tReportPort) {
     Level = levelCode >> 2; // arithmetic shift: floor of code / 4
     zem::ReadStationKey(WorkingPath, ServerPath);
     if (WorkingPath.empty()) {
@@ -27,8 +40,12 @@ TReport::TReport(int32_t levelCode, const char* section) {
     Debug(3, ("DeviceConfig:: " + IniPath).c_str());
 }
 
-int TReport::Fail(int, const char* text) { return Report("Fail", text); }
-int TReport::Error(int, const char* text) { return Report("Error", text); }
+int TReport::Fail(int, const char* text) {
+    return Report("Fail", text);
+}
+int TReport::Error(int, const char* text) {
+    return Report("Error", text);
+}
 
 int TReport::Log(int level, const char* text) {
     return level <= Level ? Report("Log", text) : 0;
@@ -55,13 +72,15 @@ int TReport::WriteRecord(const char* tag, const void* data, int size) {
     if (size < 0 || (size > 0 && !data)) return 0;
     // The whole record goes out in one append so that records of two objects never interleave.
     std::string rec;
-    rec.reserve(std::strlen(tag) + Name.size() + static_cast<size_t>(size) + 4);
+    rec.reserve(std::strlen(tag) + Name.size() + Port.size() + static_cast<size_t>(size) + 5);
     rec += tag;
     rec += ' ';
     rec += Name;
+    if (!Port.empty()) rec += (Name.empty() ? "" : "@") + Port;
     rec += ' ';
     rec.append(static_cast<const char*>(data), static_cast<size_t>(size));
     rec += "\r\n";
+    std::lock_guard lock(gRecordMutex);
     std::FILE* f = std::fopen(kFileName, "ab");
     if (!f) return 0;
     std::setvbuf(f, nullptr, _IONBF, 0);

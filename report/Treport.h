@@ -2,9 +2,24 @@
 #include <cstdint>
 #include <string>
 
+namespace zem {
+// While one lives, objects built on this thread name this port in their records' name column, so
+// that the records of runs side by side can be told apart.
+class ScopedReportPort {
+public:
+    explicit ScopedReportPort(std::string port);
+    ~ScopedReportPort();
+    ScopedReportPort(const ScopedReportPort&) = delete;
+    ScopedReportPort& operator=(const ScopedReportPort&) = delete;
+
+private:
+    std::string previous_;
+};
+} // namespace zem
+
 // Trace sink of the protocol object and of every channel. Each object reads its station settings
 // once, at construction, and appends its records to "LocalLog.txt" in the current directory.
-// A TReport is used only by the thread that owns its object.
+// Records of objects on different threads never interleave.
 class TReport {
 public:
     TReport(int32_t levelCode, const char* section);
@@ -41,4 +56,5 @@ private:
     std::string WorkingPath;
     std::string IniPath;
     std::string ServerPath;
+    std::string Port; // the run's port when runs go side by side; empty otherwise
 };

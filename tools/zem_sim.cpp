@@ -71,6 +71,11 @@ const char kUsage[] =
     "  --timeout S           give up after S seconds in all (default 120)\n"
     "  --linger MS           once the last answer is out, wait at most MS milliseconds for\n"
     "                        the programmer to close the port before exiting (default 2000)\n"
+    "  --runs N              serve N programming runs in a row on the same pseudo-terminal, each\n"
+    "                        a fresh module; a run ends when the programmer closes the port or\n"
+    "                        comes back for the next module (default 1). One summary line per\n"
+    "                        run, as each ends; --summary FILE gets them all; --timeout is per "
+    "run\n"
     "Output:\n"
     "  --summary FILE        also write the JSON summary line to FILE\n"
     "  --quiet               no progress on standard error\n"
@@ -128,6 +133,7 @@ struct Args {
     bool quiet = false;
     unsigned long timeoutS = 120;
     unsigned long lingerMs = 2000;
+    unsigned long runs = 1;
     int64_t flashLatencyUs = 0; // applied here, finer than the loader's millisecond clock
 };
 
@@ -205,6 +211,8 @@ int ParseArgs(int argc, char** argv, Args& a) {
             a.timeoutS = v;
         } else if (o == "--linger" && value(3600000, v)) {
             a.lingerMs = v;
+        } else if (o == "--runs" && value(1000000, v) && v > 0) {
+            a.runs = v;
         } else if (o == "--summary" && text(a.summaryFile)) {
         } else if (o == "--quiet") {
             a.quiet = true;
@@ -379,7 +387,7 @@ int main(int argc, char** argv) {
 
     zem::Clock& clock = zem::SystemClock();
     const int fd = pty.Fd();
-    const uint32_t start = clock.NowMs();
+    uint32_t start = clock.NowMs();
     const uint32_t timeoutMs = static_cast<uint32_t>(a.timeoutS * 1000);
     // Paced waits are a byte or a few long: keep the kernel from stretching them.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -400,6 +408,39 @@ int main(int argc, char** argv) {
     Reporter rep{a.quiet};
     std::string reason;
 
+    // --runs: a run that ended with its programmer makes way for the next module.
+    unsigned long runNo = 1;
+    bool earlierFailed = false;
+    std::string summaries;
+    auto nextRun = [&](const char* why) {
+        if (runNo >= a.runs) return false;
+        rep.Update(sim);
+        std::string line =
+            sim.SummaryJson(zem::Format("\"reason\":\"%s\",\"elapsed_ms\":%u,\"run\":%lu,", why,
+                                        clock.NowMs() - start, runNo) +
+                            timing.Json());
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+        summaries += line + "\n";
+        if (!sim.Passed()) earlierFailed = true;
+        if (!a.quiet)
+            std::fprintf(stderr, "zem-sim: run %lu %s (%s, %s)\n", runNo,
+                         sim.Passed() ? "pass" : "fail", sim.Outcome().c_str(), why);
+        sim = BootSim(stream, a.sim);
+        rep = Reporter{a.quiet};
+        out.clear();
+        clientSeen = overSeen = false;
+        lineIdle = true;
+        credit = 0;
+        lastCreditUs = NowUs();
+        busySinceUs = holdUntilUs = 0;
+        complete = 0;
+        timing = StreamTiming{};
+        start = clock.NowMs();
+        ++runNo;
+        return true;
+    };
+
     for (;;) {
         uint32_t now = clock.NowMs();
         if (gInterrupted) {
@@ -416,6 +457,7 @@ int main(int argc, char** argv) {
                 overAt = now;
             }
             if (now - overAt >= a.lingerMs) {
+                if (nextRun("done")) continue;
                 reason = "done";
                 break;
             }
@@ -473,6 +515,7 @@ int main(int argc, char** argv) {
         // run is over once what it wrote last has been read.
         if (pr > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN) && Pending(fd) == 0) {
             if (clientSeen) {
+                if (nextRun("client-closed")) continue;
                 reason = "client-closed";
                 break;
             }
@@ -489,6 +532,8 @@ int main(int argc, char** argv) {
         }
         if (want && pr > 0 && (p.revents & POLLIN)) {
             ssize_t n = read(fd, buf, want);
+            // The programmer came back for the next module before this run saw it close.
+            if (n > 0 && sim.Over()) nextRun("next-run");
             if (n > 0) {
                 const int64_t t = NowUs();
                 clientSeen = true;
@@ -504,6 +549,7 @@ int main(int argc, char** argv) {
                 if (complete != before) holdUntilUs = t + a.flashLatencyUs;
                 rep.Update(sim);
             } else if (n < 0 && errno == EIO && clientSeen) {
+                if (nextRun("client-closed")) continue;
                 reason = "client-closed";
                 break;
             }
@@ -528,7 +574,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (!a.summaryFile.empty()) {
         std::FILE* f = std::fopen(a.summaryFile.c_str(), "wb");
-        bool ok = f && std::fprintf(f, "%s\n", json.c_str()) >= 0;
+        bool ok = f && std::fprintf(f, "%s%s\n", summaries.c_str(), json.c_str()) >= 0;
         if (f && std::fclose(f) != 0) ok = false;
         if (!ok) {
             std::fprintf(stderr, "zem-sim: can not write %s\n", a.summaryFile.c_str());
@@ -538,5 +584,5 @@ int main(int argc, char** argv) {
     if (!a.quiet)
         std::fprintf(stderr, "zem-sim: %s (%s, %s)\n", sim.Passed() ? "pass" : "fail",
                      sim.Outcome().c_str(), reason.c_str());
-    return sim.Passed() ? 0 : 1;
+    return sim.Passed() && !earlierFailed ? 0 : 1;
 }

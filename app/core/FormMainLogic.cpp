@@ -33,14 +33,12 @@ FormMainLogic::FormMainLogic(MainView& view, Services services, TimeFormats arch
 }
 
 FormMainLogic::~FormMainLogic() {
-    fpl_.reset();
     if (current_ == this) current_ = nullptr;
 }
 
 void FormMainLogic::Create() {
     lastDir_.clear();
     streamValid_ = false;
-    fpl_.reset();
     trigCount_ = 0;
     trigProgram_ = false;
     startDir_ = CurrentDirWithSeparator();
@@ -193,7 +191,6 @@ void FormMainLogic::ButtonProgramClick() {
     // The status callback lets timers run during a run; none of them may start a second one.
     if (running_) return;
     running_ = true;
-    closeRequested_ = false;
     view_.ShowOutcome(RunOutcome::kNone);
     DisableControls();
     Run();
@@ -201,77 +198,74 @@ void FormMainLogic::ButtonProgramClick() {
     running_ = false;
 }
 
+// The run's events on the two windows, in the order the operator has always seen them.
+class FormMainLogic::RunView : public RunEvents {
+public:
+    explicit RunView(FormMainLogic& logic) : l_(logic) {}
+
+    void Status(const std::string& text) override { l_.SetStatus(text); }
+    void Progress(int code, int32_t value) override {
+        // The countdown changes nothing; a code outside the table leaves the progress bar.
+        if (code >= 0 && code < 8) l_.view_.SetProgress(value);
+        l_.view_.ProcessPendingMessages();
+    }
+    void Message(const std::string& line) override { l_.Log(line); }
+    StreamVerdict CheckStream(const std::string&) override {
+        l_.ButtonDebugClick(false);
+        l_.view_.ProcessPendingMessages();
+        if (l_.streamValid_ && l_.debug_) ArchiveLog(l_.startDir_, l_.archiveFormats_);
+        return {l_.streamValid_, l_.view_.Text(Item::StatusBar)};
+    }
+    void Result(const RunResult& r) override {
+        MainView& view = l_.view_;
+        switch (r.outcome) {
+        case RunEnd::PathTooLong:
+            l_.SetCode(4);
+            view.ShowAlert(r.status);
+            break;
+        case RunEnd::StreamMissing:
+        case RunEnd::StreamInvalid:
+            l_.SetCode(static_cast<int8_t>(r.exitCode));
+            view.ShowAlert(r.alert);
+            break;
+        case RunEnd::PortNotOpened:
+            // The alert comes before the code: an unattended run waits here for the operator.
+            view.ShowAlert(r.alert);
+            l_.Log(r.alert);
+            l_.SetCode(5);
+            break;
+        case RunEnd::NotProgrammed:
+            view.SetProgress(0);
+            l_.SetCode(7);
+            break;
+        case RunEnd::Programmed:
+            l_.SetCode(0);
+            view.ShowAlert(r.alert);
+            view.ClearDebugLines();
+            view.SetProgress(0);
+            break;
+        }
+    }
+
+private:
+    FormMainLogic& l_;
+};
+
 void FormMainLogic::Run() {
     if (trigProgram_ && trigCount_ < kTrigThreshold) {
         SetStatus(txt::kWaitingForModule);
         return;
     }
-    const std::string path = view_.Text(Item::EditFilePath);
-    // The protocol takes the path in a 256-byte buffer; a longer one would be cut silently.
-    if (path.size() > kMaxName) {
-        SetCode(4);
-        SetStatus(txt::kPathTooLong);
-        view_.ShowAlert(txt::kPathTooLong);
-        return;
-    }
-    if (!FileExists(path)) {
-        SetCode(4);
-        view_.ShowAlert(txt::kFileNotFound);
-        return;
-    }
-    ButtonDebugClick(false);
-    view_.ProcessPendingMessages();
-    if (!streamValid_) {
-        SetCode(3);
-        view_.ShowAlert(txt::kNotValidFile);
-        return;
-    }
-    if (debug_) ArchiveLog(startDir_, archiveFormats_);
-    Log(Format(txt::kLogVersion, txt::kVersion));
-
-    const std::string port = view_.Text(Item::ComboBoxPort);
-    TChannel* channel = nullptr;
-    std::string failure;
-    if (port.size() > kMaxName) {
-        failure = txt::kPortTooLong;
-    } else {
-        channel = services_.openChannel(port, debug_ ? 20 : 0);
-        if (!channel) failure = txt::kCanNotOpen + port;
-    }
-    if (!channel) {
-        // The alert comes before the code: an unattended run waits here for the operator.
-        SetStatus(failure);
-        view_.ShowAlert(failure);
-        Log(failure);
-        SetCode(5);
-        return;
-    }
-
-    fpl_ = services_.newRunner(debug_ ? 20 : 0, port, channel, view_.Text(Item::ComboBoxSpeed),
-                               &FormMainLogic::StatusCallback);
-    if (closeRequested_) fpl_->Abort();
-    Log(txt::kLogBooting);
-    SetStatus(txt::kPowerOn);
-    bool failed = fpl_->Program(path);
-    if (failed) {
-        // A port that went away mid-run is the operator's to fix: say which and why.
-        if (channel->IsLost())
-            Log(Format(zem::fpl::kPortLostFormat, port.c_str(), channel->LostCause()));
-        Log(Format(txt::kLogSendFailed, path.c_str()));
-        SetStatus(txt::kNotProgrammed);
-        view_.SetProgress(0);
-        SetCode(7);
-        fpl_.reset();
-        services_.freeChannel(channel);
-        return;
-    }
-    Log(txt::kLogOk);
-    fpl_.reset();
-    services_.freeChannel(channel);
-    SetCode(0);
-    view_.ShowAlert(txt::kProgramComplete);
-    view_.ClearDebugLines();
-    view_.SetProgress(0);
+    RunRequest request;
+    request.stream = view_.Text(Item::EditFilePath);
+    request.port = view_.Text(Item::ComboBoxPort);
+    request.speed = view_.Text(Item::ComboBoxSpeed);
+    request.levelCode = debug_ ? 20 : 0;
+    RunView events(*this);
+    ProgrammingRun run(std::move(request), services_, events);
+    run_ = &run;
+    run.Execute();
+    run_ = nullptr;
 }
 
 void FormMainLogic::TimerAutoProgramTimer() {
@@ -293,10 +287,9 @@ void FormMainLogic::TimerTrigProgramTimer() {
 }
 
 bool FormMainLogic::FormClose() {
-    if (fpl_) fpl_->Abort();
-    // A close that comes before the run has its protocol object (during the header check) must
-    // still stop that run, or it would go on programming with no window.
-    if (running_) closeRequested_ = true;
+    // Also a close that comes before the run has its protocol object (during the header check):
+    // the run would otherwise go on programming with no window.
+    if (run_) run_->Abort();
     if (!SaveSettings()) {
         view_.ShowError(Format(txt::kWriteFailed, SettingsFile().c_str()));
         return false;

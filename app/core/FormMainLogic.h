@@ -1,6 +1,7 @@
 #pragma once
 #include "LogArchive.h"
 #include "MainView.h"
+#include "ProgrammingRun.h"
 #include "Services.h"
 #include "StreamFile.h"
 
@@ -62,6 +63,9 @@ public:
     bool Running() const { return running_; }
 
 private:
+    class RunView; // the run's events shown on this window
+    friend class RunView;
+
     void Run();
     void SetCode(int8_t code);
     void DisableControls();
@@ -78,7 +82,7 @@ private:
 
     bool streamValid_ = false;
     HeaderBytes streamHeader_{};
-    std::unique_ptr<ProgramRunner> fpl_;
+    ProgrammingRun* run_ = nullptr; // the run under way, if any
     bool trigProgram_ = false;
     uint8_t trigCount_ = 0;
     std::string lastDir_;
@@ -87,7 +91,6 @@ private:
     std::string startDir_;
     int8_t exitCode_ = 0;
     bool running_ = false;
-    bool closeRequested_ = false; // the window was closed while a run was under way
 
     static FormMainLogic* current_;
 };

@@ -1,31 +1,12 @@
 #include "OpenChannel.h"
 #include "SerialPorts.h"
 #include "Services.h"
-#include "TFPLib.h"
 #include "Tick.h"
 
 #include <cctype>
 
 namespace zem {
 namespace {
-
-class FplRunner : public ProgramRunner {
-public:
-    FplRunner(int32_t levelCode, std::string port, TChannel* channel, std::string speed,
-              TFPLibCallback callback)
-        : port_(std::move(port)), speed_(std::move(speed)),
-          fpl_(levelCode, port_.c_str(), channel, speed_.c_str(), callback) {}
-
-    bool Program(const std::string& streamFile) override {
-        return fpl_.Program(streamFile.c_str());
-    }
-    void Abort() override { fpl_.FPL_Abort(); }
-
-private:
-    std::string port_; // the protocol object may keep the pointers it was given
-    std::string speed_;
-    TFPLib fpl_;
-};
 
 bool IsLocalPort(const std::string& name) {
     auto upper = [&](size_t i) { return std::toupper(static_cast<unsigned char>(name[i])); };
@@ -55,13 +36,7 @@ bool ModulePresent(const std::string& port) {
 
 Services DefaultServices() {
     Services s;
-    s.openChannel = [](const std::string& port, int32_t level) { return OpenChannel(port, level); };
-    s.freeChannel = [](TChannel* channel) { FreeChannel(channel); };
-    s.newRunner = [](int32_t level, const std::string& port, TChannel* channel,
-                     const std::string& speed,
-                     TFPLibCallback callback) -> std::unique_ptr<ProgramRunner> {
-        return std::make_unique<FplRunner>(level, port, channel, speed, callback);
-    };
+    static_cast<RunServices&>(s) = DefaultRunServices();
     s.listPorts = []() -> std::optional<std::vector<std::string>> {
         std::vector<SerialPortInfo> ports;
         if (!EnumerateSerialPorts(ports)) return std::nullopt;

@@ -8,7 +8,4 @@ add_library(zem_appcore STATIC
   ${CMAKE_CURRENT_LIST_DIR}/RealServices.cpp
 )
 target_include_directories(zem_appcore PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(zem_appcore PUBLIC zem_fpl zem_channel zem_report zem_platform)
-if(TARGET zem_openchannel)
-  target_link_libraries(zem_appcore PUBLIC zem_openchannel)
-endif()
+target_link_libraries(zem_appcore PUBLIC zem_run zem_fpl zem_channel zem_report zem_platform)

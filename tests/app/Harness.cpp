@@ -31,6 +31,7 @@ public:
         return h_.programFails || h_.aborted || h_.lostCause;
     }
     void Abort() override { h_.aborted = true; }
+    std::vector<std::string> SavedDumps() const override { return {}; }
 
 private:
     Harness& h_;

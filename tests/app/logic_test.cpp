@@ -252,6 +252,19 @@ TEST(ProgrammingRun, FailedRunLinesStayAndTheNextRunAppends) {
     EXPECT_EQ(logic.ExitCode(), 0);
 }
 
+// The window programs one module: a list of ports is one port name to it, opened once.
+TEST(ProgrammingRun, TheWindowStaysSinglePort) {
+    Harness h;
+    WriteFileBytes(h.File(kPath), MakeStream());
+    auto& logic = h.Create();
+    h.view.texts[Item::EditFilePath] = kPath;
+    h.view.texts[Item::ComboBoxPort] = "COM1,COM2";
+    logic.ButtonProgramClick();
+    EXPECT_EQ(h.opened, Strings{"COM1,COM2"});
+    EXPECT_EQ(h.runners, 1);
+    EXPECT_EQ(h.runnerPort, "COM1,COM2");
+}
+
 // A port that went away mid-run: the debug window names it and the cause, before the usual line.
 TEST(ProgrammingRun, ALostPortIsNamedWithItsCause) {
     Harness h;

@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <set>
 #include <signal.h>
 #include <sstream>
 #include <string>
@@ -60,19 +63,21 @@ Result RunShell(const fs::path& dir, const std::string& cmd) {
 // zem-sim in the background; its first output line is the pty.
 class Sim {
 public:
-    Sim(const fs::path& dir, const std::string& args, const std::string& stream) : dir_(dir) {
+    Sim(const fs::path& dir, const std::string& args, const std::string& stream,
+        const std::string& name = "sim")
+        : dir_(dir), name_(name) {
         std::string cmd = "cd '" + dir.string() + "' && exec '" + Bin("tools/zem-sim") +
-                          "' --quiet --timeout 120 --summary sim.json " + args + " '" + stream +
-                          "' > sim.out";
+                          "' --quiet --timeout 120 --summary " + name + ".json " + args + " '" +
+                          stream + "' > " + name + ".out";
         // An earlier simulator's output would give its pty name.
-        fs::remove(dir / "sim.out");
+        fs::remove(dir / (name + ".out"));
         pid_ = fork();
         if (pid_ == 0) {
             execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         for (int i = 0; i < 100 && pty_.empty(); ++i) {
-            std::string out = ReadAll(dir / "sim.out");
+            std::string out = ReadAll(dir / (name + ".out"));
             if (auto nl = out.find('\n'); nl != std::string::npos)
                 pty_ = out.substr(0, nl);
             else
@@ -99,12 +104,25 @@ public:
         int st = 0;
         waitpid(pid_, &st, 0);
         pid_ = -1;
-        std::string s = ReadAll(dir_ / "sim.json");
+        std::string s = ReadAll(dir_ / (name_ + ".json"));
         return s.empty() ? nlohmann::json() : nlohmann::json::parse(s);
     }
+    // With --runs: one summary per run.
+    std::vector<nlohmann::json> Summaries() {
+        int st = 0;
+        waitpid(pid_, &st, 0);
+        pid_ = -1;
+        std::vector<nlohmann::json> v;
+        std::istringstream in(ReadAll(dir_ / (name_ + ".json")));
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty()) v.push_back(nlohmann::json::parse(line));
+        return v;
+    }
+    pid_t Pid() const { return pid_; }
 
 private:
     fs::path dir_;
+    std::string name_;
     pid_t pid_ = -1;
     std::string pty_;
 };
@@ -447,6 +465,151 @@ TEST_F(CliE2E, ProgramsThroughSer2net) {
     ASSERT_EQ(recs.size(), 5u);
     for (size_t i = 0; i < recs.size(); ++i)
         EXPECT_EQ(recs[i]["speed"], i < 3 ? 115200 : 921600) << "record " << i + 1;
+}
+
+namespace {
+
+std::string DumpName(std::string port, const std::string& tail = "_Read.bin") {
+    for (char& c : port)
+        if (c == '/') c = '_';
+    return port + tail;
+}
+
+std::vector<nlohmann::json> ReadJsonLines(const fs::path& p) {
+    return JsonLines(ReadAll(p));
+}
+
+} // namespace
+
+// Four modules at once, one of which refuses record 3: the other three are programmed byte for
+// byte, each port tells its own story, and the run as a whole fails with 7.
+TEST_F(CliE2E, GangOfFourWithOneFailure) {
+    std::string stream = Stream("s.bin", "--records 300,1024,2048,512,4096 --speed-record 3");
+    std::vector<std::unique_ptr<Sim>> sims;
+    std::string ports;
+    for (int i = 0; i < 4; ++i) {
+        std::string args = i == 2 ? "--nack 3:0x41" : "--readback 4:30 --expect-speed 921600";
+        sims.push_back(std::make_unique<Sim>(dir_, args, stream, "sim" + std::to_string(i)));
+        ASSERT_FALSE(sims.back()->Pty().empty());
+        ports += (i ? "," : "") + sims.back()->Pty();
+    }
+    Result r = Cli("--json --results res.jsonl '" + stream + "' " + ports + " 921600");
+    EXPECT_EQ(r.code, 7) << ReadAll(dir_ / "stderr.txt");
+
+    auto lines = JsonLines(r.out);
+    ASSERT_FALSE(lines.empty());
+    const auto& summary = lines.back();
+    EXPECT_EQ(summary["event"], "summary");
+    EXPECT_EQ(summary["programmed"], 3);
+    EXPECT_EQ(summary["failed"], 1);
+    EXPECT_EQ(summary["exit_code"], 7);
+    EXPECT_EQ(summary["failed_ports"], nlohmann::json::array({sims[2]->Pty()}));
+    std::map<std::string, std::vector<nlohmann::json>> byPort;
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        ASSERT_TRUE(lines[i].contains("port")) << lines[i].dump();
+        byPort[lines[i]["port"]].push_back(lines[i]);
+    }
+    ASSERT_EQ(byPort.size(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const auto& ev = byPort[sims[i]->Pty()];
+        const auto& result = ev.back();
+        EXPECT_EQ(result["event"], "result");
+        EXPECT_EQ(result["exit_code"], i == 2 ? 7 : 0);
+        EXPECT_EQ(result["status"], i == 2 ? "Error, module not programmed" : "Program Complete");
+        size_t results = 0;
+        bool programmed = false;
+        for (const auto& e : ev) {
+            results += e["event"] == "result";
+            programmed |= e["event"] == "status" && e["status"] == "Programmed";
+        }
+        EXPECT_EQ(results, 1u);
+        EXPECT_EQ(programmed, i != 2);
+        auto s = sims[i]->Summary();
+        if (i == 2) {
+            EXPECT_EQ(s["records_seen"], 3);
+        } else {
+            EXPECT_EQ(s["result"], "pass") << s.dump();
+            EXPECT_EQ(fs::file_size(dir_ / DumpName(sims[i]->Pty())), 60u);
+        }
+    }
+    EXPECT_EQ(ReadJsonLines(dir_ / "res.jsonl").size(), 4u);
+}
+
+// One port, three modules one after the other: three dumps under their own names, three lines
+// in the results log.
+TEST_F(CliE2E, LoopOfThreeModules) {
+    std::string stream = Stream("s.bin", "--records 100,200,300");
+    Sim sim(dir_, "--runs 3 --readback 2:10", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    Result r =
+        Cli("--json --count 3 --results res.jsonl '" + stream + "' " + sim.Pty() + " 115200");
+    EXPECT_EQ(r.code, 0) << ReadAll(dir_ / "stderr.txt");
+    auto log = ReadJsonLines(dir_ / "res.jsonl");
+    ASSERT_EQ(log.size(), 3u);
+    std::set<std::string> dumps;
+    for (size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i]["run"], i + 1);
+        EXPECT_EQ(log[i]["outcome"], "programmed");
+        EXPECT_EQ(log[i]["stream"], "s.bin");
+        ASSERT_EQ(log[i]["dumps"].size(), 1u);
+        std::string d = log[i]["dumps"][0];
+        EXPECT_EQ(d, DumpName(sim.Pty(), "_Read_" + std::to_string(i + 1) + ".bin"));
+        EXPECT_EQ(fs::file_size(dir_ / d), 20u);
+        dumps.insert(d);
+    }
+    EXPECT_EQ(dumps.size(), 3u);
+    auto lines = JsonLines(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["tally"][sim.Pty()]["programmed"], 3);
+    auto runs = sim.Summaries();
+    ASSERT_EQ(runs.size(), 3u);
+    for (const auto& s : runs)
+        EXPECT_EQ(s["result"], "pass");
+}
+
+// A port that cannot be opened among good ones: the others are programmed, the summary names it.
+TEST_F(CliE2E, GangWithAPortThatCannotBeOpened) {
+    std::string stream = Stream("s.bin", "--records 100,200");
+    Sim a(dir_, "", stream, "a"), b(dir_, "", stream, "b");
+    Result r =
+        Cli("--json '" + stream + "' " + a.Pty() + ",/dev/no-such-tty," + b.Pty() + " 115200");
+    EXPECT_EQ(r.code, 5);
+    auto lines = JsonLines(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["programmed"], 2);
+    EXPECT_EQ(lines.back()["failed_ports"], nlohmann::json::array({"/dev/no-such-tty"}));
+    EXPECT_EQ(a.Summary()["result"], "pass");
+    EXPECT_EQ(b.Summary()["result"], "pass");
+    // Plain text names the failed port too.
+    Sim c(dir_, "", stream, "c");
+    Result text = Cli("'" + stream + "' " + c.Pty() + ",/dev/no-such-tty 115200");
+    EXPECT_EQ(text.code, 5);
+    std::string err = ReadAll(dir_ / "stderr.txt");
+    EXPECT_NE(err.find("failed: /dev/no-such-tty (exit code 5)"), std::string::npos) << err;
+}
+
+// Ctrl-C while modules are awaited on every port: every run is aborted and logged, exit 7.
+TEST_F(CliE2E, CtrlCAbortsEveryRunOfAGang) {
+    std::string stream = Stream("s.bin", "--records 100");
+    Sim a(dir_, "--silent", stream, "a"), b(dir_, "--silent", stream, "b");
+    auto t0 = std::chrono::steady_clock::now();
+    Result r = RunShell(dir_, "'" + Bin("cli/zemcli") + "' --json --loop --results res.jsonl '" +
+                                  stream + "' " + a.Pty() + "," + b.Pty() +
+                                  " 115200 > out.jsonl & pid=$!; sleep 2; kill -INT $pid; "
+                                  "wait $pid");
+    auto secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(r.code, 7);
+    EXPECT_LT(secs, 10.0);
+    auto log = ReadJsonLines(dir_ / "res.jsonl");
+    ASSERT_EQ(log.size(), 2u);
+    for (const auto& l : log)
+        EXPECT_EQ(l["outcome"], "aborted");
+    auto lines = ReadJsonLines(dir_ / "out.jsonl");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["event"], "summary");
+    EXPECT_EQ(lines.back()["interrupted"], true);
+    EXPECT_EQ(lines.back()["aborted"], 2);
 }
 
 namespace {

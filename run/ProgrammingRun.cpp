@@ -1,0 +1,181 @@
+#include "ProgrammingRun.h"
+
+#include "Format.h"
+#include "Paths.h"
+#include "Priority.h"
+#include "StreamFile.h"
+#include "Texts.h"
+#include "Tick.h"
+#include "Treport.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+
+namespace zem {
+
+namespace {
+// The protocol's callback is a plain function: it reaches the run on its own thread.
+thread_local ProgrammingRun* tCurrent = nullptr;
+} // namespace
+
+StreamVerdict RunEvents::CheckStream(const std::string& path) {
+    HeaderCheck check = CheckStreamFileFully(path);
+    Status(check.status);
+    return {check.valid, check.status};
+}
+
+std::string NumberedDumpName(const std::string& port, unsigned runNumber) {
+    std::string name = TFPLib::DumpFileName(port);
+    if (runNumber == 0) return name;
+    constexpr size_t kExt = 4; // ".bin"
+    return name.substr(0, name.size() - kExt) + "_" + std::to_string(runNumber) +
+           name.substr(name.size() - kExt);
+}
+
+int ProgrammingRun::ExitCodeOf(RunEnd outcome) {
+    switch (outcome) {
+    case RunEnd::Programmed:
+        return 0;
+    case RunEnd::StreamInvalid:
+        return 3;
+    case RunEnd::PathTooLong:
+    case RunEnd::StreamMissing:
+        return 4;
+    case RunEnd::PortNotOpened:
+        return 5;
+    case RunEnd::NotProgrammed:
+        break;
+    }
+    return 7;
+}
+
+ProgrammingRun::ProgrammingRun(RunRequest request, RunServices services, RunEvents& events)
+    : req_(std::move(request)), services_(std::move(services)), events_(events) {}
+
+void ProgrammingRun::Abort() {
+    abort_.store(true, std::memory_order_release);
+    std::lock_guard lock(runnerMutex_);
+    if (runner_) runner_->Abort();
+}
+
+RunResult ProgrammingRun::Finish(RunResult r) {
+    r.exitCode = ExitCodeOf(r.outcome);
+    r.elapsedMs = TickCountMs() - start_;
+    events_.Result(r);
+    return r;
+}
+
+RunResult ProgrammingRun::Execute() {
+    start_ = TickCountMs();
+    RunResult r;
+    r.port = req_.port;
+    r.stream = req_.stream;
+    r.runNumber = req_.runNumber;
+    // The protocol takes the path in a 256-byte buffer; a longer one would be cut silently.
+    if (req_.stream.size() > kMaxRunName) {
+        events_.Status(txt::kPathTooLong);
+        r.outcome = RunEnd::PathTooLong;
+        r.status = txt::kPathTooLong;
+        return Finish(r);
+    }
+    if (!FileExists(req_.stream)) {
+        r.outcome = RunEnd::StreamMissing;
+        r.status = r.alert = txt::kFileNotFound;
+        return Finish(r);
+    }
+    StreamVerdict verdict = events_.CheckStream(req_.stream);
+    if (!verdict.valid) {
+        r.outcome = RunEnd::StreamInvalid;
+        r.status = verdict.status;
+        r.alert = txt::kNotValidFile;
+        return Finish(r);
+    }
+    events_.Message(Format(txt::kLogVersion, txt::kVersion));
+
+    // Objects built from here on name the port in their records.
+    std::optional<ScopedReportPort> label;
+    if (req_.labelRecords) label.emplace(req_.port);
+    TChannel* channel = nullptr;
+    std::string failure;
+    if (req_.port.size() > kMaxRunName) {
+        failure = txt::kPortTooLong;
+    } else {
+        channel = services_.openChannel(req_.port, req_.levelCode);
+        if (!channel) failure = txt::kCanNotOpen + req_.port;
+    }
+    if (!channel) {
+        events_.Status(failure);
+        r.outcome = RunEnd::PortNotOpened;
+        r.status = r.alert = failure;
+        return Finish(r);
+    }
+
+    std::unique_ptr<ProgramRunner> runner = services_.newRunner(
+        req_.levelCode, req_.port, channel, req_.speed, &ProgrammingRun::Callback);
+    {
+        std::lock_guard lock(runnerMutex_);
+        runner_ = runner.get();
+    }
+    // An abort that came before the protocol existed (a window closed during the header check).
+    if (AbortRequested()) runner->Abort();
+    events_.Message(txt::kLogBooting);
+    events_.Status(txt::kPowerOn);
+    ProgrammingRun* outer = tCurrent;
+    tCurrent = this;
+    bool failed = runner->Program(req_.stream);
+    tCurrent = outer;
+    {
+        std::lock_guard lock(runnerMutex_);
+        runner_ = nullptr;
+    }
+    // Only what this run saved: a dump left by an earlier module must not be filed under this one.
+    std::vector<std::string> saved;
+    for (const std::string& dump : runner->SavedDumps())
+        if (std::find(saved.begin(), saved.end(), dump) == saved.end()) saved.push_back(dump);
+    for (const std::string& dump : saved) {
+        std::string kept = dump;
+        if (req_.runNumber != 0 && dump == TFPLib::DumpFileName(req_.port)) {
+            kept = NumberedDumpName(req_.port, req_.runNumber);
+            std::error_code ec;
+            std::filesystem::remove(kept, ec);
+            std::filesystem::rename(dump, kept, ec);
+            if (ec) kept = dump;
+        }
+        r.dumps.push_back(kept);
+    }
+    runner.reset();
+    std::string lost = channel->IsLost()
+                           ? Format(fpl::kPortLostFormat, req_.port.c_str(), channel->LostCause())
+                           : std::string();
+    services_.freeChannel(channel);
+    label.reset();
+    // A handshake that ended by abort keeps its raise; no run may leave the process raised.
+    SetProcessPriorityNormal();
+
+    if (failed) {
+        // A port that went away mid-run is the operator's to fix: say which and why.
+        if (!lost.empty()) events_.Message(lost);
+        events_.Message(Format(txt::kLogSendFailed, req_.stream.c_str()));
+        events_.Status(txt::kNotProgrammed);
+        r.outcome = RunEnd::NotProgrammed;
+        r.status = txt::kNotProgrammed;
+        r.aborted = AbortRequested();
+        return Finish(r);
+    }
+    events_.Message(txt::kLogOk);
+    r.outcome = RunEnd::Programmed;
+    r.status = r.alert = txt::kProgramComplete;
+    return Finish(r);
+}
+
+void ProgrammingRun::Callback(uint8_t code, int32_t value) {
+    if (tCurrent) tCurrent->OnCallback(code, value);
+}
+
+void ProgrammingRun::OnCallback(uint8_t code, int32_t value) {
+    if (const char* text = txt::StatusTextFor(code)) events_.Status(text);
+    events_.Progress(code, value);
+}
+
+} // namespace zem

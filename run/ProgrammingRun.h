@@ -1,0 +1,103 @@
+#pragma once
+#include "RunServices.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zem {
+
+// Longest stream file path and port name the protocol's buffers take.
+inline constexpr size_t kMaxRunName = 255;
+
+struct RunRequest {
+    std::string stream;
+    std::string port;
+    std::string speed;
+    int32_t levelCode = 0; // 20 with the trace on, else 0
+    // 0: a run of its own. Otherwise its number on this port, which the dump's name carries so
+    // that successive modules keep their dumps.
+    unsigned runNumber = 0;
+    // Name the port in LocalLog.txt's records (runs side by side).
+    bool labelRecords = false;
+};
+
+enum class RunEnd {
+    Programmed,    // 0
+    NotProgrammed, // 7, the transfer failed or was aborted
+    PathTooLong,   // 4
+    StreamMissing, // 4
+    StreamInvalid, // 3
+    PortNotOpened, // 5
+};
+
+struct RunResult {
+    RunEnd outcome = RunEnd::NotProgrammed;
+    int exitCode = 7;
+    bool aborted = false; // an abort was asked for before the run ended
+    std::string status;   // what the run ends with
+    std::string alert;    // what the operator is told at the end; empty for nothing
+    std::string port;
+    std::string stream;
+    unsigned runNumber = 0;
+    uint32_t elapsedMs = 0;
+    std::vector<std::string> dumps; // files written by this run
+};
+
+// The stream file's check before the port is opened.
+struct StreamVerdict {
+    bool valid = false;
+    std::string status;
+};
+
+// What a run tells its front end. All calls come from the thread that runs Execute.
+class RunEvents {
+public:
+    virtual ~RunEvents() = default;
+    virtual void Status(const std::string& text) = 0;
+    // Every protocol callback, after its status text (if it has one) went to Status.
+    virtual void Progress(int code, int32_t value) = 0;
+    virtual void Message(const std::string& line) = 0; // the run's log lines
+    virtual void Result(const RunResult& result) = 0;
+    // The header check; by default the whole file is checked and its verdict shown as status.
+    virtual StreamVerdict CheckStream(const std::string& path);
+};
+
+// One programming run: stream check, channel by port name, protocol, outcome. Toolkit-free; the
+// window logic, zemcli and the gang runner drive it.
+class ProgrammingRun {
+public:
+    ProgrammingRun(RunRequest request, RunServices services, RunEvents& events);
+    ProgrammingRun(const ProgrammingRun&) = delete;
+    ProgrammingRun& operator=(const ProgrammingRun&) = delete;
+
+    // The whole run, on the calling thread; the result also goes to RunEvents::Result.
+    RunResult Execute();
+    // From any thread, at any time: the protocol stops at its next check (at once if it has not
+    // started yet) and the run ends as not programmed.
+    void Abort();
+    bool AbortRequested() const { return abort_.load(std::memory_order_acquire); }
+
+    // Exit code of an outcome.
+    static int ExitCodeOf(RunEnd outcome);
+
+private:
+    static void Callback(uint8_t code, int32_t value);
+    void OnCallback(uint8_t code, int32_t value);
+    RunResult Finish(RunResult r);
+
+    RunRequest req_;
+    RunServices services_;
+    RunEvents& events_;
+    std::atomic<bool> abort_{false};
+    std::mutex runnerMutex_; // Abort from another thread meets the runner's creation and end
+    ProgramRunner* runner_ = nullptr;
+    uint32_t start_ = 0;
+};
+
+// Name of the dump of run `runNumber` on a port: the protocol's own name when 0.
+std::string NumberedDumpName(const std::string& port, unsigned runNumber);
+
+} // namespace zem

@@ -1,0 +1,39 @@
+#pragma once
+#include "TChannel.h"
+#include "TFPLib.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zem {
+
+// The protocol side of one programming run (a TFPLib in the program).
+class ProgramRunner {
+public:
+    virtual ~ProgramRunner() = default;
+    virtual bool Program(const std::string& streamFile) = 0; // false on success
+    virtual void Abort() = 0; // only sets a flag that the running Program polls; any thread
+    // Dump files the last Program saved, in order; a file of the same name left by an earlier run
+    // is never one of them.
+    virtual std::vector<std::string> SavedDumps() const = 0;
+};
+
+// What a run reaches outside itself, so that the tests can replace it.
+struct RunServices {
+    // Null when the port cannot be opened; the result is freed with freeChannel. The channel
+    // reports at the same level code as the protocol object.
+    std::function<TChannel*(const std::string& portName, int32_t levelCode)> openChannel;
+    std::function<void(TChannel*)> freeChannel;
+    std::function<std::unique_ptr<ProgramRunner>(int32_t levelCode, const std::string& portName,
+                                                 TChannel* channel, const std::string& speed,
+                                                 TFPLibCallback callback)>
+        newRunner;
+};
+
+// The real channels and protocol.
+RunServices DefaultRunServices();
+
+} // namespace zem
