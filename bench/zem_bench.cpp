@@ -520,6 +520,8 @@ int main(int argc, char** argv) {
                    "Append the table to bench/RESULTS.md under this heading (before, after, ...)");
     app.add_flag("--keep", o.keep, "Keep every run's folder (simulator summary, logs)");
     CLI11_PARSE(app, argc, argv);
+    // Every run works in a folder of its own, so a relative build folder would name nothing there.
+    o.build = fs::absolute(o.build).lexically_normal().string();
 
     for (const std::string& n : o.only)
         if (std::none_of(Rows().begin(), Rows().end(), [&](const Row& r) { return r.name == n; })) {
