@@ -12,7 +12,7 @@ public:
     ScopedFineTimer& operator=(const ScopedFineTimer&) = delete;
 
 private:
-    bool raised_ = false;
+    [[maybe_unused]] bool raised_ = false; // used on Windows only
 };
 
 } // namespace zem
