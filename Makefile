@@ -1,4 +1,4 @@
-# make test  - install what is missing, build (plain, ASan+UBSan, TSan, Windows cross build) and run every test
+# make test  - install what is missing, build (plain, ASan+UBSan, TSan, Windows cross build, fuzz targets) and run every test
 # make demo  - install, build and program the bundled sample stream into the module simulator
 # make win32 - cross-build the Windows programs and tests into build-win32/
 # make bench - build zemcli, zem-sim and zem-bench, then measure (BENCH_ARGS: see zem-bench --help;
