@@ -5,6 +5,7 @@
 # DEB and ZIP are the packages (ZIP "-" when there is no Windows build); PLANTED_LIBRARY is a
 # loadable library that marks the working directory when it is loaded. Exit 77 means skipped.
 set -u
+. "$(cd "$(dirname "$0")/.." && pwd)/ser2net.sh"
 abs() { [ "$1" = - ] || [ -z "$1" ] && echo "$1" || realpath -m "$1"; }
 deb=$(abs "$1") zip=$(abs "$2") work=$(abs "$3") planted=$(abs "$4") wine_run=$(abs "${5:-}")
 failed=0
@@ -160,33 +161,8 @@ local_run() {
 }
 attempts local
 
-# ser2net in front of a new zem-sim, on a free port of 127.0.0.1; sets port.
-start_ser2net() {
-  local ser2net=/usr/sbin/ser2net p
-  port=
-  for _ in 1 2 3 4 5; do
-    p=$((20000 + RANDOM % 40000))
-    cat >"$1.yaml" <<EOF
-connection: &zem
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$p
-  connector: serialdev,$pty,115200n81,local
-  options:
-    chardelay: false
-EOF
-    timeout 120 "$ser2net" -d -u -c "$PWD/$1.yaml" >"$1-ser2net.log" 2>&1 &
-    s2n_pid=$!
-    for _ in $(seq 50); do
-      if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
-      kill -0 "$s2n_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    [ -n "$port" ] && break
-    kill "$s2n_pid" 2>/dev/null
-    wait "$s2n_pid" 2>/dev/null
-  done
-  [ -n "$port" ] || { echo "FAILED: ser2net did not start: $(cat "$1-ser2net.log")"; exit 1; }
-  pids+=("$s2n_pid")
-}
+# ser2net in front of the simulator's pty; sets port and s2n_pid.
+start_ser2net() { start_ser2net_for_pty "$1" 120; }
 
 # A run over the network, through the installed library, with a planted library of the same name
 # in the working directory: the installed one is taken, the planted one never even loaded.

@@ -19,6 +19,7 @@ set -u
 case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 . "$source_dir/tests/wine_sim.sh"
+. "$source_dir/tests/ser2net.sh"
 
 # A prefix of these tests' own: mapping a port restarts its Wine session, which must not stop the
 # Wine programs of other tests. scripts/wine-run creates it once and keeps Wine's temporary
@@ -87,32 +88,8 @@ map_com5() {
   start_session
 }
 
-# ser2net on a free loopback port in front of $pty; sets port and s2n_pid.
-start_ser2net() {
-  port=
-  for _ in 1 2 3 4 5; do
-    p=$((20000 + RANDOM % 40000))
-    cat >ser2net.yaml <<EOF
-connection: &zem
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$p
-  connector: serialdev,$pty,115200n81,local
-  options:
-    chardelay: false
-EOF
-    timeout 200 "$ser2net" -d -u -c "$work/ser2net.yaml" >ser2net.log 2>&1 &
-    s2n_pid=$!
-    for _ in $(seq 50); do
-      if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
-      kill -0 "$s2n_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    [ -n "$port" ] && break
-    kill "$s2n_pid" 2>/dev/null
-    wait "$s2n_pid" 2>/dev/null
-  done
-  [ -n "$port" ] || { echo "FAILED: ser2net did not start: $(cat ser2net.log)"; exit 1; }
-  pids+=("$s2n_pid")
-}
+# ser2net in front of the simulator's pty; sets port and s2n_pid.
+start_ser2net() { start_ser2net_for_pty ser2net 200; }
 
 # zemcli.exe --json on s.bin through the port $1 at 115200; once it is programming, the process
 # $2 (the module's side) is killed with its children (ser2net runs under timeout). The run must

@@ -1,0 +1,30 @@
+# Shared by the shell test drivers (sourced): ser2net (RFC 2217, no character delay) on a free
+# port of 127.0.0.1 in front of the tty $pty. $1 names its files ($1.yaml, $1.log in the current
+# folder), $2 is the longest it may run, in seconds. Sets port and s2n_pid; adds the server to pids.
+start_ser2net_for_pty() {
+  local ser2net=/usr/sbin/ser2net p
+  port=
+  for _ in 1 2 3 4 5; do
+    p=$((20000 + RANDOM % 40000))
+    cat >"$1.yaml" <<YAML
+connection: &zem
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$p
+  connector: serialdev,$pty,115200n81,local
+  options:
+    chardelay: false
+YAML
+    timeout "$2" "$ser2net" -d -u -c "$PWD/$1.yaml" >"$1.log" 2>&1 &
+    s2n_pid=$!
+    # Ready once its port accepts connections; if another program had the port, try another.
+    for _ in $(seq 50); do
+      if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
+      kill -0 "$s2n_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    [ -n "$port" ] && break
+    kill "$s2n_pid" 2>/dev/null
+    wait "$s2n_pid" 2>/dev/null
+  done
+  [ -n "$port" ] || { echo "FAILED: ser2net did not start: $(cat "$1.log")"; exit 1; }
+  pids+=("$s2n_pid")
+}
