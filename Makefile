@@ -3,7 +3,8 @@
 # make win32 - cross-build the Windows programs and tests into build-win32/
 # make bench - build zemcli, zem-sim and zem-bench, then measure (BENCH_ARGS: see zem-bench --help;
 #              BENCH_ARGS="--record after" appends the table to bench/RESULTS.md)
-# make package - dist/zem_VERSION_ARCH.deb and dist/zem-VERSION-win32.zip; make package-test tests them
+# make package - dist/zemcli_VERSION-1_ARCH.deb, dist/zem_VERSION-1_ARCH.deb, dist/zem-VERSION-win32.zip
+#              and dist/zem-VERSION-win32.msi; make package-test tests them
 # make fuzz  - run every libFuzzer target for FUZZ_SECONDS (default 300) in build-fuzz/
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -46,16 +47,19 @@ test: build asan tsan win32 fuzzbuild
 	scripts/run-tests build build-asan build-tsan build-win32 build-fuzz
 
 # The package test also runs in `make test`, from build/ (ctest -L package).
+VERSION = $(shell sed -n 's/^project.zem VERSION //p' CMakeLists.txt | cut -d' ' -f1)
 package: build win32
 	rm -rf dist build/package build-win32/package
 	cd build && cpack >/dev/null
 	cd build-win32 && cpack >/dev/null
 	mkdir -p dist
-	cp build/package/zem_*.deb build-win32/package/zem-*-win32.zip dist/
+	cp build/package/zem*_*.deb build-win32/package/zem-*-win32.zip dist/
+	packaging/windows/make-msi build-win32 dist/zem-$(VERSION)-win32.msi
 	@ls -1 dist/*
 
 package-test: package
-	tests/package/package_test.sh dist/zem_*.deb dist/zem-*-win32.zip build/tests/package/work-dist \
+	tests/package/package_test.sh $(VERSION) dist/zemcli_*.deb dist/zem_*.deb dist/zem-*-win32.zip \
+	  dist/zem-$(VERSION)-win32.msi build/tests/package/work-dist \
 	  build/tests/package/libzem_planted_library.so scripts/wine-run
 
 demo: build

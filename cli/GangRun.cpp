@@ -1,5 +1,7 @@
 #include "GangRun.h"
 
+#include "OpenCause.h"
+
 #include "ProgramRun.h"
 
 #include <nlohmann/json.hpp>
@@ -94,6 +96,7 @@ public:
     void Result(size_t slot, const RunResult& r, const Tally& tally) override {
         if (results_) results_->Append(r);
         if (!r.alert.empty()) Message(slot, r.alert);
+        if (!r.cause.empty()) Message(slot, zem::CauseLine(r.cause));
         if (json_) {
             JsonLine(out_, {{"event", "result"},
                             {"port", ports_[slot]},

@@ -1,5 +1,7 @@
 #include "ProgramRun.h"
 
+#include "OpenCause.h"
+
 #include "Format.h"
 #include "ProgrammingRun.h"
 #include "StreamFile.h"
@@ -38,6 +40,7 @@ public:
     void Result(const RunResult& r) override {
         if (results_) results_->Append(r);
         if (!r.alert.empty()) rep_.Message(r.alert);
+        if (!r.cause.empty()) rep_.Message(zem::CauseLine(r.cause));
         rep_.Result(r.exitCode, r.status, r.elapsedMs, r.dumps);
     }
 

@@ -1,7 +1,9 @@
 // zemcli: the headless programmer. One programming run per invocation, with the exit codes of the
 // desktop program; runs on several ports side by side, one module after another; or a look at a
 // stream file or at the serial ports.
+#include "Format.h"
 #include "GangRun.h"
+#include "Paths.h"
 #include "ProgramRun.h"
 #include "Reporter.h"
 #include "Terminal.h"
@@ -81,6 +83,10 @@ int main(int argc, char** argv) {
                      kUsage);
         return 2;
     }
+    // Trace, dumps and the results log's neighbours land in the working folder.
+    if (std::string here = zem::CurrentDir(); !zem::IsFolderWritable(here))
+        std::fprintf(stderr, "%s\n",
+                     zem::Format(zem::txt::kFolderNotWritable, here.c_str()).c_str());
     std::unique_ptr<zem::ResultsLog> results;
     if (!resultsFile.empty()) {
         results = std::make_unique<zem::ResultsLog>(resultsFile);

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 namespace zem {
 
@@ -12,6 +13,10 @@ namespace zem {
 // that opens for reading, or empty.
 std::string FindLibraryFile(const std::string& name);
 
+// The folders FindLibraryFile tries for a bare name, in its order, each ending in a separator:
+// what an operator needs to know when the library is in none of them.
+std::vector<std::string> LibrarySearchFolders();
+
 // A library loaded at run time; unloaded by Unload or the destructor.
 class DynLib {
 public:
@@ -23,11 +28,14 @@ public:
     // Loads exactly the file at `path` (as FindLibraryFile gives it); no search.
     bool Load(const std::string& path);
     bool IsLoaded() const { return handle_ != nullptr; }
+    // Why the last Load failed, in words (the loader's message); empty after a success.
+    const std::string& LoadError() const { return loadError_; }
     void* Symbol(const char* name) const; // null when missing or nothing is loaded
     void Unload();
 
 private:
     void* handle_ = nullptr;
+    std::string loadError_;
 };
 
 } // namespace zem

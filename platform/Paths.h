@@ -16,6 +16,11 @@ bool SetCurrentDir(const std::string& dir);
 
 bool FileExists(const std::string& path);
 
+// Whether files can be created in the folder (the settings, logs and dumps that the programs keep
+// in their working folder). Judged by the system's own rules for this process, which on Windows
+// means actually creating a file, since permissions there are not in a mode word.
+bool IsFolderWritable(const std::string& dir);
+
 // Characters that cannot stand in a file name on either platform.
 bool IsForbiddenFileNameChar(char c);
 

@@ -81,6 +81,8 @@ public:
     // Opens the port exclusively, for reading and writing, only if it exists. A port held by
     // another program (or another Zem) fails like a missing one.
     bool Open(const std::string& portName);
+    // The system's error code (errno, GetLastError) of the last failed Open, for OpenFailureCause.
+    long OpenError() const { return openError_; }
     bool IsOpen() const;
     void Close();
 
@@ -110,6 +112,7 @@ public:
 private:
     struct Native;
     std::unique_ptr<Native> native_;
+    long openError_ = 0;
 };
 
 // The device that a port name stands for: "COMn" (any letter case) is the platform's n-th port,

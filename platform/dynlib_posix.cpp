@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <dlfcn.h>
+#include <filesystem>
 #include <limits.h>
 #include <unistd.h>
+#include <vector>
 
 // Where the installed programs find their private libraries, relative to their own folder.
 #ifndef ZEM_LIBRARY_DIR_FROM_BINDIR
@@ -34,27 +36,43 @@ bool OpensForReading(const std::string& path) {
 
 } // namespace
 
+std::vector<std::string> LibrarySearchFolders() {
+    std::vector<std::string> folders;
+    std::string exeDir = ExecutableDir();
+    if (!exeDir.empty()) {
+        folders.push_back(exeDir);
+        // Shown to the operator: without the "bin/.." detour.
+        std::filesystem::path installed =
+            std::filesystem::path(exeDir + ZEM_LIBRARY_DIR_FROM_BINDIR).lexically_normal();
+        folders.push_back(installed.string() + "/");
+    }
+    std::string cwd = CurrentDir();
+    if (!cwd.empty()) folders.push_back(cwd + (cwd.back() == '/' ? "" : "/"));
+    return folders;
+}
+
 std::string FindLibraryFile(const std::string& name) {
     if (name.empty()) return {};
     if (name.find('/') != std::string::npos) return OpensForReading(name) ? name : std::string();
-    std::string exeDir = ExecutableDir();
-    if (!exeDir.empty() && OpensForReading(exeDir + name)) return exeDir + name;
-    if (!exeDir.empty()) {
-        std::string installed = exeDir + ZEM_LIBRARY_DIR_FROM_BINDIR + "/" + name;
-        if (OpensForReading(installed)) return installed;
-    }
-    std::string cwd = CurrentDir();
-    if (cwd.empty()) return {};
-    std::string here = cwd + (cwd.back() == '/' ? "" : "/") + name;
-    return OpensForReading(here) ? here : std::string();
+    for (const std::string& folder : LibrarySearchFolders())
+        if (OpensForReading(folder + name)) return folder + name;
+    return {};
 }
 
 bool DynLib::Load(const std::string& path) {
     Unload();
-    if (path.empty()) return false;
+    loadError_.clear();
+    if (path.empty()) {
+        loadError_ = "no file";
+        return false;
+    }
     // A name without a slash would make dlopen search the system's directories.
     std::string exact = path.find('/') == std::string::npos ? "./" + path : path;
     handle_ = dlopen(exact.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle_) {
+        const char* why = dlerror();
+        loadError_ = why ? why : "not a loadable library";
+    }
     return handle_ != nullptr;
 }
 

@@ -1,5 +1,6 @@
 #include "DynLib.h"
 
+#include "OpenCause.h"
 #include "Paths.h"
 #include "win32.h"
 
@@ -38,25 +39,40 @@ bool HasDirectoryPart(const std::string& name) {
 
 } // namespace
 
+std::vector<std::string> LibrarySearchFolders() {
+    std::vector<std::string> folders;
+    std::string exeDir = ExecutableDir();
+    if (!exeDir.empty()) folders.push_back(exeDir);
+    std::string cwd = CurrentDir();
+    if (!cwd.empty()) {
+        char last = cwd.back();
+        folders.push_back(cwd + (last == '\\' || last == '/' ? "" : "\\"));
+    }
+    return folders;
+}
+
 std::string FindLibraryFile(const std::string& name) {
     if (name.empty()) return {};
     if (HasDirectoryPart(name)) return OpensForReading(name) ? name : std::string();
-    std::string exeDir = ExecutableDir();
-    if (!exeDir.empty() && OpensForReading(exeDir + name)) return exeDir + name;
-    std::string cwd = CurrentDir();
-    if (cwd.empty()) return {};
-    char last = cwd.back();
-    std::string here = cwd + (last == '\\' || last == '/' ? "" : "\\") + name;
-    return OpensForReading(here) ? here : std::string();
+    for (const std::string& folder : LibrarySearchFolders())
+        if (OpensForReading(folder + name)) return folder + name;
+    return {};
 }
 
 bool DynLib::Load(const std::string& path) {
     Unload();
-    if (path.empty()) return false;
+    loadError_.clear();
+    if (path.empty()) {
+        loadError_ = "no file";
+        return false;
+    }
     // A relative name would make the loader search its directories: load by the full path.
     char full[MAX_PATH + 1];
     DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-    if (n == 0 || n >= sizeof full) return false;
+    if (n == 0 || n >= sizeof full) {
+        loadError_ = OpenFailureCause(static_cast<long>(GetLastError()));
+        return false;
+    }
     std::string exact(full, n);
     // Without a dot in the file name the loader would add ".dll" and load another file.
     size_t base = exact.find_last_of("\\/");
@@ -65,6 +81,7 @@ bool DynLib::Load(const std::string& path) {
     DWORD oldMode = 0;
     BOOL quiet = SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
     handle_ = reinterpret_cast<void*>(LoadLibraryA(exact.c_str()));
+    if (!handle_) loadError_ = OpenFailureCause(static_cast<long>(GetLastError()));
     if (quiet) SetThreadErrorMode(oldMode, nullptr);
     return handle_ != nullptr;
 }

@@ -88,8 +88,8 @@ bool RewriteInPlace(const std::string& file, const std::string& bytes) {
         ok = WriteAll(fd, bytes, 0) && ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 &&
              fsync(fd) == 0;
         if (!ok) {
-            WriteAll(fd, old, 0);
-            ftruncate(fd, static_cast<off_t>(old.size()));
+            // Best effort: the write has already failed, and that failure is what is reported.
+            if (WriteAll(fd, old, 0)) (void)!ftruncate(fd, static_cast<off_t>(old.size()));
         }
     }
     return close(fd) == 0 && ok;

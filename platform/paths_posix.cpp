@@ -8,7 +8,9 @@
 
 namespace zem {
 
-char PathSeparator() { return '/'; }
+char PathSeparator() {
+    return '/';
+}
 
 std::string CurrentDir() {
     char buf[PATH_MAX];
@@ -22,7 +24,9 @@ std::string CurrentDirWithSeparator() {
     return d;
 }
 
-bool SetCurrentDir(const std::string& dir) { return chdir(dir.c_str()) == 0; }
+bool SetCurrentDir(const std::string& dir) {
+    return chdir(dir.c_str()) == 0;
+}
 
 bool FileExists(const std::string& path) {
     struct stat st {};
@@ -48,6 +52,11 @@ std::FILE* OpenRegularFile(const std::string& path) {
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool IsFolderWritable(const std::string& dir) {
+    // The effective user's rights, and a read-only mount, as a create would meet them.
+    return faccessat(AT_FDCWD, dir.empty() ? "." : dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 } // namespace zem

@@ -4,7 +4,9 @@
 
 namespace zem {
 
-char PathSeparator() { return '\\'; }
+char PathSeparator() {
+    return '\\';
+}
 
 std::string CurrentDir() {
     char buf[MAX_PATH + 1];
@@ -22,7 +24,9 @@ std::string CurrentDirWithSeparator() {
     return d;
 }
 
-bool SetCurrentDir(const std::string& dir) { return SetCurrentDirectoryA(dir.c_str()) != 0; }
+bool SetCurrentDir(const std::string& dir) {
+    return SetCurrentDirectoryA(dir.c_str()) != 0;
+}
 
 bool FileExists(const std::string& path) {
     if (path.empty()) return false;
@@ -46,6 +50,19 @@ std::FILE* OpenRegularFile(const std::string& path) {
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool IsFolderWritable(const std::string& dir) {
+    std::string probe = dir;
+    if (!probe.empty() && probe.back() != '\\' && probe.back() != '/') probe += '\\';
+    probe += "zem-write-check-" + std::to_string(GetCurrentProcessId()) + ".tmp";
+    HANDLE h = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return true;
+    }
+    return GetLastError() == ERROR_FILE_EXISTS;
 }
 
 } // namespace zem

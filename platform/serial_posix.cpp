@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -142,16 +142,29 @@ std::string SerialDevicePath(const std::string& portName) {
 
 bool SerialPort::Open(const std::string& portName) {
     Close();
+    openError_ = 0;
     std::string path = SerialDevicePath(portName);
-    if (path.empty()) return false;
+    if (path.empty()) {
+        openError_ = ENODEV;
+        return false;
+    }
     TtyDevice tty;
-    if (!FindSerialTty(path, "/sys", ControllingTerminal(), tty)) return false;
+    if (!FindSerialTty(path, "/sys", ControllingTerminal(), tty)) {
+        // A name that leads nowhere, or to something that is no serial line.
+        struct stat st {};
+        openError_ = stat(path.c_str(), &st) != 0 ? errno : ENOTTY;
+        return false;
+    }
     int fd = ::open(tty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        openError_ = errno;
+        return false;
+    }
     // The name may have been pointed elsewhere between the check and the open.
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != tty.rdev || !isatty(fd)) {
         ::close(fd);
+        openError_ = ENOTTY;
         return false;
     }
     // TIOCEXCL keeps later openers out, but not privileged ones, so a port another program made
@@ -160,6 +173,7 @@ bool SerialPort::Open(const std::string& portName) {
     if (ioctl(fd, TIOCGEXCL, &excl) != 0 || excl != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
         ioctl(fd, TIOCEXCL) != 0) {
         ::close(fd);
+        openError_ = EBUSY;
         return false;
     }
     native_ = std::make_unique<Native>();

@@ -135,11 +135,18 @@ std::string SerialDevicePath(const std::string& portName) {
 
 bool SerialPort::Open(const std::string& portName) {
     Close();
+    openError_ = 0;
     std::string path = SerialDevicePath(portName);
-    if (path.empty()) return false;
+    if (path.empty()) {
+        openError_ = ERROR_FILE_NOT_FOUND;
+        return false;
+    }
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) {
+        openError_ = static_cast<long>(GetLastError());
+        return false;
+    }
     native_ = std::make_unique<Native>();
     native_->handle = h;
     return true;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <new>
 #include <string_view>
+#include <utility>
 
 namespace zem {
 
@@ -50,12 +51,27 @@ PortNameParts ParsePortName(const std::string& portName) {
     return parts;
 }
 
-TChannel* OpenChannel(const std::string& portName, int32_t levelCode) {
+namespace {
+thread_local std::string tLastCause;
+
+TChannel* Opened(TChannel* channel, std::string cause, std::string* out) {
+    if (channel) cause.clear();
+    tLastCause = cause;
+    if (out) *out = std::move(cause);
+    return channel;
+}
+} // namespace
+
+std::string LastOpenFailureCause() {
+    return tLastCause;
+}
+
+TChannel* OpenChannel(const std::string& portName, int32_t levelCode, std::string* cause) {
     PortNameParts parts = ParsePortName(portName);
     TChannel* channel = nullptr;
     switch (parts.kind) {
     case PortNameParts::kNone:
-        return nullptr;
+        return Opened(nullptr, "not a port name: COMn, /dev/..., DISK or host:port", cause);
     case PortNameParts::kLocal:
         channel = new (std::nothrow) TSerial(levelCode, "COM", 0, portName.c_str(), false);
         break;
@@ -64,20 +80,23 @@ TChannel* OpenChannel(const std::string& portName, int32_t levelCode) {
         break;
     case PortNameParts::kNetwork: {
         std::string dotted;
-        if (!LookupHostIPv4(parts.host, dotted)) return nullptr;
+        if (!LookupHostIPv4(parts.host, dotted))
+            return Opened(nullptr, "host not found: " + parts.host, cause);
         channel = new (std::nothrow)
             TSerial(levelCode, "MOXA", 0, kNetSerialLibrary, dotted.c_str(), parts.port);
         break;
     }
     }
-    if (!channel) return nullptr;
+    if (!channel) return Opened(nullptr, "out of memory", cause);
     if (!channel->IsInited()) {
+        std::string why;
+        if (channel->kind == kChannelSerial) why = static_cast<TSerial*>(channel)->OpenFailure();
         FreeChannel(channel);
-        return nullptr;
+        return Opened(nullptr, why, cause);
     }
     // Flow control off; a refusal (a port without modem lines) does not stop the run.
     channel->Configure("", "", "N");
-    return channel;
+    return Opened(channel, {}, cause);
 }
 
 void FreeChannel(TChannel* channel) {

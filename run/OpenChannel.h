@@ -9,7 +9,13 @@ namespace zem {
 // "DISK..." the disk channel, anything else host:port of a network serial server. Returns null
 // when the channel cannot be opened. The caller owns the channel and frees it with FreeChannel.
 // The channel reports at `levelCode` (20 with debugging on), as the protocol object does.
-TChannel* OpenChannel(const std::string& portName, int32_t levelCode = 0);
+// When it returns null, `cause` (if given) receives why, in the operator's words, or stays empty
+// when nothing is known; the same text is kept for LastOpenFailureCause.
+TChannel* OpenChannel(const std::string& portName, int32_t levelCode = 0,
+                      std::string* cause = nullptr);
+
+// Why the last OpenChannel on this thread returned null; empty after one that opened.
+std::string LastOpenFailureCause();
 
 // Destroys a channel as the kind its `kind` byte names; a channel of any other kind is left alone.
 void FreeChannel(TChannel* channel);

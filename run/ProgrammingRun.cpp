@@ -102,7 +102,10 @@ RunResult ProgrammingRun::Execute() {
         failure = txt::kPortTooLong;
     } else {
         channel = services_.openChannel(req_.port, req_.levelCode);
-        if (!channel) failure = txt::kCanNotOpen + req_.port;
+        if (!channel) {
+            failure = txt::kCanNotOpen + req_.port;
+            if (services_.openFailureCause) r.cause = services_.openFailureCause();
+        }
     }
     if (!channel) {
         events_.Status(failure);

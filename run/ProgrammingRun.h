@@ -39,6 +39,7 @@ struct RunResult {
     bool aborted = false; // an abort was asked for before the run ended
     std::string status;   // what the run ends with
     std::string alert;    // what the operator is told at the end; empty for nothing
+    std::string cause;    // why the port did not open, in the system's words; empty when unknown
     std::string port;
     std::string stream;
     unsigned runNumber = 0;

@@ -29,6 +29,7 @@ private:
 RunServices DefaultRunServices() {
     RunServices s;
     s.openChannel = [](const std::string& port, int32_t level) { return OpenChannel(port, level); };
+    s.openFailureCause = LastOpenFailureCause;
     s.freeChannel = [](TChannel* channel) { FreeChannel(channel); };
     s.newRunner = [](int32_t level, const std::string& port, TChannel* channel,
                      const std::string& speed,

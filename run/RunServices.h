@@ -31,6 +31,9 @@ struct RunServices {
                                                  TChannel* channel, const std::string& speed,
                                                  TFPLibCallback callback)>
         newRunner;
+    // Why the last openChannel on this thread returned null, in the operator's words; empty (or
+    // no function) when nothing is known.
+    std::function<std::string()> openFailureCause;
 };
 
 // The real channels and protocol.

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "ZemVersion.h"
+
 // The texts the program shows, exactly as the operator sees them.
 namespace zem::txt {
 
-inline constexpr const char* kVersion = "1.9";
+inline constexpr const char* kVersion = ZEM_VERSION;
 inline constexpr const char* kCaption = "Zem";
 inline constexpr const char* kDebugCaption = "Zem Debug";
 inline constexpr const char* kProgressHint = "Overall percentage";
@@ -30,6 +32,10 @@ inline constexpr const char* kLogOk = "OK";
 inline constexpr const char* kPathTooLong = "Stream file path longer than 255 characters";
 inline constexpr const char* kPortTooLong = "Port name longer than 255 characters";
 inline constexpr const char* kWaitingForModule = "Waiting for the module";
+// Said once at start-up: the settings, logs and dump files live in the working folder.
+inline constexpr const char* kFolderNotWritable =
+    "The working folder %s is not writable: settings, logs and dump files cannot be saved; "
+    "start Zem from a folder of your own";
 
 // Status bar text for a protocol status code: null for the countdown (8), which changes nothing;
 // "Bad status..." for a code outside the table.

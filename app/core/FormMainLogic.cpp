@@ -1,5 +1,7 @@
 #include "FormMainLogic.h"
 
+#include "OpenCause.h"
+
 #include "Format.h"
 #include "Paths.h"
 #include "SerialPorts.h"
@@ -51,7 +53,13 @@ void FormMainLogic::Create() {
 FormMainLogic::StartMode FormMainLogic::StartUp(const std::vector<std::string>& params) {
     autoTerminate_ = false;
     view_.EnableAutoProgramTimer(false);
+    // Said now rather than found out when the window closes and its settings cannot be written.
+    // Only an operator at the window gets an alert: an unattended run must not wait for one.
+    const bool writable = IsFolderWritable(startDir_);
+    const std::string notWritable = Format(txt::kFolderNotWritable, startDir_.c_str());
+    if (!writable) Log(notWritable);
     if (params.empty()) {
+        if (!writable) view_.ShowAlert(notWritable);
         view_.ShowAlert(txt::kGreeting);
         return StartMode::Interactive;
     }
@@ -69,15 +77,9 @@ FormMainLogic::StartMode FormMainLogic::StartUp(const std::vector<std::string>& 
 
 void FormMainLogic::FillPortList() {
     std::optional<std::vector<SerialPortInfo>> found;
-    if (auto names = services_.listPorts ? services_.listPorts() : std::nullopt) {
-        found.emplace();
-        for (auto& n : *names)
-            found->push_back({std::move(n), {}, {}, {}, {}, {}});
-    }
-    std::vector<std::string> items;
-    for (auto& port : SortPortList(std::move(found)))
-        items.push_back(std::move(port.name));
-    view_.SetPortItems(items);
+    if (services_.listPorts) found = services_.listPorts();
+    // Ports in their natural order, each followed by its own aliases.
+    view_.SetPortItems(PortNamesWithAliases(SortPortList(std::move(found))));
     view_.SetText(Item::ComboBoxSpeed, "115200");
 }
 
@@ -230,8 +232,10 @@ public:
             break;
         case RunEnd::PortNotOpened:
             // The alert comes before the code: an unattended run waits here for the operator.
-            view.ShowAlert(r.alert);
+            // The cause, when known, is one more line under the program's own text.
+            view.ShowAlert(r.cause.empty() ? r.alert : r.alert + "\n" + CauseLine(r.cause));
             l_.Log(r.alert);
+            if (!r.cause.empty()) l_.Log(CauseLine(r.cause));
             l_.SetCode(5);
             break;
         case RunEnd::NotProgrammed:

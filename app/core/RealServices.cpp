@@ -37,11 +37,11 @@ bool ModulePresent(const std::string& port) {
 Services DefaultServices() {
     Services s;
     static_cast<RunServices&>(s) = DefaultRunServices();
-    s.listPorts = []() -> std::optional<std::vector<std::string>> {
+    s.listPorts = []() -> std::optional<std::vector<SerialPortInfo>> {
         std::vector<SerialPortInfo> ports;
         if (!EnumerateSerialPorts(ports)) return std::nullopt;
-        // The stable names as well, so an operator can keep one for an adapter in the settings.
-        return PortNamesWithAliases(ports);
+        // With their stable names, so an operator can keep one for an adapter in the settings.
+        return ports;
     };
     s.modulePresent = ModulePresent;
     return s;

@@ -1,5 +1,6 @@
 #pragma once
 #include "RunServices.h"
+#include "SerialPorts.h"
 
 #include <functional>
 #include <optional>
@@ -11,9 +12,9 @@ namespace zem {
 // Everything the window logic reaches outside itself, so that the tests can replace it: the run's
 // channels and protocol, and the port list and presence probe.
 struct Services : RunServices {
-    // Names of the serial ports present and their aliases, unsorted; nothing when the source cannot
-    // be read.
-    std::function<std::optional<std::vector<std::string>>()> listPorts;
+    // The serial ports present with their aliases, unsorted; nothing when the source cannot be
+    // read.
+    std::function<std::optional<std::vector<SerialPortInfo>>()> listPorts;
     // One look at the module-presence lines of a port (for the trigger); false when unknown.
     std::function<bool(const std::string& portName)> modulePresent;
 };

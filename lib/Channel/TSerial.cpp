@@ -2,6 +2,7 @@
 
 #include "Format.h"
 #include "Net.h"
+#include "OpenCause.h"
 #include "Tick.h"
 
 #include <algorithm>
@@ -148,6 +149,7 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     zem::SerialPort& p = context->port;
     if (!p.Open(port)) {
         Error(4, "TSerial::TSerial - Cannot open Communication Port " + port);
+        openFailure = zem::OpenFailureCause(p.OpenError());
         return;
     }
     const uint32_t queue = smallBuffers ? kSmallQueueSize : kQueueSize;
@@ -196,18 +198,25 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
                  const char* address, int32_t port)
     : TChannel(reportLevel, name, opt) {
     if (!InitContext(true)) return;
-    std::string path = zem::FindLibraryFile(libraryName ? libraryName : "");
+    const std::string library_name = libraryName ? libraryName : "";
+    std::string path = zem::FindLibraryFile(library_name);
     if (path.empty()) {
         Log(3, "TSerial::TSerial - Can not open DLL");
+        std::string folders;
+        for (const std::string& folder : zem::LibrarySearchFolders())
+            folders += (folders.empty() ? "" : ", ") + folder;
+        openFailure = "network library " + library_name + " not found in " + folders;
         return;
     }
     if (!library.Load(path)) {
         Log(3, "TSerial::TSerial - Can not load DLL");
+        openFailure = "network library " + path + " does not load: " + library.LoadError();
         return;
     }
     if (!ResolveEntryPoints()) {
         // None of them may be called: the destructor looks at portId, which stays -1.
         Log(3, "TSerial::TSerial - Can not import function from dll");
+        openFailure = "network library " + path + " lacks one of its functions";
         return;
     }
     context->nsio_read = nsio_read;
@@ -219,12 +228,14 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     std::string dotted;
     if (!zem::LookupHostIPv4(address ? address : "", dotted)) {
         Log(3, "TSerial::TSerial - Function gethostbyname fail");
+        openFailure = std::string("host not found: ") + (address ? address : "");
         return;
     }
     int32_t id = nsio_open(dotted.c_str(), port, kOpenTimeoutMs);
     if (id < 0) {
         Log(3, "TSerial::TSerial - Bad IPPortId");
         Log(3, zem::Format("TSerial::TSerial - nsio_open %d: %s", id, NetOpenFailure(id)));
+        openFailure = NetOpenFailure(id);
         return;
     }
     context->portId = id;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <thread>
 
 // A serial line as a channel. The local sort drives a port of this machine; the network sort
@@ -38,6 +39,9 @@ public:
     int GetLines(uint32_t* lines) override;
 
     bool IsNetwork() const { return context && context->network; }
+    // Why the constructor did not open the channel, in the operator's words; empty when it did
+    // or when nothing is known.
+    const std::string& OpenFailure() const { return openFailure; }
     // The network sort's service thread sleeps in the library's wait (nsio_wait) when it has one.
     bool WaitsInLibrary() const { return context && context->nsio_wait; }
     uint32_t NetBaud() const { return netBaud; }
@@ -85,4 +89,5 @@ private:
     zem::nsio_lstatus_t nsio_lstatus = nullptr;
     uint32_t netMode = 0;
     uint32_t netBaud = 0;
+    std::string openFailure;
 };

@@ -80,7 +80,7 @@ zem::Services Harness::Services() {
         runnerSpeed = speed;
         return std::make_unique<FakeRunner>(*this, cb, channel);
     };
-    s.listPorts = [this]() -> std::optional<std::vector<std::string>> { return portsFound; };
+    s.listPorts = [this] { return portsFound; };
     s.modulePresent = [this](const std::string& port) {
         probed.push_back(port);
         return present(port);

@@ -23,6 +23,16 @@ struct HeaderFields {
 // A stream file: header and one record of count 0 (one payload byte).
 std::string MakeStream(const HeaderFields& fields = {});
 
+// A port as the port source reports it, with its stable aliases.
+inline zem::SerialPortInfo PortFound(std::string name, std::vector<std::string> byId = {},
+                                     std::vector<std::string> byPath = {}) {
+    zem::SerialPortInfo port;
+    port.name = std::move(name);
+    port.byId = std::move(byId);
+    port.byPath = std::move(byPath);
+    return port;
+}
+
 // A window logic on a fake view in a fresh current directory, with fake channels and protocol.
 class Harness {
 public:
@@ -35,7 +45,7 @@ public:
     const char* lostCause = nullptr; // the channel is found lost with this cause during the run
     std::vector<std::pair<int, int32_t>> script{{1, 0}, {2, 0}, {3, 40}, {4, 100}};
     std::function<void()> duringProgram;
-    std::optional<std::vector<std::string>> portsFound{{"COM1"}};
+    std::optional<std::vector<zem::SerialPortInfo>> portsFound{{PortFound("COM1")}};
     std::function<bool(const std::string&)> present = [](const std::string&) { return false; };
 
     // What the fakes saw

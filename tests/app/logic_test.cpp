@@ -30,7 +30,7 @@ struct Outcome {
 const char* kPath = "module.bin";
 
 std::vector<Outcome> Outcomes() {
-    const std::string version = "Flash Programmer 1.9";
+    const std::string version = "Flash Programmer " ZEM_VERSION;
     return {
         {"missing file",
          FileKind::None,

@@ -3,6 +3,7 @@
 #include "TFormDebug.h"
 #include "TFormMain.h"
 #include "TestDir.h"
+#include "ZemVersion.h"
 
 #include <gtest/gtest.h>
 
@@ -103,8 +104,11 @@ zem::Services NoModule() {
     zem::Services s;
     s.openChannel = [](const std::string&, int32_t) -> TChannel* { return nullptr; };
     s.freeChannel = [](TChannel*) {};
-    s.listPorts = []() -> std::optional<std::vector<std::string>> {
-        return std::vector<std::string>{"COM10", "COM3"};
+    s.listPorts = []() -> std::optional<std::vector<zem::SerialPortInfo>> {
+        std::vector<zem::SerialPortInfo> ports(2);
+        ports[0].name = "COM10";
+        ports[1].name = "COM3";
+        return ports;
     };
     return s;
 }
@@ -192,7 +196,7 @@ TEST_F(QtFrontEnd, MainWindowControlsAndTexts) {
     EXPECT_EQ(m.size(), QSize(377, 231));
     EXPECT_EQ(m.minimumSize(), m.maximumSize()); // fixed border
     EXPECT_FALSE(m.windowFlags() & Qt::WindowMaximizeButtonHint);
-    EXPECT_EQ(m.toolTip(), "Zem 1.9");
+    EXPECT_EQ(m.toolTip(), "Zem " ZEM_VERSION);
 
     struct Control {
         const char* name;
@@ -285,9 +289,9 @@ TEST_F(QtFrontEnd, DebugWindowControlsAndClear) {
     EXPECT_TRUE(d.Memo->isReadOnly());
     EXPECT_EQ(d.ButtonClear->geometry(), QRect(104, 352, 91, 17));
 
-    w.main.AppendDebugLine("Flash Programmer 1.9");
+    w.main.AppendDebugLine("Flash Programmer " ZEM_VERSION);
     w.main.AppendDebugLine("Can not open COM9");
-    EXPECT_EQ(d.Memo->toPlainText(), "Flash Programmer 1.9\nCan not open COM9");
+    EXPECT_EQ(d.Memo->toPlainText(), "Flash Programmer " ZEM_VERSION "\nCan not open COM9");
     QTest::mouseClick(d.ButtonClear, Qt::LeftButton);
     EXPECT_EQ(d.Memo->toPlainText(), "");
 }
@@ -349,7 +353,7 @@ TEST_F(QtFrontEnd, AlertsAndControlsAroundARun) {
     QTest::mouseClick(w.main.ButtonProgram, Qt::LeftButton);
     EXPECT_EQ(closer.Texts(), (Strings{"Stream File not found", "Can not open COM9"}));
     EXPECT_EQ(w.main.StatusText->text(), "Can not open COM9");
-    EXPECT_EQ(w.debug.Memo->toPlainText(), "Flash Programmer 1.9\nCan not open COM9");
+    EXPECT_EQ(w.debug.Memo->toPlainText(), "Flash Programmer " ZEM_VERSION "\nCan not open COM9");
     EXPECT_EQ(w.main.Logic().ExitCode(), 5);
 }
 
@@ -487,7 +491,8 @@ TEST_F(QtFrontEnd, TextsShowAsTheyAreWithinTheirSpace) {
     EXPECT_LE(m.StatusText->fontMetrics().horizontalAdvance(m.StatusText->text()),
               m.StatusText->width());
     EXPECT_EQ(w.debug.Memo->toPlainText().toStdString(),
-              "Flash Programmer 1.9\nCan not open <b>COM9\nFlash Programmer 1.9\nCan not open " +
+              "Flash Programmer " ZEM_VERSION
+              "\nCan not open <b>COM9\nFlash Programmer " ZEM_VERSION "\nCan not open " +
                   port);
 }
 

@@ -279,8 +279,30 @@ TEST(PortList, SortedNaturallyWithTheFallback) {
     };
     for (const Row& r : rows) {
         Harness h;
-        h.portsFound = r.found;
+        h.portsFound.reset();
+        if (r.found) {
+            h.portsFound.emplace();
+            for (const std::string& name : *r.found)
+                h.portsFound->push_back(PortFound(name));
+        }
         h.Create();
         EXPECT_EQ(h.view.portItems, r.items);
     }
+}
+
+// Stable names stay under the port they stand for, however long they are.
+TEST(PortList, AliasesFollowTheirPort) {
+    Harness h;
+    h.portsFound = std::vector<zem::SerialPortInfo>{
+        PortFound("/dev/ttyUSB1", {"/dev/serial/by-id/usb-FTDI_FT232R_B-if00-port0"},
+                  {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"}),
+        PortFound("/dev/ttyS0"),
+        PortFound("/dev/ttyUSB0", {"/dev/serial/by-id/usb-FTDI_FT232R_A-if00-port0"}),
+    };
+    h.Create();
+    EXPECT_EQ(h.view.portItems,
+              (std::vector<std::string>{
+                  "/dev/ttyS0", "/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI_FT232R_A-if00-port0",
+                  "/dev/ttyUSB1", "/dev/serial/by-id/usb-FTDI_FT232R_B-if00-port0",
+                  "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"}));
 }

@@ -785,3 +785,52 @@ TEST_F(CliE2E, Ser2netStoppedMidRunEndsTheRunWithTheCause) {
             named = true;
     EXPECT_TRUE(named) << cli.Out();
 }
+
+// A port that does not open keeps its text and exit code, and one more line on standard error
+// says why, in the system's words.
+TEST_F(CliE2E, APortThatDoesNotOpenSaysWhy) {
+    std::string stream = Stream("cause.bin", "--records 100");
+    BadServer declining(BadServer::kDeclines);
+    ASSERT_NE(declining.Port(), 0);
+    const std::string declined = "127.0.0.1:" + std::to_string(declining.Port());
+    struct Row {
+        std::string port;
+        std::string cause;
+    };
+    const Row rows[] = {
+        {"/dev/no-such-tty", "Cause: no such device"},
+        {"/dev/null", "Cause: not a serial port"},
+        {"127.0.0.1", "Cause: not a port name: COMn, /dev/..., DISK or host:port"},
+        {declined, "Cause: connection refused, or COM-PORT declined by the server"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.port);
+        fs::remove(dir_ / "stderr.txt");
+        EXPECT_EQ(Cli("'" + stream + "' " + r.port + " 115200").code, 5);
+        const std::string err = ReadAll(dir_ / "stderr.txt");
+        EXPECT_NE(err.find("Can not open " + r.port + "\n" + r.cause + "\n"), std::string::npos)
+            << err;
+    }
+}
+
+// Started in a folder it cannot write, zemcli says so before anything else; the run goes on.
+TEST_F(CliE2E, AFolderThatIsNotWritableIsNamedAtStartUp) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run as a user without rights here";
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "no setpriv";
+    fs::path locked = dir_ / "locked";
+    fs::create_directories(locked);
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(locked, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    Result r = RunShell(locked, "setpriv --reuid=64000 --regid=65534 --clear-groups '" +
+                                    Bin("cli/zemcli") + "' missing.bin DISK 115200");
+    EXPECT_EQ(r.code, 4);
+    const std::string err = ReadAll(locked / "stderr.txt");
+    EXPECT_EQ(err.rfind("The working folder " + locked.string() + " is not writable: ", 0), 0u)
+        << err;
+    // Root may write anywhere: no such line.
+    fs::remove(locked / "stderr.txt");
+    EXPECT_EQ(RunShell(locked, "'" + Bin("cli/zemcli") + "' missing.bin DISK 115200").code, 4);
+    EXPECT_EQ(ReadAll(locked / "stderr.txt").find("not writable"), std::string::npos);
+}

@@ -1,5 +1,7 @@
 // zem.exe and zemcli.exe as Windows shows them: the version resource that Explorer reads, the
 // manifest that selects the themed common controls, and the icon.
+#include "ZemVersion.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +11,8 @@
 #include <vector>
 
 namespace {
+
+constexpr DWORD kVersionMS = (ZEM_VERSION_MAJOR << 16) | ZEM_VERSION_MINOR;
 
 // The programs lie two folders up from this test.
 std::string ProgramPath(const std::string& file) {
@@ -27,6 +31,12 @@ struct Program {
 const Program kPrograms[] = {
     {"zem.exe", "Zem flash programmer"},
     {"zemcli.exe", "Zem flash programmer, command line"},
+};
+// Every file that ships carries a version; the library has no manifest or icon.
+const Program kShipped[] = {
+    {"zem.exe", "Zem flash programmer"},
+    {"zemcli.exe", "Zem flash programmer, command line"},
+    {"ipserial.dll", "Zem network serial library"},
 };
 
 std::string VersionString(const std::vector<char>& info, const char* name) {
@@ -48,7 +58,7 @@ std::string Manifest(HMODULE module) {
 } // namespace
 
 TEST(WindowsResources, VersionResourceNamesProductVersionAndProgram) {
-    for (const Program& p : kPrograms) {
+    for (const Program& p : kShipped) {
         SCOPED_TRACE(p.file);
         std::string path = ProgramPath(p.file);
         DWORD handle = 0;
@@ -57,16 +67,16 @@ TEST(WindowsResources, VersionResourceNamesProductVersionAndProgram) {
         std::vector<char> info(size);
         ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, info.data()));
         EXPECT_EQ(VersionString(info, "ProductName"), "Zem");
-        EXPECT_EQ(VersionString(info, "ProductVersion"), "1.9");
-        EXPECT_EQ(VersionString(info, "FileVersion"), "1.9");
+        EXPECT_EQ(VersionString(info, "ProductVersion"), ZEM_VERSION);
+        EXPECT_EQ(VersionString(info, "FileVersion"), ZEM_VERSION);
         EXPECT_EQ(VersionString(info, "FileDescription"), p.description);
         EXPECT_EQ(VersionString(info, "OriginalFilename"), p.file);
         VS_FIXEDFILEINFO* fixed = nullptr;
         UINT len = 0;
         ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &len));
         EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-        EXPECT_EQ(fixed->dwFileVersionMS, 0x00010009u);
-        EXPECT_EQ(fixed->dwProductVersionMS, 0x00010009u);
+        EXPECT_EQ(fixed->dwFileVersionMS, kVersionMS);
+        EXPECT_EQ(fixed->dwProductVersionMS, kVersionMS);
     }
 }
 
@@ -81,6 +91,9 @@ TEST(WindowsResources, ManifestAndIcon) {
                   std::string::npos)
             << manifest;
         EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+        // The manifest's own version is the project's, in four parts.
+        const std::string identity = "name=\"Zem.FlashProgrammer\" version=\"" ZEM_VERSION ".0.0\"";
+        EXPECT_NE(manifest.find(identity), std::string::npos) << manifest;
         EXPECT_NE(manifest.find(">true</dpiAware>"), std::string::npos);
         HICON icon =
             static_cast<HICON>(LoadImageA(module, MAKEINTRESOURCEA(1), IMAGE_ICON, 32, 32, 0));

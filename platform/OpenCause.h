@@ -1,0 +1,17 @@
+#pragma once
+#include <string>
+
+namespace zem {
+
+// Why a port or a library did not open, in the operator's words, from this platform's error code
+// (errno on POSIX, GetLastError on Windows): "no such device", "permission denied" with what to do
+// about it, "busy", "not a serial port", else the system's own text. The one mapping of these
+// codes for opening; a lost port has its own (SerialLostCause).
+std::string OpenFailureCause(long systemError);
+
+// The line that carries a cause beneath the program's own failure text.
+inline std::string CauseLine(const std::string& cause) {
+    return "Cause: " + cause;
+}
+
+} // namespace zem
