@@ -46,8 +46,6 @@ if(WIN32)
 
   # The installer: `packaging/windows/make-msi BUILD_DIR OUT.msi` stages the stripped install
   # into msi-stage/ and builds this with wixl.
-  set(ZEM_MSI_STAGE ${CMAKE_BINARY_DIR}/msi-stage)
-  set(ZEM_MSI_ICON ${_pkg}/icons/zem.ico)
   set(ZEM_MSI_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0)
   if(ZEM_WINDOWS_ARCH STREQUAL win64)
     set(ZEM_MSI_PLATFORM x64)

@@ -66,6 +66,7 @@ zem::Services Harness::Services() {
         channelLevel = level;
         return openOk ? new LosableChannel() : nullptr;
     };
+    s.openFailureCause = [this] { return openCause; };
     s.freeChannel = [this](TChannel* c) {
         ++freed;
         order.push_back("channel-freed");

@@ -41,6 +41,7 @@ public:
 
     // Fakes' behaviour
     bool openOk = true;
+    std::string openCause; // why a port that does not open did not, as the system says
     bool programFails = false;
     const char* lostCause = nullptr; // the channel is found lost with this cause during the run
     std::vector<std::pair<int, int32_t>> script{{1, 0}, {2, 0}, {3, 40}, {4, 100}};

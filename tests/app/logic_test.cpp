@@ -164,6 +164,25 @@ void Prepare(Harness& h, const Outcome& o, bool autoTerminate) {
 
 } // namespace
 
+// The system's cause goes under the program's own text, in the alert and in the debug window;
+// the status text and the exit code stay as they are.
+TEST(ProgrammingRun, APortThatDoesNotOpenShowsItsCause) {
+    Harness h;
+    WriteStream(h, FileKind::Valid);
+    h.openOk = false;
+    h.openCause = "permission denied (add the user to the dialout group, then log in again)";
+    auto& logic = h.Create();
+    logic.StartUp({kPath, "/dev/ttyUSB0", "460800", "0"});
+    h.view.events.clear();
+    logic.ButtonProgramClick();
+    const std::string cause = "Cause: " + h.openCause;
+    EXPECT_EQ(h.view.alerts, Strings{"Can not open /dev/ttyUSB0\n" + cause});
+    EXPECT_EQ(h.Status(), "Can not open /dev/ttyUSB0");
+    EXPECT_EQ(h.view.debugLines,
+              (Strings{"Flash Programmer " ZEM_VERSION, "Can not open /dev/ttyUSB0", cause}));
+    EXPECT_EQ(logic.ExitCode(), 5);
+}
+
 TEST(ProgrammingRun, EachOutcomeShowsItsTextsAndSetsItsCode) {
     for (const Outcome& o : Outcomes()) {
         SCOPED_TRACE(o.name);

@@ -421,8 +421,7 @@ std::pair<pid_t, int> StartSer2net(const char* ser2net, const fs::path& dir,
     pid_t server = fork();
     if (server == 0) {
         std::string log = (dir / "ser2net.log").string();
-        freopen(log.c_str(), "w", stdout);
-        freopen(log.c_str(), "a", stderr);
+        if (!freopen(log.c_str(), "w", stdout) || !freopen(log.c_str(), "a", stderr)) _exit(126);
         std::string cfg = (dir / "ser2net.yaml").string();
         execl(ser2net, "ser2net", "-d", "-u", "-c", cfg.c_str(), static_cast<char*>(nullptr));
         _exit(127);
