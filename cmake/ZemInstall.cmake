@@ -51,10 +51,13 @@ if(WIN32)
     set(ZEM_MSI_PLATFORM x64)
     set(ZEM_MSI_WIN64 yes)
     set(ZEM_MSI_PROGRAM_FILES ProgramFiles64Folder)
+    set(ZEM_MSI_SHORTCUT Zem)
   else()
     set(ZEM_MSI_PLATFORM x86)
     set(ZEM_MSI_WIN64 no)
     set(ZEM_MSI_PROGRAM_FILES ProgramFilesFolder)
+    # Both installers may share one Start menu.
+    set(ZEM_MSI_SHORTCUT "Zem (32-bit)")
   endif()
   # Fixed for an architecture across versions, so that a newer installer replaces an older one;
   # different between the architectures, which install side by side.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# ctest's package test: makes the packages of this build folder and of the Windows build folder
-# (cpack, and the installer with wixl), then tests them as a station would get them.
-#   ctest_package.sh VERSION BUILD_DIR WIN32_BUILD_DIR WORK_DIR PLANTED_LIBRARY
+# ctest's package test: makes the packages of this build folder and of the Windows build folders
+# (cpack, and each folder's installer with wixl), then tests them as a station would get them.
+#   ctest_package.sh VERSION BUILD_DIR WORK_DIR PLANTED_LIBRARY [WINDOWS_BUILD_DIR...]
 set -u
-version=$1 build=$2 win32=$3 work=$4 planted=$5
+version=$1 build=$2 work=$3 planted=$4
+shift 4
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 rm -rf "$work"
@@ -12,18 +13,24 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/made/deb" >"$work/made/deb.l
   { echo "FAILED: cpack of $build:"; cat "$work/made/deb.log"; exit 1; }
 deb_cli=$(ls "$work"/made/deb/zemcli_*.deb)
 deb_gui=$(ls "$work"/made/deb/zem_*.deb)
-zip=- msi=-
-if [ -f "$win32/CPackConfig.cmake" ]; then
-  cpack --config "$win32/CPackConfig.cmake" -B "$work/made/zip" >"$work/made/zip.log" 2>&1 ||
-    { echo "FAILED: cpack of $win32:"; cat "$work/made/zip.log"; exit 1; }
-  zip=$(ls "$work"/made/zip/zem-*-win32.zip)
+zips= msis=
+for windows in "$@"; do
+  [ -f "$windows/CPackConfig.cmake" ] || continue
+  out="$work/made/$(basename "$windows")"
+  cpack --config "$windows/CPackConfig.cmake" -B "$out" >"$out.log" 2>&1 ||
+    { echo "FAILED: cpack of $windows:"; cat "$out.log"; exit 1; }
+  zip=$(ls "$out"/zem-*-win*.zip)
+  zips="$zips${zips:+,}$zip"
   if command -v wixl >/dev/null; then
-    msi="$work/made/msi/zem-$version-win32.msi"
-    "$source_dir/packaging/windows/make-msi" "$win32" "$msi" >"$work/made/msi.log" 2>&1 ||
-      { echo "FAILED: the installer of $win32:"; cat "$work/made/msi.log"; exit 1; }
+    msi="${zip%.zip}.msi"
+    "$source_dir/packaging/windows/make-msi" "$windows" "$msi" >"$out-msi.log" 2>&1 ||
+      { echo "FAILED: the installer of $windows:"; cat "$out-msi.log"; exit 1; }
+    msis="$msis${msis:+,}$msi"
   fi
-fi
+done
+[ -n "$zips" ] || zips=-
+[ -n "$msis" ] || msis=-
 wine_run=
 command -v wine >/dev/null && wine_run="$source_dir/scripts/wine-run"
-exec bash "$here/package_test.sh" "$version" "$deb_cli" "$deb_gui" "$zip" "$msi" "$work/test" \
+exec bash "$here/package_test.sh" "$version" "$deb_cli" "$deb_gui" "$zips" "$msis" "$work/test" \
   "$planted" $wine_run

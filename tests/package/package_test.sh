@@ -2,16 +2,17 @@
 # The packages as a station gets them: the two Debian packages checked by lintian, installed into
 # and removed from a scratch root, their programs run from there; the Windows zip unpacked and run
 # under Wine, and the Windows installer installed, run and uninstalled under Wine.
-#   package_test.sh VERSION DEB_CLI DEB_GUI ZIP|- MSI|- WORK_DIR PLANTED_LIBRARY [WINE_RUN]
+#   package_test.sh VERSION DEB_CLI DEB_GUI ZIP[,ZIP...]|- MSI[,MSI...]|- WORK_DIR PLANTED_LIBRARY [WINE_RUN]
 # VERSION is the project's version, which every place that shows one must show; DEB_CLI and
-# DEB_GUI are the zemcli and zem packages, ZIP and MSI the Windows files ("-" when there is no
-# Windows build); PLANTED_LIBRARY is a loadable library that marks the working directory when it
-# is loaded. Exit 77 means skipped.
+# DEB_GUI are the zemcli and zem packages; the ZIPs and MSIs are the Windows files, named
+# ...-win32.* or ...-win64.* ("-" when there are none); PLANTED_LIBRARY is a loadable library that
+# marks the working directory when it is loaded; WINE_RUN is scripts/wine-run. Exit 77 means
+# skipped.
 set -u
 . "$(cd "$(dirname "$0")/.." && pwd)/ser2net.sh"
 abs() { [ "$1" = - ] || [ -z "$1" ] && echo "$1" || realpath -m "$1"; }
 version=$1
-deb_cli=$(abs "$2") deb_gui=$(abs "$3") zip=$(abs "$4") msi=$(abs "$5") work=$(abs "$6")
+deb_cli=$(abs "$2") deb_gui=$(abs "$3") zips=$4 msis=$5 work=$(abs "$6")
 planted=$(abs "$7") wine_run=$(abs "${8:-}")
 failed=0
 pids=()
@@ -296,61 +297,100 @@ grep -qxF "Can not open 127.0.0.1:9" run.err && grep -qxF "$want" run.err ||
   fail "with no library at all zemcli said: $(cat run.err), expected: $want"
 cd "$work" || exit 1
 
-# --- The Windows zip -------------------------------------------------------------------------
-if [ "$zip" = - ]; then
-  skip_note "no Windows build: the zip and the installer are not tested"
-else
-  [ -f "$zip" ] || { echo "FAILED: no zip $zip"; exit 1; }
-  listed=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-  [ "$listed" = "LICENSE NOTICES.txt README.md ipserial.dll zem.exe zemcli.exe " ] || fail "zip holds: $listed"
-  unzip -q "$zip" -d win || fail "unzip"
-  grep -q 'CLI11' win/NOTICES.txt && grep -q 'nlohmann' win/NOTICES.txt && grep -q 'winpthreads' win/NOTICES.txt ||
-    fail "NOTICES.txt lacks a notice"
-  for f in win/*.exe win/*.dll; do
-    objdump -h "$f" 2>/dev/null | grep -q '\.debug' && fail "$(basename "$f") is not stripped"
-  done
+# --- The Windows zips and installers: one of each per architecture ----------------------------
+arch_of() {
+  case "$(basename "$1")" in
+    *-win64.*) echo win64 ;;
+    *-win32.*) echo win32 ;;
+  esac
+}
+# Whether this machine runs the architecture's programs; a 32-bit one that cannot is a skip with
+# its reason, not a failure.
+can_run() {
+  local arch=$1 name=$2 why rc=0
   if [ -z "$wine_run" ]; then
-    skip_note "no Wine: zemcli.exe is not run"
-  else
-    shown=$("$wine_run" win/zemcli.exe --version | tr -d '\r') || fail "zemcli.exe --version exited $?"
-    [ "$shown" = "$version" ] || fail "zemcli.exe --version printed '$shown', expected $version"
+    skip_note "no Wine: $name is not run"
+    return 1
   fi
+  why=$(ZEM_WINEARCH=$arch "$wine_run" --probe 2>&1) || rc=$?
+  if [ "$rc" -eq 77 ]; then
+    echo "$name: $why"
+    return 1
+  fi
+  [ "$rc" -eq 0 ] || { fail "$name: $why"; return 1; }
+}
+
+if [ "$zips" = - ]; then
+  skip_note "no Windows build: the zips are not tested"
+else
+  IFS=, read -r -a zip_list <<<"$zips"
+  for zip in "${zip_list[@]}"; do
+    zip=$(abs "$zip")
+    [ -f "$zip" ] || { echo "FAILED: no zip $zip"; exit 1; }
+    name=$(basename "$zip" .zip)
+    arch=$(arch_of "$zip")
+    [ -n "$arch" ] || { fail "$name: neither a 32-bit nor a 64-bit Windows zip"; continue; }
+    listed=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
+    [ "$listed" = "LICENSE NOTICES.txt README.md ipserial.dll zem.exe zemcli.exe " ] || fail "$name holds: $listed"
+    unzip -q "$zip" -d "$name" || fail "unzip $name"
+    grep -q 'CLI11' "$name/NOTICES.txt" && grep -q 'nlohmann' "$name/NOTICES.txt" &&
+      grep -q 'winpthreads' "$name/NOTICES.txt" || fail "$name: NOTICES.txt lacks a notice"
+    for f in "$name"/*.exe "$name"/*.dll; do
+      objdump -h "$f" 2>/dev/null | grep -q '\.debug' && fail "$name: $(basename "$f") is not stripped"
+    done
+    can_run "$arch" "$name" || continue
+    shown=$(ZEM_WINEARCH=$arch "$wine_run" "$name/zemcli.exe" --version | tr -d '\r') ||
+      fail "$name: zemcli.exe --version exited $?"
+    [ "$shown" = "$version" ] || fail "$name: zemcli.exe --version printed '$shown', expected $version"
+  done
 fi
 
-# --- The Windows installer under Wine: silent install, run, uninstall -------------------------
-unix_path() { "$wine_run" winepath -u "$1" 2>/dev/null | tr -d '\r'; }
-if [ "$msi" = - ]; then
-  skip_note "no installer to test"
-elif [ -z "$wine_run" ]; then
-  skip_note "no Wine: the installer is not tried"
-else
-  [ -f "$msi" ] || { echo "FAILED: no installer $msi"; exit 1; }
+# Silent install, the programs run from where they were installed, silent uninstall.
+msi_round_trip() {
+  local msi=$1 arch=$2 name=$3
+  on_wine() { ZEM_WINEARCH=$arch "$wine_run" "$@"; }
+  unix_path() { on_wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
+  local product_version wkdir program_files station shortcut shown code
   product_version=$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "ProductVersion" {print $2}' | tr -d '\r')
-  [ "$product_version" = "$version.0" ] || fail "installer ProductVersion $product_version, expected $version.0"
+  [ "$product_version" = "$version.0" ] || fail "$name: ProductVersion $product_version, expected $version.0"
   # The shortcut starts the program in the station folder, not in the program's own folder.
   wkdir=$(msiinfo export "$msi" Shortcut | awk -F'\t' '$1 == "ZemShortcut" {print $12}' | tr -d '\r')
-  [ "$wkdir" = STATIONDIR ] || fail "the shortcut starts in '$wkdir', expected STATIONDIR"
-  "$wine_run" msiexec /i "$(realpath "$msi")" /qn >msi-install.log 2>&1 || fail "msiexec /i exited $?"
+  [ "$wkdir" = STATIONDIR ] || fail "$name: the shortcut starts in '$wkdir', expected STATIONDIR"
+  on_wine msiexec /i "$msi" /qn >"$name-install.log" 2>&1 || fail "$name: msiexec /i exited $?"
   program_files=$(unix_path 'C:\Program Files\Zem')
-  station=$(unix_path "$("$wine_run" cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')\\Zem")
-  [ -f "$program_files/zemcli.exe" ] || fail "the installer put no zemcli.exe in $program_files"
-  [ -d "$station" ] || fail "the installer made no station folder $station"
-  shortcut=$(find "$(unix_path 'C:\')" -name 'Zem.lnk' 2>/dev/null | head -n1)
-  [ -n "$shortcut" ] || fail "the installer made no Start-menu shortcut"
-  shown=$(cd "$program_files" && "$wine_run" ./zemcli.exe --version | tr -d '\r')
-  [ "$shown" = "$version" ] || fail "installed zemcli.exe --version printed '$shown'"
+  station=$(unix_path "$(on_wine cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')\\Zem")
+  [ -f "$program_files/zemcli.exe" ] || fail "$name put no zemcli.exe in $program_files"
+  [ -d "$station" ] || fail "$name made no station folder $station"
+  shortcut=$(find "$(unix_path 'C:\')" -name 'Zem*.lnk' 2>/dev/null | head -n1)
+  [ -n "$shortcut" ] || fail "$name made no Start-menu shortcut"
+  shown=$(cd "$program_files" && on_wine ./zemcli.exe --version | tr -d '\r')
+  [ "$shown" = "$version" ] || fail "$name: installed zemcli.exe --version printed '$shown'"
   # The window, started in the shortcut's folder, ends by itself (a missing stream file: 4).
   if command -v xvfb-run >/dev/null; then
-    (cd "$station" && timeout -k 5 120 xvfb-run -a "$wine_run" "$program_files/zem.exe" \
-      'no such.bin' COM9 115200 1 >"$work/zem-exe.log" 2>&1)
+    (cd "$station" && ZEM_WINEARCH=$arch timeout -k 5 120 xvfb-run -a "$wine_run" \
+      "$program_files/zem.exe" 'no such.bin' COM9 115200 1 >"$work/$name-zem.log" 2>&1)
     code=$?
-    [ "$code" -eq 4 ] || fail "zem.exe in the station folder exited $code, expected 4"
+    [ "$code" -eq 4 ] || fail "$name: zem.exe in the station folder exited $code, expected 4"
   else
-    skip_note "no xvfb-run: zem.exe is not started"
+    skip_note "no xvfb-run: $name's zem.exe is not started"
   fi
-  "$wine_run" msiexec /x "$(realpath "$msi")" /qn >msi-remove.log 2>&1 || fail "msiexec /x exited $?"
-  [ ! -e "$program_files/zemcli.exe" ] || fail "uninstalling left $program_files/zemcli.exe"
-  [ -z "$(find "$(unix_path 'C:\')" -name 'Zem.lnk' 2>/dev/null)" ] || fail "uninstalling left the shortcut"
+  on_wine msiexec /x "$msi" /qn >"$name-remove.log" 2>&1 || fail "$name: msiexec /x exited $?"
+  [ ! -e "$program_files/zemcli.exe" ] || fail "uninstalling $name left $program_files/zemcli.exe"
+  [ -z "$(find "$(unix_path 'C:\')" -name 'Zem*.lnk' 2>/dev/null)" ] || fail "uninstalling $name left the shortcut"
+}
+if [ "$msis" = - ]; then
+  skip_note "no installers to test (wixl or a Windows build missing)"
+else
+  IFS=, read -r -a msi_list <<<"$msis"
+  for msi in "${msi_list[@]}"; do
+    msi=$(abs "$msi")
+    [ -f "$msi" ] || { echo "FAILED: no installer $msi"; exit 1; }
+    name=$(basename "$msi")
+    arch=$(arch_of "$msi")
+    [ -n "$arch" ] || { fail "$name: neither a 32-bit nor a 64-bit installer"; continue; }
+    can_run "$arch" "$name" || continue
+    msi_round_trip "$msi" "$arch" "$name"
+  done
 fi
 
 [ "$failed" -eq 0 ] || exit 1
