@@ -3,6 +3,7 @@
 // port that is not there.
 #include "DynLib.h"
 #include "Net.h"
+#include "OpenCause.h"
 #include "OpenChannel.h"
 #include "SerialPort.h"
 #include "SerialPorts.h"
@@ -83,6 +84,20 @@ TEST(Win32SerialPort, MissingPortLeavesTheChannelNotOpened) {
     EXPECT_EQ(zem::OpenChannel("COM1\\..\\NUL"), nullptr);
 }
 
+// What the operator is told under "Can not open": the system's error in words.
+TEST(Win32SerialPort, OpenFailuresNameTheirCause) {
+    std::string cause;
+    EXPECT_EQ(zem::OpenChannel("COM99", 0, &cause), nullptr);
+    EXPECT_EQ(cause, "no such device");
+    // Another holder of the port fails the exclusive open as access denied.
+    EXPECT_EQ(zem::OpenFailureCause(ERROR_ACCESS_DENIED),
+              "busy: another program has the port open");
+    // Any other code: the system's own text, without its line end.
+    const std::string text = zem::OpenFailureCause(ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+}
+
 // The rule for a bare library name: beside the program first, then the current directory, and
 // the file found is the file loaded.
 // Removed adapters on real Windows and a closed pty under Wine end the run; a refused request or
@@ -135,6 +150,7 @@ TEST(Win32DynLib, BareNameLookupAndExactLoad) {
         zem::DynLib lib;
         EXPECT_EQ(LoadedCopy(lib, found), c.copy ? c.copy : "");
         EXPECT_EQ(lib.IsLoaded(), c.copy != nullptr);
+        EXPECT_EQ(lib.LoadError().empty(), c.copy != nullptr) << lib.LoadError();
         if (lib.IsLoaded()) {
             EXPECT_EQ(lib.Symbol("nsio_init"), nullptr);
             lib.Unload();
