@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <poll.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>

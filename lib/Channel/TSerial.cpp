@@ -198,14 +198,14 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
                  const char* address, int32_t port)
     : TChannel(reportLevel, name, opt) {
     if (!InitContext(true)) return;
-    const std::string library_name = libraryName ? libraryName : "";
-    std::string path = zem::FindLibraryFile(library_name);
+    const std::string libraryFile = libraryName ? libraryName : "";
+    std::string path = zem::FindLibraryFile(libraryFile);
     if (path.empty()) {
         Log(3, "TSerial::TSerial - Can not open DLL");
         std::string folders;
         for (const std::string& folder : zem::LibrarySearchFolders())
             folders += (folders.empty() ? "" : ", ") + folder;
-        openFailure = "network library " + library_name + " not found in " + folders;
+        openFailure = "network library " + libraryFile + " not found in " + folders;
         return;
     }
     if (!library.Load(path)) {
