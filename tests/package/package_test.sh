@@ -12,7 +12,15 @@ set -u
 . "$(cd "$(dirname "$0")/.." && pwd)/ser2net.sh"
 abs() { [ "$1" = - ] || [ -z "$1" ] && echo "$1" || realpath -m "$1"; }
 version=$1
-deb_cli=$(abs "$2") deb_gui=$(abs "$3") zips=$4 msis=$5 work=$(abs "$6")
+# A comma-separated list of files, each made absolute before the test leaves this folder.
+abs_list() {
+  [ "$1" = - ] && { echo -; return; }
+  local f out=
+  IFS=, read -r -a files <<<"$1"
+  for f in "${files[@]}"; do out="$out${out:+,}$(abs "$f")"; done
+  echo "$out"
+}
+deb_cli=$(abs "$2") deb_gui=$(abs "$3") zips=$(abs_list "$4") msis=$(abs_list "$5") work=$(abs "$6")
 planted=$(abs "$7") wine_run=$(abs "${8:-}")
 failed=0
 pids=()
