@@ -13,9 +13,10 @@ namespace zem {
 // that opens for reading, or empty.
 std::string FindLibraryFile(const std::string& name);
 
-// The folders FindLibraryFile tries for a bare name, in its order, each ending in a separator:
-// what an operator needs to know when the library is in none of them.
-std::vector<std::string> LibrarySearchFolders();
+// The folders FindLibraryFile tries for `name`, in its order, each ending in a separator: what an
+// operator needs to know when the library is in none of them. None for a name with a directory
+// part, which is taken as it stands.
+std::vector<std::string> LibrarySearchFolders(const std::string& name);
 
 // A library loaded at run time; unloaded by Unload or the destructor.
 class DynLib {

@@ -36,8 +36,9 @@ bool OpensForReading(const std::string& path) {
 
 } // namespace
 
-std::vector<std::string> LibrarySearchFolders() {
+std::vector<std::string> LibrarySearchFolders(const std::string& name) {
     std::vector<std::string> folders;
+    if (name.find('/') != std::string::npos) return folders;
     std::string exeDir = ExecutableDir();
     if (!exeDir.empty()) {
         folders.push_back(exeDir);
@@ -54,7 +55,7 @@ std::vector<std::string> LibrarySearchFolders() {
 std::string FindLibraryFile(const std::string& name) {
     if (name.empty()) return {};
     if (name.find('/') != std::string::npos) return OpensForReading(name) ? name : std::string();
-    for (const std::string& folder : LibrarySearchFolders())
+    for (const std::string& folder : LibrarySearchFolders(name))
         if (OpensForReading(folder + name)) return folder + name;
     return {};
 }

@@ -39,8 +39,9 @@ bool HasDirectoryPart(const std::string& name) {
 
 } // namespace
 
-std::vector<std::string> LibrarySearchFolders() {
+std::vector<std::string> LibrarySearchFolders(const std::string& name) {
     std::vector<std::string> folders;
+    if (HasDirectoryPart(name)) return folders;
     std::string exeDir = ExecutableDir();
     if (!exeDir.empty()) folders.push_back(exeDir);
     std::string cwd = CurrentDir();
@@ -54,7 +55,7 @@ std::vector<std::string> LibrarySearchFolders() {
 std::string FindLibraryFile(const std::string& name) {
     if (name.empty()) return {};
     if (HasDirectoryPart(name)) return OpensForReading(name) ? name : std::string();
-    for (const std::string& folder : LibrarySearchFolders())
+    for (const std::string& folder : LibrarySearchFolders(name))
         if (OpensForReading(folder + name)) return folder + name;
     return {};
 }

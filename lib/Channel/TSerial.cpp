@@ -203,9 +203,9 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     if (path.empty()) {
         Log(3, "TSerial::TSerial - Can not open DLL");
         std::string folders;
-        for (const std::string& folder : zem::LibrarySearchFolders())
-            folders += (folders.empty() ? "" : ", ") + folder;
-        openFailure = "network library " + libraryFile + " not found in " + folders;
+        for (const std::string& folder : zem::LibrarySearchFolders(libraryFile))
+            folders += (folders.empty() ? " in " : ", ") + folder;
+        openFailure = "network library " + libraryFile + " not found" + folders;
         return;
     }
     if (!library.Load(path)) {

@@ -73,6 +73,7 @@ TEST_F(SerialNet, ConstructorFailures) {
         const char* address;
         int openResult;
         const char* message;
+        std::string cause;   // what the operator is told, up to its first variable part
         StandinState* state; // whose calls to look at
         Calls calls;         // after destruction
     };
@@ -82,6 +83,7 @@ TEST_F(SerialNet, ConstructorFailures) {
          "127.0.0.1",
          7,
          "TSerial::TSerial - Can not open DLL",
+         "network library " + dir.File("no-such-library.so") + " not found",
          &*standin,
          {}},
         {"bare name found elsewhere only",
@@ -89,6 +91,7 @@ TEST_F(SerialNet, ConstructorFailures) {
          "127.0.0.1",
          7,
          "TSerial::TSerial - Can not open DLL",
+         "network library libc.so.6 not found in ",
          &*standin,
          {}},
         {"not a library",
@@ -96,6 +99,7 @@ TEST_F(SerialNet, ConstructorFailures) {
          "127.0.0.1",
          7,
          "TSerial::TSerial - Can not load DLL",
+         "network library " + dir.File("not-a-library.so") + " does not load: ",
          &*standin,
          {}},
         {"first entry point missing",
@@ -103,6 +107,7 @@ TEST_F(SerialNet, ConstructorFailures) {
          "127.0.0.1",
          7,
          "TSerial::TSerial - Can not import function from dll",
+         std::string("network library ") + STANDIN_NO_INIT + " lacks one of its functions",
          &*noInit,
          {}},
         {"last entry point missing",
@@ -110,6 +115,7 @@ TEST_F(SerialNet, ConstructorFailures) {
          "127.0.0.1",
          7,
          "TSerial::TSerial - Can not import function from dll",
+         std::string("network library ") + STANDIN_NO_LSTATUS + " lacks one of its functions",
          &*noLstatus,
          {}},
         {"host lookup",
@@ -117,6 +123,7 @@ TEST_F(SerialNet, ConstructorFailures) {
          "",
          7,
          "TSerial::TSerial - Function gethostbyname fail",
+         "host not found: ",
          &*standin,
          {"init"}},
         // A port that never opened is neither closed nor ended.
@@ -125,6 +132,7 @@ TEST_F(SerialNet, ConstructorFailures) {
          "127.0.0.1",
          -4,
          "TSerial::TSerial - Bad IPPortId",
+         "connection lost",
          &*standin,
          {"init", "open 127.0.0.1 950 3000"}},
     };
@@ -137,6 +145,7 @@ TEST_F(SerialNet, ConstructorFailures) {
             EXPECT_FALSE(ch->IsInited());
             EXPECT_EQ(ch->kind, kChannelSerial);
             EXPECT_TRUE(Logged("Log", c.message));
+            EXPECT_EQ(ch->OpenFailure().substr(0, c.cause.size()), c.cause) << ch->OpenFailure();
             EXPECT_TRUE(ch->Configure("9600", "N81", "N"));
             EXPECT_EQ(ch->SetLines(3), -2) << "no library port to ask";
         }
