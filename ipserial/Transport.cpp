@@ -2,6 +2,8 @@
 
 #include "ipserial.h"
 
+#include <algorithm>
+
 namespace ipserial {
 
 namespace {
@@ -26,6 +28,15 @@ public:
 private:
     std::unique_ptr<TcpSocket> socket_;
 };
+
+// A TLS server waits for the client's greeting; an RFC 2217 server offers its options at once.
+// Waiting a moment for that keeps our greeting off a plain port's line: a few round trips, the
+// connect's time standing in for one, and never much of the open's time.
+std::chrono::milliseconds ProbeTime(std::chrono::milliseconds connectTime, Deadline deadline) {
+    using std::chrono::milliseconds;
+    const milliseconds wanted = std::max(milliseconds(150), 4 * connectTime);
+    return std::min(wanted, milliseconds(RemainingMs(deadline) / 4));
+}
 
 } // namespace
 
@@ -61,7 +72,22 @@ Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadl
     }
     const auto connectTime = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
-    return StartTls(std::move(socket), *tls, deadline, connectTime);
+    const int probeMs = static_cast<int>(ProbeTime(connectTime, deadline).count());
+    if (probeMs > 0 && socket->Wait(true, false, probeMs) > 0) {
+        uint8_t first[64];
+        IoResult r = socket->Receive(first, sizeof first);
+        if (r.status == IoStatus::Ok && r.count > 0) {
+            o.failure = NSIO_TLS_NOTTLS;
+            o.cause = "the server did not answer TLS: it spoke first, as a plain port does";
+            return o;
+        }
+        if (r.status != IoStatus::WouldBlock) {
+            o.failure = NSIO_CONNECTFAIL;
+            o.cause = "the server closed the connection";
+            return o;
+        }
+    }
+    return StartTls(std::move(socket), *tls, deadline);
 }
 
 } // namespace ipserial

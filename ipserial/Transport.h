@@ -53,8 +53,7 @@ Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadl
 
 // The TLS half, one file per platform: takes the connected socket and hands back the link once
 // the server has been checked.
-Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline,
-                std::chrono::milliseconds connectTime);
+Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline);
 
 int RemainingMs(Deadline deadline);
 

@@ -319,33 +319,10 @@ Opened TlsTransport::Handshake(SSL_CTX* ctx, const TlsSettings& tls, Deadline de
     return o;
 }
 
-// A TLS server waits for the client's greeting; an RFC 2217 server offers its options at once.
-// Waiting a moment for that keeps our greeting off a plain port's line. A few round trips, the
-// connect's time standing in for one.
-milliseconds ProbeTime(milliseconds connectTime, Deadline deadline) {
-    const milliseconds wanted = std::max(milliseconds(150), 4 * connectTime);
-    return std::min(wanted, milliseconds(RemainingMs(deadline) / 4));
-}
-
 } // namespace
 
-Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline,
-                milliseconds connectTime) {
+Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline) {
     Opened o;
-    const int probeMs = static_cast<int>(ProbeTime(connectTime, deadline).count());
-    if (probeMs > 0 && socket->Wait(true, false, probeMs) > 0) {
-        uint8_t first[64];
-        IoResult r = socket->Receive(first, sizeof first);
-        if (r.status == IoStatus::Ok && r.count > 0) {
-            o.failure = NSIO_TLS_NOTTLS;
-            o.cause = "the server did not answer TLS: it spoke first, as a plain port does";
-        } else if (r.status != IoStatus::WouldBlock) {
-            o.failure = NSIO_CONNECTFAIL;
-            o.cause = "the server closed the connection";
-        }
-        if (o.failure) return o;
-    }
-
     std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx) {
         o.failure = NSIO_NOMEM;

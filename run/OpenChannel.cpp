@@ -41,16 +41,20 @@ PortNameParts ParsePortName(const std::string& portName) {
     } else if (HasPrefixNoCase(portName, "DISK")) {
         parts.kind = PortNameParts::kDisk;
     } else {
-        size_t colon = portName.find(':');
-        if (colon == std::string::npos || colon + 1 == portName.size()) return parts;
+        const bool tls = HasPrefixNoCase(portName, "TLS://");
+        const std::string address = tls ? portName.substr(6) : portName;
+        size_t colon = address.find(':');
+        if (colon == std::string::npos || colon + 1 == address.size()) return parts;
         parts.kind = PortNameParts::kNetwork;
-        parts.host = portName.substr(0, colon);
-        parts.port = AtoiLike(portName.substr(colon + 1));
+        parts.tls = tls;
+        parts.host = address.substr(0, colon);
+        parts.port = AtoiLike(address.substr(colon + 1));
     }
     return parts;
 }
 
-TChannel* OpenChannel(const std::string& portName, int32_t levelCode) {
+TChannel* OpenChannel(const std::string& portName, int32_t levelCode, const TlsTrust& trust,
+                      std::string* cause) {
     PortNameParts parts = ParsePortName(portName);
     TChannel* channel = nullptr;
     switch (parts.kind) {
@@ -64,14 +68,21 @@ TChannel* OpenChannel(const std::string& portName, int32_t levelCode) {
         break;
     case PortNameParts::kNetwork: {
         std::string dotted;
-        if (!LookupHostIPv4(parts.host, dotted)) return nullptr;
-        channel = new (std::nothrow)
-            TSerial(levelCode, "MOXA", 0, kNetSerialLibrary, dotted.c_str(), parts.port);
+        if (!LookupHostIPv4(parts.host, dotted)) {
+            if (cause) *cause = "the host " + parts.host + " was not found";
+            return nullptr;
+        }
+        const NetTls tls{parts.host, trust};
+        channel =
+            new (std::nothrow) TSerial(levelCode, "MOXA", 0, kNetSerialLibrary, dotted.c_str(),
+                                       parts.port, parts.tls ? &tls : nullptr);
         break;
     }
     }
     if (!channel) return nullptr;
     if (!channel->IsInited()) {
+        if (cause && channel->kind == kChannelSerial)
+            *cause = static_cast<TSerial*>(channel)->OpenFailure();
         FreeChannel(channel);
         return nullptr;
     }

@@ -101,10 +101,12 @@ RunResult ProgrammingRun::Execute() {
     if (req_.port.size() > kMaxRunName) {
         failure = txt::kPortTooLong;
     } else {
-        channel = services_.openChannel(req_.port, req_.levelCode);
+        channel = services_.openChannel(req_.port, req_.levelCode, req_.trust, &r.cause);
         if (!channel) failure = txt::kCanNotOpen + req_.port;
     }
     if (!channel) {
+        // The operator's one line of why, before the outcome.
+        if (!r.cause.empty()) events_.Message(req_.port + ": " + r.cause);
         events_.Status(failure);
         r.outcome = RunEnd::PortNotOpened;
         r.status = r.alert = failure;

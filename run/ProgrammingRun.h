@@ -22,6 +22,7 @@ struct RunRequest {
     unsigned runNumber = 0;
     // Name the port in LocalLog.txt's records (runs side by side).
     bool labelRecords = false;
+    TlsTrust trust = {}; // for a tls:// port
 };
 
 enum class RunEnd {
@@ -39,6 +40,7 @@ struct RunResult {
     bool aborted = false; // an abort was asked for before the run ended
     std::string status;   // what the run ends with
     std::string alert;    // what the operator is told at the end; empty for nothing
+    std::string cause;    // why the port did not open, when that is known
     std::string port;
     std::string stream;
     unsigned runNumber = 0;

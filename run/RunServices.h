@@ -1,4 +1,5 @@
 #pragma once
+#include "NetSerial.h"
 #include "TChannel.h"
 #include "TFPLib.h"
 
@@ -23,9 +24,12 @@ public:
 
 // What a run reaches outside itself, so that the tests can replace it.
 struct RunServices {
-    // Null when the port cannot be opened; the result is freed with freeChannel. The channel
-    // reports at the same level code as the protocol object.
-    std::function<TChannel*(const std::string& portName, int32_t levelCode)> openChannel;
+    // Null when the port cannot be opened, with why in `cause` when that is known; the result is
+    // freed with freeChannel. The channel reports at the same level code as the protocol object;
+    // a tls:// port trusts what `trust` names.
+    std::function<TChannel*(const std::string& portName, int32_t levelCode, const TlsTrust& trust,
+                            std::string* cause)>
+        openChannel;
     std::function<void(TChannel*)> freeChannel;
     std::function<std::unique_ptr<ProgramRunner>(int32_t levelCode, const std::string& portName,
                                                  TChannel* channel, const std::string& speed,

@@ -61,7 +61,8 @@ std::string MakeStream(const HeaderFields& fields) {
 
 zem::Services Harness::Services() {
     zem::Services s;
-    s.openChannel = [this](const std::string& port, int32_t level) -> TChannel* {
+    s.openChannel = [this](const std::string& port, int32_t level, const zem::TlsTrust&,
+                           std::string*) -> TChannel* {
         opened.push_back(port);
         channelLevel = level;
         return openOk ? new LosableChannel() : nullptr;
