@@ -14,6 +14,10 @@
 #              reads at the line's pace
 #   lost       the simulator behind COM5 killed mid-transfer: exit 7 within 3 s, the cause named
 #   ser2netlost  ser2net stopped mid-run through ipserial.dll: the same
+#   tls        RFC 2217 inside TLS through ipserial.dll (Schannel) to ser2net's ssl layer: refusals
+#              (a CA we do not trust, a name the certificate lacks, an expired certificate, TLS to a
+#              plain port), each 5 with its cause and nothing sent to the module; then the run at
+#              921600 with --ca; certificates made by openssl at run time
 # Exit 77 means skipped.
 set -u
 case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5
@@ -224,6 +228,45 @@ ser2netlost)
   start_ser2net
   start_session
   run_and_pull "127.0.0.1:$port" "$s2n_pid"
+  ;;
+tls)
+  need_tools
+  ser2net=/usr/sbin/ser2net
+  [ -x "$ser2net" ] || skip "ser2net is not installed"
+  command -v openssl >/dev/null || skip "openssl is not installed"
+  bash "$source_dir/tests/ipserial/make-test-certs.sh" certs >certs.log 2>&1 ||
+    { fail "the test certificates could not be made: $(tail -n 3 certs.log)"; exit 1; }
+  # Relative names: Wine sees this folder as the current one.
+  cp certs/ca.pem certs/other-ca.pem .
+  "$tools/zem-mkstream" -q -o s.bin --records 300,1024,2048,512,4096 --speed-record 3 || exit 1
+  start_sim --readback 4:50 --expect-speed 921600 --linger 500
+  start_session
+  # Each refusal from a server of its own; the simulator must see none of it.
+  refuse() { # SSL-LAYER PORT-NAME-HOST CA CAUSE
+    start_ser2net_for_pty ser2net 200 "$1"
+    local name="tls://$2:$port"
+    expect_code 5 --json --ca "$3" s.bin "$name" 921600
+    grep -q "\"text\":\"$name: $4" out.txt ||
+      fail "$name: no message with the cause \"$4\": $(tr -d '\r' <out.txt | grep message | tail -n 2)"
+    kill "$s2n_pid" 2>/dev/null
+    wait "$s2n_pid" 2>/dev/null
+  }
+  c=$PWD/certs
+  refuse "ssl(key=$c/server.key,cert=$c/server.pem)" 127.0.0.1 other-ca.pem \
+    "the server's certificate is not trusted"
+  refuse "ssl(key=$c/wrongname.key,cert=$c/wrongname.pem)" 127.0.0.1 ca.pem \
+    "the server's certificate is not for 127.0.0.1"
+  refuse "ssl(key=$c/expired.key,cert=$c/expired.pem)" localhost ca.pem \
+    "the server's certificate has expired"
+  refuse "" 127.0.0.1 ca.pem "the server did not answer TLS"
+  start_ser2net_for_pty ser2net 200 "ssl(key=$c/server.key,cert=$c/server.pem)"
+  expect_code 0 --json --ca ca.pem s.bin "tls://127.0.0.1:$port" 921600
+  dump="tls___127.0.0.1_${port}_Read.bin"
+  expect_result '"exit_code":0' "\"dumps\":[\"$dump\"]"
+  kill "$s2n_pid" 2>/dev/null
+  check_sim_run
+  size=$(stat -c %s "$dump" 2>/dev/null || echo none)
+  [ "$size" = 100 ] || fail "$dump: size $size, expected the 50 words read back"
   ;;
 pending)
   need_tools
