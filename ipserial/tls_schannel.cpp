@@ -227,6 +227,44 @@ bool NamesHost(PCCERT_CONTEXT cert, const std::string& host) {
     return found;
 }
 
+// Reads the server's side of a TLS 1.2 handshake as it arrives, for the one thing Schannel does
+// not always tell (Wine's never does): whether the server asked for a client certificate. Up to
+// the server's ChangeCipherSpec the handshake travels in the clear.
+class HandshakeScanner {
+public:
+    void Add(const uint8_t* data, size_t size) {
+        if (done_) return;
+        records_.insert(records_.end(), data, data + size);
+        for (;;) {
+            if (records_.size() < 5) return;
+            const size_t length = (size_t(records_[3]) << 8) | records_[4];
+            if (records_.size() < 5 + length) return;
+            const uint8_t type = records_[0];
+            if (type == kChangeCipherSpec) {
+                done_ = true;
+                return;
+            }
+            if (type == kHandshake)
+                messages_.insert(messages_.end(), records_.begin() + 5,
+                                 records_.begin() + 5 + length);
+            records_.erase(records_.begin(), records_.begin() + 5 + length);
+            while (messages_.size() >= 4) {
+                const size_t size =
+                    (size_t(messages_[1]) << 16) | (size_t(messages_[2]) << 8) | messages_[3];
+                if (messages_.size() < 4 + size) break;
+                if (messages_[0] == kCertificateRequest) requested_ = true;
+                messages_.erase(messages_.begin(), messages_.begin() + 4 + size);
+            }
+        }
+    }
+    bool CertificateRequested() const { return requested_; }
+
+private:
+    static constexpr uint8_t kChangeCipherSpec = 20, kHandshake = 22, kCertificateRequest = 13;
+    Bytes records_, messages_;
+    bool done_ = false, requested_ = false;
+};
+
 class SchannelTransport : public Transport {
 public:
     explicit SchannelTransport(std::unique_ptr<TcpSocket> socket) : socket_(std::move(socket)) {}
@@ -459,6 +497,7 @@ Opened SchannelTransport::Handshake(const TlsSettings& tls, Deadline deadline) {
     std::string sni = IsIpv4Text(tls.host, ip) ? std::string() : tls.host;
     char* target = sni.empty() ? nullptr : sni.data();
     bool serverSpoke = false;
+    HandshakeScanner scanner;
     Bytes in;
     for (;;) {
         SecBuffer inBuf[2] = {{static_cast<ULONG>(in.size()), SECBUFFER_TOKEN, in.data()},
@@ -508,6 +547,8 @@ Opened SchannelTransport::Handshake(const TlsSettings& tls, Deadline deadline) {
         if (r.status == IoStatus::Ok) {
             in.insert(in.end(), buf, buf + r.count);
             serverSpoke = true;
+            scanner.Add(buf, r.count);
+            certificateRequested_ = certificateRequested_ || scanner.CertificateRequested();
         } else if (r.status != IoStatus::WouldBlock) {
             if (!serverSpoke)
                 return Failure(NSIO_TLS_NOTTLS,

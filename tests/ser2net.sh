@@ -1,7 +1,8 @@
 # Shared by the shell test drivers (sourced): ser2net (RFC 2217, no character delay) on a free
 # port of 127.0.0.1 in front of the tty $pty. $1 names its files ($1.yaml, $1.log in the current
 # folder), $2 is the longest it may run, in seconds; $3, when given, is a layer between Telnet and
-# TCP (ser2net's ssl(...)). Sets port and s2n_pid; adds the server to pids.
+# TCP (ser2net's ssl(...)); the lines of the file ser2net.options, when there is one, join the
+# connection's options. Sets port and s2n_pid; adds the server to pids.
 start_ser2net_for_pty() {
   local ser2net=/usr/sbin/ser2net p layer=${3:+$3,}
   port=
@@ -14,6 +15,7 @@ connection: &zem
   options:
     chardelay: false
 YAML
+    [ -f ser2net.options ] && cat ser2net.options >>"$1.yaml"
     timeout "$2" "$ser2net" -d -u -c "$PWD/$1.yaml" >"$1.log" 2>&1 &
     s2n_pid=$!
     # Ready once its port accepts connections; if another program had the port, try another.

@@ -17,7 +17,9 @@
 #   tls        RFC 2217 inside TLS through ipserial.dll (Schannel) to ser2net's ssl layer: refusals
 #              (a CA we do not trust, a name the certificate lacks, an expired certificate, TLS to a
 #              plain port), each 5 with its cause and nothing sent to the module; then the run at
-#              921600 with --ca; certificates made by openssl at run time
+#              921600 with --ca; certificates made by openssl at run time; a server that asks
+#              for a client certificate, given none, is refused with that cause
+#   tlslost    ser2net's TLS accepter stopped mid-run: exit 7 within 3 s, the cause named
 # Exit 77 means skipped.
 set -u
 case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5
@@ -100,7 +102,7 @@ start_ser2net() { start_ser2net_for_pty ser2net 200; }
 # end with 7 within 3 s and name the lost port.
 run_and_pull() {
   local name=$1 victim=$2
-  "$wine_run" "$zemcli" --json s.bin "$name" 115200 >out.txt 2>>err.txt &
+  "$wine_run" "$zemcli" --json ${cli_options:-} s.bin "$name" 115200 >out.txt 2>>err.txt &
   local cli_pid=$!
   pids+=("$cli_pid")
   for _ in $(seq 300); do
@@ -259,6 +261,11 @@ tls)
   refuse "ssl(key=$c/expired.key,cert=$c/expired.pem)" localhost ca.pem \
     "the server's certificate has expired"
   refuse "" 127.0.0.1 ca.pem "the server did not answer TLS"
+  # ser2net's clientauth checks the client's certificate against this folder.
+  printf '    authdir: %s\n' "$c/authdir" >ser2net.options
+  refuse "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)" 127.0.0.1 ca.pem \
+    "the server requires a client certificate"
+  rm -f ser2net.options
   start_ser2net_for_pty ser2net 200 "ssl(key=$c/server.key,cert=$c/server.pem)"
   expect_code 0 --json --ca ca.pem s.bin "tls://127.0.0.1:$port" 921600
   dump="tls___127.0.0.1_${port}_Read.bin"
@@ -267,6 +274,20 @@ tls)
   check_sim_run
   size=$(stat -c %s "$dump" 2>/dev/null || echo none)
   [ "$size" = 100 ] || fail "$dump: size $size, expected the 50 words read back"
+  ;;
+tlslost)
+  need_tools
+  ser2net=/usr/sbin/ser2net
+  [ -x "$ser2net" ] || skip "ser2net is not installed"
+  command -v openssl >/dev/null || skip "openssl is not installed"
+  bash "$source_dir/tests/ipserial/make-test-certs.sh" certs >certs.log 2>&1 ||
+    { fail "the test certificates could not be made: $(tail -n 3 certs.log)"; exit 1; }
+  cp certs/ca.pem .
+  "$tools/zem-mkstream" -q -o s.bin --records 2048x200 || exit 1
+  start_sim --pace
+  start_ser2net_for_pty ser2net 200 "ssl(key=$PWD/certs/server.key,cert=$PWD/certs/server.pem)"
+  start_session
+  cli_options="--ca ca.pem" run_and_pull "tls://127.0.0.1:$port" "$s2n_pid"
   ;;
 pending)
   need_tools
