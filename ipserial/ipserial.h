@@ -97,14 +97,15 @@ enum {
     NSIO_TLS_UNSUPPORTED = -16, // this build has no TLS
 };
 
-// Our addition, for nsio_open_ex: a connection inside TLS 1.2 or 1.3. The server's certificate
-// must chain to a trusted CA and carry `host` in its subjectAltName (a DNS name, or an IPv4
-// address as dotted text; the subject's CN does not count); nothing turns these checks off.
+// Our addition, for nsio_open_ex: a connection inside TLS (Linux: OpenSSL, TLS 1.2 or 1.3;
+// Windows: the system's Schannel, TLS 1.2, so that only system DLLs are imported). The server's
+// certificate must chain to a trusted CA and carry `host` in its subjectAltName (a DNS name, or an
+// IPv4 address as dotted text; the subject's CN does not count); nothing turns these checks off.
 // Trusted CAs: every certificate in the PEM file `caFile`, or, when it is null or empty, the
 // system's own (Linux: OpenSSL's default store, as the distribution sets it up; Windows: the
 // Windows certificate store). `certFile` and `keyFile` (PEM, both or neither) are the client
-// certificate that a server asking for one gets. `size` is sizeof(nsio_tls_options), so that the
-// structure may grow.
+// certificate that a server asking for one gets (Linux only as yet: on Windows they give
+// NSIO_TLS_UNSUPPORTED). `size` is sizeof(nsio_tls_options), so that the structure may grow.
 typedef struct nsio_tls_options {
     int size;
     const char* host;
