@@ -104,8 +104,8 @@ enum {
 // Trusted CAs: every certificate in the PEM file `caFile`, or, when it is null or empty, the
 // system's own (Linux: OpenSSL's default store, as the distribution sets it up; Windows: the
 // Windows certificate store). `certFile` and `keyFile` (PEM, both or neither) are the client
-// certificate that a server asking for one gets (Linux only as yet: on Windows they give
-// NSIO_TLS_UNSUPPORTED). `size` is sizeof(nsio_tls_options), so that the structure may grow.
+// certificate that a server asking for one gets (on Windows the key must be RSA). `size` is
+// sizeof(nsio_tls_options), so that the structure may grow.
 typedef struct nsio_tls_options {
     int size;
     const char* host;

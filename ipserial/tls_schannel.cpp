@@ -227,6 +227,170 @@ bool NamesHost(PCCERT_CONTEXT cert, const std::string& host) {
     return found;
 }
 
+std::string ReadText(const std::string& path, bool* ok) {
+    std::ifstream in(path, std::ios::binary);
+    *ok = static_cast<bool>(in);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The first PEM block with this label, as DER; empty when there is none.
+Bytes PemBlock(const std::string& text, const std::string& label) {
+    const std::string begin = "-----BEGIN " + label + "-----", end = "-----END " + label + "-----";
+    const size_t at = text.find(begin);
+    if (at == std::string::npos) return {};
+    const size_t stop = text.find(end, at);
+    if (stop == std::string::npos) return {};
+    const std::string block = text.substr(at, stop + end.size() - at);
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                              CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
+        return {};
+    Bytes der(size);
+    if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                              CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr))
+        return {};
+    der.resize(size);
+    return der;
+}
+
+// One DER element at `at`: its tag, and where its content starts and ends. False when it runs past
+// `end` or its length is not one DER allows here.
+bool DerElement(const Bytes& der, size_t at, size_t end, uint8_t* tag, size_t* from, size_t* to) {
+    if (at + 2 > end) return false;
+    *tag = der[at];
+    size_t length = der[at + 1];
+    size_t header = 2;
+    if (length & 0x80) {
+        const size_t bytes = length & 0x7F;
+        if (bytes == 0 || bytes > 4 || at + 2 + bytes > end) return false;
+        length = 0;
+        for (size_t i = 0; i < bytes; ++i)
+            length = (length << 8) | der[at + 2 + i];
+        header += bytes;
+    }
+    if (length > end - at - header) return false;
+    *from = at + header;
+    *to = *from + length;
+    return true;
+}
+
+// The PKCS#1 key inside a PKCS#8 one (SEQUENCE { version, algorithm, OCTET STRING key }), when
+// the algorithm is RSA; empty otherwise. Read here rather than by CryptoAPI, which not every
+// system's decodes.
+Bytes Pkcs1FromPkcs8(const Bytes& der) {
+    static const uint8_t kRsaOid[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86,
+                                      0xF7, 0x0D, 0x01, 0x01, 0x01};
+    uint8_t tag;
+    size_t from, to, seqFrom, seqTo;
+    if (!DerElement(der, 0, der.size(), &tag, &seqFrom, &seqTo) || tag != 0x30) return {};
+    if (!DerElement(der, seqFrom, seqTo, &tag, &from, &to) || tag != 0x02) return {};
+    size_t algFrom, algTo;
+    if (!DerElement(der, to, seqTo, &tag, &algFrom, &algTo) || tag != 0x30) return {};
+    if (algTo - algFrom < sizeof kRsaOid ||
+        std::memcmp(der.data() + algFrom, kRsaOid, sizeof kRsaOid) != 0)
+        return {};
+    if (!DerElement(der, algTo, seqTo, &tag, &from, &to) || tag != 0x04) return {};
+    return Bytes(der.begin() + static_cast<ptrdiff_t>(from),
+                 der.begin() + static_cast<ptrdiff_t>(to));
+}
+
+// An RSA private key (PKCS#8 "PRIVATE KEY" or PKCS#1 "RSA PRIVATE KEY") as CryptoAPI's
+// PRIVATEKEYBLOB; empty when the file holds neither.
+Bytes RsaKeyBlob(const std::string& text) {
+    Bytes pkcs1 = PemBlock(text, "RSA PRIVATE KEY");
+    if (pkcs1.empty()) pkcs1 = Pkcs1FromPkcs8(PemBlock(text, "PRIVATE KEY"));
+    if (pkcs1.empty()) return {};
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, PKCS_RSA_PRIVATE_KEY,
+                             pkcs1.data(), static_cast<DWORD>(pkcs1.size()), 0, nullptr, nullptr,
+                             &size))
+        return {};
+    Bytes blob(size);
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, PKCS_RSA_PRIVATE_KEY,
+                             pkcs1.data(), static_cast<DWORD>(pkcs1.size()), 0, nullptr,
+                             blob.data(), &size))
+        return {};
+    blob.resize(size);
+    return blob;
+}
+
+// The client certificate with its key, the key in a CryptoAPI container of its own for as long as
+// the handshake needs it (Schannel finds a key only through a container's name).
+class ClientIdentity {
+public:
+    ~ClientIdentity() { Release(); }
+
+    // Empty on success, else the cause.
+    std::string Load(const TlsSettings& tls) {
+        if (tls.certFile.empty() != tls.keyFile.empty())
+            return "a client certificate needs its key file, and a key its certificate";
+        bool ok = false;
+        const std::string certText = ReadText(tls.certFile, &ok);
+        const Bytes der = ok ? PemBlock(certText, "CERTIFICATE") : Bytes();
+        if (der.empty()) return "can not read the client certificate " + tls.certFile;
+        cert_ = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
+                                             static_cast<DWORD>(der.size()));
+        if (!cert_) return "can not read the client certificate " + tls.certFile;
+        const std::string keyText = ReadText(tls.keyFile, &ok);
+        const Bytes blob = ok ? RsaKeyBlob(keyText) : Bytes();
+        if (blob.empty())
+            return "can not read the client key " + tls.keyFile + " (on Windows an RSA key)";
+        static std::atomic<unsigned> serial{0};
+        container_ = L"zem-ipserial-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                     std::to_wstring(serial.fetch_add(1));
+        if (!CryptAcquireContextW(&provider_, container_.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL,
+                                  CRYPT_NEWKEYSET))
+            return "the client key could not be stored for the handshake";
+        created_ = true;
+        HCRYPTKEY key = 0;
+        if (!CryptImportKey(provider_, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &key))
+            return "can not read the client key " + tls.keyFile;
+        CryptDestroyKey(key);
+        // The key must be the certificate's.
+        DWORD size = 0;
+        CryptExportPublicKeyInfo(provider_, AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &size);
+        Bytes pub(size);
+        auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(pub.data());
+        if (size == 0 ||
+            !CryptExportPublicKeyInfo(provider_, AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &size) ||
+            !CertComparePublicKeyInfo(X509_ASN_ENCODING, info,
+                                      &cert_->pCertInfo->SubjectPublicKeyInfo))
+            return "the client key " + tls.keyFile + " is not the certificate's";
+        CRYPT_KEY_PROV_INFO prov{};
+        prov.pwszContainerName = const_cast<wchar_t*>(container_.c_str());
+        prov.pwszProvName = const_cast<wchar_t*>(MS_ENHANCED_PROV_W);
+        prov.dwProvType = PROV_RSA_FULL;
+        prov.dwKeySpec = AT_KEYEXCHANGE;
+        if (!CertSetCertificateContextProperty(cert_, CERT_KEY_PROV_INFO_PROP_ID, 0, &prov))
+            return "the client certificate could not be given its key";
+        return {};
+    }
+
+    PCCERT_CONTEXT Certificate() const { return cert_; }
+
+    // The key leaves the user's key store as soon as the handshake is over.
+    void Release() {
+        if (provider_) CryptReleaseContext(provider_, 0);
+        provider_ = 0;
+        if (created_) {
+            HCRYPTPROV gone = 0;
+            CryptAcquireContextW(&gone, container_.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL,
+                                 CRYPT_DELETEKEYSET);
+            created_ = false;
+        }
+        if (cert_) CertFreeCertificateContext(cert_);
+        cert_ = nullptr;
+    }
+
+private:
+    PCCERT_CONTEXT cert_ = nullptr;
+    HCRYPTPROV provider_ = 0;
+    std::wstring container_;
+    bool created_ = false;
+};
+
 // Reads the server's side of a TLS 1.2 handshake as it arrives, for the one thing Schannel does
 // not always tell (Wine's never does): whether the server asked for a client certificate. Up to
 // the server's ChangeCipherSpec the handshake travels in the clear.
@@ -355,7 +519,9 @@ public:
         }
         // A server that checks client certificates only after the handshake says nothing when
         // it refuses one: it asked for a certificate and left.
-        if (cause) *cause = "the server requires a client certificate";
+        if (cause)
+            *cause = sendsCertificate_ ? "the server did not accept the client certificate"
+                                       : "the server requires a client certificate";
         return NSIO_TLS_CLIENTCERT;
     }
 
@@ -431,6 +597,7 @@ private:
     Bytes in_, plain_, out_;
     bool ended_ = false;
     bool certificateRequested_ = false;
+    bool sendsCertificate_ = false;
 };
 
 Opened SchannelTransport::Verify(const TlsSettings& tls) {
@@ -479,13 +646,22 @@ Opened SchannelTransport::Verify(const TlsSettings& tls) {
 }
 
 Opened SchannelTransport::Handshake(const TlsSettings& tls, Deadline deadline) {
-    if (!tls.certFile.empty() || !tls.keyFile.empty())
-        return Failure(NSIO_TLS_UNSUPPORTED,
-                       "client certificates are not supported by this build on Windows");
+    ClientIdentity identity;
+    PCCERT_CONTEXT clientCert = nullptr;
+    if (!tls.certFile.empty() || !tls.keyFile.empty()) {
+        const std::string failed = identity.Load(tls);
+        if (!failed.empty()) return Failure(NSIO_TLS_FILES, failed);
+        clientCert = identity.Certificate();
+        sendsCertificate_ = true;
+    }
     SCHANNEL_CRED cred{};
     cred.dwVersion = SCHANNEL_CRED_VERSION;
     cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    if (clientCert) {
+        cred.cCreds = 1;
+        cred.paCred = &clientCert;
+    }
     TimeStamp expiry;
     if (AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
                                   nullptr, &cred, nullptr, nullptr, &credentials_,
@@ -554,7 +730,10 @@ Opened SchannelTransport::Handshake(const TlsSettings& tls, Deadline deadline) {
                 return Failure(NSIO_TLS_NOTTLS,
                                "the server did not answer TLS (it closed the connection)");
             if (certificateRequested_)
-                return Failure(NSIO_TLS_CLIENTCERT, "the server requires a client certificate");
+                return Failure(NSIO_TLS_CLIENTCERT,
+                               sendsCertificate_
+                                   ? "the server did not accept the client certificate"
+                                   : "the server requires a client certificate");
             return Failure(NSIO_TLS_HANDSHAKE,
                            "the TLS handshake failed (the server closed the connection)");
         }

@@ -8,7 +8,9 @@
 #   other-ca.pem           a second CA; otherca-server.pem/.key from it, names right
 #   client.pem/.key        self-signed, CN zem-client: the client certificate the server allows
 #   stranger.pem/.key      self-signed, CN zem-client as well, but not allowed
-#   authdir/zem-client/allowed_certs/<hash>.0   client.pem, as ser2net's clientauth looks it up
+#   client-rsa.pem/.key    self-signed, CN zem-client, an RSA key (Windows takes RSA client keys)
+#   authdir/zem-client/allowed_certs/<hash>.N   client.pem and client-rsa.pem, as ser2net's
+#                          clientauth looks them up
 #                          (ser2net checks a client against that folder alone, so a client
 #                          certificate signed by a CA would need the CA there, which would let in
 #                          every certificate of it)
@@ -72,6 +74,15 @@ for name in client stranger; do
     -addext extendedKeyUsage=clientAuth
 done
 
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out client-rsa.key 2>/dev/null
+openssl req -x509 -new -key client-rsa.key -out client-rsa.pem -days 30 -subj /CN=zem-client \
+  -addext extendedKeyUsage=clientAuth
+
 allowed=authdir/zem-client/allowed_certs
 mkdir -p "$allowed"
-cp client.pem "$allowed/$(openssl x509 -hash -noout -in client.pem).0"
+# Both have the same subject, so the same hash: a collision takes the next number, as c_rehash does.
+n=0
+for name in client client-rsa; do
+  cp $name.pem "$allowed/$(openssl x509 -hash -noout -in $name.pem).$n"
+  n=$((n + 1))
+done

@@ -18,7 +18,8 @@
 #              (a CA we do not trust, a name the certificate lacks, an expired certificate, TLS to a
 #              plain port), each 5 with its cause and nothing sent to the module; then the run at
 #              921600 with --ca; certificates made by openssl at run time; a server that asks
-#              for a client certificate, given none, is refused with that cause
+#              for a client certificate, given none, is refused with that cause, and the run
+#              itself goes to one that asks, with a client certificate it lets in
 #   tlslost    ser2net's TLS accepter stopped mid-run: exit 7 within 3 s, the cause named
 # Exit 77 means skipped.
 set -u
@@ -266,9 +267,12 @@ tls)
   printf '    authdir: %s\n' "$c/authdir" >ser2net.options
   refuse "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)" 127.0.0.1 ca.pem \
     "the server requires a client certificate"
+  # The run itself with a client certificate that the server lets in.
+  cp certs/client-rsa.pem certs/client-rsa.key .
+  start_ser2net_for_pty ser2net 200 "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)"
   rm -f ser2net.options
-  start_ser2net_for_pty ser2net 200 "ssl(key=$c/server.key,cert=$c/server.pem)"
-  expect_code 0 --json --ca ca.pem s.bin "tls://127.0.0.1:$port" 921600
+  expect_code 0 --json --ca ca.pem --cert client-rsa.pem --key client-rsa.key s.bin \
+    "tls://127.0.0.1:$port" 921600
   dump="tls___127.0.0.1_${port}_Read.bin"
   expect_result '"exit_code":0' "\"dumps\":[\"$dump\"]"
   kill "$s2n_pid" 2>/dev/null
