@@ -15,8 +15,9 @@
 #   lost       the simulator behind COM5 killed mid-transfer: exit 7 within 3 s, the cause named
 #   ser2netlost  ser2net stopped mid-run through ipserial.dll: the same
 #   tls        RFC 2217 inside TLS through ipserial.dll (Schannel) to ser2net's ssl layer: refusals
-#              (a CA we do not trust, a name the certificate lacks, an expired certificate, TLS to a
-#              plain port), each 5 with its cause and nothing sent to the module; then the run at
+#              (a CA we do not trust, the Windows store without --ca, a name the certificate lacks,
+#              an expired certificate, TLS to a plain port, plain to a TLS port), each 5 with its
+#              cause and nothing sent to the module; then the run at
 #              921600 with --ca; certificates made by openssl at run time; a server that asks
 #              for a client certificate, given none, is refused with that cause, and the run
 #              itself goes to one that asks, with a client certificate it lets in
@@ -246,9 +247,9 @@ tls)
   start_sim --readback 4:50 --expect-speed 921600 --linger 500
   start_session
   # Each refusal from a server of its own; the simulator must see none of it.
-  refuse() { # SSL-LAYER PORT-NAME-HOST CA CAUSE
+  refuse() { # SSL-LAYER HOST CA CAUSE [SCHEME, tls:// unless given]
     start_ser2net_for_pty ser2net 200 "$1"
-    local name="tls://$2:$port"
+    local name="${5-tls://}$2:$port"
     expect_code 5 --json --ca "$3" s.bin "$name" 921600
     grep -q "\"text\":\"$name: $4" out.txt ||
       fail "$name: no message with the cause \"$4\": $(tr -d '\r' <out.txt | grep message | tail -n 2)"
@@ -262,7 +263,12 @@ tls)
     "the server's certificate is not for 127.0.0.1"
   refuse "ssl(key=$c/expired.key,cert=$c/expired.pem)" localhost ca.pem \
     "the server's certificate has expired"
+  # Without --ca: the Windows store, which does not know the test CA.
+  refuse "ssl(key=$c/server.key,cert=$c/server.pem)" 127.0.0.1 "" \
+    "the server's certificate is not trusted"
   refuse "" 127.0.0.1 ca.pem "the server did not answer TLS"
+  refuse "ssl(key=$c/server.key,cert=$c/server.pem)" 127.0.0.1 ca.pem \
+    "the server closed the connection without a word" ""
   # ser2net's clientauth checks the client's certificate against this folder.
   printf '    authdir: %s\n' "$c/authdir" >ser2net.options
   refuse "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)" 127.0.0.1 ca.pem \
