@@ -2,6 +2,7 @@
 // importing system DLLs only. Schannel is told to leave the server's certificate to us: the
 // checks (a chain to the CA file or to the Windows store, the host in the subjectAltName alone,
 // the validity period) are the same as on Linux.
+#include "HostName.h"
 #include "Transport.h"
 
 #include "ipserial.h"
@@ -183,24 +184,14 @@ Trust ChainToSystem(PCCERT_CONTEXT leaf, std::string* detail) {
     return Trust::Untrusted;
 }
 
-bool DnsMatches(const std::wstring& pattern, const std::string& host) {
-    std::string p;
-    for (wchar_t c : pattern) {
-        if (c > 0x7F) return false;
-        p.push_back(static_cast<char>(std::tolower(static_cast<int>(c))));
+// The ASCII form of a DNS name of a certificate; empty for anything else, which names nothing.
+std::string AsciiName(const wchar_t* name) {
+    std::string out;
+    for (; *name; ++name) {
+        if (*name > 0x7F) return {};
+        out.push_back(static_cast<char>(*name));
     }
-    std::string h;
-    for (char c : host)
-        h.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    if (p == h) return true;
-    // "*.example.net" stands for one whole left-most label, nothing else.
-    if (p.size() > 2 && p[0] == '*' && p[1] == '.') {
-        const size_t dot = h.find('.');
-        return dot != std::string::npos && dot > 0 &&
-               h.compare(dot, std::string::npos, p, 1) == 0 &&
-               p.find('*', 1) == std::string::npos && std::count(p.begin(), p.end(), '.') >= 2;
-    }
-    return false;
+    return out;
 }
 
 // Only the subjectAltName counts: a CN that happens to read like the host proves nothing.
@@ -221,7 +212,7 @@ bool NamesHost(PCCERT_CONTEXT cert, const std::string& host) {
         if (byAddress && e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS)
             found = e.IPAddress.cbData == 4 && std::memcmp(e.IPAddress.pbData, ip, 4) == 0;
         else if (!byAddress && e.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME && e.pwszDNSName)
-            found = DnsMatches(e.pwszDNSName, host);
+            found = DnsNameMatches(AsciiName(e.pwszDNSName), host);
     }
     LocalFree(names);
     return found;
