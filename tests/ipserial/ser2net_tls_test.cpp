@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -55,6 +57,16 @@ bool Accepts(int port) {
 }
 
 std::string g_certs; // the folder of this run's certificates
+
+std::string Hex(const Bytes& b) {
+    std::string out;
+    char x[4];
+    for (size_t i = 0; i < b.size() && i < 32; ++i) {
+        std::snprintf(x, sizeof x, "%02X ", b[i]);
+        out += x;
+    }
+    return out;
+}
 
 // What ser2net's accepter serves.
 struct Server {
@@ -96,6 +108,9 @@ protected:
         slaveName_ = ptsname(master_);
         slave_ = open(slaveName_.c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(slave_, 0);
+        // Zem's lock: a Zem of another test that still names this terminal (a pseudo-terminal's
+        // number comes back once freed) cannot write its sync bytes onto our line.
+        ASSERT_EQ(flock(slave_, LOCK_EX | LOCK_NB), 0);
         termios t{};
         tcgetattr(slave_, &t);
         cfmakeraw(&t);
@@ -257,7 +272,7 @@ TEST_F(Ser2netTls, RefusalsNameTheirCauseAndSendNothingToTheLine) {
         // anything it was going to.
         std::this_thread::sleep_for(milliseconds(200));
         const Bytes line = LineBytes();
-        EXPECT_TRUE(line.empty()) << line.size() << " bytes reached the line";
+        EXPECT_TRUE(line.empty()) << line.size() << " bytes reached the line: " << Hex(line);
         if (id_ >= 0) nsio_close(id_);
         id_ = -1;
         StopServer();
