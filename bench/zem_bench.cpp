@@ -35,7 +35,7 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
-enum class Via { kPty, kSer2net, kCoarseTimer, kSilent };
+enum class Via { kPty, kSer2net, kSer2netTls, kCoarseTimer, kSilent };
 
 struct Row {
     std::string name;
@@ -53,6 +53,8 @@ const std::vector<Row>& Rows() {
         {"pty-8k-921600", "8 KiB, 921600, pty", 8192, 921600, Via::kPty, false},
         {"ser2net-2k-921600", "2 KiB, 921600, ser2net (RFC 2217)", 2048, 921600, Via::kSer2net,
          false},
+        {"ser2net-tls-2k-921600", "2 KiB, 921600, ser2net (RFC 2217 over TLS)", 2048, 921600,
+         Via::kSer2netTls, false},
         {"coarse-2k-921600", "2 KiB, 921600, pty, 15.625 ms timer", 2048, 921600, Via::kCoarseTimer,
          false},
         {"silent-10s", "silent module, 10 s", 2048, 921600, Via::kSilent, false},
@@ -269,11 +271,14 @@ private:
         return {};
     }
 
-    Child StartSer2net(const fs::path& dir, const std::string& pty, int port) {
+    // With `ssl`, ser2net's ssl(...) layer between Telnet and TCP.
+    Child StartSer2net(const fs::path& dir, const std::string& pty, int port,
+                       const std::string& ssl = "") {
         {
             std::ofstream cfg(dir / "ser2net.yaml");
             cfg << "connection: &zem\n"
-                << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
+                << "  accepter: telnet(rfc2217)," << (ssl.empty() ? "" : ssl + ",")
+                << "tcp,127.0.0.1," << port << "\n"
                 << "  connector: serialdev," << pty << ",115200n81,local\n"
                 << "  options:\n"
                 << "    chardelay: false\n";
@@ -284,6 +289,17 @@ private:
         for (int i = 0; i < 200 && !Accepts(port); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
         return c;
+    }
+
+    // The TLS rows' CA and server certificate, made once per benchmark by the tests' script.
+    fs::path Certificates() {
+        const fs::path certs = work_ / "certs";
+        if (!fs::exists(certs / "server.pem")) {
+            const std::string cmd = "bash '" + o_.source + "/tests/ipserial/make-test-certs.sh' '" +
+                                    certs.string() + "' >/dev/null 2>&1";
+            if (std::system(cmd.c_str()) != 0) return {};
+        }
+        return certs;
     }
 
     fs::path RunDir() {
@@ -315,12 +331,26 @@ private:
             ser2net = StartSer2net(dir, pty, tcp);
             port = "127.0.0.1:" + std::to_string(tcp);
         }
+        std::vector<std::string> cliArgs = {Bin("cli/zemcli")};
+        if (row.via == Via::kSer2netTls) {
+            const fs::path certs = Certificates();
+            if (certs.empty()) {
+                problem = "the test certificates could not be made";
+                Reap(sim, std::chrono::milliseconds(0));
+                return s;
+            }
+            int tcp = FreeLoopbackPort();
+            const std::string c = certs.string() + "/";
+            ser2net = StartSer2net(dir, pty, tcp,
+                                   "ssl(key=" + c + "server.key,cert=" + c + "server.pem)");
+            port = "tls://127.0.0.1:" + std::to_string(tcp);
+            cliArgs.insert(cliArgs.end(), {"--ca", c + "ca.pem"});
+        }
         std::vector<std::string> env;
         if (row.via == Via::kCoarseTimer)
             env.push_back("LD_PRELOAD=" + Bin("bench/libzem_coarse_timer.so"));
-        Child cli =
-            Spawn(dir, {Bin("cli/zemcli"), stream.string(), port, std::to_string(row.speed)},
-                  dir / "zemcli.out", dir / "zemcli.err", env);
+        cliArgs.insert(cliArgs.end(), {stream.string(), port, std::to_string(row.speed)});
+        Child cli = Spawn(dir, cliArgs, dir / "zemcli.out", dir / "zemcli.err", env);
         rusage ru{};
         int code = Reap(cli, std::chrono::minutes(20), &ru);
         if (ser2net.pid > 0) {
@@ -551,7 +581,8 @@ int main(int argc, char** argv) {
         if (!o.only.empty() && std::find(o.only.begin(), o.only.end(), r.name) == o.only.end())
             continue;
         if (r.slow && o.noSlow) continue;
-        if (r.via == Via::kSer2net && access("/usr/sbin/ser2net", X_OK) != 0) {
+        if ((r.via == Via::kSer2net || r.via == Via::kSer2netTls) &&
+            access("/usr/sbin/ser2net", X_OK) != 0) {
             std::fprintf(stderr, "  %s: skipped, ser2net is not installed\n", r.name.c_str());
             continue;
         }

@@ -241,6 +241,7 @@ int RunGang(const GangOptions& o, bool json, bool terminal, std::FILE* out, std:
     req.levelCode = o.debug ? 20 : 0;
     req.count = o.count;
     req.numbered = o.numbered;
+    req.trust = o.trust;
     Gang gang(std::move(req), DefaultRunServices(), reporter);
     ScopedInterrupt interrupt([&gang] { gang.Abort(); });
     GangSummary summary = gang.Run();

@@ -16,6 +16,7 @@ struct GangOptions {
     unsigned count = 1; // runs per port; 0: until Ctrl-C
     bool numbered = false;
     zem::ResultsLog* results = nullptr;
+    zem::TlsTrust trust = {}; // --ca, --cert, --key
 };
 
 // Runs side by side, one per port, shown together: a redrawn bar per port on a terminal, lines

@@ -99,6 +99,7 @@ int RunProgramming(const RunRequest& req, Reporter& rep) {
     r.port = req.port;
     r.speed = req.speed;
     r.levelCode = req.debug ? 20 : 0;
+    r.trust = req.trust;
     CliEvents events(rep, req.results);
     ProgrammingRun run(std::move(r), DefaultRunServices(), events);
     ScopedInterrupt interrupt([&run] { run.Abort(); });

@@ -18,6 +18,7 @@ struct RunRequest {
     std::string speed;
     bool debug = false;
     zem::ResultsLog* results = nullptr; // --results: one line when the run ends
+    zem::TlsTrust trust = {};           // --ca, --cert, --key
 };
 
 class SignalWatcher;

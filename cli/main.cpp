@@ -19,7 +19,7 @@
 namespace {
 constexpr const char* kUsage =
     "Usage : zemcli [--debug] [--json] [--loop | --count N] [--results FILE]\n"
-    "               stream_file port[,port...] speed\n"
+    "               [--ca FILE] [--cert FILE --key FILE] stream_file port[,port...] speed\n"
     "        zemcli --info stream_file [--json]\n"
     "        zemcli --list-ports [--json]\n";
 }
@@ -40,6 +40,12 @@ int main(int argc, char** argv) {
     app.add_option("--count", count, "Program N modules one after another on each port")
         ->check(CLI::PositiveNumber);
     app.add_option("--results", resultsFile, "Append one JSON line per finished run to FILE");
+    zem::TlsTrust trust;
+    app.add_option("--ca", trust.caFile,
+                   "tls:// ports: trust the CAs of this PEM file instead of the system's");
+    app.add_option("--cert", trust.certFile,
+                   "tls:// ports: the client certificate (PEM) for servers that ask for one");
+    app.add_option("--key", trust.keyFile, "tls:// ports: the client certificate's key (PEM)");
     app.add_option("args", args, "STREAM PORT[,PORT...] SPEED, or STREAM with --info");
     app.footer(kUsage);
     try {
@@ -97,7 +103,7 @@ int main(int argc, char** argv) {
     }
     // One port, one module: the single run's display, as it has always been.
     if (ports.size() == 1 && !loop && count == 0)
-        return zem::cli::RunProgramming({args[0], args[1], args[2], debug, results.get()},
+        return zem::cli::RunProgramming({args[0], args[1], args[2], debug, results.get(), trust},
                                         reporter);
     zem::cli::GangOptions gang;
     gang.stream = args[0];
@@ -107,5 +113,6 @@ int main(int argc, char** argv) {
     gang.count = loop ? 0 : (count > 0 ? count : 1);
     gang.numbered = loop || count > 0;
     gang.results = results.get();
+    gang.trust = trust;
     return zem::cli::RunGang(gang, json, zem::IsTerminal(stderr), stdout, stderr);
 }

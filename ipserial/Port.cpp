@@ -21,11 +21,6 @@ int ToMs(Ms d) {
     return static_cast<int>(d.count());
 }
 
-int RemainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
 } // namespace
 
 Port::~Port() {
@@ -33,19 +28,17 @@ Port::~Port() {
     if (netStarted_) NetCleanup();
 }
 
-int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout) {
+int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* tls,
+               std::string* cause) {
     if (!NetStartup()) return NSIO_SOCKETFAIL;
     netStarted_ = true;
     const auto deadline = Clock::now() + timeout;
-    switch (socket_.Connect(ipv4, tcpPort, ToMs(timeout))) {
-    case ConnectResult::Connected:
-        break;
-    case ConnectResult::TimedOut:
-        return NSIO_TIMEOUT;
-    case ConnectResult::Refused:
-    case ConnectResult::Failed:
-        return NSIO_CONNECTFAIL;
+    Opened link = OpenTransport(ipv4, tcpPort, tls, deadline);
+    if (!link.transport) {
+        if (cause) *cause = link.cause;
+        return link.failure;
     }
+    socket_ = std::move(link.transport);
     {
         Lock lock(mutex_);
         session_.Begin();
@@ -54,7 +47,7 @@ int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout) {
     try {
         io_ = std::thread(&Port::IoLoop, this);
     } catch (...) {
-        socket_.Close();
+        socket_->Close();
         return NSIO_NOMEM;
     }
 
@@ -66,25 +59,38 @@ int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout) {
         });
         if (broken_) {
             result = NSIO_CONNECTFAIL;
+            // Nothing came before the end: the transport may know why the server left.
+            if (!heard_) {
+                std::string why;
+                if (int early = socket_->EarlyEnd(&why)) {
+                    result = early;
+                    if (cause) *cause = why;
+                }
+            }
+            if (result == NSIO_CONNECTFAIL && cause && cause->empty())
+                *cause = "the server closed the connection during negotiation";
         } else if (session_.ComPortState() == Session::ComPort::Agreed) {
             const uint8_t mask = comport::kModemMaskAll;
             session_.QueueCommand(comport::kSetModemStateMask, &mask, 1);
             FlushLocked();
             result = broken_ ? NSIO_CONNECTFAIL : 0;
+        } else if (session_.ComPortState() == Session::ComPort::Refused) {
+            result = NSIO_CONNECTFAIL;
+            if (cause) *cause = "the server declined COM-PORT-OPTION";
         } else {
-            result = session_.ComPortState() == Session::ComPort::Refused ? NSIO_CONNECTFAIL
-                                                                          : NSIO_TIMEOUT;
+            result = NSIO_TIMEOUT;
+            if (cause) *cause = "the server did not negotiate COM-PORT-OPTION in time";
         }
     }
     if (result != 0) {
         StopThread();
-        socket_.Close();
+        socket_->Close();
     }
     return result;
 }
 
 void Port::Close() {
-    if (!socket_.IsOpen()) return;
+    if (!socket_ || !socket_->IsOpen()) return;
     // Bytes the caller handed over are still owed to the server.
     const auto flushUntil = Clock::now() + kCloseFlush;
     for (;;) {
@@ -99,19 +105,19 @@ void Port::Close() {
     StopThread();
     // Closing with unread bytes would reset the connection and could cost the server what it
     // has not yet passed on; end our side and let the server close its own.
-    socket_.ShutdownSend();
+    socket_->ShutdownSend();
     const auto drainUntil = Clock::now() + kCloseDrain;
     std::array<uint8_t, 1024> junk;
     while (Clock::now() < drainUntil) {
-        int ready = socket_.Wait(true, false, RemainingMs(drainUntil));
+        int ready = socket_->Wait(true, false, RemainingMs(drainUntil));
         if (ready <= 0) break;
-        IoResult r = socket_.Receive(junk.data(), junk.size());
+        IoResult r = socket_->Receive(junk.data(), junk.size());
         if (r.status == IoStatus::Closed || r.status == IoStatus::Failed) break;
     }
     // Under the lock and after broken_, so that no late call on this port touches the socket.
     Lock lock(mutex_);
     BreakLocked();
-    socket_.Close();
+    socket_->Close();
 }
 
 void Port::StopThread() {
@@ -135,16 +141,17 @@ void Port::IoLoop() {
             std::this_thread::sleep_for(Ms(2));
             continue;
         }
-        const int ready = socket_.Wait(room > 0, wantWrite, ToMs(kIoPoll));
+        const int ready = socket_->Wait(room > 0, wantWrite, ToMs(kIoPoll));
         if (ready < 0) {
             Lock lock(mutex_);
             BreakLocked();
             return;
         }
         if (ready & kReadable) {
-            IoResult r = socket_.Receive(buffer.data(), room);
+            IoResult r = socket_->Receive(buffer.data(), room);
             Lock lock(mutex_);
             if (r.status == IoStatus::Ok) {
+                heard_ = heard_ || r.count > 0;
                 session_.Feed(buffer.data(), r.count);
                 FlushLocked(); // negotiation answers
                 answered_.notify_all();
@@ -165,7 +172,7 @@ void Port::FlushLocked() {
     while (!broken_ && session_.HasPending()) {
         size_t size;
         const uint8_t* data = session_.Pending(&size);
-        IoResult r = socket_.Send(data, size);
+        IoResult r = socket_->Send(data, size);
         if (r.status == IoStatus::Ok && r.count > 0) {
             session_.Consumed(r.count);
         } else if (r.status == IoStatus::WouldBlock || r.status == IoStatus::Ok) {

@@ -1,12 +1,13 @@
 #pragma once
 #include "Session.h"
-#include "Socket.h"
+#include "Transport.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace ipserial {
@@ -30,8 +31,9 @@ public:
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
 
-    // 0 or a negative NSIO_ failure.
-    int Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout);
+    // 0 or a negative NSIO_ failure, with its cause in words. With tls, the link is TLS.
+    int Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* tls = nullptr,
+             std::string* cause = nullptr);
     void Close();
 
     int Read(uint8_t* out, int size);
@@ -54,13 +56,14 @@ private:
     int Control(Session::Reply kind, uint8_t value);
     void StopThread();
 
-    TcpSocket socket_;
+    std::unique_ptr<Transport> socket_; // plain TCP or TLS; only the I/O thread receives
     bool netStarted_ = false;
     std::mutex mutex_;
     std::condition_variable answered_;
     Notifier arrived_; // raised by the I/O thread on every arrival and on a lost connection
     Session session_;
     bool broken_ = false; // connection lost or closed; under mutex_
+    bool heard_ = false;  // the server has sent a byte; under mutex_
     std::atomic<bool> stop_{false};
     std::thread io_;
 };

@@ -9,6 +9,8 @@
 #include <array>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -86,13 +88,35 @@ NSIO_EXPORT int NSIO_CALL nsio_end(void) {
 }
 
 NSIO_EXPORT int NSIO_CALL nsio_open(const char* ipaddr, int tcpPort, int timeoutMs) {
-    return Guarded([&]() -> int {
+    return nsio_open_ex(ipaddr, tcpPort, timeoutMs, nullptr, nullptr, 0);
+}
+
+NSIO_EXPORT int NSIO_CALL nsio_open_ex(const char* ipaddr, int tcpPort, int timeoutMs,
+                                       const nsio_tls_options* tls, char* cause, int causeSize) {
+    std::string why;
+    const int result = Guarded([&]() -> int {
         uint32_t address;
-        if (!ParseIpv4(ipaddr, &address) || tcpPort <= 0 || tcpPort > 65535) return NSIO_BADPARM;
+        if (!ParseIpv4(ipaddr, &address) || tcpPort <= 0 || tcpPort > 65535) {
+            why = "not a dotted IPv4 address and TCP port";
+            return NSIO_BADPARM;
+        }
+        std::optional<ipserial::TlsSettings> settings;
+        if (tls) {
+            // Fields beyond what the caller's structure holds read as empty.
+            if (tls->size < static_cast<int>(sizeof(nsio_tls_options)) || !tls->host ||
+                !*tls->host) {
+                why = "TLS needs the server's host name";
+                return NSIO_BADPARM;
+            }
+            auto text = [](const char* s) { return std::string(s ? s : ""); };
+            settings = ipserial::TlsSettings{text(tls->host), text(tls->caFile),
+                                             text(tls->certFile), text(tls->keyFile)};
+        }
         const ipserial::Ms timeout =
             timeoutMs > 0 ? ipserial::Ms(timeoutMs) : ipserial::kDefaultOpenTimeout;
         auto port = std::make_shared<Port>();
-        int r = port->Open(address, static_cast<uint16_t>(tcpPort), timeout);
+        int r = port->Open(address, static_cast<uint16_t>(tcpPort), timeout,
+                           settings ? &*settings : nullptr, &why);
         if (r != 0) return r;
         {
             std::lock_guard<std::mutex> lock(g_mutex);
@@ -104,8 +128,19 @@ NSIO_EXPORT int NSIO_CALL nsio_open(const char* ipaddr, int tcpPort, int timeout
             }
         }
         port->Close();
+        why = "every port of the library is in use";
         return NSIO_NOMEM;
     });
+    if (result < 0 && cause && causeSize > 0) {
+        // One line, cut to fit; never a line break of the server's making.
+        size_t n = 0;
+        for (char c : why) {
+            if (n + 1 >= static_cast<size_t>(causeSize)) break;
+            cause[n++] = (c == '\r' || c == '\n') ? ' ' : c;
+        }
+        cause[n] = '\0';
+    }
+    return result;
 }
 
 NSIO_EXPORT int NSIO_CALL nsio_close(int port) {

@@ -86,7 +86,33 @@ enum {
     NSIO_CONNECTFAIL = -6, // connection refused, unreachable, or COM-PORT-OPTION declined
     NSIO_NOMEM = -7,       // out of ports, memory or threads
     NSIO_SOCKETFAIL = -8,  // the socket layer could not be started
+    // nsio_open_ex over TLS only; its cause text says more.
+    NSIO_TLS_UNTRUSTED = -9,    // the server's certificate does not chain to a trusted CA
+    NSIO_TLS_NAME = -10,        // the certificate's subjectAltName does not name the host
+    NSIO_TLS_EXPIRED = -11,     // the certificate has expired or is not yet valid
+    NSIO_TLS_HANDSHAKE = -12,   // the handshake failed (no common version or cipher, an alert)
+    NSIO_TLS_CLIENTCERT = -13,  // the server wants a client certificate, or refused ours
+    NSIO_TLS_NOTTLS = -14,      // the server did not answer TLS (a plain port?)
+    NSIO_TLS_FILES = -15,       // a CA, certificate or key file could not be used
+    NSIO_TLS_UNSUPPORTED = -16, // this build has no TLS
 };
+
+// Our addition, for nsio_open_ex: a connection inside TLS (Linux: OpenSSL, TLS 1.2 or 1.3;
+// Windows: the system's Schannel, TLS 1.2, so that only system DLLs are imported). The server's
+// certificate must chain to a trusted CA and carry `host` in its subjectAltName (a DNS name, or an
+// IPv4 address as dotted text; the subject's CN does not count); nothing turns these checks off.
+// Trusted CAs: every certificate in the PEM file `caFile`, or, when it is null or empty, the
+// system's own (Linux: OpenSSL's default store, as the distribution sets it up; Windows: the
+// Windows certificate store). `certFile` and `keyFile` (PEM, both or neither) are the client
+// certificate that a server asking for one gets (on Windows the key must be RSA). `size` is
+// sizeof(nsio_tls_options), so that the structure may grow.
+typedef struct nsio_tls_options {
+    int size;
+    const char* host;
+    const char* caFile;
+    const char* certFile;
+    const char* keyFile;
+} nsio_tls_options;
 
 #ifdef __cplusplus
 extern "C" {
@@ -123,6 +149,14 @@ NSIO_EXPORT int NSIO_CALL nsio_lstatus(int port);
 // Returns 1 with bytes waiting, NSIO_CLOSED once the connection is lost and all it brought has
 // been read, else 0.
 NSIO_EXPORT int NSIO_CALL nsio_wait(int port, int timeoutMs, intptr_t wake);
+// Our addition, optional for a caller (look it up by name; a library with only the eleven still
+// opens plain ports): nsio_open, inside TLS when `tls` is not null, and on failure one line in
+// `cause` (causeSize bytes with its NUL; null or 0 for none) that says why in words. Over TLS no
+// byte of the stream reaches the server's line before the handshake and the checks have passed;
+// the whole open, handshake included, stays within timeoutMs. A server that speaks first is
+// taken for a plain RFC 2217 port and left before our TLS greeting could reach its line.
+NSIO_EXPORT int NSIO_CALL nsio_open_ex(const char* ipaddr, int tcpPort, int timeoutMs,
+                                       const nsio_tls_options* tls, char* cause, int causeSize);
 
 #ifdef __cplusplus
 }

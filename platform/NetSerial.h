@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 
 // The network serial library, loaded at run time: its file name and the types of its eleven entry
 // points. Every entry point returns a signed 32-bit value and uses the platform API's calling
@@ -32,5 +33,32 @@ using nsio_lstatus_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId);
 // Optional, offered by our own library only: waits for received data, a lost connection or the
 // caller's wake-up (a WakeEvent's Native()), at most timeoutMs. 1 data, 0 none, negative lost.
 using nsio_wait_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, int32_t timeoutMs, intptr_t wake);
+// Optional, our own library only: nsio_open, inside TLS when `tls` is given, and on failure one
+// line naming the cause. The structure is the library's nsio_tls_options, field for field.
+struct NsioTlsOptions {
+    int32_t size;
+    const char* host;
+    const char* caFile;
+    const char* certFile;
+    const char* keyFile;
+};
+using nsio_open_ex_t = int32_t(ZEM_NSIO_CALL*)(const char* address, int32_t port, int32_t timeoutMs,
+                                               const NsioTlsOptions* tls, char* cause,
+                                               int32_t causeSize);
+
+// Where the certificates of a tls:// port come from. Empty: the system's trusted CAs, and no
+// client certificate.
+struct TlsTrust {
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+};
+
+// A network port inside TLS: the name its certificate must carry (as the operator wrote it, not
+// the address it resolved to) and the trust.
+struct NetTls {
+    std::string host;
+    TlsTrust trust;
+};
 
 } // namespace zem

@@ -87,6 +87,7 @@ void Gang::PortLoop(size_t slot) {
         rr.port = req_.ports[slot];
         rr.speed = req_.speed;
         rr.levelCode = req_.levelCode;
+        rr.trust = req_.trust;
         rr.runNumber = req_.numbered ? n : 0;
         rr.labelRecords = req_.ports.size() > 1;
         ProgrammingRun run(std::move(rr), services_, events);

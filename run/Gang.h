@@ -16,6 +16,7 @@ struct GangRequest {
     int32_t levelCode = 0;
     unsigned count = 1;    // runs per port, one after the other; 0: until aborted
     bool numbered = false; // dump names carry the run number, so each module keeps its dump
+    TlsTrust trust = {};   // for tls:// ports
 };
 
 // What happened on one port.

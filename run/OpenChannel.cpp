@@ -42,11 +42,14 @@ PortNameParts ParsePortName(const std::string& portName) {
     } else if (HasPrefixNoCase(portName, "DISK")) {
         parts.kind = PortNameParts::kDisk;
     } else {
-        size_t colon = portName.find(':');
-        if (colon == std::string::npos || colon + 1 == portName.size()) return parts;
+        const bool tls = HasPrefixNoCase(portName, "TLS://");
+        const std::string address = tls ? portName.substr(6) : portName;
+        size_t colon = address.find(':');
+        if (colon == std::string::npos || colon + 1 == address.size()) return parts;
         parts.kind = PortNameParts::kNetwork;
-        parts.host = portName.substr(0, colon);
-        parts.port = AtoiLike(portName.substr(colon + 1));
+        parts.tls = tls;
+        parts.host = address.substr(0, colon);
+        parts.port = AtoiLike(address.substr(colon + 1));
     }
     return parts;
 }
@@ -66,7 +69,8 @@ std::string LastOpenFailureCause() {
     return tLastCause;
 }
 
-TChannel* OpenChannel(const std::string& portName, int32_t levelCode, std::string* cause) {
+TChannel* OpenChannel(const std::string& portName, int32_t levelCode, const TlsTrust& trust,
+                      std::string* cause) {
     PortNameParts parts = ParsePortName(portName);
     TChannel* channel = nullptr;
     switch (parts.kind) {
@@ -82,8 +86,10 @@ TChannel* OpenChannel(const std::string& portName, int32_t levelCode, std::strin
         std::string dotted;
         if (!LookupHostIPv4(parts.host, dotted))
             return Opened(nullptr, "host not found: " + parts.host, cause);
-        channel = new (std::nothrow)
-            TSerial(levelCode, "MOXA", 0, kNetSerialLibrary, dotted.c_str(), parts.port);
+        const NetTls tls{parts.host, trust};
+        channel =
+            new (std::nothrow) TSerial(levelCode, "MOXA", 0, kNetSerialLibrary, dotted.c_str(),
+                                       parts.port, parts.tls ? &tls : nullptr);
         break;
     }
     }

@@ -1,4 +1,5 @@
 #pragma once
+#include "NetSerial.h"
 #include "TChannel.h"
 
 #include <string>
@@ -6,13 +7,14 @@
 namespace zem {
 
 // Creates and opens the channel for a port name: "COM..." and "/dev/..." a local serial port,
-// "DISK..." the disk channel, anything else host:port of a network serial server. Returns null
-// when the channel cannot be opened. The caller owns the channel and frees it with FreeChannel.
-// The channel reports at `levelCode` (20 with debugging on), as the protocol object does.
+// "DISK..." the disk channel, "tls://host:port" a network serial server inside TLS with `trust`,
+// anything else host:port of a network serial server. Returns null when the channel cannot be
+// opened. The caller owns the channel and frees it with FreeChannel. The channel reports at
+// `levelCode` (20 with debugging on), as the protocol object does.
 // When it returns null, `cause` (if given) receives why, in the operator's words, or stays empty
 // when nothing is known; the same text is kept for LastOpenFailureCause.
 TChannel* OpenChannel(const std::string& portName, int32_t levelCode = 0,
-                      std::string* cause = nullptr);
+                      const TlsTrust& trust = {}, std::string* cause = nullptr);
 
 // Why the last OpenChannel on this thread returned null; empty after one that opened.
 std::string LastOpenFailureCause();
@@ -20,13 +22,15 @@ std::string LastOpenFailureCause();
 // Destroys a channel as the kind its `kind` byte names; a channel of any other kind is left alone.
 void FreeChannel(TChannel* channel);
 
-// How OpenChannel reads a port name. "COM" and "DISK" ignore letter case; a network name is split
-// at its first ':', its port part read as atoi reads it. kNone: the name opens nothing (no ':' or
-// nothing after it, or longer than 255 characters).
+// How OpenChannel reads a port name. "COM", "DISK" and "tls://" ignore letter case; a network
+// name (after "tls://", if it has that) is split at its first ':', its port part read as atoi
+// reads it. kNone: the name opens nothing (no ':' or nothing after it, or longer than 255
+// characters).
 struct PortNameParts {
     enum Kind { kNone, kLocal, kDisk, kNetwork } kind = kNone;
     std::string host; // network only
     int port = 0;     // network only
+    bool tls = false; // network only
 };
 PortNameParts ParsePortName(const std::string& portName);
 

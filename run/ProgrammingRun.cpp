@@ -101,11 +101,8 @@ RunResult ProgrammingRun::Execute() {
     if (req_.port.size() > kMaxRunName) {
         failure = txt::kPortTooLong;
     } else {
-        channel = services_.openChannel(req_.port, req_.levelCode);
-        if (!channel) {
-            failure = txt::kCanNotOpen + req_.port;
-            if (services_.openFailureCause) r.cause = services_.openFailureCause();
-        }
+        channel = services_.openChannel(req_.port, req_.levelCode, req_.trust, &r.cause);
+        if (!channel) failure = txt::kCanNotOpen + req_.port;
     }
     if (!channel) {
         events_.Status(failure);

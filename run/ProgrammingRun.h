@@ -22,6 +22,7 @@ struct RunRequest {
     unsigned runNumber = 0;
     // Name the port in LocalLog.txt's records (runs side by side).
     bool labelRecords = false;
+    TlsTrust trust = {}; // for a tls:// port
 };
 
 enum class RunEnd {

@@ -28,8 +28,8 @@ private:
 
 RunServices DefaultRunServices() {
     RunServices s;
-    s.openChannel = [](const std::string& port, int32_t level) { return OpenChannel(port, level); };
-    s.openFailureCause = LastOpenFailureCause;
+    s.openChannel = [](const std::string& port, int32_t level, const TlsTrust& trust,
+                       std::string* cause) { return OpenChannel(port, level, trust, cause); };
     s.freeChannel = [](TChannel* channel) { FreeChannel(channel); };
     s.newRunner = [](int32_t level, const std::string& port, TChannel* channel,
                      const std::string& speed,

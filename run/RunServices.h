@@ -1,4 +1,5 @@
 #pragma once
+#include "NetSerial.h"
 #include "TChannel.h"
 #include "TFPLib.h"
 
@@ -23,17 +24,17 @@ public:
 
 // What a run reaches outside itself, so that the tests can replace it.
 struct RunServices {
-    // Null when the port cannot be opened; the result is freed with freeChannel. The channel
-    // reports at the same level code as the protocol object.
-    std::function<TChannel*(const std::string& portName, int32_t levelCode)> openChannel;
+    // Null when the port cannot be opened, with why in `cause` when that is known; the result is
+    // freed with freeChannel. The channel reports at the same level code as the protocol object;
+    // a tls:// port trusts what `trust` names.
+    std::function<TChannel*(const std::string& portName, int32_t levelCode, const TlsTrust& trust,
+                            std::string* cause)>
+        openChannel;
     std::function<void(TChannel*)> freeChannel;
     std::function<std::unique_ptr<ProgramRunner>(int32_t levelCode, const std::string& portName,
                                                  TChannel* channel, const std::string& speed,
                                                  TFPLibCallback callback)>
         newRunner;
-    // Why the last openChannel on this thread returned null, in the operator's words; empty (or
-    // no function) when nothing is known.
-    std::function<std::string()> openFailureCause;
 };
 
 // The real channels and protocol.

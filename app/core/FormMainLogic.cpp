@@ -9,6 +9,7 @@
 #include "Texts.h"
 
 #include <algorithm>
+#include <filesystem>
 
 namespace zem {
 
@@ -90,6 +91,12 @@ void FormMainLogic::LoadSettings() {
     view_.SetText(Item::EditFilePath, s.startPath);
     debug_ = s.debug;
     trigProgram_ = s.trigProgram;
+    // The window may change the current directory (the file dialog); the settings file's
+    // neighbours stay where they are.
+    auto fromStart = [this](const std::string& path) {
+        return path.empty() || std::filesystem::path(path).is_absolute() ? path : startDir_ + path;
+    };
+    trust_ = {fromStart(s.trust.caFile), fromStart(s.trust.certFile), fromStart(s.trust.keyFile)};
     view_.MoveMainWindow(s.left, s.top);
 }
 
@@ -265,6 +272,7 @@ void FormMainLogic::Run() {
     request.port = view_.Text(Item::ComboBoxPort);
     request.speed = view_.Text(Item::ComboBoxSpeed);
     request.levelCode = debug_ ? 20 : 0;
+    request.trust = trust_;
     RunView events(*this);
     ProgrammingRun run(std::move(request), services_, events);
     run_ = &run;

@@ -87,6 +87,7 @@ private:
     uint8_t trigCount_ = 0;
     std::string lastDir_;
     bool debug_ = false;
+    TlsTrust trust_; // "Zem.ini" [Network], its relative paths taken from the start directory
     bool autoTerminate_ = false;
     std::string startDir_;
     int8_t exitCode_ = 0;

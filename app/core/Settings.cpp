@@ -14,6 +14,7 @@ namespace {
 
 constexpr const char* kSystem = "System";
 constexpr const char* kForm = "Form";
+constexpr const char* kNetwork = "Network";
 
 bool IsOn(const std::string& text) {
     return ParseProfileInt(text, 0) != 0;
@@ -59,6 +60,9 @@ Settings LoadSettings(const std::string& file) {
     s.trigProgram = IsOn(ProfileRead(file, kSystem, "TrigProgram", "0"));
     s.top = ParseProfileInt(ProfileRead(file, kForm, "Top", ""), s.top);
     s.left = ParseProfileInt(ProfileRead(file, kForm, "Left", ""), s.left);
+    s.trust.caFile = ProfileRead(file, kNetwork, "CAFile", "");
+    s.trust.certFile = ProfileRead(file, kNetwork, "CertFile", "");
+    s.trust.keyFile = ProfileRead(file, kNetwork, "KeyFile", "");
     return s;
 }
 

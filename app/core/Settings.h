@@ -1,4 +1,6 @@
 #pragma once
+#include "NetSerial.h"
+
 #include <string>
 
 namespace zem {
@@ -12,6 +14,8 @@ struct Settings {
     bool trigProgram = false; // read only, never written
     int top = 100;
     int left = 100;
+    // [Network] CAFile, CertFile, KeyFile, for tls:// ports; read only, never written.
+    TlsTrust trust = {};
 };
 
 // Decimal with an optional sign, or hexadecimal after "0x", "0X" or "$"; anything else (a word,

@@ -32,6 +32,22 @@ const char* NetOpenFailure(int32_t code) {
         return "out of resources";
     case -8:
         return "socket layer not started";
+    case -9:
+        return "the server's certificate is not trusted";
+    case -10:
+        return "the server's certificate is not for this host";
+    case -11:
+        return "the server's certificate has expired or is not yet valid";
+    case -12:
+        return "the TLS handshake failed";
+    case -13:
+        return "the server requires a client certificate, or refused ours";
+    case -14:
+        return "the server did not answer TLS";
+    case -15:
+        return "a CA, certificate or key file could not be used";
+    case -16:
+        return "TLS is not supported by the network library";
     default:
         return "refused by the library";
     }
@@ -195,7 +211,7 @@ bool TSerial::ResolveEntryPoints() {
 }
 
 TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char* libraryName,
-                 const char* address, int32_t port)
+                 const char* address, int32_t port, const zem::NetTls* tls)
     : TChannel(reportLevel, name, opt) {
     if (!InitContext(true)) return;
     const std::string libraryFile = libraryName ? libraryName : "";
@@ -224,6 +240,8 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     context->nsio_lstatus = nsio_lstatus;
     // Not one of the eleven: a library without it keeps the plain pass loop.
     context->nsio_wait = reinterpret_cast<zem::nsio_wait_t>(library.Symbol("nsio_wait"));
+    // Not one of the eleven either: a library without it opens plain ports only.
+    auto openEx = reinterpret_cast<zem::nsio_open_ex_t>(library.Symbol("nsio_open_ex"));
     nsio_init();
     std::string dotted;
     if (!zem::LookupHostIPv4(address ? address : "", dotted)) {
@@ -231,11 +249,31 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
         openFailure = std::string("host not found: ") + (address ? address : "");
         return;
     }
-    int32_t id = nsio_open(dotted.c_str(), port, kOpenTimeoutMs);
+    int32_t id;
+    char cause[256] = "";
+    if (tls && !openEx) {
+        id = -1;
+        std::snprintf(cause, sizeof cause, "the network library %s offers no TLS", path.c_str());
+    } else if (openEx) {
+        zem::NsioTlsOptions options{static_cast<int32_t>(sizeof options), nullptr, nullptr, nullptr,
+                                    nullptr};
+        if (tls) {
+            options.host = tls->host.c_str();
+            options.caFile = tls->trust.caFile.c_str();
+            options.certFile = tls->trust.certFile.c_str();
+            options.keyFile = tls->trust.keyFile.c_str();
+        }
+        id = openEx(dotted.c_str(), port, kOpenTimeoutMs, tls ? &options : nullptr, cause,
+                    static_cast<int32_t>(sizeof cause));
+    } else {
+        id = nsio_open(dotted.c_str(), port, kOpenTimeoutMs);
+    }
     if (id < 0) {
         Log(3, "TSerial::TSerial - Bad IPPortId");
         Log(3, zem::Format("TSerial::TSerial - nsio_open %d: %s", id, NetOpenFailure(id)));
-        openFailure = NetOpenFailure(id);
+        // Our library says more than its code does.
+        openFailure = cause[0] ? cause : NetOpenFailure(id);
+        if (cause[0]) Log(3, "TSerial::TSerial - " + openFailure);
         return;
     }
     context->portId = id;
@@ -249,6 +287,7 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     netMode = kDefaultNetMode;
     if (Configure("115200", "N81", "H")) {
         inited = false;
+        openFailure = "the server did not take the port's settings";
         return;
     }
     Log(3, zem::Format("Port %s:%d opened", dotted.c_str(), port));

@@ -25,9 +25,10 @@ public:
     // queues instead of 8192-byte ones.
     TSerial(int32_t reportLevel, const char* name, uint8_t option, const char* portName,
             bool smallBuffers);
-    // A port of a serial device server: the library file, the server's dotted address and port.
+    // A port of a serial device server: the library file, the server's dotted address and port;
+    // with tls, inside TLS (the library must offer nsio_open_ex).
     TSerial(int32_t reportLevel, const char* name, uint8_t option, const char* libraryName,
-            const char* address, int32_t port);
+            const char* address, int32_t port, const zem::NetTls* tls = nullptr);
     ~TSerial() override;
 
     bool IsOpen() override { return inited; }
@@ -46,6 +47,9 @@ public:
     bool WaitsInLibrary() const { return context && context->nsio_wait; }
     uint32_t NetBaud() const { return netBaud; }
     uint32_t NetMode() const { return netMode; }
+    // Why the network sort did not open, in words for the operator; empty when it opened or when
+    // there is nothing to add to the report's message.
+    const std::string& OpenFailure() const { return openFailure; }
 
     // Shared with the service thread. Filled before the thread starts; afterwards the user's
     // thread writes only `stop`.

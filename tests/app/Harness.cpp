@@ -61,9 +61,12 @@ std::string MakeStream(const HeaderFields& fields) {
 
 zem::Services Harness::Services() {
     zem::Services s;
-    s.openChannel = [this](const std::string& port, int32_t level) -> TChannel* {
+    s.openChannel = [this](const std::string& port, int32_t level, const zem::TlsTrust& t,
+                           std::string* cause) -> TChannel* {
         opened.push_back(port);
         channelLevel = level;
+        trust = t;
+        if (!openOk && cause) *cause = openCause;
         return openOk ? new LosableChannel() : nullptr;
     };
     s.openFailureCause = [this] { return openCause; };

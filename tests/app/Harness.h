@@ -44,6 +44,7 @@ public:
     std::string openCause; // why a port that does not open did not, as the system says
     bool programFails = false;
     const char* lostCause = nullptr; // the channel is found lost with this cause during the run
+    std::string openCause;           // why the port did not open, when openOk is false
     std::vector<std::pair<int, int32_t>> script{{1, 0}, {2, 0}, {3, 40}, {4, 100}};
     std::function<void()> duringProgram;
     std::optional<std::vector<zem::SerialPortInfo>> portsFound{{PortFound("COM1")}};
@@ -55,6 +56,7 @@ public:
     int runners = 0;
     int32_t levelCode = -1;
     int32_t channelLevel = -1;
+    zem::TlsTrust trust; // what the last open was given
     std::string runnerPort, runnerSpeed, runnerPath;
     bool aborted = false;
     std::vector<std::string> order; // "runner-gone", "channel-freed"

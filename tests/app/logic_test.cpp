@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 using zem::Item;
@@ -299,6 +300,35 @@ TEST(ProgrammingRun, ALostPortIsNamedWithItsCause) {
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], "Port COM7 lost: the line hung up (POLLHUP)");
     EXPECT_EQ(lines.back(), "Can not send file module.bin");
+}
+
+// A tls:// port trusts what "Zem.ini" [Network] names (relative paths from the start directory);
+// when it does not open, the alert's second line and the debug window say why.
+TEST(ProgrammingRun, TlsTrustFromTheSettingsAndTheCauseOfARefusal) {
+    Harness h;
+    WriteFileBytes(h.File(kPath), MakeStream());
+    const std::string key = h.File("elsewhere/station.key");
+    WriteFileBytes(h.File("Zem.ini"), "[Network]\nCAFile=certs/ca.pem\nCertFile=station.pem\n"
+                                      "KeyFile=" +
+                                          key + "\n");
+    auto& logic = h.Create();
+    h.view.texts[Item::EditFilePath] = kPath;
+    h.view.texts[Item::ComboBoxPort] = "tls://devsrv:4001";
+    h.openOk = false;
+    h.openCause = "the server requires a client certificate";
+    logic.ButtonProgramClick();
+    EXPECT_EQ(logic.ExitCode(), 5);
+    EXPECT_EQ(h.trust.caFile, logic.StartDir() + "certs/ca.pem");
+    EXPECT_EQ(h.trust.certFile, logic.StartDir() + "station.pem");
+    EXPECT_EQ(h.trust.keyFile, key);
+    EXPECT_EQ(h.Status(), "Can not open tls://devsrv:4001");
+    ASSERT_FALSE(h.view.alerts.empty());
+    EXPECT_EQ(h.view.alerts.back(),
+              "Can not open tls://devsrv:4001\nCause: the server requires a client certificate");
+    const auto& lines = h.view.debugLines;
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Cause: the server requires a client certificate"),
+              lines.end());
 }
 
 TEST(ProgrammingRun, NamesTooLongForTheProtocolAreRefusedNotCut) {

@@ -102,7 +102,8 @@ private:
 // Fakes for the window tests that need no module.
 zem::Services NoModule() {
     zem::Services s;
-    s.openChannel = [](const std::string&, int32_t) -> TChannel* { return nullptr; };
+    s.openChannel = [](const std::string&, int32_t, const zem::TlsTrust&,
+                       std::string*) -> TChannel* { return nullptr; };
     s.freeChannel = [](TChannel*) {};
     s.listPorts = []() -> std::optional<std::vector<zem::SerialPortInfo>> {
         std::vector<zem::SerialPortInfo> ports(2);
@@ -518,7 +519,8 @@ TEST_F(QtFrontEnd, OutcomeStandsOutAndEnterPressesTheFocusedButton) {
 TEST_F(QtFrontEnd, AnExceptionInAHandlerIsShownAndEndsTheProgram) {
     const std::string stream = MakeStream(dir.File("s.bin"));
     zem::Services s = NoModule();
-    s.openChannel = [](const std::string&, int32_t) -> TChannel* {
+    s.openChannel = [](const std::string&, int32_t, const zem::TlsTrust&,
+                       std::string*) -> TChannel* {
         throw std::runtime_error("<i>port driver gone");
     };
     ModalCloser closer;

@@ -407,13 +407,15 @@ int FreeLoopbackPort() {
 }
 
 // ser2net on loopback in front of a pty, speaking RFC 2217; ready once its port accepts.
-std::pair<pid_t, int> StartSer2net(const char* ser2net, const fs::path& dir,
-                                   const std::string& pty) {
+// With `ssl`, that layer (ser2net's ssl(...)) between Telnet and TCP.
+std::pair<pid_t, int> StartSer2net(const char* ser2net, const fs::path& dir, const std::string& pty,
+                                   const std::string& ssl = "") {
     int port = FreeLoopbackPort();
     {
         std::ofstream cfg(dir / "ser2net.yaml");
         cfg << "connection: &zem\n"
-            << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
+            << "  accepter: telnet(rfc2217)," << (ssl.empty() ? "" : ssl + ",") << "tcp,127.0.0.1,"
+            << port << "\n"
             << "  connector: serialdev," << pty << ",115200n81,local\n"
             << "  options:\n"
             << "    chardelay: false\n";
@@ -832,4 +834,96 @@ TEST_F(CliE2E, AFolderThatIsNotWritableIsNamedAtStartUp) {
     fs::remove(locked / "stderr.txt");
     EXPECT_EQ(RunShell(locked, "'" + Bin("cli/zemcli") + "' missing.bin DISK 115200").code, 4);
     EXPECT_EQ(ReadAll(locked / "stderr.txt").find("not writable"), std::string::npos);
+}
+
+namespace {
+
+// This test's certificates (see tests/ipserial/make-test-certs.sh), made by openssl in `dir`.
+bool MakeCertificates(const fs::path& dir) {
+    const std::string script = Env("ZEM_SOURCE_DIR") + "/tests/ipserial/make-test-certs.sh";
+    return system(("bash '" + script + "' '" + dir.string() + "' >/dev/null 2>&1").c_str()) == 0;
+}
+
+} // namespace
+
+// RFC 2217 inside TLS: the run at 921600 with its speed switch and read-back, and the refusals,
+// each with exit 5 and its cause in one message line.
+TEST_F(CliE2E, ProgramsThroughSer2netOverTls) {
+    const char* ser2net = "/usr/sbin/ser2net";
+    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+    const fs::path certs = dir_ / "certs";
+    if (system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not installed";
+    ASSERT_TRUE(MakeCertificates(certs));
+    std::string stream = Stream("s.bin", "--records 300,1024,2048,512,4096 --speed-record 3");
+    Sim sim(dir_, "--readback 4:50 --expect-speed 921600 --linger 500", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    const std::string c = certs.string() + "/";
+    auto [server, port] = StartSer2net(ser2net, dir_, sim.Pty(),
+                                       "ssl(key=" + c + "server.key,cert=" + c + "server.pem)");
+    const std::string name = "tls://127.0.0.1:" + std::to_string(port);
+
+    struct Refusal {
+        std::string options;
+        std::string cause;
+    } refusals[] = {
+        {"", "the server's certificate is not trusted"},
+        {"--ca '" + c + "other-ca.pem'", "the server's certificate is not trusted"},
+        {"--ca '" + c + "missing.pem'", "can not read the CA file"},
+    };
+    for (const Refusal& f : refusals) {
+        Result r = Cli("--json " + f.options + " '" + stream + "' " + name + " 921600");
+        EXPECT_EQ(r.code, 5) << f.options;
+        bool named = false;
+        for (const auto& l : JsonLines(r.out))
+            if (l["event"] == "message" &&
+                l["text"].get<std::string>().rfind("Cause: " + f.cause, 0) == 0)
+                named = true;
+        EXPECT_TRUE(named) << f.options << "\n" << r.out;
+    }
+
+    Result r = Cli("--json --ca '" + c + "ca.pem' '" + stream + "' " + name + " 921600");
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+    EXPECT_EQ(r.code, 0) << ReadAll(dir_ / "stderr.txt") << ReadAll(dir_ / "ser2net.log");
+    std::string dump = "tls___127.0.0.1_" + std::to_string(port) + "_Read.bin";
+    ASSERT_TRUE(fs::exists(dir_ / dump));
+    EXPECT_EQ(fs::file_size(dir_ / dump), 100u);
+    auto s = sim.Summary();
+    EXPECT_EQ(s["result"], "pass");
+    const auto& recs = s["records"];
+    ASSERT_EQ(recs.size(), 5u);
+    for (size_t i = 0; i < recs.size(); ++i)
+        EXPECT_EQ(recs[i]["speed"], i < 3 ? 115200 : 921600) << "record " << i + 1;
+}
+
+// A lost TLS connection ends the run at once, as a lost plain one does.
+TEST_F(CliE2E, Ser2netOverTlsStoppedMidRunEndsTheRunWithTheCause) {
+    const char* ser2net = "/usr/sbin/ser2net";
+    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+    const fs::path certs = dir_ / "certs";
+    if (system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not installed";
+    ASSERT_TRUE(MakeCertificates(certs));
+    std::string stream = Stream("big.bin", "--records 2048x200");
+    Sim sim(dir_, "--pace", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    const std::string c = certs.string() + "/";
+    auto [server, port] = StartSer2net(ser2net, dir_, sim.Pty(),
+                                       "ssl(key=" + c + "server.key,cert=" + c + "server.pem)");
+    std::string name = "tls://localhost:" + std::to_string(port);
+    BackgroundCli cli(dir_, "--json --ca '" + c + "ca.pem' '" + stream + "' " + name + " 115200");
+    ASSERT_TRUE(cli.WaitForOutput("\"code\":3")) << ReadAll(dir_ / "stderr.txt");
+    usleep(300000);
+    auto stopped = std::chrono::steady_clock::now();
+    kill(server, SIGKILL);
+    waitpid(server, nullptr, 0);
+    auto [code, secs] = cli.Wait(stopped);
+    std::printf("exit %d %.3f s after ser2net was stopped\n", code, secs);
+    EXPECT_EQ(code, 7);
+    EXPECT_LT(secs, 3.0);
+    bool named = false;
+    for (const auto& l : JsonLines(cli.Out()))
+        if (l["event"] == "message" &&
+            l["text"].get<std::string>().rfind("Port " + name + " lost: ", 0) == 0)
+            named = true;
+    EXPECT_TRUE(named) << cli.Out();
 }

@@ -104,7 +104,8 @@ struct Fakes {
 
     zem::RunServices Services() {
         zem::RunServices s;
-        s.openChannel = [this](const std::string& port, int32_t) -> TChannel* {
+        s.openChannel = [this](const std::string& port, int32_t, const zem::TlsTrust&,
+                               std::string*) -> TChannel* {
             for (const auto& u : unopenable)
                 if (u == port) return nullptr;
             return new TChannel(0, "FAKE", 0);

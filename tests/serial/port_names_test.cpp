@@ -238,6 +238,7 @@ TEST(OpenChannelNames, HowANameIsRead) {
         K::Kind kind;
         std::string host;
         int port;
+        bool tls = false;
     };
     const std::string longHost(250, 'h');
     const Case cases[] = {
@@ -265,6 +266,11 @@ TEST(OpenChannelNames, HowANameIsRead) {
         {longHost + ":99999", K::kNone, "", 0}, // 256 characters
         {"COM" + std::string(253, '1'), K::kNone, "", 0},
         {std::string("COM1\0:5", 7), K::kNone, "", 0},
+        {"tls://10.0.0.5:4001", K::kNetwork, "10.0.0.5", 4001, true},
+        {"TLS://devsrv.example.net:950", K::kNetwork, "devsrv.example.net", 950, true},
+        {"tls://10.0.0.5", K::kNone, "", 0},
+        {"tls://:950", K::kNetwork, "", 950, true},
+        {"tls:/10.0.0.5:4001", K::kNetwork, "tls", 0}, // one slash short: a plain name
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name.substr(0, 40));
@@ -272,6 +278,7 @@ TEST(OpenChannelNames, HowANameIsRead) {
         EXPECT_EQ(p.kind, c.kind);
         EXPECT_EQ(p.host, c.host);
         EXPECT_EQ(p.port, c.port);
+        EXPECT_EQ(p.tls, c.tls);
     }
 }
 

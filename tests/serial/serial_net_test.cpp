@@ -456,6 +456,15 @@ TEST(OpenChannelNetwork, HostPortNamesReachTheLibrary) {
 
     standin->Reset();
     standin->openResult = -1;
-    EXPECT_EQ(zem::OpenChannel("127.0.0.1:950"), nullptr);
+    std::string cause;
+    EXPECT_EQ(zem::OpenChannel("127.0.0.1:950", 0, {}, &cause), nullptr);
     EXPECT_EQ(standin->Calls(), (Calls{"init", "open 127.0.0.1 950 3000"}));
+    EXPECT_EQ(cause, "refused by the library");
+
+    // A library with only the eleven entry points cannot do TLS: it is not asked to open plain.
+    standin->Reset();
+    standin->openResult = 7;
+    EXPECT_EQ(zem::OpenChannel("tls://127.0.0.1:950", 0, {}, &cause), nullptr);
+    EXPECT_EQ(standin->Calls(), Calls{"init"});
+    EXPECT_NE(cause.find("offers no TLS"), std::string::npos) << cause;
 }

@@ -14,6 +14,14 @@
 #              reads at the line's pace
 #   lost       the simulator behind COM5 killed mid-transfer: exit 7 within 3 s, the cause named
 #   ser2netlost  ser2net stopped mid-run through ipserial.dll: the same
+#   tls        RFC 2217 inside TLS through ipserial.dll (Schannel) to ser2net's ssl layer: refusals
+#              (a CA we do not trust, the Windows store without --ca, a name the certificate lacks,
+#              an expired certificate, TLS to a plain port, plain to a TLS port), each 5 with its
+#              cause and nothing sent to the module; then the run at
+#              921600 with --ca; certificates made by openssl at run time; a server that asks
+#              for a client certificate, given none, is refused with that cause, and the run
+#              itself goes to one that asks, with a client certificate it lets in
+#   tlslost    ser2net's TLS accepter stopped mid-run: exit 7 within 3 s, the cause named
 # Exit 77 means skipped.
 set -u
 case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5
@@ -97,7 +105,7 @@ start_ser2net() { start_ser2net_for_pty ser2net 200; }
 # end with 7 within 3 s and name the lost port.
 run_and_pull() {
   local name=$1 victim=$2
-  "$wine_run" "$zemcli" --json s.bin "$name" 115200 >out.txt 2>>err.txt &
+  "$wine_run" "$zemcli" --json ${cli_options:-} s.bin "$name" 115200 >out.txt 2>>err.txt &
   local cli_pid=$!
   pids+=("$cli_pid")
   for _ in $(seq 300); do
@@ -225,6 +233,72 @@ ser2netlost)
   start_ser2net
   start_session
   run_and_pull "127.0.0.1:$port" "$s2n_pid"
+  ;;
+tls)
+  need_tools
+  ser2net=/usr/sbin/ser2net
+  [ -x "$ser2net" ] || skip "ser2net is not installed"
+  command -v openssl >/dev/null || skip "openssl is not installed"
+  bash "$source_dir/tests/ipserial/make-test-certs.sh" certs >certs.log 2>&1 ||
+    { fail "the test certificates could not be made: $(tail -n 3 certs.log)"; exit 1; }
+  # Relative names: Wine sees this folder as the current one.
+  cp certs/ca.pem certs/other-ca.pem .
+  "$tools/zem-mkstream" -q -o s.bin --records 300,1024,2048,512,4096 --speed-record 3 || exit 1
+  start_sim --readback 4:50 --expect-speed 921600 --linger 500
+  start_session
+  # Each refusal from a server of its own; the simulator must see none of it.
+  refuse() { # SSL-LAYER HOST CA CAUSE [SCHEME, tls:// unless given]
+    start_ser2net_for_pty ser2net 200 "$1"
+    local name="${5-tls://}$2:$port"
+    expect_code 5 --json --ca "$3" s.bin "$name" 921600
+    grep -q "\"text\":\"Cause: $4" out.txt ||
+      fail "$name: no message with the cause \"$4\": $(tr -d '\r' <out.txt | grep message | tail -n 2)"
+    kill "$s2n_pid" 2>/dev/null
+    wait "$s2n_pid" 2>/dev/null
+  }
+  c=$PWD/certs
+  refuse "ssl(key=$c/server.key,cert=$c/server.pem)" 127.0.0.1 other-ca.pem \
+    "the server's certificate is not trusted"
+  refuse "ssl(key=$c/wrongname.key,cert=$c/wrongname.pem)" 127.0.0.1 ca.pem \
+    "the server's certificate is not for 127.0.0.1"
+  refuse "ssl(key=$c/expired.key,cert=$c/expired.pem)" localhost ca.pem \
+    "the server's certificate has expired"
+  # Without --ca: the Windows store, which does not know the test CA.
+  refuse "ssl(key=$c/server.key,cert=$c/server.pem)" 127.0.0.1 "" \
+    "the server's certificate is not trusted"
+  refuse "" 127.0.0.1 ca.pem "the server did not answer TLS"
+  refuse "ssl(key=$c/server.key,cert=$c/server.pem)" 127.0.0.1 ca.pem \
+    "the server closed the connection without a word" ""
+  # ser2net's clientauth checks the client's certificate against this folder.
+  printf '    authdir: %s\n' "$c/authdir" >ser2net.options
+  refuse "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)" 127.0.0.1 ca.pem \
+    "the server requires a client certificate"
+  # The run itself with a client certificate that the server lets in.
+  cp certs/client-rsa.pem certs/client-rsa.key .
+  start_ser2net_for_pty ser2net 200 "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)"
+  rm -f ser2net.options
+  expect_code 0 --json --ca ca.pem --cert client-rsa.pem --key client-rsa.key s.bin \
+    "tls://127.0.0.1:$port" 921600
+  dump="tls___127.0.0.1_${port}_Read.bin"
+  expect_result '"exit_code":0' "\"dumps\":[\"$dump\"]"
+  kill "$s2n_pid" 2>/dev/null
+  check_sim_run
+  size=$(stat -c %s "$dump" 2>/dev/null || echo none)
+  [ "$size" = 100 ] || fail "$dump: size $size, expected the 50 words read back"
+  ;;
+tlslost)
+  need_tools
+  ser2net=/usr/sbin/ser2net
+  [ -x "$ser2net" ] || skip "ser2net is not installed"
+  command -v openssl >/dev/null || skip "openssl is not installed"
+  bash "$source_dir/tests/ipserial/make-test-certs.sh" certs >certs.log 2>&1 ||
+    { fail "the test certificates could not be made: $(tail -n 3 certs.log)"; exit 1; }
+  cp certs/ca.pem .
+  "$tools/zem-mkstream" -q -o s.bin --records 2048x200 || exit 1
+  start_sim --pace
+  start_ser2net_for_pty ser2net 200 "ssl(key=$PWD/certs/server.key,cert=$PWD/certs/server.pem)"
+  start_session
+  cli_options="--ca ca.pem" run_and_pull "tls://127.0.0.1:$port" "$s2n_pid"
   ;;
 pending)
   need_tools

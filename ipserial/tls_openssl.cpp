@@ -1,0 +1,367 @@
+// TLS through OpenSSL (the distribution's libssl).
+#include "Transport.h"
+
+#include "ipserial.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <mutex>
+
+namespace ipserial {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+struct CtxFree {
+    void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
+};
+struct SslFree {
+    void operator()(SSL* s) const { SSL_free(s); }
+};
+
+// OpenSSL's own socket layer writes with plain write(), and a server that has gone would raise
+// SIGPIPE in the host process. Ours goes through TcpSocket, which never does.
+struct BioTarget {
+    TcpSocket* socket = nullptr;
+    bool eof = false;
+};
+
+int BioWrite(BIO* bio, const char* data, size_t size, size_t* written) {
+    auto* t = static_cast<BioTarget*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    IoResult r = t->socket->Send(reinterpret_cast<const uint8_t*>(data), size);
+    if (r.status == IoStatus::Ok) {
+        *written = r.count;
+        return 1;
+    }
+    if (r.status == IoStatus::WouldBlock) BIO_set_retry_write(bio);
+    return 0;
+}
+
+int BioRead(BIO* bio, char* data, size_t size, size_t* got) {
+    auto* t = static_cast<BioTarget*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    IoResult r = t->socket->Receive(reinterpret_cast<uint8_t*>(data), size);
+    if (r.status == IoStatus::Ok) {
+        *got = r.count;
+        return 1;
+    }
+    if (r.status == IoStatus::WouldBlock)
+        BIO_set_retry_read(bio);
+    else
+        t->eof = true;
+    return 0;
+}
+
+long BioCtrl(BIO* bio, int cmd, long, void*) {
+    switch (cmd) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_EOF:
+        return static_cast<BioTarget*>(BIO_get_data(bio))->eof ? 1 : 0;
+    default:
+        return 0;
+    }
+}
+
+int BioCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+BIO_METHOD* SocketBioMethod() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "ipserial");
+        if (m) {
+            BIO_meth_set_write_ex(m, BioWrite);
+            BIO_meth_set_read_ex(m, BioRead);
+            BIO_meth_set_ctrl(m, BioCtrl);
+            BIO_meth_set_create(m, BioCreate);
+        }
+        return m;
+    }();
+    return method;
+}
+
+bool IsIpv4Text(const std::string& host) {
+    in_addr a;
+    return inet_pton(AF_INET, host.c_str(), &a) == 1;
+}
+
+// OpenSSL's reason for the last failure, for the cause line; empty when it gave none.
+std::string SslReason() {
+    unsigned long e = ERR_peek_last_error();
+    const char* reason = e ? ERR_reason_error_string(e) : nullptr;
+    ERR_clear_error();
+    return reason ? reason : "";
+}
+
+std::string WithReason(std::string text, const std::string& reason) {
+    return reason.empty() ? text : text + " (" + reason + ")";
+}
+
+class TlsTransport : public Transport {
+public:
+    TlsTransport(std::unique_ptr<TcpSocket> socket, bool sendsCertificate)
+        : socket_(std::move(socket)), sendsCertificate_(sendsCertificate) {
+        target_.socket = socket_.get();
+    }
+
+    Opened Handshake(SSL_CTX* ctx, const TlsSettings& tls, Deadline deadline);
+
+    IoResult Send(const uint8_t* data, size_t size) override {
+        if (size == 0) return {IoStatus::Ok, 0};
+        std::lock_guard<std::mutex> lock(mutex_);
+        writeWantsRead_ = false;
+        ERR_clear_error();
+        size_t n = 0;
+        const int r = SSL_write_ex(ssl_.get(), data, size, &n);
+        if (r == 1) return {IoStatus::Ok, n};
+        const int e = SSL_get_error(ssl_.get(), r);
+        if (e == SSL_ERROR_WANT_READ) writeWantsRead_ = true;
+        return {Status(e), 0};
+    }
+
+    IoResult Receive(uint8_t* data, size_t size) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        readWantsWrite_ = false;
+        ERR_clear_error();
+        size_t n = 0;
+        const int r = SSL_read_ex(ssl_.get(), data, size, &n);
+        if (r == 1) {
+            heard_ = true;
+            return {IoStatus::Ok, n};
+        }
+        const int e = SSL_get_error(ssl_.get(), r);
+        if (e == SSL_ERROR_WANT_WRITE) readWantsWrite_ = true;
+        return {Status(e), 0};
+    }
+
+    int Wait(bool read, bool write, int timeoutMs) override {
+        bool readNeedsWrite, writeNeedsRead;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            // Decrypted bytes left over from the last record: the socket will not tell of them.
+            if (read && SSL_pending(ssl_.get()) > 0) return kReadable;
+            readNeedsWrite = read && readWantsWrite_;
+            writeNeedsRead = write && writeWantsRead_;
+        }
+        const int ready = socket_->Wait(read || writeNeedsRead, write || readNeedsWrite, timeoutMs);
+        if (ready <= 0) return ready;
+        int out = 0;
+        if (ready & kReadable) out |= (read ? kReadable : 0) | (writeNeedsRead ? kWritable : 0);
+        if (ready & kWritable) out |= (write ? kWritable : 0) | (readNeedsWrite ? kReadable : 0);
+        return out;
+    }
+
+    void ShutdownSend() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // close_notify, so that the server knows the end is ours and not an attack's.
+        if (ssl_) SSL_shutdown(ssl_.get());
+        ERR_clear_error();
+        socket_->ShutdownSend();
+    }
+
+    void Close() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        socket_->Close();
+    }
+
+    bool IsOpen() const override { return socket_->IsOpen(); }
+
+    int EarlyEnd(std::string* cause) const override {
+        if (!certificateRequested_.load(std::memory_order_acquire)) {
+            if (cause) *cause = "the server closed the connection after the TLS handshake";
+            return NSIO_CONNECTFAIL;
+        }
+        // A server that checks client certificates only after the handshake says nothing when
+        // it refuses one: it asked for a certificate and left.
+        if (cause)
+            *cause = sendsCertificate_ ? "the server did not accept the client certificate"
+                                       : "the server requires a client certificate";
+        return NSIO_TLS_CLIENTCERT;
+    }
+
+private:
+    static IoStatus Status(int sslError) {
+        switch (sslError) {
+        case SSL_ERROR_WANT_READ:
+        case SSL_ERROR_WANT_WRITE:
+            return IoStatus::WouldBlock;
+        case SSL_ERROR_ZERO_RETURN:
+        case SSL_ERROR_SYSCALL:
+            return IoStatus::Closed;
+        default:
+            if (ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)
+                return IoStatus::Closed;
+            return IoStatus::Failed;
+        }
+    }
+
+    static void OnMessage(int writing, int, int contentType, const void* buf, size_t len, SSL*,
+                          void* arg) {
+        auto* self = static_cast<TlsTransport*>(arg);
+        if (writing) return;
+        if (contentType == SSL3_RT_HEADER) self->serverSpoke_ = true;
+        if (contentType == SSL3_RT_HANDSHAKE && len > 0 &&
+            static_cast<const uint8_t*>(buf)[0] == SSL3_MT_CERTIFICATE_REQUEST)
+            self->certificateRequested_.store(true, std::memory_order_release);
+    }
+
+    Opened Failure(int code, std::string cause) {
+        Opened o;
+        o.failure = code;
+        o.cause = std::move(cause);
+        return o;
+    }
+    Opened HandshakeFailure(const TlsSettings& tls);
+
+    std::unique_ptr<TcpSocket> socket_;
+    BioTarget target_;
+    std::unique_ptr<SSL, SslFree> ssl_;
+    std::mutex mutex_; // one SSL object: a send and a receive must not run in it at once
+    bool readWantsWrite_ = false;
+    bool writeWantsRead_ = false;
+    bool heard_ = false;
+    bool serverSpoke_ = false; // a record header came from the server during the handshake
+    std::atomic<bool> certificateRequested_{false};
+    const bool sendsCertificate_;
+};
+
+Opened TlsTransport::HandshakeFailure(const TlsSettings& tls) {
+    const long verify = SSL_get_verify_result(ssl_.get());
+    const unsigned long err = ERR_peek_last_error();
+    const int reason = ERR_GET_REASON(err);
+    const std::string text = SslReason();
+    switch (verify) {
+    case X509_V_OK:
+        break;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return Failure(NSIO_TLS_EXPIRED, "the server's certificate has expired");
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return Failure(NSIO_TLS_EXPIRED, "the server's certificate is not yet valid");
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return Failure(NSIO_TLS_NAME, "the server's certificate is not for " + tls.host);
+    default:
+        return Failure(NSIO_TLS_UNTRUSTED, WithReason("the server's certificate is not trusted",
+                                                      X509_verify_cert_error_string(verify)));
+    }
+    if (!serverSpoke_)
+        return Failure(NSIO_TLS_NOTTLS, "the server did not answer TLS (it closed the connection)");
+    if (reason == SSL_R_WRONG_VERSION_NUMBER || reason == SSL_R_PACKET_LENGTH_TOO_LONG ||
+        reason == SSL_R_UNEXPECTED_RECORD || reason == SSL_R_UNKNOWN_PROTOCOL)
+        return Failure(NSIO_TLS_NOTTLS, WithReason("the server did not answer TLS", text));
+    if (certificateRequested_.load(std::memory_order_acquire) &&
+        (reason == SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED ||
+         reason == SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE ||
+         reason == SSL_R_SSLV3_ALERT_BAD_CERTIFICATE || reason == SSL_R_TLSV1_ALERT_UNKNOWN_CA ||
+         reason == SSL_R_UNEXPECTED_EOF_WHILE_READING || ERR_GET_LIB(err) == 0))
+        return Failure(NSIO_TLS_CLIENTCERT, sendsCertificate_
+                                                ? "the server did not accept the client certificate"
+                                                : "the server requires a client certificate");
+    if (reason == SSL_R_UNEXPECTED_EOF_WHILE_READING || err == 0)
+        return Failure(NSIO_TLS_HANDSHAKE,
+                       "the TLS handshake failed (the server closed the connection)");
+    return Failure(NSIO_TLS_HANDSHAKE, WithReason("the TLS handshake failed", text));
+}
+
+Opened TlsTransport::Handshake(SSL_CTX* ctx, const TlsSettings& tls, Deadline deadline) {
+    BIO_METHOD* method = SocketBioMethod();
+    ssl_.reset(SSL_new(ctx));
+    BIO* bio = method ? BIO_new(method) : nullptr;
+    if (!ssl_ || !bio) {
+        BIO_free(bio);
+        return Failure(NSIO_NOMEM, "TLS could not be set up");
+    }
+    BIO_set_data(bio, &target_);
+    SSL_set_bio(ssl_.get(), bio, bio);
+    SSL_set_msg_callback(ssl_.get(), OnMessage);
+    SSL_set_msg_callback_arg(ssl_.get(), this);
+
+    // Only the subjectAltName counts: a CN that happens to read like the host proves nothing.
+    SSL_set_hostflags(ssl_.get(),
+                      X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    bool named;
+    if (IsIpv4Text(tls.host)) {
+        named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), tls.host.c_str()) == 1;
+    } else {
+        named = SSL_set1_host(ssl_.get(), tls.host.c_str()) == 1 &&
+                SSL_set_tlsext_host_name(ssl_.get(), tls.host.c_str()) == 1;
+    }
+    if (!named) return Failure(NSIO_BADPARM, "not a host name: " + tls.host);
+
+    for (;;) {
+        ERR_clear_error();
+        const int r = SSL_connect(ssl_.get());
+        if (r == 1) break;
+        const int e = SSL_get_error(ssl_.get(), r);
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return HandshakeFailure(tls);
+        const int left = RemainingMs(deadline);
+        const int ready =
+            left > 0 ? socket_->Wait(e == SSL_ERROR_WANT_READ, e == SSL_ERROR_WANT_WRITE, left) : 0;
+        if (ready < 0) return Failure(NSIO_CONNECTFAIL, "the connection failed");
+        if (ready == 0 && RemainingMs(deadline) == 0) {
+            if (!serverSpoke_)
+                return Failure(NSIO_TLS_NOTTLS, "the server did not answer TLS in time");
+            return Failure(NSIO_TIMEOUT, "the TLS handshake did not finish in time");
+        }
+    }
+    Opened o;
+    o.transport = nullptr;
+    return o;
+}
+
+} // namespace
+
+Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline) {
+    Opened o;
+    std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_client_method()));
+    if (!ctx) {
+        o.failure = NSIO_NOMEM;
+        o.cause = "TLS could not be set up";
+        return o;
+    }
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_mode(ctx.get(),
+                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    auto filesFailure = [](std::string cause) {
+        Opened f;
+        f.failure = NSIO_TLS_FILES;
+        f.cause = WithReason(std::move(cause), SslReason());
+        return f;
+    };
+    if (tls.caFile.empty()) {
+        if (SSL_CTX_set_default_verify_paths(ctx.get()) != 1)
+            return filesFailure("the system's trusted certificates could not be read");
+    } else if (SSL_CTX_load_verify_locations(ctx.get(), tls.caFile.c_str(), nullptr) != 1) {
+        return filesFailure("can not read the CA file " + tls.caFile);
+    }
+    const bool sendsCertificate = !tls.certFile.empty();
+    if (sendsCertificate != !tls.keyFile.empty())
+        return filesFailure("a client certificate needs its key file, and a key its certificate");
+    if (sendsCertificate) {
+        if (SSL_CTX_use_certificate_chain_file(ctx.get(), tls.certFile.c_str()) != 1)
+            return filesFailure("can not read the client certificate " + tls.certFile);
+        if (SSL_CTX_use_PrivateKey_file(ctx.get(), tls.keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+            return filesFailure("can not read the client key " + tls.keyFile);
+        if (SSL_CTX_check_private_key(ctx.get()) != 1)
+            return filesFailure("the client key " + tls.keyFile + " is not the certificate's");
+    }
+
+    auto link = std::make_unique<TlsTransport>(std::move(socket), sendsCertificate);
+    Opened done = link->Handshake(ctx.get(), tls, deadline);
+    if (done.failure != 0) return done;
+    done.transport = std::move(link);
+    return done;
+}
+
+} // namespace ipserial

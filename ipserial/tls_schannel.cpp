@@ -1,0 +1,752 @@
+// TLS through the system's own provider (Schannel through SSPI), so that the programs keep
+// importing system DLLs only. Schannel is told to leave the server's certificate to us: the
+// checks (a chain to the CA file or to the Windows store, the host in the subjectAltName alone,
+// the validity period) are the same as on Linux.
+#include "HostName.h"
+#include "Transport.h"
+
+#include "ipserial.h"
+
+// winsock2.h must come before anything that pulls in windows.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#define SECURITY_WIN32
+#include <schannel.h>
+#include <security.h>
+#include <sspi.h>
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+namespace ipserial {
+
+namespace {
+
+using std::chrono::milliseconds;
+using Bytes = std::vector<uint8_t>;
+
+constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
+                                ISC_REQ_EXTENDED_ERROR | ISC_REQ_MANUAL_CRED_VALIDATION;
+constexpr int kMaxChain = 8;
+
+Opened Failure(int code, std::string cause) {
+    Opened o;
+    o.failure = code;
+    o.cause = std::move(cause);
+    return o;
+}
+
+std::string Hex(SECURITY_STATUS s) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(s));
+    return text;
+}
+
+bool IsIpv4Text(const std::string& host, uint8_t out[4]) {
+    in_addr a;
+    if (inet_pton(AF_INET, host.c_str(), &a) != 1) return false;
+    std::memcpy(out, &a, 4);
+    return true;
+}
+
+// Every certificate of a PEM file, in a store of its own; null when the file holds none.
+HCERTSTORE LoadPemStore(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return nullptr;
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const std::string text = ss.str();
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    if (!store) return nullptr;
+    static const std::string kBegin = "-----BEGIN CERTIFICATE-----";
+    static const std::string kEnd = "-----END CERTIFICATE-----";
+    int added = 0;
+    for (size_t at = text.find(kBegin); at != std::string::npos; at = text.find(kBegin, at)) {
+        const size_t end = text.find(kEnd, at);
+        if (end == std::string::npos) break;
+        const std::string block = text.substr(at, end + kEnd.size() - at);
+        at = end + kEnd.size();
+        DWORD size = 0;
+        if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                                  CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
+            continue;
+        Bytes der(size);
+        if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                                  CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr))
+            continue;
+        if (CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size,
+                                             CERT_STORE_ADD_ALWAYS, nullptr))
+            ++added;
+    }
+    if (added == 0) {
+        CertCloseStore(store, 0);
+        return nullptr;
+    }
+    return store;
+}
+
+bool IsCa(PCCERT_CONTEXT cert) {
+    PCERT_EXTENSION ext = CertFindExtension(szOID_BASIC_CONSTRAINTS2, cert->pCertInfo->cExtension,
+                                            cert->pCertInfo->rgExtension);
+    if (!ext) return false;
+    CERT_BASIC_CONSTRAINTS2_INFO info{};
+    DWORD size = sizeof info;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2, ext->Value.pbData,
+                             ext->Value.cbData, 0, nullptr, &info, &size))
+        return false;
+    return info.fCA != FALSE;
+}
+
+bool SignedBy(PCCERT_CONTEXT cert, PCCERT_CONTEXT issuer) {
+    return CertCompareCertificateName(X509_ASN_ENCODING, &cert->pCertInfo->Issuer,
+                                      &issuer->pCertInfo->Subject) &&
+           CryptVerifyCertificateSignatureEx(
+               0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
+               const_cast<CERT_CONTEXT*>(cert), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
+               const_cast<CERT_CONTEXT*>(issuer), 0, nullptr);
+}
+
+// An issuer of `cert` in `store` whose signature on it holds, or null. The caller frees it.
+PCCERT_CONTEXT FindIssuer(HCERTSTORE store, PCCERT_CONTEXT cert, bool mustBeCa) {
+    if (!store) return nullptr;
+    PCCERT_CONTEXT c = nullptr;
+    while ((c = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_NAME,
+                                           &cert->pCertInfo->Issuer, c)) != nullptr) {
+        if ((!mustBeCa || IsCa(c)) && SignedBy(cert, c)) return c;
+    }
+    return nullptr;
+}
+
+enum class Trust { Trusted, Untrusted, Expired, NotYetValid };
+
+Trust TimeOf(PCCERT_CONTEXT cert) {
+    const LONG t = CertVerifyTimeValidity(nullptr, cert->pCertInfo);
+    return t > 0 ? Trust::Expired : t < 0 ? Trust::NotYetValid : Trust::Trusted;
+}
+
+// A chain from the server's certificate, through what the server sent, to a CA of the file.
+// Every link must be a CA certificate whose signature holds.
+Trust ChainToFile(PCCERT_CONTEXT leaf, HCERTSTORE sent, HCERTSTORE anchors,
+                  std::vector<PCCERT_CONTEXT>* path) {
+    PCCERT_CONTEXT at = CertDuplicateCertificateContext(leaf);
+    path->push_back(at);
+    for (int depth = 0; depth < kMaxChain; ++depth) {
+        if (PCCERT_CONTEXT anchor = FindIssuer(anchors, at, false)) {
+            path->push_back(anchor);
+            return Trust::Trusted;
+        }
+        // The CA itself, handed over as the server's own certificate.
+        PCCERT_CONTEXT same = CertFindCertificateInStore(anchors, X509_ASN_ENCODING, 0,
+                                                         CERT_FIND_EXISTING, at, nullptr);
+        if (same) {
+            path->push_back(same);
+            return Trust::Trusted;
+        }
+        PCCERT_CONTEXT next = FindIssuer(sent, at, true);
+        if (!next || CertCompareCertificate(X509_ASN_ENCODING, next->pCertInfo, at->pCertInfo)) {
+            if (next) CertFreeCertificateContext(next);
+            return Trust::Untrusted;
+        }
+        path->push_back(next);
+        at = next;
+    }
+    return Trust::Untrusted;
+}
+
+// The Windows store's verdict on the chain; the validity period is looked at separately.
+Trust ChainToSystem(PCCERT_CONTEXT leaf, std::string* detail) {
+    CERT_CHAIN_PARA para{};
+    para.cbSize = sizeof para;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!CertGetCertificateChain(nullptr, leaf, nullptr, leaf->hCertStore, &para, 0, nullptr,
+                                 &chain))
+        return Trust::Untrusted;
+    const DWORD errors = chain->TrustStatus.dwErrorStatus;
+    CertFreeCertificateChain(chain);
+    const DWORD timeOnly = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED |
+                           CERT_TRUST_CTL_IS_NOT_TIME_VALID;
+    if ((errors & ~timeOnly) == 0) return Trust::Trusted;
+    if (errors & CERT_TRUST_IS_UNTRUSTED_ROOT)
+        *detail = "an unknown root";
+    else if (errors & CERT_TRUST_IS_PARTIAL_CHAIN)
+        *detail = "unable to get issuer certificate";
+    else if (errors & CERT_TRUST_IS_NOT_SIGNATURE_VALID)
+        *detail = "certificate signature failure";
+    return Trust::Untrusted;
+}
+
+// The ASCII form of a DNS name of a certificate; empty for anything else, which names nothing.
+std::string AsciiName(const wchar_t* name) {
+    std::string out;
+    for (; *name; ++name) {
+        if (*name > 0x7F) return {};
+        out.push_back(static_cast<char>(*name));
+    }
+    return out;
+}
+
+// Only the subjectAltName counts: a CN that happens to read like the host proves nothing.
+bool NamesHost(PCCERT_CONTEXT cert, const std::string& host) {
+    PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
+                                            cert->pCertInfo->rgExtension);
+    if (!ext) return false;
+    CERT_ALT_NAME_INFO* names = nullptr;
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData,
+                             ext->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
+        return false;
+    uint8_t ip[4];
+    const bool byAddress = IsIpv4Text(host, ip);
+    bool found = false;
+    for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+        const CERT_ALT_NAME_ENTRY& e = names->rgAltEntry[i];
+        if (byAddress && e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS)
+            found = e.IPAddress.cbData == 4 && std::memcmp(e.IPAddress.pbData, ip, 4) == 0;
+        else if (!byAddress && e.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME && e.pwszDNSName)
+            found = DnsNameMatches(AsciiName(e.pwszDNSName), host);
+    }
+    LocalFree(names);
+    return found;
+}
+
+std::string ReadText(const std::string& path, bool* ok) {
+    std::ifstream in(path, std::ios::binary);
+    *ok = static_cast<bool>(in);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The first PEM block with this label, as DER; empty when there is none.
+Bytes PemBlock(const std::string& text, const std::string& label) {
+    const std::string begin = "-----BEGIN " + label + "-----", end = "-----END " + label + "-----";
+    const size_t at = text.find(begin);
+    if (at == std::string::npos) return {};
+    const size_t stop = text.find(end, at);
+    if (stop == std::string::npos) return {};
+    const std::string block = text.substr(at, stop + end.size() - at);
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                              CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
+        return {};
+    Bytes der(size);
+    if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                              CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr))
+        return {};
+    der.resize(size);
+    return der;
+}
+
+// One DER element at `at`: its tag, and where its content starts and ends. False when it runs past
+// `end` or its length is not one DER allows here.
+bool DerElement(const Bytes& der, size_t at, size_t end, uint8_t* tag, size_t* from, size_t* to) {
+    if (at + 2 > end) return false;
+    *tag = der[at];
+    size_t length = der[at + 1];
+    size_t header = 2;
+    if (length & 0x80) {
+        const size_t bytes = length & 0x7F;
+        if (bytes == 0 || bytes > 4 || at + 2 + bytes > end) return false;
+        length = 0;
+        for (size_t i = 0; i < bytes; ++i)
+            length = (length << 8) | der[at + 2 + i];
+        header += bytes;
+    }
+    if (length > end - at - header) return false;
+    *from = at + header;
+    *to = *from + length;
+    return true;
+}
+
+// The PKCS#1 key inside a PKCS#8 one (SEQUENCE { version, algorithm, OCTET STRING key }), when
+// the algorithm is RSA; empty otherwise. Read here rather than by CryptoAPI, which not every
+// system's decodes.
+Bytes Pkcs1FromPkcs8(const Bytes& der) {
+    static const uint8_t kRsaOid[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86,
+                                      0xF7, 0x0D, 0x01, 0x01, 0x01};
+    uint8_t tag;
+    size_t from, to, seqFrom, seqTo;
+    if (!DerElement(der, 0, der.size(), &tag, &seqFrom, &seqTo) || tag != 0x30) return {};
+    if (!DerElement(der, seqFrom, seqTo, &tag, &from, &to) || tag != 0x02) return {};
+    size_t algFrom, algTo;
+    if (!DerElement(der, to, seqTo, &tag, &algFrom, &algTo) || tag != 0x30) return {};
+    if (algTo - algFrom < sizeof kRsaOid ||
+        std::memcmp(der.data() + algFrom, kRsaOid, sizeof kRsaOid) != 0)
+        return {};
+    if (!DerElement(der, algTo, seqTo, &tag, &from, &to) || tag != 0x04) return {};
+    return Bytes(der.begin() + static_cast<ptrdiff_t>(from),
+                 der.begin() + static_cast<ptrdiff_t>(to));
+}
+
+// An RSA private key (PKCS#8 "PRIVATE KEY" or PKCS#1 "RSA PRIVATE KEY") as CryptoAPI's
+// PRIVATEKEYBLOB; empty when the file holds neither.
+Bytes RsaKeyBlob(const std::string& text) {
+    Bytes pkcs1 = PemBlock(text, "RSA PRIVATE KEY");
+    if (pkcs1.empty()) pkcs1 = Pkcs1FromPkcs8(PemBlock(text, "PRIVATE KEY"));
+    if (pkcs1.empty()) return {};
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, PKCS_RSA_PRIVATE_KEY,
+                             pkcs1.data(), static_cast<DWORD>(pkcs1.size()), 0, nullptr, nullptr,
+                             &size))
+        return {};
+    Bytes blob(size);
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, PKCS_RSA_PRIVATE_KEY,
+                             pkcs1.data(), static_cast<DWORD>(pkcs1.size()), 0, nullptr,
+                             blob.data(), &size))
+        return {};
+    blob.resize(size);
+    return blob;
+}
+
+// The client certificate with its key, the key in a CryptoAPI container of its own for as long as
+// the handshake needs it (Schannel finds a key only through a container's name).
+class ClientIdentity {
+public:
+    ~ClientIdentity() { Release(); }
+
+    // Empty on success, else the cause.
+    std::string Load(const TlsSettings& tls) {
+        if (tls.certFile.empty() != tls.keyFile.empty())
+            return "a client certificate needs its key file, and a key its certificate";
+        bool ok = false;
+        const std::string certText = ReadText(tls.certFile, &ok);
+        const Bytes der = ok ? PemBlock(certText, "CERTIFICATE") : Bytes();
+        if (der.empty()) return "can not read the client certificate " + tls.certFile;
+        cert_ = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
+                                             static_cast<DWORD>(der.size()));
+        if (!cert_) return "can not read the client certificate " + tls.certFile;
+        const std::string keyText = ReadText(tls.keyFile, &ok);
+        const Bytes blob = ok ? RsaKeyBlob(keyText) : Bytes();
+        if (blob.empty())
+            return "can not read the client key " + tls.keyFile + " (on Windows an RSA key)";
+        static std::atomic<unsigned> serial{0};
+        container_ = L"zem-ipserial-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                     std::to_wstring(serial.fetch_add(1));
+        if (!CryptAcquireContextW(&provider_, container_.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL,
+                                  CRYPT_NEWKEYSET))
+            return "the client key could not be stored for the handshake";
+        created_ = true;
+        HCRYPTKEY key = 0;
+        if (!CryptImportKey(provider_, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &key))
+            return "can not read the client key " + tls.keyFile;
+        CryptDestroyKey(key);
+        // The key must be the certificate's.
+        DWORD size = 0;
+        CryptExportPublicKeyInfo(provider_, AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &size);
+        Bytes pub(size);
+        auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(pub.data());
+        if (size == 0 ||
+            !CryptExportPublicKeyInfo(provider_, AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &size) ||
+            !CertComparePublicKeyInfo(X509_ASN_ENCODING, info,
+                                      &cert_->pCertInfo->SubjectPublicKeyInfo))
+            return "the client key " + tls.keyFile + " is not the certificate's";
+        CRYPT_KEY_PROV_INFO prov{};
+        prov.pwszContainerName = const_cast<wchar_t*>(container_.c_str());
+        prov.pwszProvName = const_cast<wchar_t*>(MS_ENHANCED_PROV_W);
+        prov.dwProvType = PROV_RSA_FULL;
+        prov.dwKeySpec = AT_KEYEXCHANGE;
+        if (!CertSetCertificateContextProperty(cert_, CERT_KEY_PROV_INFO_PROP_ID, 0, &prov))
+            return "the client certificate could not be given its key";
+        return {};
+    }
+
+    PCCERT_CONTEXT Certificate() const { return cert_; }
+
+    // The key leaves the user's key store as soon as the handshake is over.
+    void Release() {
+        if (provider_) CryptReleaseContext(provider_, 0);
+        provider_ = 0;
+        if (created_) {
+            HCRYPTPROV gone = 0;
+            CryptAcquireContextW(&gone, container_.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL,
+                                 CRYPT_DELETEKEYSET);
+            created_ = false;
+        }
+        if (cert_) CertFreeCertificateContext(cert_);
+        cert_ = nullptr;
+    }
+
+private:
+    PCCERT_CONTEXT cert_ = nullptr;
+    HCRYPTPROV provider_ = 0;
+    std::wstring container_;
+    bool created_ = false;
+};
+
+// Reads the server's side of a TLS 1.2 handshake as it arrives, for the one thing Schannel does
+// not always tell (Wine's never does): whether the server asked for a client certificate. Up to
+// the server's ChangeCipherSpec the handshake travels in the clear.
+class HandshakeScanner {
+public:
+    void Add(const uint8_t* data, size_t size) {
+        if (done_) return;
+        records_.insert(records_.end(), data, data + size);
+        for (;;) {
+            if (records_.size() < 5) return;
+            const size_t length = (size_t(records_[3]) << 8) | records_[4];
+            if (records_.size() < 5 + length) return;
+            const uint8_t type = records_[0];
+            if (type == kChangeCipherSpec) {
+                done_ = true;
+                return;
+            }
+            if (type == kHandshake)
+                messages_.insert(messages_.end(), records_.begin() + 5,
+                                 records_.begin() + 5 + length);
+            records_.erase(records_.begin(), records_.begin() + 5 + length);
+            while (messages_.size() >= 4) {
+                const size_t size =
+                    (size_t(messages_[1]) << 16) | (size_t(messages_[2]) << 8) | messages_[3];
+                if (messages_.size() < 4 + size) break;
+                if (messages_[0] == kCertificateRequest) requested_ = true;
+                messages_.erase(messages_.begin(), messages_.begin() + 4 + size);
+            }
+        }
+    }
+    bool CertificateRequested() const { return requested_; }
+
+private:
+    static constexpr uint8_t kChangeCipherSpec = 20, kHandshake = 22, kCertificateRequest = 13;
+    Bytes records_, messages_;
+    bool done_ = false, requested_ = false;
+};
+
+class SchannelTransport : public Transport {
+public:
+    explicit SchannelTransport(std::unique_ptr<TcpSocket> socket) : socket_(std::move(socket)) {}
+    ~SchannelTransport() override {
+        if (haveContext_) DeleteSecurityContext(&context_);
+        if (haveCredentials_) FreeCredentialsHandle(&credentials_);
+    }
+
+    Opened Handshake(const TlsSettings& tls, Deadline deadline);
+
+    IoResult Send(const uint8_t* data, size_t size) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!FlushLocked()) return {IoStatus::Closed, 0};
+        if (!out_.empty()) return {IoStatus::WouldBlock, 0};
+        if (size == 0) return {IoStatus::Ok, 0};
+        const size_t n = std::min<size_t>(size, sizes_.cbMaximumMessage);
+        Bytes record(sizes_.cbHeader + n + sizes_.cbTrailer);
+        std::memcpy(record.data() + sizes_.cbHeader, data, n);
+        SecBuffer b[4] = {
+            {sizes_.cbHeader, SECBUFFER_STREAM_HEADER, record.data()},
+            {static_cast<ULONG>(n), SECBUFFER_DATA, record.data() + sizes_.cbHeader},
+            {sizes_.cbTrailer, SECBUFFER_STREAM_TRAILER, record.data() + sizes_.cbHeader + n},
+            {0, SECBUFFER_EMPTY, nullptr},
+        };
+        SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
+        if (EncryptMessage(&context_, 0, &desc, 0) != SEC_E_OK) return {IoStatus::Failed, 0};
+        record.resize(b[0].cbBuffer + b[1].cbBuffer + b[2].cbBuffer);
+        // The record is made: the caller's bytes are taken, whatever the socket accepts now.
+        out_ = std::move(record);
+        if (!FlushLocked()) return {IoStatus::Closed, 0};
+        return {IoStatus::Ok, n};
+    }
+
+    IoResult Receive(uint8_t* data, size_t size) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (plain_.empty() && !ended_) {
+            uint8_t buf[16384 + 512];
+            IoResult r = socket_->Receive(buf, sizeof buf);
+            if (r.status == IoStatus::Ok) {
+                in_.insert(in_.end(), buf, buf + r.count);
+                if (!DecryptLocked()) return {IoStatus::Failed, 0};
+            } else if (r.status != IoStatus::WouldBlock) {
+                ended_ = true;
+            }
+        }
+        if (!plain_.empty()) {
+            const size_t n = std::min(size, plain_.size());
+            std::memcpy(data, plain_.data(), n);
+            plain_.erase(plain_.begin(), plain_.begin() + static_cast<ptrdiff_t>(n));
+            return {IoStatus::Ok, n};
+        }
+        return {ended_ ? IoStatus::Closed : IoStatus::WouldBlock, 0};
+    }
+
+    int Wait(bool read, bool write, int timeoutMs) override {
+        bool owed;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (read && (!plain_.empty() || ended_)) return kReadable;
+            owed = !out_.empty();
+        }
+        const int ready = socket_->Wait(read, write || owed, timeoutMs);
+        if (ready > 0 && owed && (ready & kWritable)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            FlushLocked();
+        }
+        if (ready <= 0) return ready;
+        return (ready & kReadable) | ((write && (ready & kWritable)) ? kWritable : 0);
+    }
+
+    void ShutdownSend() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        FlushLocked();
+        socket_->ShutdownSend();
+    }
+
+    void Close() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        socket_->Close();
+    }
+
+    bool IsOpen() const override { return socket_->IsOpen(); }
+
+    int EarlyEnd(std::string* cause) const override {
+        if (!certificateRequested_) {
+            if (cause) *cause = "the server closed the connection after the TLS handshake";
+            return NSIO_CONNECTFAIL;
+        }
+        // A server that checks client certificates only after the handshake says nothing when
+        // it refuses one: it asked for a certificate and left.
+        if (cause)
+            *cause = sendsCertificate_ ? "the server did not accept the client certificate"
+                                       : "the server requires a client certificate";
+        return NSIO_TLS_CLIENTCERT;
+    }
+
+private:
+    // Sends what an earlier record left; false when the connection is gone.
+    bool FlushLocked() {
+        while (!out_.empty()) {
+            IoResult r = socket_->Send(out_.data(), out_.size());
+            if (r.status == IoStatus::WouldBlock || (r.status == IoStatus::Ok && r.count == 0))
+                return true;
+            if (r.status != IoStatus::Ok) return false;
+            out_.erase(out_.begin(), out_.begin() + static_cast<ptrdiff_t>(r.count));
+        }
+        return true;
+    }
+
+    // Every whole record of in_ into plain_; an incomplete one stays for the next arrival.
+    bool DecryptLocked() {
+        while (!in_.empty()) {
+            SecBuffer b[4] = {
+                {static_cast<ULONG>(in_.size()), SECBUFFER_DATA, in_.data()},
+                {0, SECBUFFER_EMPTY, nullptr},
+                {0, SECBUFFER_EMPTY, nullptr},
+                {0, SECBUFFER_EMPTY, nullptr},
+            };
+            SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
+            const SECURITY_STATUS s = DecryptMessage(&context_, &desc, 0, nullptr);
+            if (s == SEC_E_INCOMPLETE_MESSAGE) return true;
+            if (s == SEC_I_CONTEXT_EXPIRED) {
+                ended_ = true;
+                in_.clear();
+                return true;
+            }
+            if (s != SEC_E_OK && s != SEC_I_RENEGOTIATE) return false;
+            Bytes extra;
+            for (const SecBuffer& x : b) {
+                if (x.BufferType == SECBUFFER_DATA && x.cbBuffer > 0) {
+                    const uint8_t* p = static_cast<const uint8_t*>(x.pvBuffer);
+                    plain_.insert(plain_.end(), p, p + x.cbBuffer);
+                } else if (x.BufferType == SECBUFFER_EXTRA && x.cbBuffer > 0) {
+                    const uint8_t* p = static_cast<const uint8_t*>(x.pvBuffer);
+                    extra.assign(p, p + x.cbBuffer);
+                }
+            }
+            // A TLS 1.3 ticket or key update: nothing for the caller, the stream goes on.
+            in_ = std::move(extra);
+        }
+        return true;
+    }
+
+    bool SendAll(const uint8_t* data, size_t size, Deadline deadline) {
+        while (size > 0) {
+            IoResult r = socket_->Send(data, size);
+            if (r.status == IoStatus::Ok) {
+                data += r.count;
+                size -= r.count;
+            } else if (r.status != IoStatus::WouldBlock ||
+                       socket_->Wait(false, true, RemainingMs(deadline)) <= 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    Opened Verify(const TlsSettings& tls);
+
+    std::unique_ptr<TcpSocket> socket_;
+    CredHandle credentials_{};
+    CtxtHandle context_{};
+    bool haveCredentials_ = false, haveContext_ = false;
+    SecPkgContext_StreamSizes sizes_{};
+    std::mutex mutex_; // one context: a send and a receive must not run in it at once
+    Bytes in_, plain_, out_;
+    bool ended_ = false;
+    bool certificateRequested_ = false;
+    bool sendsCertificate_ = false;
+};
+
+Opened SchannelTransport::Verify(const TlsSettings& tls) {
+    PCCERT_CONTEXT leaf = nullptr;
+    if (QueryContextAttributesA(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &leaf) != SEC_E_OK ||
+        !leaf)
+        return Failure(NSIO_TLS_UNTRUSTED, "the server's certificate is not trusted (none sent)");
+    Trust trust;
+    std::string detail = "unable to get local issuer certificate";
+    std::vector<PCCERT_CONTEXT> path;
+    if (tls.caFile.empty()) {
+        trust = ChainToSystem(leaf, &detail);
+        path.push_back(CertDuplicateCertificateContext(leaf));
+    } else {
+        HCERTSTORE anchors = LoadPemStore(tls.caFile);
+        if (!anchors) {
+            CertFreeCertificateContext(leaf);
+            return Failure(NSIO_TLS_FILES, "can not read the CA file " + tls.caFile);
+        }
+        trust = ChainToFile(leaf, leaf->hCertStore, anchors, &path);
+        CertCloseStore(anchors, 0);
+    }
+    // Checked in OpenSSL's order: the chain, then the name, then the dates.
+    Opened o;
+    if (trust == Trust::Untrusted) {
+        o = Failure(NSIO_TLS_UNTRUSTED, "the server's certificate is not trusted (" + detail + ")");
+    } else if (!NamesHost(leaf, tls.host)) {
+        o = Failure(NSIO_TLS_NAME, "the server's certificate is not for " + tls.host);
+    } else {
+        for (PCCERT_CONTEXT c : path) {
+            const Trust t = TimeOf(c);
+            if (t == Trust::Expired) {
+                o = Failure(NSIO_TLS_EXPIRED, "the server's certificate has expired");
+                break;
+            }
+            if (t == Trust::NotYetValid) {
+                o = Failure(NSIO_TLS_EXPIRED, "the server's certificate is not yet valid");
+                break;
+            }
+        }
+    }
+    for (PCCERT_CONTEXT c : path)
+        CertFreeCertificateContext(c);
+    CertFreeCertificateContext(leaf);
+    return o;
+}
+
+Opened SchannelTransport::Handshake(const TlsSettings& tls, Deadline deadline) {
+    ClientIdentity identity;
+    PCCERT_CONTEXT clientCert = nullptr;
+    if (!tls.certFile.empty() || !tls.keyFile.empty()) {
+        const std::string failed = identity.Load(tls);
+        if (!failed.empty()) return Failure(NSIO_TLS_FILES, failed);
+        clientCert = identity.Certificate();
+        sendsCertificate_ = true;
+    }
+    SCHANNEL_CRED cred{};
+    cred.dwVersion = SCHANNEL_CRED_VERSION;
+    cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    if (clientCert) {
+        cred.cCreds = 1;
+        cred.paCred = &clientCert;
+    }
+    TimeStamp expiry;
+    if (AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
+                                  nullptr, &cred, nullptr, nullptr, &credentials_,
+                                  &expiry) != SEC_E_OK)
+        return Failure(NSIO_TLS_UNSUPPORTED, "the system's TLS (Schannel) could not be started");
+    haveCredentials_ = true;
+
+    uint8_t ip[4];
+    std::string sni = IsIpv4Text(tls.host, ip) ? std::string() : tls.host;
+    char* target = sni.empty() ? nullptr : sni.data();
+    bool serverSpoke = false;
+    HandshakeScanner scanner;
+    Bytes in;
+    for (;;) {
+        SecBuffer inBuf[2] = {{static_cast<ULONG>(in.size()), SECBUFFER_TOKEN, in.data()},
+                              {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc inDesc{SECBUFFER_VERSION, 2, inBuf};
+        SecBuffer outBuf[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+        SecBufferDesc outDesc{SECBUFFER_VERSION, 1, outBuf};
+        ULONG attributes = 0;
+        const SECURITY_STATUS s = InitializeSecurityContextA(
+            &credentials_, haveContext_ ? &context_ : nullptr, target, kContextFlags, 0, 0,
+            haveContext_ ? &inDesc : nullptr, 0, &context_, &outDesc, &attributes, &expiry);
+        haveContext_ = true;
+        if (outBuf[0].cbBuffer > 0 && outBuf[0].pvBuffer) {
+            const bool sent = SendAll(static_cast<const uint8_t*>(outBuf[0].pvBuffer),
+                                      outBuf[0].cbBuffer, deadline);
+            FreeContextBuffer(outBuf[0].pvBuffer);
+            if (!sent) return Failure(NSIO_CONNECTFAIL, "the server closed the connection");
+        }
+        if (s == SEC_I_INCOMPLETE_CREDENTIALS) {
+            // Asked for a client certificate that we do not have: go on without one.
+            certificateRequested_ = true;
+            continue;
+        }
+        if (s == SEC_E_OK || s == SEC_I_CONTINUE_NEEDED) {
+            if (inBuf[1].BufferType == SECBUFFER_EXTRA && inBuf[1].cbBuffer > 0)
+                in.erase(in.begin(), in.end() - inBuf[1].cbBuffer);
+            else
+                in.clear();
+            if (s == SEC_E_OK) break;
+            if (!in.empty()) continue;
+        } else if (s != SEC_E_INCOMPLETE_MESSAGE) {
+            if (!serverSpoke) return Failure(NSIO_TLS_NOTTLS, "the server did not answer TLS");
+            if (s == SEC_E_ILLEGAL_MESSAGE || s == SEC_E_INVALID_TOKEN)
+                return Failure(NSIO_TLS_NOTTLS, "the server did not answer TLS (" + Hex(s) + ")");
+            return Failure(NSIO_TLS_HANDSHAKE, "the TLS handshake failed (" + Hex(s) + ")");
+        }
+        // More of the server's handshake.
+        const int left = RemainingMs(deadline);
+        const int ready = left > 0 ? socket_->Wait(true, false, left) : 0;
+        if (ready <= 0) {
+            if (!serverSpoke)
+                return Failure(NSIO_TLS_NOTTLS, "the server did not answer TLS in time");
+            return Failure(NSIO_TIMEOUT, "the TLS handshake did not finish in time");
+        }
+        uint8_t buf[16384];
+        IoResult r = socket_->Receive(buf, sizeof buf);
+        if (r.status == IoStatus::Ok) {
+            in.insert(in.end(), buf, buf + r.count);
+            serverSpoke = true;
+            scanner.Add(buf, r.count);
+            certificateRequested_ = certificateRequested_ || scanner.CertificateRequested();
+        } else if (r.status != IoStatus::WouldBlock) {
+            if (!serverSpoke)
+                return Failure(NSIO_TLS_NOTTLS,
+                               "the server did not answer TLS (it closed the connection)");
+            if (certificateRequested_)
+                return Failure(NSIO_TLS_CLIENTCERT,
+                               sendsCertificate_
+                                   ? "the server did not accept the client certificate"
+                                   : "the server requires a client certificate");
+            return Failure(NSIO_TLS_HANDSHAKE,
+                           "the TLS handshake failed (the server closed the connection)");
+        }
+    }
+    if (QueryContextAttributesA(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK)
+        return Failure(NSIO_TLS_HANDSHAKE, "the TLS handshake failed (no stream sizes)");
+    Opened checked = Verify(tls);
+    if (checked.failure != 0) return checked;
+    // Records that came right behind the handshake belong to the stream.
+    in_ = std::move(in);
+    if (!DecryptLocked()) return Failure(NSIO_TLS_HANDSHAKE, "the TLS stream could not be read");
+    return {};
+}
+
+} // namespace
+
+Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline) {
+    auto link = std::make_unique<SchannelTransport>(std::move(socket));
+    Opened done = link->Handshake(tls, deadline);
+    if (done.failure != 0) return done;
+    done.transport = std::move(link);
+    return done;
+}
+
+} // namespace ipserial

@@ -1,0 +1,363 @@
+// The network serial library over TLS against the real ser2net and its ssl layer, in front of a
+// pseudo-terminal that the test holds. The certificates are made by openssl when the tests start.
+// Skipped when ser2net or openssl is not installed.
+#include "ipserial.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <sstream>
+#include <string>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr const char* kSer2net = "/usr/sbin/ser2net";
+
+int FreeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool Accepts(int port) {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool up = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(s);
+    return up;
+}
+
+std::string g_certs; // the folder of this run's certificates
+
+std::string Hex(const Bytes& b) {
+    std::string out;
+    char x[4];
+    for (size_t i = 0; i < b.size() && i < 32; ++i) {
+        std::snprintf(x, sizeof x, "%02X ", b[i]);
+        out += x;
+    }
+    return out;
+}
+
+// What ser2net's accepter serves.
+struct Server {
+    const char* cert = nullptr; // null: plain RFC 2217
+    bool clientAuth = false;
+};
+
+// What the client asks for.
+struct Client {
+    bool tls = true;
+    const char* host = "127.0.0.1";
+    const char* ca = "ca.pem"; // in the certificates' folder; null: the system's store
+    const char* cert = nullptr;
+    const char* key = nullptr;
+};
+
+class Ser2netTls : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (access(kSer2net, X_OK) != 0 || system("openssl version >/dev/null 2>&1") != 0) return;
+        char dirTemplate[] = "/tmp/ipserial-certs-XXXXXX";
+        if (!mkdtemp(dirTemplate)) return;
+        const std::string cmd =
+            std::string("bash '") + ZEM_TEST_CERTS_SCRIPT + "' '" + dirTemplate + "' >/dev/null";
+        if (system(cmd.c_str()) == 0) g_certs = dirTemplate;
+    }
+    static void TearDownTestSuite() {
+        if (!g_certs.empty()) system(("rm -rf '" + g_certs + "'").c_str());
+        g_certs.clear();
+    }
+
+    void SetUp() override {
+        if (access(kSer2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+        if (g_certs.empty()) GTEST_SKIP() << "no test certificates (openssl missing?)";
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(grantpt(master_), 0);
+        ASSERT_EQ(unlockpt(master_), 0);
+        slaveName_ = ptsname(master_);
+        slave_ = open(slaveName_.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave_, 0);
+        // Zem's lock: a Zem of another test that still names this terminal (a pseudo-terminal's
+        // number comes back once freed) cannot write its sync bytes onto our line.
+        ASSERT_EQ(flock(slave_, LOCK_EX | LOCK_NB), 0);
+        termios t{};
+        tcgetattr(slave_, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave_, TCSANOW, &t);
+        char dirTemplate[] = "/tmp/ipserial-tls-XXXXXX";
+        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+        dir_ = dirTemplate;
+    }
+
+    void TearDown() override {
+        if (id_ >= 0) nsio_close(id_);
+        StopServer();
+        if (slave_ >= 0) close(slave_);
+        if (master_ >= 0) close(master_);
+        if (!dir_.empty()) system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    std::string Cert(const char* name) { return g_certs + "/" + name; }
+
+    void StartServer(const Server& s) {
+        port_ = FreeLoopbackPort();
+        std::string accepter = "telnet(rfc2217),tcp,127.0.0.1," + std::to_string(port_);
+        if (s.cert) {
+            const std::string base = Cert(s.cert);
+            accepter = "telnet(rfc2217),ssl(key=" + base + ".key,cert=" + base + ".pem" +
+                       (s.clientAuth ? ",clientauth" : "") + "),tcp,127.0.0.1," +
+                       std::to_string(port_);
+        }
+        {
+            std::ofstream cfg(dir_ + "/ser2net.yaml");
+            cfg << "connection: &zem\n"
+                << "  accepter: " << accepter << "\n"
+                << "  connector: serialdev," << slaveName_ << ",115200n81,local\n"
+                << "  options:\n"
+                << "    chardelay: false\n";
+            if (s.clientAuth) cfg << "    authdir: " << Cert("authdir") << "\n";
+        }
+        pid_ = fork();
+        ASSERT_GE(pid_, 0);
+        if (pid_ == 0) {
+            const std::string log = dir_ + "/ser2net.log";
+            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            const std::string cfg = dir_ + "/ser2net.yaml";
+            execl(kSer2net, "ser2net", "-d", "-u", "-c", cfg.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        const auto until = Clock::now() + milliseconds(10000);
+        while (!Accepts(port_) && Clock::now() < until)
+            std::this_thread::sleep_for(milliseconds(50));
+        ASSERT_TRUE(Accepts(port_)) << "ser2net did not come up:\n" << Log();
+        // The readiness probe's connection must be gone before the test's own arrives.
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+
+    void StopServer() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+
+    // nsio_open_ex with the client's choices; the cause lands in cause_.
+    int Open(const Client& c, int timeoutMs = 3000) {
+        const std::string ca = c.ca ? Cert(c.ca) : "", cert = c.cert ? Cert(c.cert) : "",
+                          key = c.key ? Cert(c.key) : "";
+        nsio_tls_options o{static_cast<int>(sizeof o), c.host, ca.c_str(), cert.c_str(),
+                           key.c_str()};
+        char cause[256] = "unset";
+        id_ =
+            nsio_open_ex("127.0.0.1", port_, timeoutMs, c.tls ? &o : nullptr, cause, sizeof cause);
+        cause_ = id_ < 0 ? cause : "";
+        return id_;
+    }
+
+    // Whatever reached the module's side of the line by now.
+    Bytes LineBytes() {
+        Bytes got;
+        uint8_t buf[512];
+        for (;;) {
+            ssize_t n = read(master_, buf, sizeof buf);
+            if (n <= 0) break;
+            got.insert(got.end(), buf, buf + n);
+        }
+        return got;
+    }
+
+    std::string Log() {
+        std::ifstream in(dir_ + "/ser2net.log");
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    int master_ = -1, slave_ = -1, id_ = -1, port_ = 0;
+    pid_t pid_ = -1;
+    std::string dir_, slaveName_, cause_;
+};
+
+TEST_F(Ser2netTls, RefusalsNameTheirCauseAndSendNothingToTheLine) {
+    struct Row {
+        const char* what;
+        Server server;
+        Client client;
+        int code;
+        const char* cause;
+    } rows[] = {
+        {"a CA we do not trust", {"otherca-server"}, {}, NSIO_TLS_UNTRUSTED, "not trusted"},
+        {"the system's store, which lacks the test CA",
+         {"server"},
+         {.ca = nullptr},
+         NSIO_TLS_UNTRUSTED,
+         "not trusted"},
+        {"a name only in the CN", {"wrongname"}, {}, NSIO_TLS_NAME, "not for 127.0.0.1"},
+        {"a DNS name the certificate lacks",
+         {"server"},
+         {.host = "zem.invalid"},
+         NSIO_TLS_NAME,
+         "not for zem.invalid"},
+        {"an expired certificate", {"expired"}, {}, NSIO_TLS_EXPIRED, "expired"},
+        {"no client certificate",
+         {"server", true},
+         {},
+         NSIO_TLS_CLIENTCERT,
+         "requires a client certificate"},
+        {"a client certificate of another CA",
+         {"server", true},
+         {.cert = "stranger.pem", .key = "stranger.key"},
+         NSIO_TLS_CLIENTCERT,
+         "did not accept"},
+        {"TLS to a plain port", {}, {}, NSIO_TLS_NOTTLS, "did not answer TLS"},
+        {"a CA file that is not there",
+         {"server"},
+         {.ca = "missing.pem"},
+         NSIO_TLS_FILES,
+         "missing.pem"},
+        {"a certificate without its key",
+         {"server", true},
+         {.cert = "client.pem"},
+         NSIO_TLS_FILES,
+         "key"},
+        {"a key that is not the certificate's",
+         {"server", true},
+         {.cert = "client.pem", .key = "stranger.key"},
+         NSIO_TLS_FILES,
+         "stranger.key"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        StartServer(r.server);
+        const auto t0 = Clock::now();
+        EXPECT_EQ(Open(r.client), r.code) << cause_ << "\n" << Log();
+        EXPECT_NE(cause_.find(r.cause), std::string::npos) << cause_;
+        EXPECT_EQ(cause_.find('\n'), std::string::npos);
+        EXPECT_LT(Clock::now() - t0, milliseconds(3000 + 2000));
+        // ser2net opens the line for a connection it accepted; give it a moment to pass on
+        // anything it was going to.
+        std::this_thread::sleep_for(milliseconds(200));
+        const Bytes line = LineBytes();
+        EXPECT_TRUE(line.empty()) << line.size() << " bytes reached the line: " << Hex(line);
+        if (id_ >= 0) nsio_close(id_);
+        id_ = -1;
+        StopServer();
+    }
+}
+
+TEST_F(Ser2netTls, PlainClientAtATlsPortEndsWithinTheOpensTime) {
+    StartServer({"server"});
+    const auto t0 = Clock::now();
+    EXPECT_LT(Open({.tls = false}, 2000), 0);
+    EXPECT_LT(Clock::now() - t0, milliseconds(2000 + 1000));
+    EXPECT_FALSE(cause_.empty());
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_TRUE(LineBytes().empty());
+}
+
+// The stream and the settings, as over plain TCP; also with a DNS name and with mutual TLS.
+TEST_F(Ser2netTls, BytesBothWaysOverTls) {
+    struct Row {
+        const char* what;
+        Server server;
+        Client client;
+    } rows[] = {
+        {"server certificate by IP address", {"server"}, {}},
+        {"by DNS name", {"server"}, {.host = "localhost"}},
+        {"mutual TLS", {"server", true}, {.cert = "client.pem", .key = "client.key"}},
+    };
+    std::mt19937 rng(7);
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        StartServer(r.server);
+        ASSERT_GE(Open(r.client), 0) << cause_ << "\n" << Log();
+        ASSERT_EQ(nsio_ioctl(id_, NSIO_B921600, NSIO_BIT_8), 0);
+        termios t{};
+        tcgetattr(slave_, &t);
+        EXPECT_EQ(cfgetospeed(&t), B921600);
+
+        Bytes up(48 * 1024), down(48 * 1024);
+        for (auto& b : up)
+            b = static_cast<uint8_t>(rng() % 4 == 0 ? 0xFF : rng());
+        for (auto& b : down)
+            b = static_cast<uint8_t>(rng() % 4 == 0 ? 0xFF : rng());
+        Bytes gotUp, gotDown;
+        size_t sentUp = 0, sentDown = 0;
+        char buf[4096];
+        const auto until = Clock::now() + milliseconds(20000);
+        while ((gotUp.size() < up.size() || gotDown.size() < down.size()) && Clock::now() < until) {
+            if (sentUp < up.size()) {
+                int w = nsio_write(id_, reinterpret_cast<const char*>(up.data() + sentUp),
+                                   static_cast<int>(std::min<size_t>(2048, up.size() - sentUp)));
+                ASSERT_GE(w, 0);
+                sentUp += static_cast<size_t>(w);
+            }
+            if (sentDown < down.size()) {
+                ssize_t w = write(master_, down.data() + sentDown,
+                                  std::min<size_t>(1024, down.size() - sentDown));
+                if (w > 0) sentDown += static_cast<size_t>(w);
+            }
+            int n = nsio_read(id_, buf, sizeof buf);
+            ASSERT_GE(n, 0);
+            gotDown.insert(gotDown.end(), buf, buf + n);
+            Bytes line = LineBytes();
+            gotUp.insert(gotUp.end(), line.begin(), line.end());
+            nsio_wait(id_, 1, 0);
+        }
+        EXPECT_TRUE(gotUp == up) << gotUp.size() << " of " << up.size();
+        EXPECT_TRUE(gotDown == down) << gotDown.size() << " of " << down.size();
+        nsio_close(id_);
+        id_ = -1;
+        StopServer();
+    }
+}
+
+// The server goes away mid-stream: reads report the loss, as over plain TCP.
+TEST_F(Ser2netTls, ALostServerIsReportedAtOnce) {
+    StartServer({"server"});
+    ASSERT_GE(Open({}), 0) << cause_;
+    const auto stopped = Clock::now();
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    EXPECT_EQ(nsio_wait(id_, 5000, 0), NSIO_CLOSED);
+    EXPECT_LT(Clock::now() - stopped, milliseconds(5000));
+    char buf[16];
+    EXPECT_EQ(nsio_read(id_, buf, sizeof buf), NSIO_CLOSED);
+}
+
+} // namespace
