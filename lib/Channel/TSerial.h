@@ -47,9 +47,6 @@ public:
     bool WaitsInLibrary() const { return context && context->nsio_wait; }
     uint32_t NetBaud() const { return netBaud; }
     uint32_t NetMode() const { return netMode; }
-    // Why the network sort did not open, in words for the operator; empty when it opened or when
-    // there is nothing to add to the report's message.
-    const std::string& OpenFailure() const { return openFailure; }
 
     // Shared with the service thread. Filled before the thread starts; afterwards the user's
     // thread writes only `stop`.

@@ -69,7 +69,6 @@ zem::Services Harness::Services() {
         if (!openOk && cause) *cause = openCause;
         return openOk ? new LosableChannel() : nullptr;
     };
-    s.openFailureCause = [this] { return openCause; };
     s.freeChannel = [this](TChannel* c) {
         ++freed;
         order.push_back("channel-freed");

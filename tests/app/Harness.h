@@ -44,7 +44,6 @@ public:
     std::string openCause; // why a port that does not open did not, as the system says
     bool programFails = false;
     const char* lostCause = nullptr; // the channel is found lost with this cause during the run
-    std::string openCause;           // why the port did not open, when openOk is false
     std::vector<std::pair<int, int32_t>> script{{1, 0}, {2, 0}, {3, 40}, {4, 100}};
     std::function<void()> duringProgram;
     std::optional<std::vector<zem::SerialPortInfo>> portsFound{{PortFound("COM1")}};

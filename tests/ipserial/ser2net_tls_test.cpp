@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
@@ -94,7 +95,8 @@ protected:
         if (system(cmd.c_str()) == 0) g_certs = dirTemplate;
     }
     static void TearDownTestSuite() {
-        if (!g_certs.empty()) system(("rm -rf '" + g_certs + "'").c_str());
+        std::error_code ignored;
+        if (!g_certs.empty()) std::filesystem::remove_all(g_certs, ignored);
         g_certs.clear();
     }
 
@@ -125,7 +127,8 @@ protected:
         StopServer();
         if (slave_ >= 0) close(slave_);
         if (master_ >= 0) close(master_);
-        if (!dir_.empty()) system(("rm -rf '" + dir_ + "'").c_str());
+        std::error_code ignored;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
     }
 
     std::string Cert(const char* name) { return g_certs + "/" + name; }

@@ -32,7 +32,7 @@ struct Pty {
 
 std::string CauseOfOpening(const std::string& port) {
     std::string cause;
-    TChannel* channel = zem::OpenChannel(port, 0, &cause);
+    TChannel* channel = zem::OpenChannel(port, 0, {}, &cause);
     EXPECT_EQ(channel, nullptr) << port;
     zem::FreeChannel(channel);
     EXPECT_EQ(zem::LastOpenFailureCause(), cause);
@@ -49,7 +49,7 @@ std::string CauseOfOpeningAs(const std::string& port, uid_t uid, gid_t gid) {
         close(fds[0]);
         std::string cause = "could not drop privileges";
         if (setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0) {
-            TChannel* channel = zem::OpenChannel(port, 0, &cause);
+            TChannel* channel = zem::OpenChannel(port, 0, {}, &cause);
             if (channel) cause = "opened";
             zem::FreeChannel(channel);
         }
@@ -80,7 +80,7 @@ TEST(OpenCause, EachFailureOfALocalPortNamesItsCause) {
     Pty pty;
     ASSERT_FALSE(pty.slave.empty());
     std::string cause;
-    TChannel* first = zem::OpenChannel(pty.slave, 0, &cause);
+    TChannel* first = zem::OpenChannel(pty.slave, 0, {}, &cause);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(cause, "");
     EXPECT_EQ(CauseOfOpening(pty.slave), "busy: another program has the port open");

@@ -87,7 +87,7 @@ TEST(Win32SerialPort, MissingPortLeavesTheChannelNotOpened) {
 // What the operator is told under "Can not open": the system's error in words.
 TEST(Win32SerialPort, OpenFailuresNameTheirCause) {
     std::string cause;
-    EXPECT_EQ(zem::OpenChannel("COM99", 0, &cause), nullptr);
+    EXPECT_EQ(zem::OpenChannel("COM99", 0, {}, &cause), nullptr);
     EXPECT_EQ(cause, "no such device");
     // Another holder of the port fails the exclusive open as access denied.
     EXPECT_EQ(zem::OpenFailureCause(ERROR_ACCESS_DENIED),
