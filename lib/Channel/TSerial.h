@@ -49,7 +49,7 @@ public:
         RingBlock* rings = nullptr;
         zem::SerialPort port;
         int32_t portId = -1;
-        uint32_t pollMs = 2;
+        uint32_t pollMs = 2; // longest sleep of a pass when nothing wakes the thread
         bool network = false;
         std::atomic<bool> stop{false};
         zem::nsio_read_t nsio_read = nullptr;
