@@ -238,7 +238,9 @@ int RunGang(const GangOptions& o, bool json, bool terminal, std::FILE* out, std:
     req.levelCode = o.debug ? 20 : 0;
     req.count = o.count;
     req.numbered = o.numbered;
-    Gang gang(std::move(req), DefaultRunServices(), reporter);
+    RunServices services = DefaultRunServices();
+    if (o.wireTrace) services = WithWireTrace(std::move(services), *o.wireTrace);
+    Gang gang(std::move(req), std::move(services), reporter);
     ScopedInterrupt interrupt([&gang] { gang.Abort(); });
     GangSummary summary = gang.Run();
     reporter.Summary(summary);

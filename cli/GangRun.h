@@ -16,6 +16,7 @@ struct GangOptions {
     unsigned count = 1; // runs per port; 0: until Ctrl-C
     bool numbered = false;
     zem::ResultsLog* results = nullptr;
+    zem::WireTrace* wireTrace = nullptr; // --wire-trace
 };
 
 // Runs side by side, one per port, shown together: a redrawn bar per port on a terminal, lines

@@ -2,6 +2,7 @@
 #include "Reporter.h"
 #include "ResultsLog.h"
 #include "SerialPorts.h"
+#include "WireTrace.h"
 
 #include <csignal>
 #include <cstdio>
@@ -17,7 +18,8 @@ struct RunRequest {
     std::string port;
     std::string speed;
     bool debug = false;
-    zem::ResultsLog* results = nullptr; // --results: one line when the run ends
+    zem::ResultsLog* results = nullptr;  // --results: one line when the run ends
+    zem::WireTrace* wireTrace = nullptr; // --wire-trace: the bytes of the run
 };
 
 class SignalWatcher;

@@ -17,7 +17,7 @@
 namespace {
 constexpr const char* kUsage =
     "Usage : zemcli [--debug] [--json] [--loop | --count N] [--results FILE]\n"
-    "               stream_file port[,port...] speed\n"
+    "               [--wire-trace FILE] stream_file port[,port...] speed\n"
     "        zemcli --info stream_file [--json]\n"
     "        zemcli --list-ports [--json]\n";
 }
@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string(zem::txt::kVersion));
     bool debug = false, json = false, info = false, listPorts = false, loop = false;
     unsigned count = 0;
-    std::string resultsFile;
+    std::string resultsFile, wireTraceFile;
     std::vector<std::string> args;
     app.add_flag("--debug", debug,
                  "Write the protocol trace to LocalLog.txt (report level code 20)");
@@ -38,6 +38,8 @@ int main(int argc, char** argv) {
     app.add_option("--count", count, "Program N modules one after another on each port")
         ->check(CLI::PositiveNumber);
     app.add_option("--results", resultsFile, "Append one JSON line per finished run to FILE");
+    app.add_option("--wire-trace", wireTraceFile,
+                   "Write every byte sent and received to FILE: time, port, direction, hex, text");
     app.add_option("args", args, "STREAM PORT[,PORT...] SPEED, or STREAM with --info");
     app.footer(kUsage);
     try {
@@ -53,7 +55,7 @@ int main(int argc, char** argv) {
 
     zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
     bool station = loop || count > 0 || !resultsFile.empty();
-    if ((listPorts || info) && station) {
+    if ((listPorts || info) && (station || !wireTraceFile.empty())) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -89,10 +91,18 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    std::unique_ptr<zem::WireTrace> wireTrace;
+    if (!wireTraceFile.empty()) {
+        wireTrace = std::make_unique<zem::WireTrace>(wireTraceFile);
+        if (!wireTrace->Ok()) {
+            std::fprintf(stderr, "zemcli: can not write %s\n", wireTraceFile.c_str());
+            return 2;
+        }
+    }
     // One port, one module: the single run's display, as it has always been.
     if (ports.size() == 1 && !loop && count == 0)
-        return zem::cli::RunProgramming({args[0], args[1], args[2], debug, results.get()},
-                                        reporter);
+        return zem::cli::RunProgramming(
+            {args[0], args[1], args[2], debug, results.get(), wireTrace.get()}, reporter);
     zem::cli::GangOptions gang;
     gang.stream = args[0];
     gang.ports = ports;
@@ -101,5 +111,6 @@ int main(int argc, char** argv) {
     gang.count = loop ? 0 : (count > 0 ? count : 1);
     gang.numbered = loop || count > 0;
     gang.results = results.get();
+    gang.wireTrace = wireTrace.get();
     return zem::cli::RunGang(gang, json, zem::IsTerminal(stderr), stdout, stderr);
 }

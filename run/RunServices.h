@@ -1,6 +1,7 @@
 #pragma once
 #include "TChannel.h"
 #include "TFPLib.h"
+#include "WireTrace.h"
 
 #include <cstdint>
 #include <functional>
@@ -35,5 +36,8 @@ struct RunServices {
 
 // The real channels and protocol.
 RunServices DefaultRunServices();
+
+// The same services, with every channel they open writing its bytes to `trace` as well.
+RunServices WithWireTrace(RunServices services, WireTrace& trace);
 
 } // namespace zem

@@ -115,7 +115,9 @@ int TChannel::Write(const void* data, int size) {
     rings->txHead.store((head + n) & kMask, std::memory_order_release);
     rings->txWake.Signal();
     int count = static_cast<int>(first + n);
-    ReportTx(1, data, count);
+    // Raw bytes in the trace file would break its lines and double its cost; a wire trace of
+    // its own is readable instead.
+    if (wireTrace) wireTrace->Record(wirePort, zem::WireTrace::Direction::kTx, data, first + n);
     return count;
 }
 
@@ -155,7 +157,7 @@ int TChannel::Read(void* data, int size) {
     std::memcpy(dst + first, rings->rx + tail, n);
     rings->RxTaken((tail + n) & kMask);
     int count = static_cast<int>(first + n);
-    ReportRx(1, data, count);
+    if (wireTrace) wireTrace->Record(wirePort, zem::WireTrace::Direction::kRx, data, first + n);
     return count;
 }
 

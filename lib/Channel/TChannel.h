@@ -1,9 +1,11 @@
 #pragma once
 #include "RingBlock.h"
 #include "Treport.h"
+#include "WireTrace.h"
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class TLibrary : public TReport {
 public:
@@ -56,6 +58,13 @@ public:
     bool IsLost() const;
     const char* LostCause() const;
 
+    // Every piece that Write queues and Read takes also goes to `trace` (null: none), under the
+    // port name `port`. Byte records never go to the trace file.
+    void SetWireTrace(zem::WireTrace* trace, std::string port) {
+        wireTrace = trace;
+        wirePort = std::move(port);
+    }
+
     const char* StoredSpeed() const { return speed; }
     const char* StoredFormat() const { return format; }
     const char* StoredFlow() const { return flow; }
@@ -90,4 +99,6 @@ protected:
     bool inited = false;
     std::unique_ptr<RingBlock> rings;
     char channelName[32] = "";
+    zem::WireTrace* wireTrace = nullptr;
+    std::string wirePort;
 };
