@@ -61,9 +61,9 @@ const char* SerialLostCause(long error);
 
 // One open local serial port.
 //
-// Threads: after Open, the service thread alone uses ClearErrors, ModemStatus and the transfers
-// (StartRead/CollectRead, StartWrite/CollectWrite, EndTransfers); the user's thread uses
-// GetSettings, SetSettings and Line at the same time. Open, PrepareTransfers and Close run while
+// Threads: after Open, the service thread alone uses ClearErrors and the transfers
+// (StartRead/CollectRead, StartWrite/CollectWrite, EndTransfers, Wait); the user's thread uses
+// GetSettings, SetSettings, Line and ModemStatus at the same time. Open, PrepareTransfers and Close run while
 // no service thread uses the port.
 //
 // Transfers are started and collected later without waiting. Where the platform finishes them at

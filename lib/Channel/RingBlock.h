@@ -37,7 +37,8 @@ enum : uint32_t {
 // PurgeRx) and the txPurge request; the service thread writes txTail and rxHead. A writer copies
 // the bytes first and then publishes the index with a release store; the other side loads the
 // index with acquire before it touches the bytes. LineState bits 0-1 belong to the user thread,
-// bits 2-5 to the service thread; both change them with single atomic fetch_or / fetch_and.
+// bits 2-5 to whichever thread reads the modem lines (the user's thread for a local port, the
+// service thread for a network one); both change them with single atomic fetch_or / fetch_and.
 //
 // PurgeTx cannot simply move txHead back to txTail: the service thread may be sending from an
 // older tail and would then advance txTail past txHead, seeing a ring full of bytes that were never
