@@ -446,6 +446,17 @@ TEST(IpSerialModem, NotificationsBecomeLineStatusBits) {
         std::this_thread::sleep_for(milliseconds(2));
     }
     EXPECT_TRUE(WaitLineStatus(port.id, NSIO_LS_CTS | NSIO_LS_RING));
+
+    // A caller asleep in the wait learns of a line change at once, without data.
+    std::thread later([&] {
+        std::this_thread::sleep_for(milliseconds(50));
+        server.SendSub({107, 0x20});
+    });
+    const auto t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 5000, -1), 0);
+    EXPECT_LT(ElapsedMs(t0), 2500);
+    later.join();
+    EXPECT_EQ(nsio_lstatus(port.id), NSIO_LS_DSR);
 }
 
 // --- broken connections and hostile input -----------------------------------------------
