@@ -63,8 +63,8 @@ const char* SerialLostCause(long error);
 //
 // Threads: after Open, the service thread alone uses ClearErrors and the transfers
 // (StartRead/CollectRead, StartWrite/CollectWrite, EndTransfers, Wait); the user's thread uses
-// GetSettings, SetSettings, Line and ModemStatus at the same time. Open, PrepareTransfers and Close run while
-// no service thread uses the port.
+// GetSettings, SetSettings, Line and ModemStatus at the same time. Open, PrepareTransfers and Close
+// run while no service thread uses the port.
 //
 // Transfers are started and collected later without waiting. Where the platform finishes them at
 // once, Start never reports kPending. A count is what the transfer moved, 0 after a failure. At
