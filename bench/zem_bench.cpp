@@ -35,7 +35,7 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
-enum class Via { kPty, kSer2net, kSer2netTls, kCoarseTimer, kSilent };
+enum class Via { kPty, kSer2net, kSer2netTls, kCoarseTimer, kSilent, kSilentSer2net };
 
 struct Row {
     std::string name;
@@ -58,6 +58,8 @@ const std::vector<Row>& Rows() {
         {"coarse-2k-921600", "2 KiB, 921600, pty, 15.625 ms timer", 2048, 921600, Via::kCoarseTimer,
          false},
         {"silent-10s", "silent module, 10 s", 2048, 921600, Via::kSilent, false},
+        {"silent-ser2net-10s", "silent module, 10 s, ser2net", 2048, 921600, Via::kSilentSer2net,
+         false},
         {"pty-256-115200", "256 B, 115200, pty", 256, 115200, Via::kPty, true},
         {"pty-2k-115200", "2 KiB, 115200, pty", 2048, 115200, Via::kPty, true},
         {"pty-8k-115200", "8 KiB, 115200, pty", 8192, 115200, Via::kPty, true},
@@ -83,6 +85,7 @@ struct Options {
 // One run's figures; NaN where the row has none.
 struct Sample {
     double efficiency = NAN, gapMedianMs = NAN, gapP99Ms = NAN, cpuPerMiB = NAN, coreShare = NAN;
+    double wakeupsPerS = NAN; // voluntary context switches of all of zemcli's threads
     double actualS = NAN, idealS = NAN;
 };
 
@@ -184,6 +187,24 @@ double ThreadCpuSeconds(pid_t pid) {
     return total;
 }
 
+// Voluntary context switches of every thread of a running process so far: each is a sleep that
+// one of its threads woke from.
+double ThreadWakeUps(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    double total = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::ifstream in(dir + "/" + e->d_name + "/status");
+            for (std::string line; std::getline(in, line);)
+                if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                    total += std::stod(line.substr(line.find(':') + 1));
+        }
+        closedir(d);
+    }
+    return total;
+}
+
 int FreeLoopbackPort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -218,7 +239,8 @@ public:
         int retries = 1;
         for (int i = 0; i < runs; ++i) {
             std::string problem;
-            Sample s = row.via == Via::kSilent ? Silent(problem) : Stream(row, problem);
+            const bool silent = row.via == Via::kSilent || row.via == Via::kSilentSer2net;
+            Sample s = silent ? Silent(row, problem) : Stream(row, problem);
             if (!problem.empty()) {
                 out.failures.push_back(problem);
                 std::fprintf(stderr, "  %s run %d: FAILED: %s\n", row.name.c_str(), i + 1,
@@ -227,9 +249,9 @@ public:
                 continue;
             }
             out.samples.push_back(s);
-            if (row.via == Via::kSilent)
-                std::fprintf(stderr, "  %s run %d: %.2f %% of a core\n", row.name.c_str(), i + 1,
-                             s.coreShare * 100);
+            if (silent)
+                std::fprintf(stderr, "  %s run %d: %.2f %% of a core, %.1f wake-ups/s\n",
+                             row.name.c_str(), i + 1, s.coreShare * 100, s.wakeupsPerS);
             else
                 std::fprintf(stderr,
                              "  %s run %d: efficiency %.3f, gap %.3f/%.3f ms, %.3f CPU s/MiB, "
@@ -353,6 +375,8 @@ private:
         Child cli = Spawn(dir, cliArgs, dir / "zemcli.out", dir / "zemcli.err", env);
         rusage ru{};
         int code = Reap(cli, std::chrono::minutes(20), &ru);
+        const double cliWall =
+            std::chrono::duration<double>(SteadyClock::now() - cli.started).count();
         if (ser2net.pid > 0) {
             kill(ser2net.pid, SIGTERM);
             Reap(ser2net, std::chrono::seconds(5));
@@ -390,12 +414,13 @@ private:
         const double cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
                            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
         s.cpuPerMiB = cpu / (static_cast<double>(payload) / (1 << 20));
+        s.wakeupsPerS = static_cast<double>(ru.ru_nvcsw) / cliWall;
         if (!o_.keep) fs::remove_all(dir);
         return s;
     }
 
     // A module that never answers: what waiting for it costs, once start-up is over.
-    Sample Silent(std::string& problem) {
+    Sample Silent(const Row& row, std::string& problem) {
         Sample s;
         fs::path stream = StreamFile(2048);
         fs::path dir = RunDir();
@@ -406,17 +431,30 @@ private:
             Reap(sim, std::chrono::milliseconds(0));
             return s;
         }
-        Child cli = Spawn(dir, {Bin("cli/zemcli"), stream.string(), pty, "921600"},
+        Child ser2net;
+        std::string port = pty;
+        if (row.via == Via::kSilentSer2net) {
+            int tcp = FreeLoopbackPort();
+            ser2net = StartSer2net(dir, pty, tcp);
+            port = "127.0.0.1:" + std::to_string(tcp);
+        }
+        Child cli = Spawn(dir, {Bin("cli/zemcli"), stream.string(), port, "921600"},
                           dir / "zemcli.out", dir / "zemcli.err");
         std::this_thread::sleep_for(std::chrono::seconds(1));
         const double cpu0 = ThreadCpuSeconds(cli.pid);
+        const double wake0 = ThreadWakeUps(cli.pid);
         const auto t0 = SteadyClock::now();
         std::this_thread::sleep_for(std::chrono::duration<double>(kSilentSeconds));
         const double cpu1 = ThreadCpuSeconds(cli.pid);
+        const double wake1 = ThreadWakeUps(cli.pid);
         const double wall = std::chrono::duration<double>(SteadyClock::now() - t0).count();
         bool running = waitpid(cli.pid, nullptr, WNOHANG) == 0;
         kill(cli.pid, SIGKILL);
         Reap(cli, std::chrono::seconds(5));
+        if (ser2net.pid > 0) {
+            kill(ser2net.pid, SIGTERM);
+            Reap(ser2net, std::chrono::seconds(5));
+        }
         kill(sim.pid, SIGTERM);
         Reap(sim, std::chrono::seconds(5));
         if (!running) {
@@ -425,6 +463,7 @@ private:
             return s;
         }
         s.coreShare = (cpu1 - cpu0) / wall;
+        s.wakeupsPerS = (wake1 - wake0) / wall;
         if (!o_.keep) fs::remove_all(dir);
         return s;
     }
@@ -460,9 +499,9 @@ struct Line {
     size_t failed = 0;
 };
 
-const std::vector<std::string> kHeads = {"row",        "efficiency", "gap median ms",
-                                         "gap p99 ms", "CPU s/MiB",  "core %",
-                                         "actual s",   "ideal s",    "runs"};
+const std::vector<std::string> kHeads = {"row",       "efficiency", "gap median ms", "gap p99 ms",
+                                         "CPU s/MiB", "core %",     "wake-ups/s",    "actual s",
+                                         "ideal s",   "runs"};
 
 std::vector<std::string> Cells(const Line& l) {
     const Sample& m = l.median;
@@ -474,6 +513,7 @@ std::vector<std::string> Cells(const Line& l) {
             Cell(m.gapP99Ms, "%.3f"),
             Cell(m.cpuPerMiB, "%.3f"),
             Cell(m.coreShare * 100, "%.2f"),
+            Cell(m.wakeupsPerS, "%.0f"),
             Cell(m.actualS, "%.2f"),
             Cell(m.idealS, "%.2f"),
             runs};
@@ -596,8 +636,8 @@ int main(int argc, char** argv) {
             return Median(v);
         };
         l.median = {med(&Sample::efficiency), med(&Sample::gapMedianMs), med(&Sample::gapP99Ms),
-                    med(&Sample::cpuPerMiB),  med(&Sample::coreShare),   med(&Sample::actualS),
-                    med(&Sample::idealS)};
+                    med(&Sample::cpuPerMiB),  med(&Sample::coreShare),   med(&Sample::wakeupsPerS),
+                    med(&Sample::actualS),    med(&Sample::idealS)};
         lines.push_back(l);
     }
 

@@ -242,7 +242,9 @@ int RunGang(const GangOptions& o, bool json, bool terminal, std::FILE* out, std:
     req.count = o.count;
     req.numbered = o.numbered;
     req.trust = o.trust;
-    Gang gang(std::move(req), DefaultRunServices(), reporter);
+    RunServices services = DefaultRunServices();
+    if (o.wireTrace) services = WithWireTrace(std::move(services), *o.wireTrace);
+    Gang gang(std::move(req), std::move(services), reporter);
     ScopedInterrupt interrupt([&gang] { gang.Abort(); });
     GangSummary summary = gang.Run();
     reporter.Summary(summary);

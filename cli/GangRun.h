@@ -17,6 +17,7 @@ struct GangOptions {
     bool numbered = false;
     zem::ResultsLog* results = nullptr;
     zem::TlsTrust trust = {}; // --ca, --cert, --key
+    zem::WireTrace* wireTrace = nullptr; // --wire-trace
 };
 
 // Runs side by side, one per port, shown together: a redrawn bar per port on a terminal, lines

@@ -101,7 +101,9 @@ int RunProgramming(const RunRequest& req, Reporter& rep) {
     r.levelCode = req.debug ? 20 : 0;
     r.trust = req.trust;
     CliEvents events(rep, req.results);
-    ProgrammingRun run(std::move(r), DefaultRunServices(), events);
+    RunServices services = DefaultRunServices();
+    if (req.wireTrace) services = WithWireTrace(std::move(services), *req.wireTrace);
+    ProgrammingRun run(std::move(r), std::move(services), events);
     ScopedInterrupt interrupt([&run] { run.Abort(); });
     return run.Execute().exitCode;
 }

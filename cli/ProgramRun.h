@@ -2,6 +2,7 @@
 #include "Reporter.h"
 #include "ResultsLog.h"
 #include "SerialPorts.h"
+#include "WireTrace.h"
 
 #include <csignal>
 #include <cstdio>
@@ -17,8 +18,9 @@ struct RunRequest {
     std::string port;
     std::string speed;
     bool debug = false;
-    zem::ResultsLog* results = nullptr; // --results: one line when the run ends
-    zem::TlsTrust trust = {};           // --ca, --cert, --key
+    zem::ResultsLog* results = nullptr;  // --results: one line when the run ends
+    zem::TlsTrust trust = {};            // --ca, --cert, --key
+    zem::WireTrace* wireTrace = nullptr; // --wire-trace: the bytes of the run
 };
 
 class SignalWatcher;

@@ -19,7 +19,8 @@
 namespace {
 constexpr const char* kUsage =
     "Usage : zemcli [--debug] [--json] [--loop | --count N] [--results FILE]\n"
-    "               [--ca FILE] [--cert FILE --key FILE] stream_file port[,port...] speed\n"
+    "               [--ca FILE] [--cert FILE --key FILE] [--wire-trace FILE]\n"
+    "               stream_file port[,port...] speed\n"
     "        zemcli --info stream_file [--json]\n"
     "        zemcli --list-ports [--json]\n";
 }
@@ -29,7 +30,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string(zem::txt::kVersion));
     bool debug = false, json = false, info = false, listPorts = false, loop = false;
     unsigned count = 0;
-    std::string resultsFile;
+    std::string resultsFile, wireTraceFile;
     std::vector<std::string> args;
     app.add_flag("--debug", debug,
                  "Write the protocol trace to LocalLog.txt (report level code 20)");
@@ -46,6 +47,8 @@ int main(int argc, char** argv) {
     app.add_option("--cert", trust.certFile,
                    "tls:// ports: the client certificate (PEM) for servers that ask for one");
     app.add_option("--key", trust.keyFile, "tls:// ports: the client certificate's key (PEM)");
+    app.add_option("--wire-trace", wireTraceFile,
+                   "Write every byte sent and received to FILE: time, port, direction, hex, text");
     app.add_option("args", args, "STREAM PORT[,PORT...] SPEED, or STREAM with --info");
     app.footer(kUsage);
     try {
@@ -61,7 +64,7 @@ int main(int argc, char** argv) {
 
     zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
     bool station = loop || count > 0 || !resultsFile.empty();
-    if ((listPorts || info) && station) {
+    if ((listPorts || info) && (station || !wireTraceFile.empty())) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -101,10 +104,18 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    std::unique_ptr<zem::WireTrace> wireTrace;
+    if (!wireTraceFile.empty()) {
+        wireTrace = std::make_unique<zem::WireTrace>(wireTraceFile);
+        if (!wireTrace->Ok()) {
+            std::fprintf(stderr, "zemcli: can not write %s\n", wireTraceFile.c_str());
+            return 2;
+        }
+    }
     // One port, one module: the single run's display, as it has always been.
     if (ports.size() == 1 && !loop && count == 0)
-        return zem::cli::RunProgramming({args[0], args[1], args[2], debug, results.get(), trust},
-                                        reporter);
+        return zem::cli::RunProgramming(
+            {args[0], args[1], args[2], debug, results.get(), trust, wireTrace.get()}, reporter);
     zem::cli::GangOptions gang;
     gang.stream = args[0];
     gang.ports = ports;
@@ -114,5 +125,6 @@ int main(int argc, char** argv) {
     gang.numbered = loop || count > 0;
     gang.results = results.get();
     gang.trust = trust;
+    gang.wireTrace = wireTrace.get();
     return zem::cli::RunGang(gang, json, zem::IsTerminal(stderr), stdout, stderr);
 }

@@ -102,7 +102,7 @@ bool TFPLib::FPL_Abort() {
         Fail(3, "FPL_SendStream not inited");
         return true;
     }
-    abortRequest = true;
+    abortRequest.store(true, std::memory_order_seq_cst);
     if (channel) channel->WakeWaiters();
     return false;
 }
@@ -124,6 +124,21 @@ uint32_t TFPLib::WaitBudget() {
     uint32_t toNotify = sinceNotify >= kCountdownStepMs ? 0 : kCountdownStepMs - sinceNotify;
     // One past the boundary, since both checks ask for "more than".
     return std::min(left, toNotify) + 1;
+}
+
+bool TFPLib::WaitOrStop(Await what, uint32_t pollMs) {
+    // The token before the flag: see TChannel::WakeToken.
+    const uint32_t token = channel->WakeToken();
+    if (abortRequest.load(std::memory_order_seq_cst) || LinkLost()) return true;
+    uint32_t budget = WaitBudget();
+    zem::WaitPump* pump = zem::CurrentWaitPump();
+    if (pump) budget = std::min(budget, pump->MsUntilDue(clock->NowMs()));
+    if (what == Await::kRx)
+        clock->WaitRx(*channel, budget, pollMs, token);
+    else
+        clock->WaitTxRoom(*channel, budget, pollMs, token);
+    if (pump) pump->RunIfDue(clock->NowMs());
+    return false;
 }
 
 bool TFPLib::WaitForACK(uint32_t waitMs, uint8_t& answer) {
@@ -148,8 +163,7 @@ bool TFPLib::WaitForACK(uint32_t waitMs, uint8_t& answer) {
             return true;
         }
         // An answer already there counts; otherwise an abort or a lost link ends the wait.
-        if (abortRequest || LinkLost()) return true;
-        clock->WaitRx(*channel, WaitBudget(), kPollSleepMs);
+        if (WaitOrStop(Await::kRx, kPollSleepMs)) return true;
     }
 }
 
@@ -308,7 +322,10 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
             } else if (TimedOut()) {
                 return FailRun(Range("FPL_SendStream error tx", first, last));
             }
-            clock->WaitTxRoom(*channel, WaitBudget(), kPollSleepMs);
+            if (WaitOrStop(Await::kTxRoom, kPollSleepMs)) {
+                if (LinkLost()) return FailRun(Range("FPL_SendStream error tx", first, last));
+                return FailRun("FPL_SendStream aborted...");
+            }
         }
 
         uint8_t answer = 0;
@@ -356,9 +373,8 @@ bool TFPLib::FPL_ReceiveData(const char* fileName) {
             StartTimeout(kReadBackIdleMs);
             int n = channel->Read(lengthBytes + received, 4 - received);
             if (n > 0) received += n;
-        } else {
-            if (abortRequest || LinkLost()) return true;
-            clock->WaitRx(*channel, WaitBudget(), kPollSleepMs);
+        } else if (WaitOrStop(Await::kRx, kPollSleepMs)) {
+            return true;
         }
     }
     const uint32_t words = zem::Le32(lengthBytes);
@@ -389,9 +405,8 @@ bool TFPLib::FPL_ReceiveData(const char* fileName) {
                 got += static_cast<uint64_t>(n);
                 Notify(kFplReading, static_cast<int32_t>(got * 100 / total));
             }
-        } else {
-            if (abortRequest || LinkLost()) return true;
-            clock->WaitRx(*channel, WaitBudget(), kReadBackDataSleepMs);
+        } else if (WaitOrStop(Await::kRx, kReadBackDataSleepMs)) {
+            return true;
         }
     }
 

@@ -82,6 +82,10 @@ private:
     bool LinkLost();
     // How long a wait may block now: until the timed wait expires or its next countdown report.
     uint32_t WaitBudget();
+    enum class Await { kRx, kTxRoom };
+    // One bounded wait on the channel; true, without waiting, once the run is aborted or the link
+    // lost. Runs the thread's wait pump when it is due.
+    bool WaitOrStop(Await what, uint32_t pollMs);
     bool SaveDump(const uint8_t* data, uint32_t length, const char* fileName);
     void SetPriority(bool high);
 

@@ -109,7 +109,7 @@ void Port::Close() {
     const auto drainUntil = Clock::now() + kCloseDrain;
     std::array<uint8_t, 1024> junk;
     while (Clock::now() < drainUntil) {
-        int ready = socket_->Wait(true, false, RemainingMs(drainUntil));
+        int ready = socket_->Wait(true, false, RemainingMs(drainUntil), nullptr);
         if (ready <= 0) break;
         IoResult r = socket_->Receive(junk.data(), junk.size());
         if (r.status == IoStatus::Closed || r.status == IoStatus::Failed) break;
@@ -122,6 +122,7 @@ void Port::Close() {
 
 void Port::StopThread() {
     stop_ = true;
+    wake_.Raise();
     if (io_.joinable()) io_.join();
 }
 
@@ -137,11 +138,12 @@ void Port::IoLoop() {
             wantWrite = session_.HasPending();
         }
         if (room == 0 && !wantWrite) {
-            // The caller has not read for a while; let TCP hold the server back meanwhile.
-            std::this_thread::sleep_for(Ms(2));
+            // The caller has not read for a while; let TCP hold the server back meanwhile. Its
+            // Read wakes this thread once there is room.
+            wake_.Wait(0, ToMs(kIoGuard));
             continue;
         }
-        const int ready = socket_->Wait(room > 0, wantWrite, ToMs(kIoPoll));
+        const int ready = socket_->Wait(room > 0, wantWrite, ToMs(kIoGuard), &wake_);
         if (ready < 0) {
             Lock lock(mutex_);
             BreakLocked();
@@ -152,7 +154,9 @@ void Port::IoLoop() {
             Lock lock(mutex_);
             if (r.status == IoStatus::Ok) {
                 heard_ = heard_ || r.count > 0;
+                const int lines = session_.LineStatus();
                 session_.Feed(buffer.data(), r.count);
+                if (session_.LineStatus() != lines) ++lineChanges_;
                 FlushLocked(); // negotiation answers
                 answered_.notify_all();
                 arrived_.Raise();
@@ -176,6 +180,9 @@ void Port::FlushLocked() {
         if (r.status == IoStatus::Ok && r.count > 0) {
             session_.Consumed(r.count);
         } else if (r.status == IoStatus::WouldBlock || r.status == IoStatus::Ok) {
+            // The socket is full: the I/O thread must wait until it takes more. When this is the
+            // I/O thread itself, the raise costs one more turn of its loop.
+            wake_.Raise();
             return;
         } else {
             BreakLocked();
@@ -191,16 +198,24 @@ void Port::BreakLocked() {
 }
 
 int Port::WaitData(int timeoutMs, intptr_t wake) {
-    auto state = [this] {
+    uint32_t lineChanges;
+    {
+        Lock lock(mutex_);
+        lineChanges = lineChanges_;
+    }
+    // A change of the modem lines ends the wait too (with 0), so that the caller sees it.
+    bool linesChanged = false;
+    auto state = [&] {
         Lock lock(mutex_);
         if (session_.RxFree() < kRxCapacity) return 1;
+        linesChanged = lineChanges_ != lineChanges;
         return broken_ ? NSIO_CLOSED : 0;
     };
     // A raise may be left from an arrival already read (or from negotiation): wait on.
     const auto until = Clock::now() + Ms(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
         int s = state();
-        if (s != 0) return s;
+        if (s != 0 || linesChanged) return s;
         const auto now = Clock::now();
         if (now >= until) return 0;
         const auto left = std::chrono::ceil<Ms>(until - now).count();
@@ -210,7 +225,10 @@ int Port::WaitData(int timeoutMs, intptr_t wake) {
 
 int Port::Read(uint8_t* out, int size) {
     Lock lock(mutex_);
+    const bool wasFull = session_.RxFree() == 0;
     const size_t n = session_.ReadData(out, static_cast<size_t>(size));
+    // The I/O thread stopped reading the socket when the buffer filled: room for it now.
+    if (wasFull && n > 0) wake_.Raise();
     // What arrived before the connection went is still handed out first.
     if (n == 0 && broken_) return NSIO_CLOSED;
     return static_cast<int>(n);

@@ -37,8 +37,8 @@ public:
     void Close();
 
     int Read(uint8_t* out, int size);
-    // Until received bytes wait, the connection is lost, `wake` is ready, or timeoutMs passed:
-    // 1 with bytes waiting, NSIO_CLOSED once lost and read out, else 0.
+    // Until received bytes wait, the connection is lost, `wake` is ready, a modem line changes,
+    // or timeoutMs passed: 1 with bytes waiting, NSIO_CLOSED once lost and read out, else 0.
     int WaitData(int timeoutMs, intptr_t wake);
     int Write(const uint8_t* data, int size);
     int LineStatus();
@@ -61,6 +61,10 @@ private:
     std::mutex mutex_;
     std::condition_variable answered_;
     Notifier arrived_; // raised by the I/O thread on every arrival and on a lost connection
+    // Wakes the I/O thread: bytes queued that the socket did not take, room made in a full
+    // receive buffer, the stop request. It sleeps on the socket and this alone.
+    Notifier wake_;
+    uint32_t lineChanges_ = 0; // modem state notifications that changed a line; under mutex_
     Session session_;
     bool broken_ = false; // connection lost or closed; under mutex_
     bool heard_ = false;  // the server has sent a byte; under mutex_

@@ -20,6 +20,8 @@ struct IoResult {
 
 enum : int { kReadable = 1, kWritable = 2 };
 
+class Notifier;
+
 class TcpSocket {
 public:
     TcpSocket() = default;
@@ -35,6 +37,13 @@ public:
     // kReadable / kWritable bits that are ready (0 on timeout), or -1 on failure. A closed or
     // failed connection reads as readable, so that Receive reports it.
     int Wait(bool read, bool write, int timeoutMs);
+    // The same, ended early also by `wake` being raised (the raise is taken then; 0 is returned
+    // when nothing of the socket is ready).
+    int Wait(bool read, bool write, int timeoutMs, Notifier& wake);
+    // Either of the two: with `wake`, or without one when it is null.
+    int Wait(bool read, bool write, int timeoutMs, Notifier* wake) {
+        return wake ? Wait(read, write, timeoutMs, *wake) : Wait(read, write, timeoutMs);
+    }
     void ShutdownSend();
     void Close();
     bool IsOpen() const { return handle_ != kInvalid; }
@@ -42,6 +51,8 @@ public:
 private:
     static constexpr intptr_t kInvalid = -1;
     intptr_t handle_ = kInvalid;
+    // Win32: the event that the socket's network events set, made by the first Wait with a wake.
+    [[maybe_unused]] intptr_t netEvent_ = 0;
 };
 
 // A signal that the I/O thread raises and a caller's thread waits on, together with a wake-up of
@@ -57,6 +68,9 @@ public:
     // Until raised (the signal is taken), `extra` is ready (left as it is; 0 or less: none), or
     // timeoutMs passed. True when `extra` was ready.
     bool Wait(intptr_t extra, int timeoutMs);
+    // POSIX: a descriptor readable while raised. Win32: an auto-reset event handle.
+    intptr_t Native() const { return handle_; }
+    void Take(); // clears a raise without waiting
 
 private:
     intptr_t handle_;

@@ -13,8 +13,8 @@ public:
     explicit PlainTransport(std::unique_ptr<TcpSocket> socket) : socket_(std::move(socket)) {}
     IoResult Send(const uint8_t* data, size_t size) override { return socket_->Send(data, size); }
     IoResult Receive(uint8_t* data, size_t size) override { return socket_->Receive(data, size); }
-    int Wait(bool read, bool write, int timeoutMs) override {
-        return socket_->Wait(read, write, timeoutMs);
+    int Wait(bool read, bool write, int timeoutMs, Notifier* wake) override {
+        return socket_->Wait(read, write, timeoutMs, wake);
     }
     void ShutdownSend() override { socket_->ShutdownSend(); }
     void Close() override { socket_->Close(); }

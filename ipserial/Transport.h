@@ -20,13 +20,14 @@ struct TlsSettings {
 
 // The same calls as TcpSocket, with the same meaning. Send and Receive may be called from two
 // threads at once (a TLS transport serialises them itself); Wait only from the thread that calls
-// Receive.
+// Receive. Wait also ends, returning 0 when nothing is ready, once `wake` (when not null) is
+// raised; it returns at once when bytes the transport already holds are waiting to be read.
 class Transport {
 public:
     virtual ~Transport() = default;
     virtual IoResult Send(const uint8_t* data, size_t size) = 0;
     virtual IoResult Receive(uint8_t* data, size_t size) = 0;
-    virtual int Wait(bool read, bool write, int timeoutMs) = 0;
+    virtual int Wait(bool read, bool write, int timeoutMs, Notifier* wake) = 0;
     virtual void ShutdownSend() = 0;
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;

@@ -145,7 +145,8 @@ NSIO_EXPORT int NSIO_CALL nsio_RTS(int port, int on);
 NSIO_EXPORT int NSIO_CALL nsio_lstatus(int port);
 // Our addition, optional for a caller (look it up by name): waits until received bytes wait to be
 // read, the connection is lost, the caller's `wake` is ready (POSIX: a descriptor that becomes
-// readable, left as it is; Win32: an event handle; 0 or less for none) or timeoutMs passes.
+// readable, left as it is; Win32: an event handle; 0 or less for none), a modem line changes
+// (nsio_lstatus then tells the new state) or timeoutMs passes.
 // Returns 1 with bytes waiting, NSIO_CLOSED once the connection is lost and all it brought has
 // been read, else 0.
 NSIO_EXPORT int NSIO_CALL nsio_wait(int port, int timeoutMs, intptr_t wake);

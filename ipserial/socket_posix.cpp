@@ -105,6 +105,20 @@ int TcpSocket::Wait(bool read, bool write, int timeoutMs) {
     return ready;
 }
 
+int TcpSocket::Wait(bool read, bool write, int timeoutMs, Notifier& wake) {
+    pollfd p[2] = {{static_cast<int>(handle_),
+                    static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0)), 0},
+                   {static_cast<int>(wake.Native()), POLLIN, 0}};
+    int n = ::poll(p, 2, timeoutMs);
+    if (n < 0) return errno == EINTR ? 0 : -1;
+    if (p[1].revents & POLLIN) wake.Take();
+    int ready = 0;
+    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) ready |= read ? kReadable : 0;
+    if (p[0].revents & (POLLOUT | POLLERR)) ready |= write ? kWritable : 0;
+    if ((p[0].revents & POLLNVAL) != 0) return -1;
+    return ready;
+}
+
 void TcpSocket::ShutdownSend() {
     if (IsOpen()) ::shutdown(static_cast<int>(handle_), SHUT_WR);
 }
@@ -124,6 +138,13 @@ void Notifier::Raise() {
     uint64_t one = 1;
     if (handle_ >= 0 && ::write(static_cast<int>(handle_), &one, sizeof one) < 0) {
         // The counter cannot overflow in practice; a failed raise leaves it raised anyway.
+    }
+}
+
+void Notifier::Take() {
+    uint64_t v;
+    if (handle_ >= 0 && ::read(static_cast<int>(handle_), &v, sizeof v) < 0) {
+        // Not raised: nothing to take.
     }
 }
 

@@ -135,6 +135,31 @@ int TcpSocket::Wait(bool read, bool write, int timeoutMs) {
     return ready;
 }
 
+int TcpSocket::Wait(bool read, bool write, int timeoutMs, Notifier& wake) {
+    // select cannot wait on an event, so the socket's network events set one of their own. They
+    // are recorded as edges (FD_READ again only after a recv): a level check with select comes
+    // before the wait and after it, and the event is reset before the first check, so an edge
+    // after that check ends the wait.
+    SOCKET s = Handle(handle_);
+    if (!netEvent_) {
+        WSAEVENT ev = WSACreateEvent();
+        if (ev == WSA_INVALID_EVENT) return -1;
+        if (WSAEventSelect(s, ev, FD_READ | FD_WRITE | FD_CLOSE) != 0) {
+            WSACloseEvent(ev);
+            return -1;
+        }
+        netEvent_ = reinterpret_cast<intptr_t>(ev);
+    }
+    WSAResetEvent(reinterpret_cast<WSAEVENT>(netEvent_));
+    int ready = Wait(read, write, 0);
+    if (ready != 0) return ready;
+    HANDLE h[2] = {reinterpret_cast<HANDLE>(netEvent_), reinterpret_cast<HANDLE>(wake.Native())};
+    DWORD r = WaitForMultipleObjects(2, h, FALSE,
+                                     timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+    if (r == WAIT_FAILED) return -1;
+    return Wait(read, write, 0);
+}
+
 void TcpSocket::ShutdownSend() {
     if (IsOpen()) ::shutdown(Handle(handle_), SD_SEND);
 }
@@ -142,6 +167,8 @@ void TcpSocket::ShutdownSend() {
 void TcpSocket::Close() {
     if (IsOpen()) ::closesocket(Handle(handle_));
     handle_ = kInvalid;
+    if (netEvent_) WSACloseEvent(reinterpret_cast<WSAEVENT>(netEvent_));
+    netEvent_ = 0;
 }
 
 Notifier::Notifier()
@@ -153,6 +180,10 @@ Notifier::~Notifier() {
 
 void Notifier::Raise() {
     if (handle_) SetEvent(reinterpret_cast<HANDLE>(handle_));
+}
+
+void Notifier::Take() {
+    if (handle_) ResetEvent(reinterpret_cast<HANDLE>(handle_));
 }
 
 bool Notifier::Wait(intptr_t extra, int timeoutMs) {

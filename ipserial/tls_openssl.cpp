@@ -144,7 +144,7 @@ public:
         return {Status(e), 0};
     }
 
-    int Wait(bool read, bool write, int timeoutMs) override {
+    int Wait(bool read, bool write, int timeoutMs, Notifier* wake) override {
         bool readNeedsWrite, writeNeedsRead;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -153,7 +153,8 @@ public:
             readNeedsWrite = read && readWantsWrite_;
             writeNeedsRead = write && writeWantsRead_;
         }
-        const int ready = socket_->Wait(read || writeNeedsRead, write || readNeedsWrite, timeoutMs);
+        const int ready =
+            socket_->Wait(read || writeNeedsRead, write || readNeedsWrite, timeoutMs, wake);
         if (ready <= 0) return ready;
         int out = 0;
         if (ready & kReadable) out |= (read ? kReadable : 0) | (writeNeedsRead ? kWritable : 0);

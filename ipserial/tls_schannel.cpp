@@ -474,14 +474,14 @@ public:
         return {ended_ ? IoStatus::Closed : IoStatus::WouldBlock, 0};
     }
 
-    int Wait(bool read, bool write, int timeoutMs) override {
+    int Wait(bool read, bool write, int timeoutMs, Notifier* wake) override {
         bool owed;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (read && (!plain_.empty() || ended_)) return kReadable;
             owed = !out_.empty();
         }
-        const int ready = socket_->Wait(read, write || owed, timeoutMs);
+        const int ready = socket_->Wait(read, write || owed, timeoutMs, wake);
         if (ready > 0 && owed && (ready & kWritable)) {
             std::lock_guard<std::mutex> lock(mutex_);
             FlushLocked();

@@ -61,10 +61,10 @@ const char* SerialLostCause(long error);
 
 // One open local serial port.
 //
-// Threads: after Open, the service thread alone uses ClearErrors, ModemStatus and the transfers
-// (StartRead/CollectRead, StartWrite/CollectWrite, EndTransfers); the user's thread uses
-// GetSettings, SetSettings and Line at the same time. Open, PrepareTransfers and Close run while
-// no service thread uses the port.
+// Threads: after Open, the service thread alone uses ClearErrors and the transfers
+// (StartRead/CollectRead, StartWrite/CollectWrite, EndTransfers, Wait); the user's thread uses
+// GetSettings, SetSettings, Line and ModemStatus at the same time. Open, PrepareTransfers and Close
+// run while no service thread uses the port.
 //
 // Transfers are started and collected later without waiting. Where the platform finishes them at
 // once, Start never reports kPending. A count is what the transfer moved, 0 after a failure. At

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 namespace zem {
@@ -22,7 +23,19 @@ public:
     // POSIX: a descriptor readable while raised. Win32: an auto-reset event handle.
     intptr_t Native() const { return native_; }
 
+    // Fault injection for tests: the next n wake-ups made come out not Valid, as when the
+    // platform has no descriptors or handles left.
+    static void FailNextForTests(int n) { failNext_.store(n, std::memory_order_relaxed); }
+
 private:
+    // Whether this construction is one that FailNextForTests asked to fail.
+    static bool InjectedFailure() {
+        int n = failNext_.load(std::memory_order_relaxed);
+        while (n > 0 && !failNext_.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
+        }
+        return n > 0;
+    }
+    static inline std::atomic<int> failNext_{0};
     intptr_t native_;
 };
 

@@ -344,8 +344,12 @@ void SerialPort::EndTransfers() {
     n.write.CloseEvent();
 }
 
-SerialWait SerialPort::Wait(WakeEvent& wake, uint32_t ms, bool, bool) {
+SerialWait SerialPort::Wait(WakeEvent& wake, uint32_t ms, bool, bool wantWrite) {
     if (!IsOpen()) return SerialWait::kLost;
+    // A driver that took part of a write without keeping it pending gives no event for its room:
+    // look again after a short while, as a pass of a polling loop would.
+    constexpr uint32_t kRoomPollMs = 2;
+    if (wantWrite && !native_->write.pending && ms > kRoomPollMs) ms = kRoomPollMs;
     // WaitCommEvent cannot serve here: under Wine it completes at once, whatever arrives. The
     // pending transfers' events say as much: a finished read is data, a finished write is room.
     HANDLE h[3];

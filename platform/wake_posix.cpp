@@ -7,7 +7,7 @@
 
 namespace zem {
 
-WakeEvent::WakeEvent() : native_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+WakeEvent::WakeEvent() : native_(InjectedFailure() ? -1 : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 WakeEvent::~WakeEvent() {
     if (native_ >= 0) ::close(static_cast<int>(native_));

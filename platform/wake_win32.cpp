@@ -5,7 +5,9 @@
 namespace zem {
 
 WakeEvent::WakeEvent()
-    : native_(reinterpret_cast<intptr_t>(CreateEventA(nullptr, FALSE, FALSE, nullptr))) {}
+    : native_(InjectedFailure()
+                  ? 0
+                  : reinterpret_cast<intptr_t>(CreateEventA(nullptr, FALSE, FALSE, nullptr))) {}
 
 WakeEvent::~WakeEvent() {
     if (native_) CloseHandle(reinterpret_cast<HANDLE>(native_));

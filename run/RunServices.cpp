@@ -39,4 +39,14 @@ RunServices DefaultRunServices() {
     return s;
 }
 
+RunServices WithWireTrace(RunServices services, WireTrace& trace) {
+    services.openChannel = [open = std::move(services.openChannel), &trace](const std::string& port,
+                                                                            int32_t level) {
+        TChannel* channel = open(port, level);
+        if (channel) channel->SetWireTrace(&trace, port);
+        return channel;
+    };
+    return services;
+}
+
 } // namespace zem

@@ -2,6 +2,7 @@
 #include "NetSerial.h"
 #include "TChannel.h"
 #include "TFPLib.h"
+#include "WireTrace.h"
 
 #include <cstdint>
 #include <functional>
@@ -39,5 +40,8 @@ struct RunServices {
 
 // The real channels and protocol.
 RunServices DefaultRunServices();
+
+// The same services, with every channel they open writing its bytes to `trace` as well.
+RunServices WithWireTrace(RunServices services, WireTrace& trace);
 
 } // namespace zem

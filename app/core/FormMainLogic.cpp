@@ -1,8 +1,8 @@
 #include "FormMainLogic.h"
 
-#include "OpenCause.h"
-
+#include "Clock.h"
 #include "Format.h"
+#include "OpenCause.h"
 #include "Paths.h"
 #include "SerialPorts.h"
 #include "Settings.h"
@@ -276,6 +276,9 @@ void FormMainLogic::Run() {
     RunView events(*this);
     ProgrammingRun run(std::move(request), services_, events);
     run_ = &run;
+    // A wait of the protocol can last 40 s with one callback a second: the window is served from
+    // inside the waits as well, so that it repaints and a close ends the wait at once.
+    ScopedWaitPump pump([this] { view_.ProcessPendingMessages(); });
     run.Execute();
     run_ = nullptr;
 }

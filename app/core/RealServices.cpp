@@ -1,7 +1,6 @@
 #include "OpenChannel.h"
 #include "SerialPorts.h"
 #include "Services.h"
-#include "Tick.h"
 
 #include <cctype>
 
@@ -21,13 +20,9 @@ bool ModulePresent(const std::string& port) {
     if (!IsLocalPort(port)) return false;
     TChannel* channel = OpenChannel(port);
     if (!channel) return false;
-    bool present = false;
-    // The service thread samples the lines every few milliseconds; give it a moment.
-    for (int waited = 0; waited < 50 && !present; waited += 5) {
-        SleepMs(5);
-        uint32_t lines = 0;
-        present = channel->GetLines(&lines) == 0 && (lines & (kLineDSR | kLineCTS)) != 0;
-    }
+    // The lines are read from the port by GetLines itself, at once.
+    uint32_t lines = 0;
+    const bool present = channel->GetLines(&lines) == 0 && (lines & (kLineDSR | kLineCTS)) != 0;
     FreeChannel(channel);
     return present;
 }

@@ -45,11 +45,25 @@ void RingBlock::TxConsumed(uint32_t k) {
 
 uint32_t RingBlock::RxRoom(uint8_t** data) {
     uint32_t head = rxHead.load(std::memory_order_relaxed);
-    uint32_t tail = rxTail.load(std::memory_order_acquire);
-    uint32_t room = (tail - head + kCapacity) & kMask;
-    if (head + room > kSize) room = kSize - head;
+    auto room = [&](std::memory_order order) {
+        uint32_t r = (rxTail.load(order) - head + kCapacity) & kMask;
+        return head + r > kSize ? kSize - head : r;
+    };
     *data = rx + head;
-    return room;
+    uint32_t r = room(std::memory_order_acquire);
+    if (r != 0) return r;
+    // Flag first, then look again: see the argument at the declaration.
+    rxRoomWanted.store(true, std::memory_order_seq_cst);
+    r = room(std::memory_order_seq_cst);
+    if (r != 0) rxRoomWanted.store(false, std::memory_order_relaxed);
+    return r;
+}
+
+void RingBlock::RxTaken(uint32_t tail) {
+    rxTail.store(tail, std::memory_order_seq_cst);
+    if (rxRoomWanted.load(std::memory_order_seq_cst) &&
+        rxRoomWanted.exchange(false, std::memory_order_acq_rel))
+        txWake.Signal();
 }
 
 void RingBlock::RxProduced(uint32_t k) {

@@ -115,13 +115,19 @@ int TChannel::Write(const void* data, int size) {
     rings->txHead.store((head + n) & kMask, std::memory_order_release);
     rings->txWake.Signal();
     int count = static_cast<int>(first + n);
-    ReportTx(1, data, count);
+    // Raw bytes in the trace file would break its lines and double its cost; a wire trace of
+    // its own is readable instead.
+    if (wireTrace) wireTrace->Record(wirePort, zem::WireTrace::Direction::kTx, data, first + n);
     return count;
 }
 
 bool TChannel::PurgeTx() {
     if (!inited) return true;
     uint32_t head = rings->txHead.load(std::memory_order_relaxed);
+    // Everything queued has gone out (the tail moves only once a piece is handed over): nothing
+    // to drop, and the thread need not wake for it. The boot handshake purges before every sync
+    // byte, so this halves the thread's wake-ups while it runs.
+    if (rings->txTail.load(std::memory_order_acquire) == head) return false;
     rings->txPurge.store(RingBlock::kPurgeRequested | head, std::memory_order_release);
     rings->txWake.Signal();
     return false;
@@ -153,21 +159,24 @@ int TChannel::Read(void* data, int size) {
         n = std::min<uint32_t>(left, static_cast<uint32_t>(RxCount()));
     }
     std::memcpy(dst + first, rings->rx + tail, n);
-    rings->rxTail.store((tail + n) & kMask, std::memory_order_release);
+    rings->RxTaken((tail + n) & kMask);
     int count = static_cast<int>(first + n);
-    ReportRx(1, data, count);
+    if (wireTrace) wireTrace->Record(wirePort, zem::WireTrace::Direction::kRx, data, first + n);
     return count;
 }
 
 bool TChannel::PurgeRx() {
     if (!inited) return true;
-    rings->rxTail.store(rings->rxHead.load(std::memory_order_acquire), std::memory_order_release);
+    rings->RxTaken(rings->rxHead.load(std::memory_order_acquire));
     return false;
 }
 
-template <class Ready> void TChannel::WaitUntil(uint32_t ms, Ready ready) {
+uint32_t TChannel::WakeToken() const {
+    return rings ? rings->wakeCount.load(std::memory_order_seq_cst) : 0;
+}
+
+template <class Ready> void TChannel::WaitUntil(uint32_t ms, uint32_t woken, Ready ready) {
     if (!rings) return;
-    const uint32_t woken = rings->wakeCount.load(std::memory_order_acquire);
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     // The event is auto-reset and also raised for what this wait does not wait for: re-check.
     while (!ready() && !IsLost() && rings->wakeCount.load(std::memory_order_acquire) == woken) {
@@ -179,15 +188,23 @@ template <class Ready> void TChannel::WaitUntil(uint32_t ms, Ready ready) {
 }
 
 void TChannel::WaitRx(uint32_t ms) {
-    WaitUntil(ms, [this] { return RxCount() > 0; });
+    WaitRx(ms, WakeToken());
+}
+
+void TChannel::WaitRx(uint32_t ms, uint32_t token) {
+    WaitUntil(ms, token, [this] { return RxCount() > 0; });
 }
 
 void TChannel::WaitTxRoom(uint32_t ms) {
+    WaitTxRoom(ms, WakeToken());
+}
+
+void TChannel::WaitTxRoom(uint32_t ms, uint32_t token) {
     if (!rings) return;
     // Counted before the room is looked at, so that the service thread either sees the count
     // or made the room that the check then finds.
     rings->roomWaiters.fetch_add(1, std::memory_order_seq_cst);
-    WaitUntil(ms, [this] {
+    WaitUntil(ms, token, [this] {
         uint32_t head = rings->txHead.load(std::memory_order_relaxed);
         uint32_t tail = rings->txTail.load(std::memory_order_seq_cst);
         return ((head - tail) & kMask) < RingBlock::kCapacity;
@@ -197,7 +214,7 @@ void TChannel::WaitTxRoom(uint32_t ms) {
 
 void TChannel::WakeWaiters() {
     if (!rings) return;
-    rings->wakeCount.fetch_add(1, std::memory_order_acq_rel);
+    rings->wakeCount.fetch_add(1, std::memory_order_seq_cst);
     rings->rxEvent.Signal();
 }
 

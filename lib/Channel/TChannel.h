@@ -1,9 +1,11 @@
 #pragma once
 #include "RingBlock.h"
 #include "Treport.h"
+#include "WireTrace.h"
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class TLibrary : public TReport {
 public:
@@ -39,15 +41,29 @@ public:
     bool PurgeRx();
 
     // Bounded waits of the user's thread. Each returns when its condition holds, when the link is
-    // lost, when WakeWaiters is called (from any thread), or after ms; a caller re-checks what it
-    // waits for. Without rings they return at once.
-    void WaitRx(uint32_t ms);     // received bytes waiting
-    void WaitTxRoom(uint32_t ms); // room in the transmit ring
+    // lost, when WakeWaiters has been called (from any thread) since `token` was taken, or after
+    // ms; a caller re-checks what it waits for. Without rings they return at once.
+    //
+    // A caller that stops on a flag of its own (an abort) takes the token first, then checks the
+    // flag, then waits with the token: a WakeWaiters that follows the setting of the flag then
+    // ends the wait even when it came between the check and the wait.
+    uint32_t WakeToken() const;
+    void WaitRx(uint32_t ms, uint32_t token);     // received bytes waiting
+    void WaitTxRoom(uint32_t ms, uint32_t token); // room in the transmit ring
+    void WaitRx(uint32_t ms);                     // token taken at the call
+    void WaitTxRoom(uint32_t ms);
     void WakeWaiters();
     // The service thread found the link gone (a pulled adapter, a closed server); LostCause names
     // why. Once lost, a channel stays lost.
     bool IsLost() const;
     const char* LostCause() const;
+
+    // Every piece that Write queues and Read takes also goes to `trace` (null: none), under the
+    // port name `port`. Byte records never go to the trace file.
+    void SetWireTrace(zem::WireTrace* trace, std::string port) {
+        wireTrace = trace;
+        wirePort = std::move(port);
+    }
 
     const char* StoredSpeed() const { return speed; }
     const char* StoredFormat() const { return format; }
@@ -70,7 +86,9 @@ protected:
     // setters, not through Configure, so the stored texts stay empty; then the channel is open.
     // False, with the setter's message, when one refuses.
     bool OpenWithDefaults();
-    template <class Ready> void WaitUntil(uint32_t ms, Ready ready);
+    template <class Ready> void WaitUntil(uint32_t ms, uint32_t token, Ready ready);
+    // The rings and the service thread's wake-up exist; a kind opens nothing without them.
+    bool HasRings() const { return rings && rings->txWake.Valid(); }
 
     char LNWriteTerminator[32] = "\r";
     char LNReadTerminator[32] = "\r\n";
@@ -81,4 +99,6 @@ protected:
     bool inited = false;
     std::unique_ptr<RingBlock> rings;
     char channelName[32] = "";
+    zem::WireTrace* wireTrace = nullptr;
+    std::string wirePort;
 };

@@ -18,6 +18,11 @@ TDisk::TDisk(int32_t levelCode, const char* name, uint8_t opt) : TChannel(levelC
         Log(3, "TSerial::TSerial - HeapAlloc Error");
         return;
     }
+    // Without its wake-up the service thread could only spin.
+    if (!HasRings()) {
+        Log(3, "TSerial::TSerial - CreateEvent Error");
+        return;
+    }
     context->rings = Rings();
     char stem[32];
     std::string fileName = std::string(GetName(stem)) + ".bin";

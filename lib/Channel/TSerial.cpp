@@ -53,9 +53,24 @@ const char* NetOpenFailure(int32_t code) {
     }
 }
 
+// Why a network port was found lost: the library's failure code, named where it is ours.
+const char* NetLostCause(int32_t code, char* buf, size_t size) {
+    if (code == -4)
+        std::snprintf(buf, size, "connection to the server lost (NSIO_CLOSED)");
+    else
+        std::snprintf(buf, size, "connection to the server lost (%d)", static_cast<int>(code));
+    return buf;
+}
+
 constexpr uint32_t kQueueSize = 8192;
 constexpr uint32_t kSmallQueueSize = 90;
-constexpr uint32_t kPollMs = 2;
+// Longest sleep of the service thread when nothing happens; every event it serves wakes it
+// earlier. Only a signal lost to a platform fault could make a transfer wait this long.
+constexpr uint32_t kGuardMs = 1000;
+// A transfer that failed without the port being lost is tried again after this.
+constexpr uint32_t kRetryMs = 2;
+// Pass interval of a network port whose library cannot wait for arrivals.
+constexpr uint32_t kNetPollMs = 2;
 constexpr int32_t kOpenTimeoutMs = 3000;
 constexpr uint32_t kDefaultNetBaud = 16; // 115200
 constexpr uint32_t kDefaultNetMode = 3;  // 8 data bits, no parity, one stop bit
@@ -138,10 +153,15 @@ bool TSerial::InitContext(bool network) {
         Log(3, "TSerial::TSerial - HeapAlloc Error");
         return false;
     }
+    // Without its wake-up the service thread could only spin.
+    if (!HasRings()) {
+        Log(3, "TSerial::TSerial - CreateEvent Error");
+        return false;
+    }
     context->rings = Rings();
     context->portId = -1;
     context->network = network;
-    context->pollMs = kPollMs;
+    context->pollMs = kGuardMs;
     return true;
 }
 
@@ -242,6 +262,7 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     context->nsio_wait = reinterpret_cast<zem::nsio_wait_t>(library.Symbol("nsio_wait"));
     // Not one of the eleven either: a library without it opens plain ports only.
     auto openEx = reinterpret_cast<zem::nsio_open_ex_t>(library.Symbol("nsio_open_ex"));
+    context->pollMs = context->nsio_wait ? kGuardMs : kNetPollMs;
     nsio_init();
     std::string dotted;
     if (!zem::LookupHostIPv4(address ? address : "", dotted)) {
@@ -452,7 +473,20 @@ int TSerial::ClearLines(int mask) {
 }
 
 int TSerial::GetLines(uint32_t* lines) {
-    if (lines && Rings()) *lines = Rings()->lineState.load(std::memory_order_acquire);
+    if (!Rings()) return 0;
+    // A local port's input lines are read here, on the caller's thread, so that the service
+    // thread need not wake to sample them; a network port's come from its service thread.
+    uint32_t modem = 0;
+    if (context && !context->network && context->port.IsOpen() &&
+        context->port.ModemStatus(&modem)) {
+        uint32_t in = 0;
+        if (modem & zem::kModemCts) in |= kLineCTS;
+        if (modem & zem::kModemDsr) in |= kLineDSR;
+        if (modem & zem::kModemDcd) in |= kLineDCD;
+        if (modem & zem::kModemRing) in |= kLineRING;
+        Rings()->SetInputLines(in);
+    }
+    if (lines) *lines = Rings()->lineState.load(std::memory_order_acquire);
     return 0;
 }
 
@@ -471,30 +505,16 @@ void TSerial::LocalLoop(SerialThreadContext* ctx) {
     bool writePending = false;
     uint32_t writeAsked = 0;
     uint32_t readAsked = 0;
-    uint32_t linesAt = zem::TickCountMs() - ctx->pollMs;
     bool lost = false;
     auto markLost = [&] {
         r->MarkLost(port.LostCause());
         lost = true;
     };
     while (!ctx->stop.load(std::memory_order_acquire) && !lost) {
-        // The modem lines need no faster look than once a pass interval.
-        if (zem::TickCountMs() - linesAt >= ctx->pollMs) {
-            linesAt = zem::TickCountMs();
-            uint32_t modem = 0;
-            if (port.ModemStatus(&modem)) {
-                uint32_t in = 0;
-                if (modem & zem::kModemCts) in |= kLineCTS;
-                if (modem & zem::kModemDsr) in |= kLineDSR;
-                if (modem & zem::kModemDcd) in |= kLineDCD;
-                if (modem & zem::kModemRing) in |= kLineRING;
-                r->SetInputLines(in);
-            }
-        }
-
         // Receive everything the driver holds, piece after piece, until it has no more or the
         // ring is full; a read that stays pending tells of the next arrival.
         bool roomLeft = true;
+        bool failed = false; // a transfer failed without the port being lost: retry soon
         for (;;) {
             uint32_t got = 0;
             zem::SerialIo io;
@@ -520,6 +540,7 @@ void TSerial::LocalLoop(SerialThreadContext* ctx) {
             }
             r->RxProduced(got);
             if (io == zem::SerialIo::kLost) break;
+            failed |= io == zem::SerialIo::kFailed;
             if (io == zem::SerialIo::kFailed || got == 0) break;
         }
         if (port.LostCause()[0]) {
@@ -551,6 +572,7 @@ void TSerial::LocalLoop(SerialThreadContext* ctx) {
                 }
             }
             r->TxConsumed(std::min(sent, asked));
+            failed |= io == zem::SerialIo::kFailed;
             if (io == zem::SerialIo::kLost || io == zem::SerialIo::kFailed) break;
             if (sent < asked) {
                 driverFull = true;
@@ -562,8 +584,11 @@ void TSerial::LocalLoop(SerialThreadContext* ctx) {
             break;
         }
 
-        // Sleep until there is work, at most one pass interval.
-        if (port.Wait(r->txWake, ctx->pollMs, roomLeft && !readPending, driverFull) ==
+        // Sleep until there is work: bytes, room in the driver, a finished transfer, or txWake
+        // (Write, PurgeTx, a Read that frees a full ring, the stop request). The guard only
+        // covers a lost signal; a failed transfer is tried again after the old pass interval.
+        const uint32_t sleepMs = failed ? kRetryMs : ctx->pollMs;
+        if (port.Wait(r->txWake, sleepMs, roomLeft && !readPending, driverFull) ==
             zem::SerialWait::kLost)
             markLost();
     }
@@ -576,8 +601,16 @@ void TSerial::LocalLoop(SerialThreadContext* ctx) {
 void TSerial::NetworkLoop(SerialThreadContext* ctx) {
     RingBlock* r = ctx->rings;
     const int32_t id = ctx->portId;
+    auto lost = [&](int32_t code) {
+        char cause[64];
+        r->MarkLost(NetLostCause(code, cause, sizeof cause));
+        while (!ctx->stop.load(std::memory_order_acquire))
+            r->txWake.Wait(kGuardMs);
+    };
     while (!ctx->stop.load(std::memory_order_acquire)) {
-        int32_t s = ctx->nsio_lstatus(id);
+        // A library may answer "nothing" to a read of a dead connection; the line status it
+        // cannot give is what tells that the port is gone (after what it still holds is read).
+        const int32_t s = ctx->nsio_lstatus(id);
         if (s >= 0) {
             uint32_t in = 0;
             if (s & 0x01) in |= kLineCTS;
@@ -599,39 +632,35 @@ void TSerial::NetworkLoop(SerialThreadContext* ctx) {
             if (k <= 0) break;
             r->RxProduced(std::min(static_cast<uint32_t>(k), free));
         }
+        if (s < 0) return lost(s);
 
         // Everything queued, as far as the library takes it.
+        bool libraryFull = false;
         for (;;) {
             const uint8_t* piece = nullptr;
             uint32_t waiting = r->TxPiece(&piece);
             if (waiting == 0) break;
             int32_t k = ctx->nsio_write(id, reinterpret_cast<const char*>(piece),
                                         static_cast<int32_t>(waiting));
-            if (k <= 0) break;
-            r->TxConsumed(std::min(static_cast<uint32_t>(k), waiting));
-            if (static_cast<uint32_t>(k) < waiting) break;
+            if (k > 0) r->TxConsumed(std::min(static_cast<uint32_t>(k), waiting));
+            if (k <= 0 || static_cast<uint32_t>(k) < waiting) {
+                libraryFull = true;
+                break;
+            }
         }
 
-        // Sleep until bytes arrive or Write raises the wake-up, at most a pass interval. With a
-        // full receive ring the library's wait would return at once, so wait on Write alone.
+        // Without the library's wait nothing tells of an arrival: look again after a pass
+        // interval. With it, sleep until bytes arrive, the connection goes, or txWake (Write,
+        // PurgeTx, a Read that frees a full ring, the stop request); a full receive ring waits on
+        // txWake alone, as the library's wait would return at once. Bytes the library would not
+        // take are offered again after a pass interval: it does not tell when it has room.
+        const uint32_t sleepMs = libraryFull ? kNetPollMs : ctx->pollMs;
         if (ctx->nsio_wait && free > 0) {
-            int32_t w = ctx->nsio_wait(id, static_cast<int32_t>(ctx->pollMs), r->txWake.Native());
+            int32_t w = ctx->nsio_wait(id, static_cast<int32_t>(sleepMs), r->txWake.Native());
             r->txWake.Clear();
-            if (w < 0) {
-                char cause[64];
-                if (w == -4)
-                    std::snprintf(cause, sizeof cause,
-                                  "connection to the server lost (NSIO_CLOSED)");
-                else
-                    std::snprintf(cause, sizeof cause, "connection to the server lost (%d)",
-                                  static_cast<int>(w));
-                r->MarkLost(cause);
-                while (!ctx->stop.load(std::memory_order_acquire))
-                    r->txWake.Wait(1000);
-                return;
-            }
+            if (w < 0) return lost(w);
         } else {
-            r->txWake.Wait(ctx->pollMs);
+            r->txWake.Wait(sleepMs);
         }
     }
 }

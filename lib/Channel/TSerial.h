@@ -14,9 +14,12 @@
 // drives a port of a serial device server through the network serial library, loaded at run time.
 // The sort is fixed by the constructor; both share the fields, the setters and the service thread.
 //
-// Threads: the constructors, the setters and the destructor run on the user's thread. The service
-// thread touches only its context: the rings' thread-side indices, LineState bits 2-5, the port's
-// transfers and modem status (local), or nsio_read / nsio_write / nsio_lstatus (network). The
+// Threads: the constructors, the setters, GetLines and the destructor run on the user's thread.
+// The service thread touches only its context: the rings' thread-side indices, the port's
+// transfers (local), or nsio_read / nsio_write / nsio_lstatus and LineState bits 2-5 (network).
+// It sleeps until something happens: bytes or room on the link, txWake, a lost port; its pollMs
+// only bounds a sleep that no signal ends (and is the pass interval of a network library that
+// cannot wait). The
 // setters reach the port or the library while the thread keeps running; both accept that. The
 // destructor stops and joins the thread before it closes the port or the library's port.
 class TSerial : public TChannel {
@@ -37,6 +40,8 @@ public:
     int SetFlow(const char* flow) override;
     int SetLines(int mask) override;
     int ClearLines(int mask) override;
+    // A local port's input lines are read from the port on the caller's thread by this call; a
+    // network port's are those of its service thread's last pass.
     int GetLines(uint32_t* lines) override;
 
     bool IsNetwork() const { return context && context->network; }
@@ -54,7 +59,7 @@ public:
         RingBlock* rings = nullptr;
         zem::SerialPort port;
         int32_t portId = -1;
-        uint32_t pollMs = 2;
+        uint32_t pollMs = 2; // longest sleep of a pass when nothing wakes the thread
         bool network = false;
         std::atomic<bool> stop{false};
         zem::nsio_read_t nsio_read = nullptr;

@@ -1,3 +1,4 @@
+#include "Clock.h"
 #include "Harness.h"
 #include "Paths.h"
 #include "Settings.h"
@@ -390,6 +391,27 @@ TEST(ProgrammingRun, ClosingDuringTheHeaderCheckStopsTheRunAtItsStart) {
     EXPECT_TRUE(closed);
     EXPECT_TRUE(h.aborted) << "the protocol must see the close before it starts";
     EXPECT_EQ(logic.ExitCode(), 7);
+}
+
+// The protocol's waits serve the window's messages while a run lasts, and only then.
+TEST(ProgrammingRun, TheWaitsOfARunServeTheWindow) {
+    Harness h;
+    WriteFileBytes(h.File(kPath), MakeStream());
+    auto& logic = h.Create();
+    h.view.texts[Item::EditFilePath] = kPath;
+    h.view.texts[Item::ComboBoxPort] = "COM4";
+    int served = -1;
+    h.duringProgram = [&] {
+        zem::WaitPump* pump = zem::CurrentWaitPump();
+        ASSERT_NE(pump, nullptr);
+        const int before = h.view.pending;
+        pump->RunIfDue(1000); // a wait's first turn starts the count
+        pump->RunIfDue(1000 + zem::WaitPump::kEveryMs);
+        served = h.view.pending - before;
+    };
+    logic.ButtonProgramClick();
+    EXPECT_EQ(served, 1);
+    EXPECT_EQ(zem::CurrentWaitPump(), nullptr);
 }
 
 TEST(ProgrammingRun, TimersDuringARunDoNotStartAnother) {

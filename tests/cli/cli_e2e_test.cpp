@@ -1,5 +1,7 @@
 // zemcli end to end: the real binary against zem-sim on a pseudo-terminal.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <sys/socket.h>
@@ -926,4 +928,41 @@ TEST_F(CliE2E, Ser2netOverTlsStoppedMidRunEndsTheRunWithTheCause) {
             l["text"].get<std::string>().rfind("Port " + name + " lost: ", 0) == 0)
             named = true;
     EXPECT_TRUE(named) << cli.Out();
+}
+
+// With --debug the trace file holds text records only, the channel's among them, each a CR LF
+// line with a known tag; the bytes of the run go to the wire trace, readable, when one is asked
+// for.
+TEST_F(CliE2E, DebugTraceHoldsTextRecordsAndTheWireTraceTheBytes) {
+    std::string stream = Stream("w.bin", "--records 40,300");
+    Sim sim(dir_, "", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    fs::remove(dir_ / "LocalLog.txt");
+    Result r = Cli("--debug --wire-trace wire.txt '" + stream + "' " + sim.Pty() + " 115200");
+    EXPECT_EQ(r.code, 0) << ReadAll(dir_ / "stderr.txt");
+
+    const std::string log = ReadAll(dir_ / "LocalLog.txt");
+    EXPECT_NE(log.find("TChannel::Configure - New Speed: 115200\r\n"), std::string::npos);
+    EXPECT_NE(log.find("FPL_SendStream OK\r\n"), std::string::npos);
+    size_t at = 0, records = 0;
+    while (at < log.size()) {
+        size_t end = log.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos) << "a record without its CR LF";
+        const std::string rec = log.substr(at, end - at);
+        const std::string tag = rec.substr(0, rec.find(' '));
+        EXPECT_TRUE(tag == "Fail" || tag == "Log" || tag == "Error" || tag == "Debug") << rec;
+        EXPECT_EQ(rec.find('\n'), std::string::npos) << rec;
+        at = end + 2;
+        ++records;
+    }
+    EXPECT_GT(records, 5u);
+
+    const std::string wire = ReadAll(dir_ / "wire.txt");
+    EXPECT_NE(wire.find(" TX 55 "), std::string::npos) << "the sync byte";
+    EXPECT_NE(wire.find(" RX A"), std::string::npos) << "an acknowledgement";
+    EXPECT_EQ(std::count(wire.begin(), wire.end(), '\r'), 0);
+
+    Result bad = Cli("--wire-trace " + (dir_ / "no" / "such" / "w.txt").string() + " '" + stream +
+                     "' " + sim.Pty() + " 115200");
+    EXPECT_EQ(bad.code, 2);
 }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -220,7 +222,39 @@ TEST(Channel, ConfigureStoredTextRules) {
         ASSERT_NE(f, std::string::npos) << l;
         at = f;
     }
-    EXPECT_NE(log.find("ReportTx  junk\r\n"), std::string::npos);
+    // The channel's own records are text lines; the bytes it moved never reach the file.
+    EXPECT_EQ(log.find("ReportTx"), std::string::npos);
+    EXPECT_EQ(log.find("ReportRx"), std::string::npos);
+    EXPECT_EQ(log.find("junk"), std::string::npos);
+}
+
+// The bytes go to a wire trace of their own instead: one readable line per 16 bytes of a piece,
+// both directions, CR, LF and NUL shown as dots.
+TEST(Channel, WireTraceHoldsEveryPieceReadably) {
+    ScopedTestDir dir;
+    zem::WireTrace trace("wire.txt");
+    ASSERT_TRUE(trace.Ok());
+    TestChannel c("CH", 20);
+    c.Open();
+    c.SetWireTrace(&trace, "COM7");
+    const std::string sent = std::string("U\r\n\0", 4) + std::string(20, 'A');
+    ASSERT_EQ(c.Write(sent.data(), static_cast<int>(sent.size())), 24);
+    c.Deposit("\xA5");
+    char b = 0;
+    ASSERT_EQ(c.Read(&b, 1), 1);
+    EXPECT_EQ(c.Read(&b, 1), 0) << "nothing taken, nothing traced";
+
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFileBytes("wire.txt"));
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l.substr(l.find(' ', l.find_first_not_of(' ')) + 1)); // without the time
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{
+                  "COM7 TX 55 0D 0A 00 41 41 41 41 41 41 41 41 41 41 41 41 |U...AAAAAAAAAAAA|",
+                  "COM7 TX 41 41 41 41 41 41 41 41                         |AAAAAAAA|",
+                  "COM7 RX A5                                              |.|",
+              }));
+    EXPECT_EQ(ReadFileBytes("LocalLog.txt").find("ReportTx"), std::string::npos);
 }
 
 TEST(Channel, NotInitedConfigureMessage) {

@@ -1,9 +1,14 @@
+#include "Paths.h"
 #include "TDisk.h"
+#include "TSerial.h"
 #include "TestDir.h"
 #include "Tick.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 
 TEST(Disk, RoundTripBytesInFileOut) {
@@ -62,4 +67,34 @@ TEST(Disk, DestroyedRightAfterAWriteStillWritesEverything) {
                 << size << " bytes, round " << round;
         }
     }
+}
+
+// A service thread without its wake-up could only spin: such a channel does not open, starts no
+// thread and says why.
+TEST(Disk, ChannelsWithoutTheirWakeUpDoNotOpen) {
+    ScopedTestDir dir;
+    struct Kind {
+        const char* name;
+        std::function<std::unique_ptr<TChannel>()> make;
+    };
+    const Kind kinds[] = {
+        {"disk", [] { return std::make_unique<TDisk>(20, "DEBUG_DISK", 0); }},
+        {"serial", [] { return std::make_unique<TSerial>(20, "COM", 0, "COM1", false); }},
+        {"network",
+         [] { return std::make_unique<TSerial>(20, "MOXA", 0, "no-such-lib", "127.0.0.1", 1); }},
+    };
+    for (const Kind& k : kinds) {
+        SCOPED_TRACE(k.name);
+        std::remove("LocalLog.txt");
+        zem::WakeEvent::FailNextForTests(1);
+        std::unique_ptr<TChannel> ch = k.make();
+        zem::WakeEvent::FailNextForTests(0);
+        EXPECT_FALSE(ch->IsInited());
+        EXPECT_EQ(ch->Write("x", 1), -1);
+        const std::string log = ReadFileBytes("LocalLog.txt");
+        EXPECT_NE(log.find("Log  TSerial::TSerial - CreateEvent Error\r\n"), std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("Opened!"), std::string::npos);
+    }
+    EXPECT_FALSE(zem::FileExists("DEBUG_DISK.bin")) << "stopped before its file";
 }

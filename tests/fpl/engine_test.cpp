@@ -2,10 +2,13 @@
 #include "Harness.h"
 #include "Paths.h"
 #include "StreamFile.h"
+#include "TDisk.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace fpltest;
@@ -286,3 +289,90 @@ TEST(SendStream, ProgressOfAStreamAbove43MB) {
 }
 
 } // namespace
+
+namespace {
+
+// Real time, but an abort comes from another thread at the worst moment: after the engine looked
+// at its flag, before the channel's wait begins.
+class AbortBeforeTheWaitClock final : public zem::Clock {
+public:
+    uint32_t NowMs() override { return zem::SystemClock().NowMs(); }
+    void SleepMs(uint32_t ms) override { zem::SystemClock().SleepMs(ms); }
+    void WaitRx(TChannel& ch, uint32_t ms, uint32_t, uint32_t token) override {
+        if (fpl && !aborted) {
+            aborted = true;
+            std::thread([this] { fpl->FPL_Abort(); }).join();
+        }
+        budgetMs = ms;
+        auto t0 = std::chrono::steady_clock::now();
+        ch.WaitRx(ms, token);
+        waitedMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                       .count();
+    }
+    TFPLib* fpl = nullptr;
+    bool aborted = false;
+    uint32_t budgetMs = 0;
+    double waitedMs = -1;
+};
+
+} // namespace
+
+TEST(Abort, OneBetweenTheCheckAndTheWaitEndsTheWaitAtOnce) {
+    ScopedTestDir dir;
+    TDisk disk(0, "DEBUG_DISK", 0);
+    ASSERT_TRUE(disk.IsInited());
+    AbortBeforeTheWaitClock clock;
+    TFPLib fpl(0, "DISK", &disk, "115200", nullptr, &clock);
+    clock.fpl = &fpl;
+    uint8_t answer = 0;
+    EXPECT_TRUE(fpl.WaitForACK(zem::fpl::kRecordAckWaitMs, answer));
+    EXPECT_TRUE(clock.aborted);
+    EXPECT_GT(clock.budgetMs, 900u) << "the wait could have lasted until the next countdown report";
+    EXPECT_LT(clock.waitedMs, 100.0);
+}
+
+// A window's messages are served from inside the waits, at least every 50 ms of the wait, without
+// a status callback more; a close handled there (an abort) ends a 40 s wait within 100 ms.
+TEST(WaitPump, RunsDuringLongWaitsWithoutExtraCallbacks) {
+    std::vector<Call> withoutPump;
+    SimOptions silent;
+    silent.silentHandshake = true;
+    {
+        Harness h;
+        h.Open(Build(DefaultLayout()), silent);
+        uint8_t answer = 0;
+        EXPECT_TRUE(h.fpl->WaitForACK(zem::fpl::kRecordAckWaitMs, answer));
+        withoutPump = h.calls;
+    }
+    Harness h;
+    h.Open(Build(DefaultLayout()), silent);
+    std::vector<uint32_t> at;
+    {
+        zem::ScopedWaitPump pump([&] { at.push_back(h.clock.NowMs()); });
+        const uint32_t start = h.clock.NowMs();
+        uint8_t answer = 0;
+        EXPECT_TRUE(h.fpl->WaitForACK(zem::fpl::kRecordAckWaitMs, answer));
+        EXPECT_EQ(h.calls, withoutPump) << "the same callbacks, codes and values";
+        ASSERT_GT(at.size(), 700u);
+        uint32_t last = start;
+        for (uint32_t t : at) {
+            EXPECT_LE(t - last, 50u);
+            last = t;
+        }
+    }
+    EXPECT_EQ(zem::CurrentWaitPump(), nullptr);
+
+    uint32_t closedAt = 0;
+    zem::ScopedWaitPump pump([&] {
+        if (!closedAt && h.clock.NowMs() >= 12345) {
+            closedAt = h.clock.NowMs();
+            h.fpl->FPL_Abort();
+        }
+    });
+    uint8_t answer = 0;
+    const uint32_t start = h.clock.NowMs();
+    EXPECT_TRUE(h.fpl->WaitForACK(zem::fpl::kRecordAckWaitMs, answer));
+    ASSERT_NE(closedAt, 0u);
+    EXPECT_LT(h.clock.NowMs() - closedAt, 100u);
+    EXPECT_LT(h.clock.NowMs() - start, 20000u);
+}

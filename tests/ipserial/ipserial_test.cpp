@@ -10,6 +10,8 @@
 #include <chrono>
 #include <csignal>
 #include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -444,6 +446,17 @@ TEST(IpSerialModem, NotificationsBecomeLineStatusBits) {
         std::this_thread::sleep_for(milliseconds(2));
     }
     EXPECT_TRUE(WaitLineStatus(port.id, NSIO_LS_CTS | NSIO_LS_RING));
+
+    // A caller asleep in the wait learns of a line change at once, without data.
+    std::thread later([&] {
+        std::this_thread::sleep_for(milliseconds(50));
+        server.SendSub({107, 0x20});
+    });
+    const auto t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 5000, -1), 0);
+    EXPECT_LT(ElapsedMs(t0), 2500);
+    later.join();
+    EXPECT_EQ(nsio_lstatus(port.id), NSIO_LS_DSR);
 }
 
 // --- broken connections and hostile input -----------------------------------------------
@@ -685,3 +698,53 @@ TEST(IpSerialExports, ElevenEntryPointsByPlainName) {
 }
 
 } // namespace
+
+// --- the I/O thread sleeps ------------------------------------------------------------------
+
+namespace {
+std::vector<pid_t> ThreadIds() {
+    std::vector<pid_t> ids;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
+        ids.push_back(static_cast<pid_t>(std::stol(e.path().filename().string())));
+    return ids;
+}
+
+long VoluntarySwitches(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    return -1;
+}
+} // namespace
+
+// Idle, the port's own thread sleeps on its socket; a full receive buffer stops it reading until
+// the caller's read makes room, which wakes it at once rather than after its guard.
+TEST(IpSerialIoThread, SleepsWhenIdleAndResumesWhenRoomIsMade) {
+    FakeServer server;
+    const std::vector<pid_t> before = ThreadIds();
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    pid_t io = 0;
+    for (pid_t t : ThreadIds())
+        if (std::find(before.begin(), before.end(), t) == before.end()) io = t;
+    ASSERT_NE(io, 0);
+    std::this_thread::sleep_for(milliseconds(50));
+    const long idle0 = VoluntarySwitches(io);
+    std::this_thread::sleep_for(milliseconds(600));
+    EXPECT_LE(VoluntarySwitches(io) - idle0, 5) << "a 10 ms poll would wake it 60 times";
+
+    // More than the library buffers: it stops reading with its buffer full.
+    const Bytes down = RandomBytes(65536 + 20000, 4, false);
+    std::thread sender([&] { server.SendData(down); });
+    Bytes got;
+    std::this_thread::sleep_for(milliseconds(300));
+    got = ReadFor(port.id, 65536);
+    ASSERT_EQ(got.size(), 65536u);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 5000, -1), 1);
+    EXPECT_LT(ElapsedMs(t0), 500) << "woken by the read, not by its guard";
+    Bytes rest = ReadFor(port.id, down.size() - got.size(), 10000);
+    got.insert(got.end(), rest.begin(), rest.end());
+    sender.join();
+    EXPECT_TRUE(got == down);
+}

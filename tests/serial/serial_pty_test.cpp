@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <memory>
 #include <poll.h>
 #include <sys/file.h>
@@ -410,6 +411,70 @@ TEST_F(SerialPty, AWriteReachesThePortAtOnce) {
     RecordProperty("p99_us", static_cast<int>(us[us.size() * 99 / 100]));
     std::printf("Write to port: median %.0f us, 99th percentile %.0f us\n", us[us.size() / 2],
                 us[us.size() * 99 / 100]);
+    // A thread woken by Write hands the byte over in tens of microseconds; one that found it on
+    // a pass of a periodic loop would take half the pass interval on the median. The median
+    // stays far below a loaded machine's scheduling delays.
+    EXPECT_LT(us[us.size() / 2], 1000.0);
+}
+
+namespace {
+// Voluntary context switches of one thread of this process: each is a sleep it woke from.
+long WakeUps(pid_t tid) {
+    std::FILE* f = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/status").c_str(), "r");
+    if (!f) return -1;
+    char line[256];
+    long n = -1;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1) break;
+    std::fclose(f);
+    return n;
+}
+
+std::vector<pid_t> Threads() {
+    std::vector<pid_t> t;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
+        t.push_back(static_cast<pid_t>(std::stol(e.path().filename().string())));
+    return t;
+}
+} // namespace
+
+// An open, idle port costs no wake-ups: its service thread sleeps until something happens.
+TEST_F(SerialPty, AnIdlePortDoesNotWakeItsThread) {
+    const std::vector<pid_t> before = Threads();
+    auto ch = Open(pty.Slave());
+    ASSERT_TRUE(ch->IsInited());
+    pid_t service = 0;
+    for (pid_t t : Threads())
+        if (std::find(before.begin(), before.end(), t) == before.end()) service = t;
+    ASSERT_NE(service, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const long start = WakeUps(service);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    // A 2 ms pass would wake it some 300 times; the guard at most once.
+    EXPECT_LE(WakeUps(service) - start, 5);
+    uint32_t lines = 0xFF;
+    EXPECT_EQ(ch->GetLines(&lines), 0) << "the lines are read on this thread";
+}
+
+// A full receive ring stops the thread reading; the Read that makes room wakes it, so the bytes
+// the driver held follow at once, not after the thread's idle guard.
+TEST_F(SerialPty, ReadingAFullRingResumesReceptionAtOnce) {
+    auto ch = Open(pty.Slave());
+    ASSERT_TRUE(ch->IsInited());
+    const std::string in = Pattern(5, 16383 + 2000);
+    std::thread sender([&] { pty.Send(in); });
+    ASSERT_TRUE(WaitFor([&] { return ch->RxCount() == 16383; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the thread is asleep now
+    std::string got(16383, '\0');
+    ASSERT_EQ(ch->Read(got.data(), 16383), 16383);
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitFor([&] { return ch->RxCount() > 0; }));
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(ms, 500.0) << "woken by the Read, not by the guard";
+    got += ReadAll(*ch, 2000);
+    sender.join();
+    EXPECT_TRUE(got == in);
 }
 
 // A pulled adapter: the channel marks itself lost, names the cause and wakes a waiting reader.
