@@ -75,8 +75,10 @@ void FormMainLogic::FillPortList() {
             found->push_back({std::move(n), {}, {}, {}, {}, {}});
     }
     std::vector<std::string> items;
+    // Names come from the system and the devices: shown with their control characters escaped,
+    // as zemcli lists them.
     for (auto& port : SortPortList(std::move(found)))
-        items.push_back(std::move(port.name));
+        items.push_back(Printable(port.name));
     view_.SetPortItems(items);
     view_.SetText(Item::ComboBoxSpeed, "115200");
 }
