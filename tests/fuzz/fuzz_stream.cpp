@@ -29,10 +29,10 @@ size_t WindowSize(uint8_t b) {
 
 bool SameWalk(const StreamWalk& a, const StreamWalk& b) {
     return a.headerLength == b.headerLength && a.recordCount == b.recordCount &&
-           a.payloadBytes == b.payloadBytes && a.size == b.size &&
-           a.endsExactly == b.endsExactly && a.truncated == b.truncated && a.cutAt == b.cutAt &&
-           a.readError == b.readError && a.speedWordOffset == b.speedWordOffset &&
-           a.speedRecord == b.speedRecord && a.tooShort == b.tooShort && a.tooLarge == b.tooLarge;
+           a.payloadBytes == b.payloadBytes && a.size == b.size && a.endsExactly == b.endsExactly &&
+           a.truncated == b.truncated && a.cutAt == b.cutAt && a.readError == b.readError &&
+           a.speedWordOffset == b.speedWordOffset && a.speedRecord == b.speedRecord &&
+           a.tooShort == b.tooShort && a.tooLarge == b.tooLarge;
 }
 
 void CheckMemoryWalk(const uint8_t* data, size_t size, const StreamWalk& kept,
