@@ -4,7 +4,8 @@
 # make bench - build zemcli, zem-sim and zem-bench, then measure (BENCH_ARGS: see zem-bench --help;
 #              BENCH_ARGS="--record after" appends the table to bench/RESULTS.md)
 # make package - dist/zem_VERSION_ARCH.deb and dist/zem-VERSION-win32.zip; make package-test tests them
-# make fuzz  - run every libFuzzer target for FUZZ_SECONDS (default 300) in build-fuzz/
+# make fuzz  - run every libFuzzer target for FUZZ_SECONDS (default 300) times its worth in build-fuzz/,
+#              merge the grown corpora into tests/fuzz/corpus and print line and branch coverage
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 BENCH_ARGS ?=
@@ -70,4 +71,4 @@ format:
 	find app cli fpl ipserial lib platform report tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-win32 build-fuzz dist
+	rm -rf build build-asan build-tsan build-win32 build-fuzz build-fuzz-cov dist

@@ -28,8 +28,9 @@
 
 namespace zem::fuzz {
 
-inline const char* const kSpeeds[] = {"115200", "921600", "57600", "9600", "230400", "460800",
-                                      "38400",  "19200",  "1000",  "",     "abc",    "4000000"};
+inline const char* const kSpeeds[] = {"115200", "921600",  "57600", "9600", "230400",
+                                      "460800", "38400",   "19200", "1000", "",
+                                      "abc",    "4000000", " 9600", "-5",   "99999999999999999999"};
 constexpr size_t kSpeedCount = sizeof kSpeeds / sizeof kSpeeds[0];
 
 enum Mode : uint8_t {
@@ -52,7 +53,8 @@ enum FaultOp : uint8_t {
     kLoseLink = 5,      // 2 bytes: bytes the loader takes before the link is lost
     kSyncNack = 6,      // byte, diagnostic count, diagnostic bytes
     kReadBackWords = 7, // record, word count (byte % 8), the words (2 bytes each)
-    kFaultOps = 8,
+    kFileGone = 8,      // 1 byte (unused): the stream file is removed after the window's check
+    kFaultOps = 9,
 };
 
 enum ReadBackFlags : uint8_t {
@@ -88,11 +90,14 @@ inline uint32_t PayloadSize(uint8_t b) {
     return b == 0xFE ? 16383u : 20000u; // the ring's size, and more than it holds
 }
 
-// Words of a read-back: mostly a handful, sometimes thousands, rarely an empty block.
+// Words of a read-back: mostly a handful, sometimes thousands, rarely an empty block or one too
+// large to hold (the loader then sends only its start).
+constexpr uint32_t kTooLargeBlock = 0x80000000u;
 inline uint32_t ReadBackWords(uint8_t b) {
     if (b < 0xC0) return 1u + b % 16u;
     if (b < 0xFC) return 64u * (b - 0xBFu);
-    return b == 0xFC ? 0u : 40000u;
+    if (b == 0xFC) return 0u;
+    return b == 0xFD ? kTooLargeBlock : 40000u;
 }
 
 struct ProgramRunCase {
@@ -103,7 +108,8 @@ struct ProgramRunCase {
     zem::sim::SimOptions sim;
     uint32_t abortAtCallback = 0; // 0: never
     uint32_t loseLinkAfter = 0;   // 0: never
-    bool faulty = false;          // any fault that may rightly end the run in failure
+    bool fileGone = false;
+    bool faulty = false; // any fault that may rightly end the run in failure
 
     bool Raw() const { return mode & kRaw; }
 };
@@ -200,6 +206,10 @@ inline ProgramRunCase DecodeProgramRun(const uint8_t* data, size_t size) {
                 rb.badCheck = flags & kBadCheck;
                 rb.ack = !(flags & kNoAck);
                 if (flags & kCut) rb.sendBytes = in.U8();
+                if (rb.words == kTooLargeBlock) {
+                    rb.sendBytes = 16;
+                    c.faulty = true;
+                }
                 if (flags & kSlowLength)
                     rb.lengthGapMs = 11000;
                 else if (flags & kGapLength)
@@ -228,6 +238,11 @@ inline ProgramRunCase DecodeProgramRun(const uint8_t* data, size_t size) {
             break;
         case kSyncNack:
             c.sim.syncNack = ReadNack(in, in.U8());
+            break;
+        case kFileGone:
+            (void)in.U8();
+            c.fileGone = true;
+            c.faulty = true;
             break;
         }
     }

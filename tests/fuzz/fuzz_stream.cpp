@@ -59,7 +59,38 @@ void CheckMemoryWalk(const uint8_t* data, size_t size, const StreamWalk& kept,
     Check(kept.truncated || at == size, "a walk that stopped early");
 }
 
+// The file path's refusals, once per process: no file, a directory in its place, and a file larger
+// than any stream (sparse, so it costs nothing).
+void CheckFilesThatAreNoStreams() {
+    const std::string dir = fuzz::ScratchDir();
+    const std::string missing = dir + "/missing.bin";
+    StreamWalk walk;
+    std::vector<uint8_t> bytes;
+    Check(CheckStreamFile(missing).outcome == StreamCheck::Missing &&
+              !WalkStreamFile(missing, walk) && !ReadWholeFile(missing, bytes) &&
+              !FileSource(missing).Opened(),
+          "a missing file");
+    const HeaderCheck onDir = CheckStreamFile(dir);
+    Check(!onDir.valid && onDir.outcome != StreamCheck::Valid && !WalkStreamFile(dir, walk) &&
+              !ReadWholeFile(dir, bytes),
+          "a directory taken for a file");
+    const std::string large = dir + "/large.bin";
+    std::FILE* f = std::fopen(large.c_str(), "wb");
+    if (!f || std::fseek(f, static_cast<long>(kMaxStreamSize), SEEK_SET) != 0 ||
+        std::fputc(0, f) == EOF || std::fclose(f) != 0)
+        return; // no room for even a sparse file: nothing to check here
+    Check(WalkStreamFile(large, walk) && walk.tooLarge && !walk.endsExactly &&
+              !ReadWholeFile(large, bytes) && bytes.empty() && !CheckStreamFileFully(large).valid,
+          "a file larger than any stream");
+    std::remove(large.c_str());
+}
+
 } // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    CheckFilesThatAreNoStreams();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
     const size_t window = WindowSize(inputSize ? input[0] : 0xFF);
