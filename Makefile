@@ -6,7 +6,8 @@
 #              BENCH_ARGS="--record after" appends the table to bench/RESULTS.md)
 # make package - dist/zemcli_VERSION-1_ARCH.deb, dist/zem_VERSION-1_ARCH.deb, and for 64 and 32 bits
 #              dist/zem-VERSION-winNN.zip and dist/zem-VERSION-winNN.msi; make package-test tests them
-# make fuzz  - run every libFuzzer target for FUZZ_SECONDS (default 300) in build-fuzz/
+# make fuzz  - run every libFuzzer target for FUZZ_SECONDS (default 300) times its worth in build-fuzz/,
+#              merge the grown corpora into tests/fuzz/corpus and print line and branch coverage
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 BENCH_ARGS ?=
@@ -81,4 +82,4 @@ format:
 	find app cli fpl ipserial lib platform report tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-win32 build-win64 build-fuzz dist
+	rm -rf build build-asan build-tsan build-win32 build-win64 build-fuzz build-fuzz-cov dist

@@ -1,7 +1,7 @@
+#include "Format.h"
+#include "JsonText.h"
 #include "ProgramRun.h"
 #include "SerialPorts.h"
-
-#include <nlohmann/json.hpp>
 
 namespace zem::cli {
 
@@ -24,22 +24,23 @@ int PrintPorts(const std::vector<SerialPortInfo>& ports, bool json, std::FILE* o
             if (p.latencyTimerMs >= 0) j["latency_timer_ms"] = p.latencyTimerMs;
             if (!p.byId.empty()) j["by_id"] = p.byId;
             if (!p.byPath.empty()) j["by_path"] = p.byPath;
-            std::fprintf(out, "%s\n",
-                         j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+            std::fprintf(out, "%s\n", JsonText(j).c_str());
             continue;
         }
-        std::string line = p.name;
-        if (!p.usbVendorId.empty()) line += "  USB " + p.usbVendorId + ":" + p.usbProductId;
-        if (!p.manufacturer.empty()) line += "  " + p.manufacturer;
-        if (!p.product.empty()) line += "  " + p.product;
-        if (!p.serialNumber.empty()) line += "  serial " + p.serialNumber;
+        // Every text comes from the device or the system: none reaches the terminal raw.
+        std::string line = Printable(p.name);
+        if (!p.usbVendorId.empty())
+            line += "  USB " + Printable(p.usbVendorId) + ":" + Printable(p.usbProductId);
+        if (!p.manufacturer.empty()) line += "  " + Printable(p.manufacturer);
+        if (!p.product.empty()) line += "  " + Printable(p.product);
+        if (!p.serialNumber.empty()) line += "  serial " + Printable(p.serialNumber);
         if (p.latencyTimerMs >= 0)
             line += "  latency timer " + std::to_string(p.latencyTimerMs) + " ms";
         std::fprintf(out, "%s\n", line.c_str());
         // One alias a line, indented, so the first word of every line is a name that opens a port.
         for (const auto* names : {&p.byId, &p.byPath})
             for (const std::string& alias : *names)
-                std::fprintf(out, "  %s\n", alias.c_str());
+                std::fprintf(out, "  %s\n", Printable(alias).c_str());
     }
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "OpenCause.h"
 
 #include "Format.h"
+#include "JsonText.h"
 #include "ProgrammingRun.h"
 #include "StreamFile.h"
 #include "Texts.h"
@@ -110,18 +111,6 @@ int RunProgramming(const RunRequest& req, Reporter& rep) {
 
 namespace {
 
-// Header texts and paths come from the file: a control character must not reach the terminal.
-std::string Printable(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7F)
-            out += Format("\\x%02X", c);
-        else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
-
 // What the record walk found wrong, in words; empty when nothing.
 std::string WalkProblem(const StreamWalk& w) {
     if (w.tooLarge)
@@ -185,8 +174,7 @@ int ShowInfo(const std::string& stream, bool json, std::FILE* out) {
                 {"cut_at", walk.truncated ? nlohmann::json(walk.cutAt) : nlohmann::json(nullptr)},
                 {"problem", problem.empty() ? nlohmann::json(nullptr) : nlohmann::json(problem)}};
         }
-        std::fprintf(out, "%s\n",
-                     j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        std::fprintf(out, "%s\n", JsonText(j).c_str());
         return code;
     }
     std::fprintf(out, "File:              %s\n", Printable(stream).c_str());

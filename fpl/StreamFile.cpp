@@ -142,11 +142,8 @@ bool MemorySource::ReadAt(uint64_t offset, uint8_t* out, size_t n) {
     return true;
 }
 
-namespace {
-constexpr size_t kWindowSize = 64 * 1024;
-}
-
-FileSource::FileSource(const std::string& path) : file_(OpenRegularFile(path)) {
+FileSource::FileSource(const std::string& path, size_t windowSize)
+    : file_(OpenRegularFile(path)), windowSize_(windowSize ? windowSize : kWindowSize) {
     if (!file_) return;
     if (std::fseek(file_, 0, SEEK_END) == 0) {
         long end = std::ftell(file_);
@@ -167,7 +164,7 @@ bool FileSource::ReadAt(uint64_t offset, uint8_t* out, size_t n) {
     if (!file_ || offset > size_ || n > size_ - offset) return false;
     while (n > 0) {
         if (offset < windowStart_ || offset >= windowStart_ + window_.size()) {
-            window_.resize(static_cast<size_t>(std::min<uint64_t>(kWindowSize, size_ - offset)));
+            window_.resize(static_cast<size_t>(std::min<uint64_t>(windowSize_, size_ - offset)));
             if (offset > static_cast<uint64_t>(LONG_MAX) ||
                 std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0 ||
                 std::fread(window_.data(), 1, window_.size(), file_) != window_.size()) {

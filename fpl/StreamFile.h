@@ -124,7 +124,9 @@ private:
 // A regular file read in 64 KiB windows, so a walk over it needs no more memory than that.
 class FileSource final : public ByteSource {
 public:
-    explicit FileSource(const std::string& path);
+    static constexpr size_t kWindowSize = 64 * 1024;
+    // windowSize: bytes read at a time (tests use small windows to cross their edges often).
+    explicit FileSource(const std::string& path, size_t windowSize = kWindowSize);
     ~FileSource() override;
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
@@ -135,6 +137,7 @@ public:
 private:
     std::FILE* file_ = nullptr;
     uint64_t size_ = 0;
+    size_t windowSize_;
     std::vector<uint8_t> window_;
     uint64_t windowStart_ = 0;
 };

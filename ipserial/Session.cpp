@@ -217,10 +217,12 @@ size_t Session::QueueData(const uint8_t* data, size_t size) {
 }
 
 void Session::QueueCommand(uint8_t command, const uint8_t* payload, size_t size) {
-    out_.insert(out_.end(), {kIAC, kSB, kOptComPort, command});
-    for (size_t i = 0; i < size; ++i) {
-        out_.push_back(payload[i]);
-        if (payload[i] == kIAC) out_.push_back(kIAC);
+    out_.insert(out_.end(), {kIAC, kSB, kOptComPort});
+    // The code is escaped as the payload is: inside a subnegotiation a lone 255 ends it.
+    for (size_t i = 0; i <= size; ++i) {
+        const uint8_t b = i == 0 ? command : payload[i - 1];
+        out_.push_back(b);
+        if (b == kIAC) out_.push_back(kIAC);
     }
     out_.insert(out_.end(), {kIAC, kSE});
 }

@@ -13,11 +13,26 @@ namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
+constexpr const char* kBlanks = " \t\r";
+
 std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r");
+    size_t b = s.find_first_not_of(kBlanks);
     if (b == std::string::npos) return {};
-    size_t e = s.find_last_not_of(" \t\r");
+    size_t e = s.find_last_not_of(kBlanks);
     return s.substr(b, e - b + 1);
+}
+
+bool EnclosedInQuotes(const std::string& v) {
+    return v.size() >= 2 &&
+           ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\''));
+}
+
+bool HasLineBreak(const std::string& s) {
+    return s.find_first_of("\r\n") != std::string::npos;
+}
+
+bool NameKeepsItsShape(const std::string& name) {
+    return !HasLineBreak(name) && Trim(name) == name;
 }
 
 bool SameText(const std::string& a, const std::string& b) {
@@ -51,9 +66,7 @@ std::optional<std::string> KeyName(const std::string& line) {
 std::string ValueOf(const std::string& line) {
     std::string v = Trim(line.substr(line.find('=') + 1));
     // The profile reader drops one pair of enclosing quotes.
-    if (v.size() >= 2 &&
-        ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
-        v = v.substr(1, v.size() - 2);
+    if (EnclosedInQuotes(v)) v = v.substr(1, v.size() - 2);
     return v;
 }
 
@@ -77,26 +90,48 @@ bool ProfileFile::Load(const std::string& path) {
 
 void ProfileFile::Parse(const std::string& text) {
     lines_.clear();
-    eol_ = text.find("\r\n") != std::string::npos ? "\r\n" : "\n";
+    endings_.clear();
+    eol_ = "\n";
     // Editors that save UTF-8 may start the file with a byte order mark; it is no part of the
     // first line, and it is written back as it was found.
     bom_ = text.compare(0, kBom.size(), kBom) == 0;
     size_t pos = bom_ ? kBom.size() : 0;
+    bool first = true;
     while (pos < text.size()) {
         size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) nl = text.size();
-        std::string line = text.substr(pos, nl - pos);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines_.push_back(line);
-        pos = nl + 1;
+        std::string ending;
+        size_t end = nl;
+        if (nl == std::string::npos) {
+            end = text.size();
+        } else {
+            ending = "\n";
+            if (nl > pos && text[nl - 1] == '\r') {
+                ending = "\r\n";
+                --end;
+            }
+        }
+        if (first && !ending.empty()) {
+            eol_ = ending;
+            first = false;
+        }
+        lines_.push_back(text.substr(pos, end - pos));
+        endings_.push_back(ending);
+        pos = nl == std::string::npos ? text.size() : nl + 1;
     }
 }
 
 std::string ProfileFile::Text() const {
     std::string out = bom_ ? std::string(kBom) : std::string();
-    for (const auto& l : lines_)
-        out += l + eol_;
+    for (size_t i = 0; i < lines_.size(); ++i)
+        out += lines_[i] + endings_[i];
     return out;
+}
+
+void ProfileFile::Insert(size_t at, std::string line) {
+    // A last line without an ending gets one before anything follows it.
+    if (at > 0 && endings_[at - 1].empty()) endings_[at - 1] = eol_;
+    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
+    endings_.insert(endings_.begin() + static_cast<std::ptrdiff_t>(at), eol_);
 }
 
 std::optional<std::string> ProfileFile::Get(const std::string& section,
@@ -113,8 +148,22 @@ std::optional<std::string> ProfileFile::Get(const std::string& section,
     return std::nullopt;
 }
 
-void ProfileFile::Set(const std::string& section, const std::string& key,
+std::string ProfileFile::ValueText(const std::string& value) {
+    std::string v;
+    v.reserve(value.size() + 2);
+    for (char c : value)
+        if (c != '\r' && c != '\n') v += c;
+    if (Trim(v) != v || EnclosedInQuotes(v)) return '"' + v + '"';
+    return v;
+}
+
+bool ProfileFile::Set(const std::string& section, const std::string& key,
                       const std::string& value) {
+    if (!NameKeepsItsShape(section) || section.find(']') != std::string::npos) return false;
+    if (key.empty() || !NameKeepsItsShape(key) || key.find('=') != std::string::npos ||
+        key.front() == ';' || key.front() == '[')
+        return false;
+    const std::string line = key + "=" + ValueText(value);
     bool inSection = false;
     size_t lastInSection = std::string::npos;
     for (size_t i = 0; i < lines_.size(); ++i) {
@@ -127,17 +176,17 @@ void ProfileFile::Set(const std::string& section, const std::string& key,
         if (!inSection) continue;
         if (!Trim(lines_[i]).empty()) lastInSection = i;
         if (auto k = KeyName(lines_[i]); k && SameText(*k, key)) {
-            lines_[i] = *k + "=" + value;
-            return;
+            lines_[i] = *k + "=" + ValueText(value);
+            return true;
         }
     }
     if (lastInSection == std::string::npos) {
-        lines_.push_back("[" + section + "]");
-        lines_.push_back(key + "=" + value);
-        return;
+        Insert(lines_.size(), "[" + section + "]");
+        Insert(lines_.size(), line);
+        return true;
     }
-    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(lastInSection) + 1,
-                  key + "=" + value);
+    Insert(lastInSection + 1, line);
+    return true;
 }
 
 } // namespace zem

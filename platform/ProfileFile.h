@@ -15,11 +15,26 @@ public:
     std::string Text() const;
 
     std::optional<std::string> Get(const std::string& section, const std::string& key) const;
-    void Set(const std::string& section, const std::string& key, const std::string& value);
+    // Writes `value` as ValueText gives it. False, with nothing changed, for a section or key name
+    // that a reader would not find again (empty key, a line break, a "=" in a key, a "]" in a
+    // section, blanks at either end, a key that would start a comment or a section).
+    bool Set(const std::string& section, const std::string& key, const std::string& value);
+
+    // A value as it is written: CR and LF removed (a line break would start a line of its own, a
+    // section or a switch the operator never set), and enclosed in double quotes when the reader
+    // would otherwise change it (blanks at either end, a pair of enclosing quotes), so that what
+    // reads back is the value itself.
+    static std::string ValueText(const std::string& value);
 
 private:
+    void Insert(size_t at, std::string line);
+
     std::vector<std::string> lines_;
-    std::string eol_ = "\n";
+    // Each line's own ending as found ("\r\n", "\n", or none for a last line without one), so
+    // that writing one value gives back every other byte of the file as it was.
+    std::vector<std::string> endings_;
+    std::string eol_ = "\n"; // ending of lines we add: the file's first
+
     bool bom_ = false;
 };
 

@@ -21,7 +21,7 @@ bool ProfileWrite(const std::string& file, const std::string& section, const std
                   const std::string& value) {
     ProfileFile ini;
     ini.Load(file);
-    ini.Set(section, key, value);
+    if (!ini.Set(section, key, value)) return false;
     return WriteFileAtomically(file, ini.Text());
 }
 

@@ -1,5 +1,6 @@
 #include "Profile.h"
 
+#include "ProfileFile.h"
 #include "win32.h"
 
 namespace zem {
@@ -14,7 +15,10 @@ std::string ProfileRead(const std::string& file, const std::string& section, con
 
 bool ProfileWrite(const std::string& file, const std::string& section, const std::string& key,
                   const std::string& value) {
-    return WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), file.c_str()) !=
+    // The same quoting and line-break removal as the portable writer: the system's reader trims
+    // and unquotes values the same way.
+    const std::string text = ProfileFile::ValueText(value);
+    return WritePrivateProfileStringA(section.c_str(), key.c_str(), text.c_str(), file.c_str()) !=
            0;
 }
 

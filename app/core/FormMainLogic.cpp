@@ -79,8 +79,12 @@ FormMainLogic::StartMode FormMainLogic::StartUp(const std::vector<std::string>& 
 void FormMainLogic::FillPortList() {
     std::optional<std::vector<SerialPortInfo>> found;
     if (services_.listPorts) found = services_.listPorts();
-    // Ports in their natural order, each followed by its own aliases.
-    view_.SetPortItems(PortNamesWithAliases(SortPortList(std::move(found))));
+    // Ports in their natural order, each followed by its own aliases. Names come from the system
+    // and the devices: shown with their control characters escaped, as zemcli lists them.
+    std::vector<std::string> items;
+    for (auto& name : PortNamesWithAliases(SortPortList(std::move(found))))
+        items.push_back(Printable(name));
+    view_.SetPortItems(items);
     view_.SetText(Item::ComboBoxSpeed, "115200");
 }
 

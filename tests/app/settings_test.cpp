@@ -254,6 +254,48 @@ TEST(Settings, AByteOrderMarkIsReadPastAndKept) {
               "[Form]\r\nTop=100\r\nLeft=100\r\n");
 }
 
+// What the operator typed cannot add lines to the file: a line break in the path would otherwise
+// start a section and switch Debug and TrigProgram on at the next start.
+TEST(Settings, ALineBreakInAValueCannotSetASwitch) {
+    Harness h;
+    auto& logic = h.Create();
+    h.view.texts[Item::EditFilePath] = "/home/op/fw.bin\n[System]\nDebug=1\r\nTrigProgram=1";
+    h.view.texts[Item::ComboBoxPort] = "COM3\r\n[Form]\r\nTop=7";
+    ASSERT_TRUE(logic.FormClose());
+    h.view.texts.clear();
+    auto& next = h.Create(); // the next start, in the same directory
+    EXPECT_FALSE(next.Debug());
+    EXPECT_FALSE(next.TrigProgram());
+    EXPECT_EQ(h.view.rect.top, 100);
+    EXPECT_EQ(h.view.texts[Item::EditFilePath], "/home/op/fw.bin[System]Debug=1TrigProgram=1");
+    EXPECT_EQ(h.view.texts[Item::ComboBoxPort], "COM3[Form]Top=7");
+}
+
+// Blanks at either end and enclosing quotes survive a save and a load.
+TEST(Settings, ValuesTheReaderWouldChangeReadBackExactly) {
+    const char* const values[] = {" /streams/lead.bin",
+                                  "/streams/trail.bin\t",
+                                  "  ",
+                                  "\"9600\"",
+                                  "'COM2'",
+                                  "\"",
+                                  "\"half",
+                                  "a \"b\" c",
+                                  "\"\""};
+    for (const char* v : values) {
+        SCOPED_TRACE(v);
+        Harness h;
+        auto& logic = h.Create();
+        h.view.texts[Item::EditFilePath] = v;
+        h.view.texts[Item::ComboBoxSpeed] = v;
+        ASSERT_TRUE(logic.FormClose());
+        h.view.texts.clear();
+        h.Create();
+        EXPECT_EQ(h.view.texts[Item::EditFilePath], v);
+        EXPECT_EQ(h.view.texts[Item::ComboBoxSpeed], v);
+    }
+}
+
 TEST(Settings, TwoStartDirectoriesTwoFiles) {
     Harness a;
     WriteFileBytes(a.File("Zem.ini"), "[System]\nPort=COM4\n");
@@ -276,6 +318,8 @@ TEST(PortList, SortedNaturallyWithTheFallback) {
          V{"/dev/ttyS1", "/dev/ttyS10", "/dev/ttyUSB0"}},
         {std::nullopt, V{"COM1"}}, // the source could not be read
         {V{}, V{}},                // no ports
+        // names are shown with their control characters escaped
+        {V{"COM\x1B[2J", "COM2"}, V{"COM2", "COM\\x1B[2J"}},
     };
     for (const Row& r : rows) {
         Harness h;

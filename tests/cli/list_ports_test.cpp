@@ -56,3 +56,27 @@ TEST(ListPorts, JsonCarriesAliasesAsListsOnlyWhereThereAreSome) {
     EXPECT_EQ(usb["by_id"], nlohmann::json::array({kById}));
     EXPECT_EQ(usb["by_path"], nlohmann::json::array({kByPath}));
 }
+
+// A device names itself: its strings reach the operator's terminal only with every control
+// character escaped, in the text and in the JSON.
+TEST(ListPorts, DeviceStringsCannotCarryControlCharacters) {
+    zem::SerialPortInfo evil{"/dev/ttyUSB1",
+                             "0403",
+                             "6001",
+                             "\x1B]0;owned\x07",
+                             "Mo\x1B[2Jdem\r",
+                             "S\xC2\x9B"
+                             "1m\x7F\x9B"};
+    evil.byId = {"/dev/serial/by-id/x\ny"};
+    const std::string text = Printed({evil}, false);
+    EXPECT_EQ(text, "/dev/ttyUSB1  USB 0403:6001  \\x1B]0;owned\\x07  Mo\\x1B[2Jdem\\x0D  serial "
+                    "S\\xC2\\x9B1m\\x7F\\x9B\n  /dev/serial/by-id/x\\x0Ay\n");
+
+    const std::string json = Printed({evil}, true);
+    for (unsigned char c : json.substr(0, json.size() - 1))
+        EXPECT_TRUE(c >= 0x20 && c != 0x7F) << "raw control byte " << int(c);
+    EXPECT_EQ(json.find("\xC2\x9B"), std::string::npos);
+    auto j = nlohmann::json::parse(json);
+    EXPECT_EQ(j["manufacturer"], "\x1B]0;owned\x07");
+    EXPECT_EQ(j["by_id"][0], "/dev/serial/by-id/x\ny");
+}

@@ -1,3 +1,4 @@
+#include "Format.h"
 #include "Paths.h"
 #include "TestDir.h"
 #include "Treport.h"
@@ -161,3 +162,29 @@ TEST(ReportStationKey, EnvironmentIsPutBackAsItWas) {
         unsetenv(var);
 }
 #endif
+
+// Text from files and devices as the operator sees it: controls and broken UTF-8 escaped,
+// everything printable kept as it is.
+TEST(Printable, EscapesControlsAndBrokenUtf8Only) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"plain text 1.0", "plain text 1.0"},
+        {"\x1B]0;t\x07", "\\x1B]0;t\\x07"},
+        {std::string("a\0b", 3), "a\\x00b"},
+        {"tab\tcr\rlf\n", "tab\\x09cr\\x0Dlf\\x0A"},
+        {"del\x7F", "del\\x7F"},
+        {"M\xC3\xBCnchen \xE2\x82\xAC \xF0\x9F\x98\x80",
+         "M\xC3\xBCnchen \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"csi\xC2\x9B"
+         "2J",
+         "csi\\xC2\\x9B2J"}, // C1 control in UTF-8
+        {"nbsp\xC2\xA0", "nbsp\xC2\xA0"},
+        {"lone\x9B", "lone\\x9B"},
+        {"cut\xE2\x82", "cut\\xE2\\x82"},
+        {"overlong\xC0\x8A", "overlong\\xC0\\x8A"},
+        {"surrogate\xED\xA0\x80", "surrogate\\xED\\xA0\\x80"},
+    };
+    for (const auto& [in, out] : rows) {
+        SCOPED_TRACE(out);
+        EXPECT_EQ(zem::Printable(in), out);
+    }
+}

@@ -79,6 +79,11 @@ void BootSim::QueueReadBack(const ReadBack& rb, uint32_t due) {
         }
         Queue(b, due);
     }
+    if (limit == block) {
+        lastReadBack_.clear();
+        for (uint64_t i = 0; i < rb.words; ++i)
+            lastReadBack_.push_back(WordAt(rb, i));
+    }
     if (limit == block && rb.ack) Queue(opt_.ack, due);
 }
 
@@ -97,7 +102,10 @@ void BootSim::HandshakeByte(uint8_t b, uint32_t now) {
             Queue(d, now);
         return;
     }
-    Queue(static_cast<uint8_t>(opt_.linkAck >= 0 ? opt_.linkAck : opt_.ack), now);
+    const uint8_t answer = static_cast<uint8_t>(opt_.linkAck >= 0 ? opt_.linkAck : opt_.ack);
+    Queue(answer, now);
+    // An answer outside the acknowledgements refuses the link: the next sync byte is a new try.
+    if (answer < 0xA0 || answer > 0xAA) return;
     linked_ = true;
     outcome_ = "linked";
     if (seen_.empty()) {

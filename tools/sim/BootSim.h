@@ -92,6 +92,9 @@ public:
     uint32_t ExtraBytes() const { return extra_; }
     uint64_t BytesReceived() const { return bytesIn_; }
     uint32_t ReadBacksSent() const { return readBacksSent_; }
+    // The words of the last read-back block sent whole (a dump saved from it must hold exactly
+    // these); empty before any.
+    const std::vector<uint16_t>& LastWholeReadBack() const { return lastReadBack_; }
     const std::vector<RecordSeen>& Records() const { return seen_; }
     size_t RecordCount() const { return walk_.records.size(); }
     const StreamWalk& Walk() const { return walk_; }
@@ -125,6 +128,7 @@ private:
     uint32_t extra_ = 0;
     uint64_t bytesIn_ = 0;
     uint32_t readBacksSent_ = 0;
+    std::vector<uint16_t> lastReadBack_;
     size_t current_ = 0; // index of the record being received
     std::vector<RecordSeen> seen_;
     uint16_t speedSeen_ = 0;

@@ -1,5 +1,6 @@
 #include "SimChannel.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <system_error>
@@ -20,9 +21,40 @@ void VirtualClock::SleepMs(uint32_t ms) {
     if (onSleep) onSleep(now);
 }
 
+void JumpingClock::Advance(uint32_t ms) {
+    ++steps_;
+    now_ += ms;
+}
+
+void JumpingClock::SleepMs(uint32_t ms) {
+    Advance(ms);
+    if (channel_) channel_->Pump();
+}
+
+void JumpingClock::WaitRx(TChannel& channel, uint32_t ms, uint32_t) {
+    if (channel_) channel_->Pump();
+    if (channel.RxCount() > 0 || channel.IsLost()) return;
+    uint32_t step = ms;
+    uint32_t due = 0;
+    if (channel_ && channel_->NextDue(due)) {
+        const uint32_t until = due - now_; // a due time already past would have been delivered
+        if (static_cast<int32_t>(until) > 0 && until < step) step = until;
+    }
+    Advance(step ? step : 1);
+    if (channel_) channel_->Pump();
+}
+
+void JumpingClock::WaitTxRoom(TChannel& channel, uint32_t ms, uint32_t) {
+    if (channel_) channel_->Pump();
+    if (channel.TxFree() > 0 || channel.IsLost()) return;
+    // Only a stalled loader leaves the ring full: nothing changes until the wait is over.
+    Advance(ms ? ms : 1);
+    if (channel_) channel_->Pump();
+}
+
 TSimChannel::TSimChannel(std::vector<uint8_t> stream, SimOptions options, Clock* clock,
-                         int32_t levelCode, const char* name)
-    : TChannel(levelCode, name, 0), clock_(clock ? clock : &SystemClock()),
+                         int32_t levelCode, const char* name, SimDriving driving)
+    : TChannel(levelCode, name, 0), clock_(clock ? clock : &SystemClock()), driving_(driving),
       sim_(std::move(stream), std::move(options)) {
     inited = false;
     kind = kChannelSim;
@@ -32,6 +64,10 @@ TSimChannel::TSimChannel(std::vector<uint8_t> stream, SimOptions options, Clock*
     }
     // The defaults go straight to the setter, as on the other kinds.
     SetSpeed("115200");
+    if (driving_ == SimDriving::CallerThread) {
+        inited = true;
+        return;
+    }
     try {
         thread_ = std::thread(&TSimChannel::Service, this);
     } catch (const std::system_error&) {
@@ -73,16 +109,48 @@ void TSimChannel::RefuseSpeed(const std::string& text) {
     refusedSpeed_ = text;
 }
 
+void TSimChannel::LoseLinkAfter(uint64_t bytes, const char* cause) {
+    std::lock_guard<std::mutex> lock(simMutex_);
+    loseAfter_ = bytes;
+    loseCause_ = cause ? cause : "";
+}
+
+bool TSimChannel::NextDue(uint32_t& due) const {
+    std::lock_guard<std::mutex> lock(simMutex_);
+    return sim_.NextDue(due);
+}
+
+bool TSimChannel::Pump() {
+    if (!Rings()) return false;
+    bool any = false;
+    uint32_t due = 0;
+    bool hasDue = false;
+    while (Pass(due, hasDue))
+        any = true;
+    return any;
+}
+
 bool TSimChannel::Pass(uint32_t& due, bool& hasDue) {
     std::lock_guard<std::mutex> lock(simMutex_);
     RingBlock* r = Rings();
     const uint32_t now = clock_->NowMs();
     bool work = false;
     const uint8_t* piece = nullptr;
+    if (r->lost.load(std::memory_order_acquire)) {
+        hasDue = false;
+        return false;
+    }
     if (uint32_t n = r->TxPiece(&piece)) {
-        size_t k = sim_.Receive(piece, n, now, LineSpeed());
+        if (loseAfter_ && sim_.BytesReceived() + n >= loseAfter_)
+            n = static_cast<uint32_t>(loseAfter_ - std::min(loseAfter_, sim_.BytesReceived()));
+        size_t k = n ? sim_.Receive(piece, n, now, LineSpeed()) : 0;
         r->TxConsumed(static_cast<uint32_t>(k));
         work = k > 0;
+        if (loseAfter_ && sim_.BytesReceived() >= loseAfter_) {
+            r->MarkLost(loseCause_.c_str());
+            hasDue = false;
+            return false;
+        }
     }
     uint8_t* room = nullptr;
     if (uint32_t m = r->RxRoom(&room)) {
@@ -125,6 +193,10 @@ void TSimChannel::Service() {
 void TSimChannel::Settle(uint32_t now) {
     RingBlock* r = Rings();
     if (!r) return;
+    if (driving_ == SimDriving::CallerThread) {
+        Pump();
+        return;
+    }
     std::unique_lock<std::mutex> lock(m_);
     if (stop_ || !thread_.joinable()) return;
     if (idleValid_ && r->txHead.load(std::memory_order_acquire) == idleHead_ &&

@@ -37,6 +37,35 @@ private:
     uint64_t sleeps_ = 0;
 };
 
+// A clock that never waits: each wait of the protocol first lets the simulator (driven on the
+// caller's thread) take what was written and hand over what is due, and when nothing has come, the
+// time jumps to the next answer due or to the end of the wait, whichever is first. A 40 s time-out
+// costs a few dozen steps, and no thread hand-off is left in a run.
+class JumpingClock final : public Clock {
+public:
+    explicit JumpingClock(uint32_t startMs = 0) : now_(startMs) {}
+    uint32_t NowMs() override { return now_; }
+    void SleepMs(uint32_t ms) override;
+    void WaitRx(TChannel& channel, uint32_t ms, uint32_t pollMs) override;
+    void WaitTxRoom(TChannel& channel, uint32_t ms, uint32_t pollMs) override;
+
+    void Attach(TSimChannel* channel) { channel_ = channel; }
+    uint64_t Steps() const { return steps_; }
+
+private:
+    void Advance(uint32_t ms);
+
+    uint32_t now_;
+    TSimChannel* channel_ = nullptr;
+    uint64_t steps_ = 0;
+};
+
+// Who moves the bytes between the rings and the simulator.
+enum class SimDriving {
+    ServiceThread, // a thread of the channel's own, as the real kinds have
+    CallerThread,  // nobody until the clock's waits (or Settle) pump it: deterministic and fast
+};
+
 // Channel kind whose far end is the boot loader simulator, in the same process. Its service
 // thread feeds the simulator from the transmit ring (honouring purges) and puts the simulator's
 // answers into the receive ring. Destroy it as itself (its kind byte is kChannelSim).
@@ -45,7 +74,8 @@ public:
     static constexpr uint8_t kChannelSim = 2;
 
     TSimChannel(std::vector<uint8_t> stream, SimOptions options, Clock* clock,
-                int32_t levelCode = 0, const char* name = "SIM");
+                int32_t levelCode = 0, const char* name = "SIM",
+                SimDriving driving = SimDriving::ServiceThread);
     ~TSimChannel() override;
 
     int SetSpeed(const char* text) override; // any positive decimal rate, else refused
@@ -71,11 +101,22 @@ public:
     // Returns when the simulator has nothing more to do at that time.
     void Settle(uint32_t nowMs);
 
+    // Caller-thread driving: moves bytes both ways until nothing more moves at the clock's time.
+    // True when anything moved.
+    bool Pump();
+    // When the next answer falls due (false: none queued).
+    bool NextDue(uint32_t& dueMs) const;
+    // The link is lost (as a pulled adapter) once the simulator has taken `bytes` bytes.
+    void LoseLinkAfter(uint64_t bytes, const char* cause);
+
 private:
     void Service();
     bool Pass(uint32_t& idleDue, bool& hasDue);
 
     Clock* clock_;
+    SimDriving driving_;
+    uint64_t loseAfter_ = 0; // 0: never
+    std::string loseCause_;
     mutable std::mutex simMutex_;
     BootSim sim_;
     std::vector<std::string> speedTexts_;
