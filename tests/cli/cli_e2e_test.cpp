@@ -804,7 +804,7 @@ TEST_F(CliE2E, APortThatDoesNotOpenSaysWhy) {
         {"/dev/no-such-tty", "Cause: no such device"},
         {"/dev/null", "Cause: not a serial port"},
         {"127.0.0.1", "Cause: not a port name: COMn, /dev/..., DISK or host:port"},
-        {declined, "Cause: connection refused, or COM-PORT declined by the server"},
+        {declined, "Cause: the server declined COM-PORT-OPTION"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.port);
