@@ -1,4 +1,4 @@
-#include "ProgramRun.h"
+#include "Inspect.h"
 #include "SerialPorts.h"
 
 #include <nlohmann/json.hpp>

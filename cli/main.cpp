@@ -1,23 +1,26 @@
 // zemcli: the headless programmer. One programming run per invocation, with the exit codes of the
 // desktop program; runs on several ports side by side, one module after another; or a look at a
 // stream file or at the serial ports.
-#include "GangRun.h"
-#include "ProgramRun.h"
+#include "Inspect.h"
 #include "Reporter.h"
+#include "SingleRun.h"
+#include "Station.h"
+#include "StationRun.h"
 #include "Terminal.h"
 #include "Texts.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 constexpr const char* kUsage =
-    "Usage : zemcli [--debug] [--json] [--loop | --count N] [--results FILE]\n"
-    "               stream_file port[,port...] speed\n"
+    "Usage : zemcli [--debug] [--json] [--loop | --count N] [--presence] [--results FILE]\n"
+    "               [--dump-dir DIR] stream_file port[,port...] speed\n"
     "        zemcli --info stream_file [--json]\n"
     "        zemcli --list-ports [--json]\n";
 }
@@ -26,8 +29,9 @@ int main(int argc, char** argv) {
     CLI::App app{"Zem flash programmer, headless"};
     app.set_version_flag("--version", std::string(zem::txt::kVersion));
     bool debug = false, json = false, info = false, listPorts = false, loop = false;
+    bool presence = false;
     unsigned count = 0;
-    std::string resultsFile;
+    std::string resultsFile, dumpDir;
     std::vector<std::string> args;
     app.add_flag("--debug", debug,
                  "Write the protocol trace to LocalLog.txt (report level code 20)");
@@ -37,7 +41,12 @@ int main(int argc, char** argv) {
     app.add_flag("--loop", loop, "Program one module after another on each port until Ctrl-C");
     app.add_option("--count", count, "Program N modules one after another on each port")
         ->check(CLI::PositiveNumber);
-    app.add_option("--results", resultsFile, "Append one JSON line per finished run to FILE");
+    app.add_option("--results", resultsFile,
+                   "Append a JSON line to FILE when a module's run begins and when it ends");
+    app.add_option("--dump-dir", dumpDir, "Put the dump files in DIR");
+    app.add_flag("--presence", presence,
+                 "With --loop or --count: wait for the module's DSR or CTS before each run and "
+                 "for it to drop after");
     app.add_option("args", args, "STREAM PORT[,PORT...] SPEED, or STREAM with --info");
     app.footer(kUsage);
     try {
@@ -51,9 +60,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
-    bool station = loop || count > 0 || !resultsFile.empty();
-    if ((listPorts || info) && station) {
+    bool stationOptions = loop || count > 0 || !resultsFile.empty() || !dumpDir.empty() || presence;
+    if ((listPorts || info) && stationOptions) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -71,7 +79,7 @@ int main(int argc, char** argv) {
         }
         return zem::cli::ShowInfo(args[0], json, stdout);
     }
-    if (args.size() != 3 || (loop && count > 0)) {
+    if (args.size() != 3 || (loop && count > 0) || (presence && !loop && count == 0)) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -81,25 +89,34 @@ int main(int argc, char** argv) {
                      kUsage);
         return 2;
     }
+    std::error_code ec;
+    if (!dumpDir.empty() && !std::filesystem::is_directory(dumpDir, ec)) {
+        std::fprintf(stderr, "zemcli: no such folder: %s\n", dumpDir.c_str());
+        return 2;
+    }
     std::unique_ptr<zem::ResultsLog> results;
     if (!resultsFile.empty()) {
-        results = std::make_unique<zem::ResultsLog>(resultsFile);
+        results = std::make_unique<zem::ResultsLog>(resultsFile, zem::HostName());
         if (!results->Writable()) {
             std::fprintf(stderr, "zemcli: can not append to %s\n", resultsFile.c_str());
             return 2;
         }
     }
     // One port, one module: the single run's display, as it has always been.
-    if (ports.size() == 1 && !loop && count == 0)
-        return zem::cli::RunProgramming({args[0], args[1], args[2], debug, results.get()},
-                                        reporter);
-    zem::cli::GangOptions gang;
-    gang.stream = args[0];
-    gang.ports = ports;
-    gang.speed = args[2];
-    gang.debug = debug;
-    gang.count = loop ? 0 : (count > 0 ? count : 1);
-    gang.numbered = loop || count > 0;
-    gang.results = results.get();
-    return zem::cli::RunGang(gang, json, zem::IsTerminal(stderr), stdout, stderr);
+    if (ports.size() == 1 && !loop && count == 0) {
+        zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
+        return zem::cli::RunSingle({args[0], args[1], args[2], debug, dumpDir, results.get()},
+                                   reporter);
+    }
+    zem::cli::StationOptions station;
+    station.stream = args[0];
+    station.ports = ports;
+    station.speed = args[2];
+    station.debug = debug;
+    station.count = loop ? 0 : (count > 0 ? count : 1);
+    station.continuous = loop || count > 0;
+    station.presenceCheck = presence;
+    station.dumpDir = dumpDir;
+    station.results = results.get();
+    return zem::cli::RunStation(station, json, zem::IsTerminal(stderr), stdout, stderr);
 }

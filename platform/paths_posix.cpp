@@ -1,5 +1,6 @@
 #include "Paths.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <limits.h>
@@ -8,7 +9,9 @@
 
 namespace zem {
 
-char PathSeparator() { return '/'; }
+char PathSeparator() {
+    return '/';
+}
 
 std::string CurrentDir() {
     char buf[PATH_MAX];
@@ -22,7 +25,9 @@ std::string CurrentDirWithSeparator() {
     return d;
 }
 
-bool SetCurrentDir(const std::string& dir) { return chdir(dir.c_str()) == 0; }
+bool SetCurrentDir(const std::string& dir) {
+    return chdir(dir.c_str()) == 0;
+}
 
 bool FileExists(const std::string& path) {
     struct stat st {};
@@ -47,6 +52,26 @@ std::FILE* OpenRegularFile(const std::string& path) {
 }
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to, bool& taken) {
+    taken = false;
+    // A hard link is made only where no name is: the check and the naming are one step.
+    if (link(from.c_str(), to.c_str()) == 0) {
+        unlink(from.c_str());
+        return true;
+    }
+    if (errno == EEXIST) {
+        taken = true;
+        return false;
+    }
+    // A file system without hard links (FAT on a USB stick): check, then rename.
+    struct stat st {};
+    if (lstat(to.c_str(), &st) == 0) {
+        taken = true;
+        return false;
+    }
     return std::rename(from.c_str(), to.c_str()) == 0;
 }
 

@@ -4,7 +4,9 @@
 
 namespace zem {
 
-char PathSeparator() { return '\\'; }
+char PathSeparator() {
+    return '\\';
+}
 
 std::string CurrentDir() {
     char buf[MAX_PATH + 1];
@@ -22,7 +24,9 @@ std::string CurrentDirWithSeparator() {
     return d;
 }
 
-bool SetCurrentDir(const std::string& dir) { return SetCurrentDirectoryA(dir.c_str()) != 0; }
+bool SetCurrentDir(const std::string& dir) {
+    return SetCurrentDirectoryA(dir.c_str()) != 0;
+}
 
 bool FileExists(const std::string& path) {
     if (path.empty()) return false;
@@ -46,6 +50,14 @@ std::FILE* OpenRegularFile(const std::string& path) {
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to, bool& taken) {
+    taken = false;
+    if (MoveFileExA(from.c_str(), to.c_str(), 0) != 0) return true;
+    DWORD e = GetLastError();
+    taken = e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS;
+    return false;
 }
 
 } // namespace zem

@@ -30,6 +30,11 @@ inline constexpr const char* kLogOk = "OK";
 inline constexpr const char* kPathTooLong = "Stream file path longer than 255 characters";
 inline constexpr const char* kPortTooLong = "Port name longer than 255 characters";
 inline constexpr const char* kWaitingForModule = "Waiting for the module";
+// A station's port states beside the run's own texts.
+inline constexpr const char* kWaitingForRemoval = "Waiting for the module to be taken out";
+inline constexpr const char* kPortLostWaiting = "Port %s lost: %s, waiting for it";
+inline constexpr const char* kPortReopenFailed = "it can not be opened";
+inline constexpr const char* kPortDone = "Done";
 
 // Status bar text for a protocol status code: null for the countdown (8), which changes nothing;
 // "Bad status..." for a code outside the table.

@@ -9,13 +9,11 @@
 namespace zem {
 
 // Everything the window logic reaches outside itself, so that the tests can replace it: the run's
-// channels and protocol, and the port list and presence probe.
+// channels, protocol and presence probe, and the port list.
 struct Services : RunServices {
     // Names of the serial ports present and their aliases, unsorted; nothing when the source cannot
     // be read.
     std::function<std::optional<std::vector<std::string>>()> listPorts;
-    // One look at the module-presence lines of a port (for the trigger); false when unknown.
-    std::function<bool(const std::string& portName)> modulePresent;
 };
 
 // The real channels, protocol and port list.
