@@ -14,6 +14,9 @@ struct Services : RunServices {
     // Names of the serial ports present and their aliases, unsorted; nothing when the source cannot
     // be read.
     std::function<std::optional<std::vector<std::string>>()> listPorts;
+    // Each port's stable name where the system knows one (another name of the same device),
+    // else empty; null: none known.
+    std::function<std::vector<std::string>(const std::vector<std::string>&)> stableAliases;
 };
 
 // The real channels, protocol and port list.
