@@ -513,7 +513,9 @@ TEST_F(CliE2E, GangOfFourWithOneFailure) {
     for (int i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
         const auto& ev = byPort[sims[i]->Pty()];
-        const auto& result = ev.back();
+        nlohmann::json result;
+        for (const auto& e : ev)
+            if (e["event"] == "result") result = e;
         EXPECT_EQ(result["event"], "result");
         EXPECT_EQ(result["exit_code"], i == 2 ? 7 : 0);
         EXPECT_EQ(result["status"], i == 2 ? "Error, module not programmed" : "Program Complete");
