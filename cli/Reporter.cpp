@@ -132,7 +132,7 @@ std::string Reporter::RowText(size_t slot) const {
 
 void Reporter::ClearBoard() {
     if (!drawn_) return;
-    Err(Format("\033[%zuA\r\033[J", rows_.size()));
+    Err("\033[" + std::to_string(rows_.size()) + "A\r\033[J");
     drawn_ = false;
 }
 
@@ -147,7 +147,7 @@ void Reporter::Draw(bool force) {
             if (p.size() > nameWidth_) Err(Elide(p, nameWidth_) + " = " + p + "\n");
     }
     std::string text;
-    if (drawn_) text += Format("\033[%zuA", rows_.size());
+    if (drawn_) text += "\033[" + std::to_string(rows_.size()) + "A";
     for (size_t i = 0; i < rows_.size(); ++i)
         text += "\r\033[K" + RowText(i) + "\n";
     Err(text);

@@ -35,7 +35,8 @@ std::vector<std::string> DumpFiles::Stems(const std::vector<std::string>& ports)
     for (size_t i = 0; i < ports.size(); ++i)
         if (uses[Upper(stems[i])] > 1) {
             const auto* p = reinterpret_cast<const uint8_t*>(ports[i].data());
-            stems[i] += "_" + Crc32Hex(p, ports[i].size());
+            stems[i].push_back('_');
+            stems[i].append(Crc32Hex(p, ports[i].size()));
         }
     return stems;
 }

@@ -293,9 +293,9 @@ void Station::PortLoop(size_t slot) {
         {
             std::lock_guard lock(runsMutex_);
             s.run = &run;
-            s.began = !req_.continuous;
+            s.began = false; // until a module answers, a stop ends the run at once
             // A stop between the loop's check and here must still reach this run.
-            if (abort_.load(std::memory_order_acquire) || (Stopping() && !s.began)) run.Abort();
+            if (Stopping()) run.Abort();
         }
         RunResult r = run.Execute();
         {
@@ -308,6 +308,11 @@ void Station::PortLoop(size_t slot) {
         bool refused = r.outcome == RunEnd::PathTooLong || r.outcome == RunEnd::StreamMissing ||
                        r.outcome == RunEnd::StreamInvalid;
         bool notOpened = r.outcome == RunEnd::PortNotOpened;
+        // A run of its own that a stop ended before any module answered programmed nothing and
+        // failed nothing.
+        if (!req_.continuous && Stopping() && r.outcome == RunEnd::NotProgrammed && !r.answered &&
+            !events.Begun())
+            break;
         if (req_.continuous && !refused) {
             // No module answered: this was waiting, not a run.
             bool empty = (r.outcome == RunEnd::NotProgrammed && !r.answered && !events.Begun()) ||

@@ -454,15 +454,20 @@ TEST(Station, AMinuteOfAnIdlePortCountsNothing) {
 // The first stop ends the waiting ports at once and lets the modules under way finish; the exit
 // code is theirs. An abort after it cuts the rest short.
 TEST(Station, ACleanStopFinishesTheModulesInProgress) {
-    for (bool thenAbort : {false, true}) {
-        SCOPED_TRACE(thenAbort ? "stop, then abort" : "stop");
+    struct Case {
+        unsigned count; // 0: a loop; 1: one module per port
+        bool thenAbort;
+    };
+    for (Case c : {Case{0, false}, Case{0, true}, Case{1, false}}) {
+        const bool thenAbort = c.thenAbort;
+        SCOPED_TRACE(std::to_string(c.count) + (thenAbort ? " stop, then abort" : " stop"));
         StationFixture fx;
         VirtualClock clock;
         fx.fakes.clock = &clock;
         fx.fakes.ports["BUSY"].holds = true;
         fx.fakes.ports["IDLE"].silent = true;
         Recorder rec(2);
-        zem::Station station(fx.Request({"BUSY", "IDLE"}, 0), fx.fakes.Services(), rec);
+        zem::Station station(fx.Request({"BUSY", "IDLE"}, c.count), fx.fakes.Services(), rec);
         Running running(station);
         ASSERT_TRUE(WaitFor([&] { return fx.fakes.linked == 1 && clock.NowMs() > 1000; }));
         station.Stop();
