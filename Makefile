@@ -1,16 +1,17 @@
 # make test  - install what is missing, build (plain, ASan+UBSan, TSan, Windows cross build, fuzz targets) and run every test
 # make demo  - install, build and program the bundled sample stream into the module simulator
-# make win32 - cross-build the Windows programs and tests into build-win32/
+# make win32 - cross-build the 32-bit Windows programs and tests into build-win32/
+# make win64 - cross-build the 64-bit Windows programs and tests into build-win64/
 # make bench - build zemcli, zem-sim and zem-bench, then measure (BENCH_ARGS: see zem-bench --help;
 #              BENCH_ARGS="--record after" appends the table to bench/RESULTS.md)
-# make package - dist/zem_VERSION_ARCH.deb and dist/zem-VERSION-win32.zip; make package-test tests them
+# make package - dist/zem_VERSION_ARCH.deb, dist/zem-VERSION-win64.zip and -win32.zip; make package-test tests them
 # make fuzz  - run every libFuzzer target for FUZZ_SECONDS (default 300) in build-fuzz/
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 BENCH_ARGS ?=
 FUZZ_SECONDS ?= 300
 
-.PHONY: all deps build asan tsan win32 fuzzbuild fuzz test demo bench clean format package package-test
+.PHONY: all deps build asan tsan win32 win64 fuzzbuild fuzz test demo bench clean format package package-test
 
 all: build
 
@@ -33,6 +34,10 @@ win32: deps
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw32.cmake -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	cmake --build build-win32 -j$(JOBS)
 
+win64: deps
+	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw64.cmake -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-win64 -j$(JOBS)
+
 # The libFuzzer targets with clang, ASan and UBSan; make test runs each briefly.
 fuzzbuild: deps
 	cmake -S . -B build-fuzz -DZEM_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -42,21 +47,22 @@ fuzzbuild: deps
 fuzz: deps
 	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) scripts/fuzz
 
-test: build asan tsan win32 fuzzbuild
-	scripts/run-tests build build-asan build-tsan build-win32 build-fuzz
+test: build asan tsan win32 win64 fuzzbuild
+	scripts/run-tests build build-asan build-tsan build-win64 build-win32 build-fuzz
 
 # The package test also runs in `make test`, from build/ (ctest -L package).
-package: build win32
-	rm -rf dist build/package build-win32/package
+package: build win32 win64
+	rm -rf dist build/package build-win32/package build-win64/package
 	cd build && cpack >/dev/null
 	cd build-win32 && cpack >/dev/null
+	cd build-win64 && cpack >/dev/null
 	mkdir -p dist
-	cp build/package/zem_*.deb build-win32/package/zem-*-win32.zip dist/
+	cp build/package/zem_*.deb build-win32/package/zem-*-win32.zip build-win64/package/zem-*-win64.zip dist/
 	@ls -1 dist/*
 
 package-test: package
-	tests/package/package_test.sh dist/zem_*.deb dist/zem-*-win32.zip build/tests/package/work-dist \
-	  build/tests/package/libzem_planted_library.so scripts/wine-run
+	tests/package/package_test.sh dist/zem_*.deb "$$(ls dist/zem-*-win*.zip | paste -sd,)" \
+	  build/tests/package/work-dist build/tests/package/libzem_planted_library.so scripts/wine-run
 
 demo: build
 	scripts/demo
@@ -70,4 +76,4 @@ format:
 	find app cli fpl ipserial lib platform report tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-win32 build-fuzz dist
+	rm -rf build build-asan build-tsan build-win32 build-win64 build-fuzz dist

@@ -3,6 +3,16 @@
 set(_pkg ${CMAKE_SOURCE_DIR}/packaging)
 
 if(WIN32)
+  # The manifest names the processor architecture of the build it is linked into.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(ZEM_MANIFEST_ARCH amd64)
+    set(ZEM_WINDOWS_PACKAGE win64)
+  else()
+    set(ZEM_MANIFEST_ARCH x86)
+    set(ZEM_WINDOWS_PACKAGE win32)
+  endif()
+  configure_file(${_pkg}/windows/zem.manifest.in ${CMAKE_BINARY_DIR}/rc/zem.manifest @ONLY)
+
   # Each program carries its version, the application manifest (themed common controls, DPI
   # awareness, no elevation) and the icon.
   function(zem_windows_resources target description)
@@ -12,7 +22,7 @@ if(WIN32)
     set(ZEM_RC_NAME ${target})
     set(ZEM_RC_DESCRIPTION ${description})
     set(ZEM_RC_ICON ${_pkg}/icons/zem.ico)
-    set(ZEM_RC_MANIFEST ${_pkg}/windows/zem.manifest)
+    set(ZEM_RC_MANIFEST ${CMAKE_BINARY_DIR}/rc/zem.manifest)
     configure_file(${_pkg}/windows/program.rc.in ${CMAKE_BINARY_DIR}/rc/${target}.rc @ONLY)
     target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/rc/${target}.rc)
     set_property(SOURCE ${CMAKE_BINARY_DIR}/rc/${target}.rc TARGET_DIRECTORY ${target}
@@ -33,7 +43,7 @@ if(WIN32)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME "zem-${PROJECT_VERSION}-win32")
+  set(CPACK_PACKAGE_FILE_NAME "zem-${PROJECT_VERSION}-${ZEM_WINDOWS_PACKAGE}")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   foreach(program zem zemcli zem-sim zem-mkstream)

@@ -3,6 +3,14 @@
 # Exit 77 means skipped; fail records a failure in $failed and goes on.
 
 skip() { echo "SKIPPED: $*"; exit 77; }
+# A build whose programs this machine cannot run (32-bit ones on a kernel without 32-bit support)
+# is skipped, with the reason wine-run gives.
+need_wine() {
+  local why rc=0
+  why=$("$1" --probe 2>&1) || rc=$?
+  [ "$rc" -eq 77 ] && skip "${why#skipped: }"
+  [ "$rc" -eq 0 ] || { echo "FAILED: $why"; exit 1; }
+}
 fail() { echo "FAILED: $*"; failed=1; }
 
 need_tools() {

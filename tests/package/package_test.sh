@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The packages as a station gets them: the Debian package unpacked into a scratch root, its
-# programs run from there, and the Windows zip unpacked and run under Wine.
-#   package_test.sh DEB ZIP|- WORK_DIR PLANTED_LIBRARY [WINE_RUN]
-# DEB and ZIP are the packages (ZIP "-" when there is no Windows build); PLANTED_LIBRARY is a
-# loadable library that marks the working directory when it is loaded. Exit 77 means skipped.
+# programs run from there, and the Windows zips unpacked and run under Wine.
+#   package_test.sh DEB ZIP[,ZIP...]|- WORK_DIR PLANTED_LIBRARY [WINE_RUN]
+# DEB and the ZIPs are the packages (ZIP "-" when there is no Windows build; a zip's name ends in
+# -win32.zip or -win64.zip); PLANTED_LIBRARY is a loadable library that marks the working directory
+# when it is loaded; WINE_RUN is scripts/wine-run. Exit 77 means skipped.
 set -u
 . "$(cd "$(dirname "$0")/.." && pwd)/ser2net.sh"
 abs() { [ "$1" = - ] || [ -z "$1" ] && echo "$1" || realpath -m "$1"; }
-deb=$(abs "$1") zip=$(abs "$2") work=$(abs "$3") planted=$(abs "$4") wine_run=$(abs "${5:-}")
+deb=$(abs "$1") zips=$2 work=$(abs "$3") planted=$(abs "$4") wine_run=$(abs "${5:-}")
 failed=0
 pids=()
 fail() { echo "FAILED: $*"; failed=1; }
@@ -199,22 +200,40 @@ code=$?
 [ -e planted-library-was-loaded ] || fail "without an installed library the planted one was not loaded"
 cd "$work" || exit 1
 
-# --- The Windows zip -------------------------------------------------------------------------
-if [ "$zip" = - ]; then
-  echo "no Windows build: the zip is not tested"
+# --- The Windows zips ------------------------------------------------------------------------
+if [ "$zips" = - ]; then
+  echo "no Windows build: the zips are not tested"
   skipped=1
 else
-  [ -f "$zip" ] || { echo "FAILED: no zip $zip"; exit 1; }
-  listed=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-  [ "$listed" = "LICENSE README.md ipserial.dll zem.exe zemcli.exe " ] || fail "zip holds: $listed"
-  unzip -q "$zip" -d win || fail "unzip"
-  if [ -z "$wine_run" ]; then
-    echo "no Wine: zemcli.exe is not run"
-    skipped=1
-  else
-    version=$("$wine_run" win/zemcli.exe --version | tr -d '\r') || fail "zemcli.exe --version exited $?"
-    [ "$version" = 1.9 ] || fail "zemcli.exe --version printed '$version'"
-  fi
+  IFS=, read -r -a zip_list <<<"$zips"
+  for zip in "${zip_list[@]}"; do
+    zip=$(abs "$zip")
+    [ -f "$zip" ] || { echo "FAILED: no zip $zip"; exit 1; }
+    name=$(basename "$zip" .zip)
+    case "$name" in
+      *-win64) arch=win64 ;;
+      *-win32) arch=win32 ;;
+      *) fail "$name: neither a 32-bit nor a 64-bit Windows zip"; continue ;;
+    esac
+    listed=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
+    [ "$listed" = "LICENSE README.md ipserial.dll zem.exe zemcli.exe " ] || fail "$name holds: $listed"
+    unzip -q "$zip" -d "$name" || fail "unzip $name"
+    if [ -z "$wine_run" ]; then
+      echo "no Wine: $name's zemcli.exe is not run"
+      skipped=1
+      continue
+    fi
+    rc=0
+    why=$(ZEM_WINEARCH=$arch "$wine_run" --probe 2>&1) || rc=$?
+    if [ "$rc" -eq 77 ]; then
+      echo "$name: $why"
+      continue
+    fi
+    [ "$rc" -eq 0 ] || { fail "$name: $why"; continue; }
+    version=$(ZEM_WINEARCH=$arch "$wine_run" "$name/zemcli.exe" --version | tr -d '\r') ||
+      fail "$name: zemcli.exe --version exited $?"
+    [ "$version" = 1.9 ] || fail "$name: zemcli.exe --version printed '$version'"
+  done
 fi
 
 [ "$failed" -eq 0 ] || exit 1

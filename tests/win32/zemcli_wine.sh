@@ -20,12 +20,13 @@ case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 . "$source_dir/tests/wine_sim.sh"
 . "$source_dir/tests/ser2net.sh"
+need_wine "$wine_run"
 
 # A prefix of these tests' own: mapping a port restarts its Wine session, which must not stop the
 # Wine programs of other tests. scripts/wine-run creates it once and keeps Wine's temporary
 # folders beside it.
 prefix="$base/wineprefix"
-export ZEM_WINEPREFIX="$prefix" WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
+export ZEM_WINEPREFIX="$prefix" WINEPREFIX="$prefix" WINEDEBUG=-all
 mkdir -p "$prefix.tmp"
 export TMPDIR="$prefix.tmp"
 

@@ -10,6 +10,7 @@
 set -u
 case_name=$1 zem=$2 wine_run=$3 tools=$4 base=$5
 . "$(cd "$(dirname "$0")/.." && pwd)/wine_sim.sh"
+need_wine "$wine_run"
 finish() {
   [ "$failed" -eq 0 ] || { echo "--- wine.log"; tail -n 20 wine.log; }
   exit "$failed"
@@ -30,7 +31,7 @@ fi
 # Wine programs of other tests. scripts/wine-run creates it once and keeps Wine's temporary
 # folders beside it.
 prefix="$base/wineprefix"
-export ZEM_WINEPREFIX="$prefix" WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
+export ZEM_WINEPREFIX="$prefix" WINEPREFIX="$prefix" WINEDEBUG=-all
 
 work="$base/$case_name"
 rm -rf "$work"

@@ -82,6 +82,16 @@ TEST(WindowsResources, ManifestAndIcon) {
             << manifest;
         EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
         EXPECT_NE(manifest.find(">true</dpiAware>"), std::string::npos);
+        // The loader refuses a program whose manifest, or the common controls it asks for, names
+        // another processor architecture.
+        const std::string arch =
+            std::string("processorArchitecture=\"") + (sizeof(void*) == 8 ? "amd64" : "x86") + "\"";
+        size_t named = 0;
+        for (size_t at = manifest.find(arch); at != std::string::npos;
+             at = manifest.find(arch, at + 1))
+            ++named;
+        EXPECT_EQ(named, 2u) << manifest;
+        EXPECT_EQ(manifest.find("processorArchitecture"), manifest.find(arch)) << manifest;
         HICON icon =
             static_cast<HICON>(LoadImageA(module, MAKEINTRESOURCEA(1), IMAGE_ICON, 32, 32, 0));
         EXPECT_NE(icon, nullptr);
