@@ -256,13 +256,16 @@ void StationLogic::ApplyPorts(const std::vector<std::string>& ports) {
     if (services_.stableAliases) aliases_ = services_.stableAliases(ports_);
     aliases_.resize(ports_.size());
     if (same && shown_.size() == ports_.size()) return;
-    shown_.assign(ports_.size(), {});
+    ResetRows();
+}
+
+void StationLogic::ResetRows() {
+    shown_.clear();
     for (size_t i = 0; i < ports_.size(); ++i) {
-        shown_[i].port = ports_[i];
-        shown_[i].alias = aliases_[i];
-        shown_[i].stateText = "";
-        shown_[i].colour = 0xFFFFFF;
-        shown_[i].runs = shown_[i].programmed = shown_[i].failed = "0";
+        StationRow row;
+        row.port = ports_[i];
+        row.alias = aliases_[i];
+        shown_.push_back(std::move(row));
     }
     view_.SetRowCount(shown_.size());
     for (size_t i = 0; i < shown_.size(); ++i)
@@ -338,15 +341,7 @@ bool StationLogic::ButtonStartClick() {
     }
     ApplyPorts(ports);
     // Every row starts afresh, whatever the last station left in it.
-    shown_.assign(ports_.size(), {});
-    for (size_t i = 0; i < ports_.size(); ++i) {
-        shown_[i].port = ports_[i];
-        shown_[i].alias = aliases_[i];
-        shown_[i].runs = shown_[i].programmed = shown_[i].failed = "0";
-    }
-    view_.SetRowCount(shown_.size());
-    for (size_t i = 0; i < shown_.size(); ++i)
-        view_.SetRow(i, shown_[i]);
+    ResetRows();
 
     StationRequest req;
     req.stream = s.streamPath;

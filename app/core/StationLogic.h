@@ -44,13 +44,13 @@ struct StationRow {
     std::string alias;    // the port's stable name where known
     bool started = false; // false: the station has not run on this port yet
     PortState state = PortState::kDone;
-    std::string stateText; // the state in words
-    uint32_t colour = 0;   // 0xRRGGBB of the state
-    std::string status;    // the run's or the port's status text
-    int progress = 0;      // 0..100
-    std::string runs;      // how many modules this port has had
-    std::string programmed;
-    std::string failed;
+    std::string stateText;      // the state in words
+    uint32_t colour = 0xFFFFFF; // 0xRRGGBB of the state
+    std::string status;         // the run's or the port's status text
+    int progress = 0;           // 0..100
+    std::string runs = "0";     // how many modules this port has had
+    std::string programmed = "0";
+    std::string failed = "0";
     std::string lastRun; // the last run's duration, "12.3 s"; empty before the first
 };
 
@@ -139,6 +139,7 @@ private:
 
     uint32_t NowMs() const;
     void ApplyPorts(const std::vector<std::string>& ports);
+    void ResetRows();
     void CheckStream();
     void ShowTotals();
     void SetIdleControls(bool idle);

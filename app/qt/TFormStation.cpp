@@ -124,11 +124,11 @@ void TFormStation::BuildControls() {
 
     auto* buttons = new QHBoxLayout;
     top->addLayout(buttons);
-    ButtonStart = new QPushButton("Start", this);
+    ButtonStart = new QPushButton("&Start", this);
     ButtonStart->setObjectName("ButtonStart");
-    ButtonStop = new QPushButton("Stop", this);
+    ButtonStop = new QPushButton("S&top", this);
     ButtonStop->setObjectName("ButtonStop");
-    ButtonAbort = new QPushButton("Abort", this);
+    ButtonAbort = new QPushButton("&Abort", this);
     ButtonAbort->setObjectName("ButtonAbort");
     for (QPushButton* b : {ButtonStart, ButtonStop, ButtonAbort})
         buttons->addWidget(b);

@@ -196,11 +196,11 @@ void TFormStation::BuildControls() {
     pair(LabelYield, "Yield:", 472, 600, 108);
     pair(LabelPerHour, "Modules per hour:", 620, 752, 108);
 
-    ButtonStart = CreateControl(hwnd_, "BUTTON", "Start", BS_PUSHBUTTON | WS_TABSTOP, 0, 8, 118, 90,
-                                25, kIdButtonStart);
-    ButtonStop = CreateControl(hwnd_, "BUTTON", "Stop", BS_PUSHBUTTON | WS_TABSTOP, 0, 104, 118, 90,
-                               25, kIdButtonStop);
-    ButtonAbort = CreateControl(hwnd_, "BUTTON", "Abort", BS_PUSHBUTTON | WS_TABSTOP, 0, 200, 118,
+    ButtonStart = CreateControl(hwnd_, "BUTTON", "&Start", BS_PUSHBUTTON | WS_TABSTOP, 0, 8, 118,
+                                90, 25, kIdButtonStart);
+    ButtonStop = CreateControl(hwnd_, "BUTTON", "S&top", BS_PUSHBUTTON | WS_TABSTOP, 0, 104, 118,
+                               90, 25, kIdButtonStop);
+    ButtonAbort = CreateControl(hwnd_, "BUTTON", "&Abort", BS_PUSHBUTTON | WS_TABSTOP, 0, 200, 118,
                                 90, 25, kIdButtonAbort);
 
     List =

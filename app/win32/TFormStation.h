@@ -3,6 +3,8 @@
 #include "StationLogic.h"
 #include "Window.h"
 
+#include <commctrl.h>
+
 #include <functional>
 #include <memory>
 #include <string>

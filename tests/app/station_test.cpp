@@ -1,6 +1,7 @@
 // The station window's logic on a fake view, with fake channels and protocol runs.
 #include "Harness.h"
 #include "ProfileFile.h"
+#include "StationFakes.h"
 #include "StationLogic.h"
 #include "StationSettings.h"
 #include "TestDir.h"
@@ -64,73 +65,6 @@ public:
         return answer;
     }
     void ShowError(const std::string& text) override { errors.push_back(text); }
-};
-
-class FakeChannel : public TChannel {
-public:
-    FakeChannel() : TChannel(0, "FAKE", 0) {}
-};
-
-// A protocol run that links, reports progress and ends as the port's plan says; a gate can hold
-// it mid-transfer until the test opens it or the run is aborted.
-struct Plan {
-    std::set<std::string> failing;
-    bool hold = false;
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool open = false;
-    int held = 0; // runs waiting at the gate
-    std::atomic<int> started{0};
-
-    void Open() {
-        std::lock_guard lock(mutex);
-        open = true;
-        cv.notify_all();
-    }
-    bool WaitHeld(int n) {
-        std::unique_lock lock(mutex);
-        return cv.wait_for(lock, std::chrono::seconds(10), [&] { return held >= n; });
-    }
-};
-
-class PlannedRunner : public zem::ProgramRunner {
-public:
-    PlannedRunner(Plan& plan, std::string port, TFPLibCallback cb)
-        : plan_(plan), port_(std::move(port)), cb_(cb) {}
-    bool Program(const std::string&) override {
-        ++plan_.started;
-        cb_(1, 0);
-        cb_(2, 0);
-        cb_(3, 40);
-        if (plan_.hold) {
-            std::unique_lock lock(plan_.mutex);
-            ++plan_.held;
-            plan_.cv.notify_all();
-            plan_.cv.wait(lock, [this] { return plan_.open || aborted_.load(); });
-            --plan_.held;
-        }
-        if (aborted_) return true;
-        if (plan_.failing.count(port_)) {
-            cb_(7, 0);
-            return true;
-        }
-        cb_(3, 100);
-        cb_(4, 100);
-        return false;
-    }
-    void Abort() override {
-        aborted_ = true;
-        std::lock_guard lock(plan_.mutex);
-        plan_.cv.notify_all();
-    }
-    std::vector<std::string> SavedDumps() const override { return {}; }
-    bool HeardAnswer() const override { return true; }
-
-private:
-    Plan& plan_;
-    std::string port_;
-    TFPLibCallback cb_;
-    std::atomic<bool> aborted_{false};
 };
 
 struct StationHarness {
