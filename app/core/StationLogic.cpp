@@ -10,7 +10,10 @@
 #include <cstdio>
 
 namespace zem {
-namespace {} // namespace
+namespace {
+constexpr const char* kReady = "Press Start to program a module on every port";
+
+} // namespace
 
 const char* StateWords(PortState state) {
     switch (state) {
@@ -237,7 +240,8 @@ void StationLogic::CheckStream() {
     HeaderCheck r = CheckStreamFile(view_.Text(StationItem::EditStream));
     view_.SetText(StationItem::LabelSwVer, r.valid ? r.softwareVersion : "");
     view_.SetText(StationItem::LabelProdName, r.valid ? r.productName : "");
-    if (!Running()) view_.SetText(StationItem::StatusBar, r.status);
+    // The header check's own text for a good file speaks of the main window's button.
+    if (!Running()) view_.SetText(StationItem::StatusBar, r.valid ? kReady : r.status);
 }
 
 void StationLogic::StreamEdited() {

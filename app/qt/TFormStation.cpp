@@ -67,7 +67,7 @@ void TFormStation::BuildControls() {
     setWindowTitle(QString(zem::txt::kCaption) + " Station");
     setWindowFlag(Qt::Window);
     UseFormFont(*this);
-    resize(760, 420);
+    resize(900, 440);
 
     auto* top = new QVBoxLayout(this);
     top->setContentsMargins(8, 8, 8, 0);
@@ -81,6 +81,7 @@ void TFormStation::BuildControls() {
         setup->addWidget(l, r, 0);
         edit = new QLineEdit(this);
         edit->setObjectName(editName);
+        edit->setMinimumWidth(220);
         setup->addWidget(edit, r, 1);
         button = new QPushButton(buttonText, this);
         button->setObjectName(buttonName);
@@ -93,33 +94,16 @@ void TFormStation::BuildControls() {
     EditPorts->setPlaceholderText("COM3,COM4 or host:port");
     EditResults->setPlaceholderText("no results log");
 
-    auto* side = new QGridLayout;
-    setup->addLayout(side, 0, 3, 4, 1);
-    auto pair = [this, side](int r, int c, const char* caption, const char* name) {
-        auto* l = new QLabel(caption, this);
-        l->setTextFormat(Qt::PlainText);
-        side->addWidget(l, r, c);
-        auto* v = new ElidingLabel(this);
-        v->setObjectName(name);
-        v->setMinimumWidth(60);
-        side->addWidget(v, r, c + 1);
-        return v;
-    };
     auto* speedLabel = new QLabel("Speed", this);
-    side->addWidget(speedLabel, 0, 0);
+    setup->addWidget(speedLabel, 0, 3);
     ComboBoxSpeed = new QComboBox(this);
     ComboBoxSpeed->setObjectName("ComboBoxSpeed");
     ComboBoxSpeed->setEditable(true);
     ComboBoxSpeed->setInsertPolicy(QComboBox::NoInsert);
+    ComboBoxSpeed->setMinimumWidth(100);
     for (const char* s : kSpeeds)
         ComboBoxSpeed->addItem(s);
-    side->addWidget(ComboBoxSpeed, 0, 1);
-    LabelSwVer = pair(1, 0, "Software Version", "LabelSwVer");
-    LabelProdName = pair(2, 0, "Product Name", "LabelProdName");
-    LabelProgrammed = pair(0, 2, "Programmed", "LabelProgrammed");
-    LabelFailed = pair(1, 2, "Failed", "LabelFailed");
-    LabelYield = pair(2, 2, "Yield", "LabelYield");
-    LabelPerHour = pair(3, 2, "Modules per hour", "LabelPerHour");
+    setup->addWidget(ComboBoxSpeed, 0, 4);
     setup->setColumnStretch(1, 1);
 
     auto* buttons = new QHBoxLayout;
@@ -133,6 +117,36 @@ void TFormStation::BuildControls() {
     for (QPushButton* b : {ButtonStart, ButtonStop, ButtonAbort})
         buttons->addWidget(b);
     buttons->addStretch(1);
+
+    // The stream's header, then the totals, each value beside its caption.
+    auto line = [this, top] {
+        auto* l = new QHBoxLayout;
+        top->addLayout(l);
+        return l;
+    };
+    auto pair = [this](QHBoxLayout* in, const char* caption, const char* name, int width,
+                       int stretch) {
+        auto* l = new QLabel(caption, this);
+        l->setTextFormat(Qt::PlainText);
+        in->addWidget(l);
+        auto* v = new ElidingLabel(this);
+        v->setObjectName(name);
+        v->setMinimumWidth(width);
+        // A number keeps its room; a header text takes what is left and is cut there.
+        if (stretch == 0) v->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+        in->addWidget(v, stretch);
+        in->addSpacing(16);
+        return v;
+    };
+    QHBoxLayout* header = line();
+    LabelSwVer = pair(header, "Software Version:", "LabelSwVer", 120, 1);
+    LabelProdName = pair(header, "Product Name:", "LabelProdName", 120, 1);
+    QHBoxLayout* totals = line();
+    LabelProgrammed = pair(totals, "Programmed:", "LabelProgrammed", 60, 0);
+    LabelFailed = pair(totals, "Failed:", "LabelFailed", 60, 0);
+    LabelYield = pair(totals, "Yield:", "LabelYield", 70, 0);
+    LabelPerHour = pair(totals, "Modules per hour:", "LabelPerHour", 70, 0);
+    totals->addStretch(1);
 
     Table = new QTableWidget(0, kColumns, this);
     Table->setObjectName("Table");

@@ -45,9 +45,10 @@ struct ColumnInfo {
     const char* title;
     int width;
 };
-constexpr ColumnInfo kColumnInfo[] = {{"Port", 120},   {"State", 120},  {"Progress", 90},
-                                      {"Status", 190}, {"Runs", 50},    {"Programmed", 75},
-                                      {"Failed", 50},  {"Last run", 60}};
+// Together a little narrower than the list, so that no scroll bar appears.
+constexpr ColumnInfo kColumnInfo[] = {{"Port", 110},   {"State", 115},  {"Progress", 90},
+                                      {"Status", 175}, {"Runs", 45},    {"Programmed", 80},
+                                      {"Failed", 50},  {"Last run", 65}};
 
 COLORREF Bgr(uint32_t rgb) {
     return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
@@ -191,10 +192,10 @@ void TFormStation::BuildControls() {
     };
     pair(LabelSwVer, "Software Version:", 472, 752, 38);
     pair(LabelProdName, "Product Name:", 472, 752, 60);
-    pair(LabelProgrammed, "Programmed:", 472, 600, 86);
-    pair(LabelFailed, "Failed:", 620, 752, 86);
-    pair(LabelYield, "Yield:", 472, 600, 108);
-    pair(LabelPerHour, "Modules per hour:", 620, 752, 108);
+    pair(LabelProgrammed, "Programmed:", 472, 585, 86);
+    pair(LabelFailed, "Failed:", 600, 752, 86);
+    pair(LabelYield, "Yield:", 472, 585, 108);
+    pair(LabelPerHour, "Modules per hour:", 600, 752, 108);
 
     ButtonStart = CreateControl(hwnd_, "BUTTON", "&Start", BS_PUSHBUTTON | WS_TABSTOP, 0, 8, 118,
                                 90, 25, kIdButtonStart);
