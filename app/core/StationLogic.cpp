@@ -137,11 +137,18 @@ public:
         problem_ = text;
         Post();
     }
+    bool HasEnded() {
+        std::lock_guard lock(mutex_);
+        return ended_;
+    }
     // The station's thread, once Run returned.
     void Ended() {
         std::lock_guard lock(mutex_);
         ended_ = true;
-        Post();
+        // A wake-up of its own even when one is pending behind the redraw timer: the end is
+        // shown at once.
+        posted_ = true;
+        view_.PostWake();
     }
 
     struct Row {
@@ -404,10 +411,12 @@ bool StationLogic::SaveSettings() {
 }
 
 void StationLogic::Wake() {
-    if (timerPending_) return;
+    // The station's end is shown at once: the operator waits on it after Stop or Abort.
+    bool ended = events_ && events_->HasEnded();
+    if (timerPending_ && !ended) return;
     uint32_t now = NowMs();
     uint32_t since = now - lastFlush_;
-    if (!flushed_ || since >= kFlushIntervalMs) {
+    if (!flushed_ || since >= kFlushIntervalMs || ended) {
         Flush();
         return;
     }

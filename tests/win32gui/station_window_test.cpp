@@ -195,4 +195,27 @@ TEST(Win32Station, FourSimulatedModules) {
         PumpUntil([] { return false; }, hold);
 }
 
+// A real transfer aborted half-way: the window is idle again at once.
+TEST(Win32Station, AbortDuringASimulatedTransfer) {
+    std::string port = Env("ZEM_STATION_SLOW"), stream = Env("ZEM_STATION_STREAM");
+    if (port.empty() || stream.empty()) GTEST_SKIP() << "no simulated module mapped";
+    StationWindow s(zem::DefaultServices());
+    s.Setup(port, stream);
+    Click(*s.w, s.w->ButtonStart);
+    ASSERT_TRUE(PumpUntil([&] { return s.w->Cell(0, TFormStation::kState) == "programming"; }));
+    PumpUntil([] { return false; }, 150); // well inside a record's answer
+    auto start = std::chrono::steady_clock::now();
+    Click(*s.w, s.w->ButtonAbort);
+    ASSERT_TRUE(PumpUntil([&] { return !s.w->Logic().Running(); }, 5000));
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count();
+    std::printf("[ station  ] abort of a simulated transfer: the window idle after %lld ms\n",
+                static_cast<long long>(ms));
+    // The mark is 100 ms; a loaded test machine gets room, a hung run does not.
+    EXPECT_LT(ms, 1000);
+    EXPECT_EQ(s.w->Cell(0, TFormStation::kState), "aborted");
+    EXPECT_EQ(s.w->LabelFailed.Text(), "1");
+}
+
 } // namespace

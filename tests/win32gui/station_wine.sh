@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Win32 station window in process under Wine and Xvfb: its fake-run tests, then four zem-sim
-# modules mapped to COM5..COM8, one of which NACKs a record.
+# modules mapped to COM5..COM8, one of which NACKs a record, and a slow one on COM9 to abort.
 #
 # station_wine.sh TEST_EXE WINE_RUN NATIVE_TOOLS_DIR WORK_DIR
 # Exit 77 means skipped. ZEM_STATION_HOLD_MS keeps the window up that long after the run (for a
@@ -34,10 +34,12 @@ trap cleanup EXIT
 
 "$tools/zem-mkstream" -q -o s.bin --records 300,2000,200 || exit 1
 ptys=()
-for n in 5 6 7 8; do
+# COM9 answers slowly: a run there is aborted half-way.
+for n in 5 6 7 8 9; do
   mkdir -p "sim$n"
   opts=()
   [ "$n" = 7 ] && opts=(--nack 2:0x41)
+  [ "$n" = 9 ] && opts=(--flash-latency 400)
   (cd "sim$n" && exec "$tools/zem-sim" --quiet --timeout 120 "${opts[@]}" ../s.bin >sim.out 2>sim.err) &
   pids+=("$!")
   pty=
@@ -54,7 +56,7 @@ done
 end_session
 
 ZEM_STATION_PORTS=COM5,COM6,COM7,COM8 ZEM_STATION_STREAM="Z:$(pwd | tr / '\\')\\s.bin" \
-  ZEM_STATION_NACKED=COM7 WINEPREFIX="$prefix" timeout -k 5 240 "$wine_run" "$exe" >test.log 2>&1
+  ZEM_STATION_NACKED=COM7 ZEM_STATION_SLOW=COM9 WINEPREFIX="$prefix" timeout -k 5 240 "$wine_run" "$exe" >test.log 2>&1
 code=$?
 cat test.log
 [ "$code" -eq 0 ] || fail "the station window tests exited $code"
