@@ -282,6 +282,7 @@ void Station::PortLoop(size_t slot) {
         rr.labelRecords = req_.ports.size() > 1;
         rr.dumpFile = dumps_.SaveName(slot);
         rr.digest = req_.results != nullptr;
+        rr.digestCache = &digests_;
         SlotEvents events(*this, slot, rr.runNumber, waitSince);
         if (!req_.continuous) {
             std::lock_guard lock(eventsMutex_);
