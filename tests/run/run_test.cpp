@@ -103,8 +103,8 @@ struct Fakes {
             auto found = f_.ports.find(port_); // read only: the runs share the map
             Behaviour b = found == f_.ports.end() ? Behaviour{} : found->second;
             cb_(1, 0);
-            if (b.silent) {
-                for (int i = 0; i < 1000 && !aborted_; ++i) {
+            if (b.silent || b.silentForever) {
+                for (int i = 0; (b.silentForever || i < 1000) && !aborted_; ++i) {
                     cb_(8, 100);
                     f_.clock->SleepMs(50);
                     cb_(1, i % 2 ? 100 : 0);
@@ -465,7 +465,8 @@ TEST(Station, ACleanStopFinishesTheModulesInProgress) {
         VirtualClock clock;
         fx.fakes.clock = &clock;
         fx.fakes.ports["BUSY"].holds = true;
-        fx.fakes.ports["IDLE"].silent = true;
+        // A handshake that would give up by itself could end before the stop, as a failed run.
+        fx.fakes.ports["IDLE"].silentForever = true;
         Recorder rec(2);
         zem::Station station(fx.Request({"BUSY", "IDLE"}, c.count), fx.fakes.Services(), rec);
         Running running(station);
@@ -548,7 +549,7 @@ TEST(Station, AbortStopsEveryRunAndEveryLoop) {
     fx.fakes.clock = &clock;
     for (const char* p : {"P1", "P2"})
         fx.fakes.ports[p].waitForAbort = true;
-    fx.fakes.ports["P3"].silent = true;
+    fx.fakes.ports["P3"].silentForever = true;
     Recorder rec(3);
     zem::Station station(fx.Request({"P1", "P2", "P3"}, 0), fx.fakes.Services(), rec);
     std::thread ctrlC([&] {
