@@ -79,6 +79,7 @@ struct Behaviour {
     bool readBackFails = false;  // code 5, and no dump saved (its check word was wrong)
     bool waitForAbort = false;   // links, then runs until aborted
     bool silent = false;         // nothing answers: the handshake's 1000 attempts, 50 ms each
+    bool silentForever = false;  // nothing answers, and the handshake never gives up
     bool holds = false;          // links, then programs once released (or fails when aborted)
     bool losesPortFirst = false; // its first run links, then the port goes away
 };
