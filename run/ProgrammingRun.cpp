@@ -116,7 +116,9 @@ RunResult ProgrammingRun::Execute() {
     StreamDigest digest;
     if (req_.digest)
         runner->ObserveStream(
-            [&digest](const uint8_t* data, size_t size) { digest = DigestOf(data, size); });
+            [&digest, cache = req_.digestCache](const uint8_t* data, size_t size) {
+                digest = cache ? cache->Of(data, size) : DigestOf(data, size);
+            });
     // An abort that came before the protocol existed (a window closed during the header check).
     if (AbortRequested()) runner->Abort();
     events_.Message(txt::kLogBooting);

@@ -1,4 +1,5 @@
 #pragma once
+#include "Digest.h"
 #include "RunServices.h"
 
 #include <atomic>
@@ -25,6 +26,8 @@ struct RunRequest {
     std::string dumpFile = {};
     // CRC-32 and SHA-256 of the stream as loaded for the run (a results log records them).
     bool digest = false;
+    // Where runs that load the same stream share its digest; null: each run hashes its own.
+    DigestCache* digestCache = nullptr;
 };
 
 enum class RunEnd {

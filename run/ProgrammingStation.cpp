@@ -35,6 +35,10 @@ int Rank(int code) {
 constexpr int kPresenceReadings = 3;
 constexpr uint32_t kLookAgainMs = 1000;
 constexpr uint32_t kWaitingTickMs = 1000;
+// A handshake offers its sync bytes for 25 s or more. One that ends unanswered much sooner did
+// not wait for a module at all (a boot type the protocol refuses, a stream it cannot read): taken
+// for waiting, it would start again at once, for ever, with nothing to show for it.
+constexpr uint32_t kShortestHandshakeMs = 1000;
 
 PortState EndState(const RunResult& r) {
     if (r.exitCode == 0) return PortState::kProgrammed;
@@ -282,6 +286,7 @@ void Station::PortLoop(size_t slot) {
         rr.labelRecords = req_.ports.size() > 1;
         rr.dumpFile = dumps_.SaveName(slot);
         rr.digest = req_.results != nullptr;
+        rr.digestCache = &digests_;
         SlotEvents events(*this, slot, rr.runNumber, waitSince);
         if (!req_.continuous) {
             std::lock_guard lock(eventsMutex_);
@@ -290,6 +295,7 @@ void Station::PortLoop(size_t slot) {
             events_.StateChanged(slot, PortState::kProgramming, txt::kPowerOn);
         }
         ProgrammingRun run(std::move(rr), services_, events);
+        const uint32_t roundStart = NowMs();
         {
             std::lock_guard lock(runsMutex_);
             s.run = &run;
@@ -308,12 +314,15 @@ void Station::PortLoop(size_t slot) {
         bool refused = r.outcome == RunEnd::PathTooLong || r.outcome == RunEnd::StreamMissing ||
                        r.outcome == RunEnd::StreamInvalid;
         bool notOpened = r.outcome == RunEnd::PortNotOpened;
+        bool gaveUpAtOnce = r.outcome == RunEnd::NotProgrammed && !r.answered && !events.Begun() &&
+                            r.lostCause.empty() && !Stopping() &&
+                            NowMs() - roundStart < kShortestHandshakeMs;
         // A run of its own that a stop ended before any module answered programmed nothing and
         // failed nothing.
         if (!req_.continuous && Stopping() && r.outcome == RunEnd::NotProgrammed && !r.answered &&
             !events.Begun())
             break;
-        if (req_.continuous && !refused) {
+        if (req_.continuous && !refused && !gaveUpAtOnce) {
             // No module answered: this was waiting, not a run.
             bool empty = (r.outcome == RunEnd::NotProgrammed && !r.answered && !events.Begun()) ||
                          (notOpened && opened);
@@ -357,7 +366,7 @@ void Station::PortLoop(size_t slot) {
         }
         waiting = false;
         waitSince = NowMs();
-        if (refused || notOpened) break;
+        if (refused || notOpened || gaveUpAtOnce) break; // the next would fail alike
         if (!req_.continuous) continue;
         if (!r.lostCause.empty()) {
             if (!WaitForPortBack(slot, r.lostCause)) break;

@@ -128,6 +128,7 @@ private:
     RunServices services_;
     StationEvents& events_;
     DumpFiles dumps_;
+    DigestCache digests_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> abort_{false};
     std::atomic<bool> logFailed_{false};
