@@ -11,6 +11,16 @@
 
 namespace zem {
 namespace {
+// A port of the list, whether the list gives names or whole descriptions.
+SerialPortInfo AsPortInfo(std::string name) {
+    SerialPortInfo info;
+    info.name = std::move(name);
+    return info;
+}
+[[maybe_unused]] SerialPortInfo AsPortInfo(SerialPortInfo info) {
+    return info;
+}
+
 constexpr const char* kReady = "Press Start to program a module on every port";
 
 } // namespace
@@ -289,7 +299,7 @@ void StationLogic::ButtonPortsClick() {
         if (auto found = services_.listPorts()) {
             std::optional<std::vector<SerialPortInfo>> infos(std::in_place);
             for (auto& n : *found)
-                infos->push_back({std::move(n), {}, {}, {}, {}, {}});
+                infos->push_back(AsPortInfo(std::move(n)));
             for (auto& p : SortPortList(std::move(infos)))
                 available.push_back(std::move(p.name));
         }

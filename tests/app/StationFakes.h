@@ -2,6 +2,7 @@
 // Fake protocol runs for the station window's tests: each links, reports progress and ends as
 // its port's plan says; a gate can hold every run mid-transfer.
 #include "RunServices.h"
+#include "SerialPorts.h"
 #include "Services.h"
 #include "TChannel.h"
 
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <type_traits>
 
 class FakeChannel : public TChannel {
 public:
@@ -78,6 +80,13 @@ private:
     std::atomic<bool> aborted_{false};
 };
 
+inline void NamePort(std::string& entry, const char* name) {
+    entry = name;
+}
+inline void NamePort(zem::SerialPortInfo& entry, const char* name) {
+    entry.name = name;
+}
+
 // Channels that open for any name, and runs that follow the plan.
 inline zem::Services PlannedServices(Plan& plan) {
     zem::Services s;
@@ -87,8 +96,15 @@ inline zem::Services PlannedServices(Plan& plan) {
                           TFPLibCallback cb) -> std::unique_ptr<zem::ProgramRunner> {
         return std::make_unique<PlannedRunner>(plan, port, cb);
     };
-    s.listPorts = []() -> std::optional<std::vector<std::string>> {
-        return std::vector<std::string>{"COM2", "COM1"};
+    // Whether the list gives names or whole descriptions, these name COM2 and COM1.
+    using Found = std::invoke_result_t<decltype(s.listPorts)>;
+    s.listPorts = []() -> Found {
+        Found found(std::in_place);
+        for (const char* name : {"COM2", "COM1"}) {
+            found->emplace_back();
+            NamePort(found->back(), name);
+        }
+        return found;
     };
     return s;
 }

@@ -225,10 +225,23 @@ TEST(StationLogic, AbortAndCloseEndTheRunsUnderWayAsAborted) {
     }
 }
 
+// Time that moves only when the test says.
+class ManualClock : public zem::Clock {
+public:
+    std::atomic<uint32_t> now{1000};
+    uint32_t NowMs() override { return now.load(); }
+    void SleepMs(uint32_t ms) override { now += ms; }
+};
+
 TEST(StationLogic, EventsPostOneWakeUpUntilServedAndRedrawsKeepTheirInterval) {
     StationHarness h;
     h.plan.hold = true;
-    StationLogic& logic = h.Create();
+    ManualClock clock;
+    zem::Services services = h.Services();
+    services.clock = &clock;
+    h.logic = std::make_unique<StationLogic>(h.view, services, h.dir.File("Zem.ini"));
+    h.logic->Create();
+    StationLogic& logic = *h.logic;
     h.Setup("COM1,COM2,COM3,COM4");
     ASSERT_TRUE(logic.ButtonStartClick());
     ASSERT_TRUE(h.plan.WaitHeld(4));
@@ -239,10 +252,15 @@ TEST(StationLogic, EventsPostOneWakeUpUntilServedAndRedrawsKeepTheirInterval) {
     EXPECT_EQ(h.view.rows[3].state, PortState::kProgramming);
     h.plan.Open();
     // Whatever came after waits for the interval's end.
-    ASSERT_TRUE(h.PumpUntil([&] { return h.view.posted.load(); }));
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!h.view.posted.load() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(h.view.posted.load());
+    clock.now += 20;
     logic.Wake();
     ASSERT_EQ(h.view.timers.size(), 1u);
-    EXPECT_LE(h.view.timers[0], StationLogic::kFlushIntervalMs);
+    EXPECT_EQ(h.view.timers[0], StationLogic::kFlushIntervalMs - 20);
+    clock.now += 40;
     logic.Wake(); // a timer already pending: nothing more
     EXPECT_EQ(h.view.timers.size(), 1u);
     logic.ButtonAbortClick();
