@@ -1,6 +1,6 @@
 #include "Format.h"
+#include "Inspect.h"
 #include "JsonText.h"
-#include "ProgramRun.h"
 #include "SerialPorts.h"
 
 namespace zem::cli {

@@ -2,24 +2,27 @@
 // desktop program; runs on several ports side by side, one module after another; or a look at a
 // stream file or at the serial ports.
 #include "Format.h"
-#include "GangRun.h"
+#include "Inspect.h"
 #include "Paths.h"
-#include "ProgramRun.h"
 #include "Reporter.h"
+#include "SingleRun.h"
+#include "Station.h"
+#include "StationRun.h"
 #include "Terminal.h"
 #include "Texts.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 constexpr const char* kUsage =
-    "Usage : zemcli [--debug] [--json] [--loop | --count N] [--results FILE]\n"
-    "               [--ca FILE] [--cert FILE --key FILE] [--wire-trace FILE]\n"
+    "Usage : zemcli [--debug] [--json] [--loop | --count N] [--presence] [--results FILE]\n"
+    "               [--dump-dir DIR] [--ca FILE] [--cert FILE --key FILE] [--wire-trace FILE]\n"
     "               stream_file port[,port...] speed\n"
     "        zemcli --info stream_file [--json]\n"
     "        zemcli --list-ports [--json]\n";
@@ -29,8 +32,9 @@ int main(int argc, char** argv) {
     CLI::App app{"Zem flash programmer, headless"};
     app.set_version_flag("--version", std::string(zem::txt::kVersion));
     bool debug = false, json = false, info = false, listPorts = false, loop = false;
+    bool presence = false;
     unsigned count = 0;
-    std::string resultsFile, wireTraceFile;
+    std::string resultsFile, dumpDir, wireTraceFile;
     std::vector<std::string> args;
     app.add_flag("--debug", debug,
                  "Write the protocol trace to LocalLog.txt (report level code 20)");
@@ -40,7 +44,12 @@ int main(int argc, char** argv) {
     app.add_flag("--loop", loop, "Program one module after another on each port until Ctrl-C");
     app.add_option("--count", count, "Program N modules one after another on each port")
         ->check(CLI::PositiveNumber);
-    app.add_option("--results", resultsFile, "Append one JSON line per finished run to FILE");
+    app.add_option("--results", resultsFile,
+                   "Append a JSON line to FILE when a module's run begins and when it ends");
+    app.add_option("--dump-dir", dumpDir, "Put the dump files in DIR");
+    app.add_flag("--presence", presence,
+                 "With --loop or --count: wait for the module's DSR or CTS before each run and "
+                 "for it to drop after");
     zem::TlsTrust trust;
     app.add_option("--ca", trust.caFile,
                    "tls:// ports: trust the CAs of this PEM file instead of the system's");
@@ -62,9 +71,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
-    bool station = loop || count > 0 || !resultsFile.empty();
-    if ((listPorts || info) && (station || !wireTraceFile.empty())) {
+    bool stationOptions = loop || count > 0 || !resultsFile.empty() || !dumpDir.empty() || presence;
+    if ((listPorts || info) && (stationOptions || !wireTraceFile.empty())) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -82,7 +90,7 @@ int main(int argc, char** argv) {
         }
         return zem::cli::ShowInfo(args[0], json, stdout);
     }
-    if (args.size() != 3 || (loop && count > 0)) {
+    if (args.size() != 3 || (loop && count > 0) || (presence && !loop && count == 0)) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -96,9 +104,14 @@ int main(int argc, char** argv) {
     if (std::string here = zem::CurrentDir(); !zem::IsFolderWritable(here))
         std::fprintf(stderr, "%s\n",
                      zem::Format(zem::txt::kFolderNotWritable, here.c_str()).c_str());
+    std::error_code ec;
+    if (!dumpDir.empty() && !std::filesystem::is_directory(dumpDir, ec)) {
+        std::fprintf(stderr, "zemcli: no such folder: %s\n", dumpDir.c_str());
+        return 2;
+    }
     std::unique_ptr<zem::ResultsLog> results;
     if (!resultsFile.empty()) {
-        results = std::make_unique<zem::ResultsLog>(resultsFile);
+        results = std::make_unique<zem::ResultsLog>(resultsFile, zem::HostName());
         if (!results->Writable()) {
             std::fprintf(stderr, "zemcli: can not append to %s\n", resultsFile.c_str());
             return 2;
@@ -113,18 +126,23 @@ int main(int argc, char** argv) {
         }
     }
     // One port, one module: the single run's display, as it has always been.
-    if (ports.size() == 1 && !loop && count == 0)
-        return zem::cli::RunProgramming(
-            {args[0], args[1], args[2], debug, results.get(), trust, wireTrace.get()}, reporter);
-    zem::cli::GangOptions gang;
-    gang.stream = args[0];
-    gang.ports = ports;
-    gang.speed = args[2];
-    gang.debug = debug;
-    gang.count = loop ? 0 : (count > 0 ? count : 1);
-    gang.numbered = loop || count > 0;
-    gang.results = results.get();
-    gang.trust = trust;
-    gang.wireTrace = wireTrace.get();
-    return zem::cli::RunGang(gang, json, zem::IsTerminal(stderr), stdout, stderr);
+    if (ports.size() == 1 && !loop && count == 0) {
+        zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
+        return zem::cli::RunSingle(
+            {args[0], args[1], args[2], debug, dumpDir, results.get(), trust, wireTrace.get()},
+            reporter);
+    }
+    zem::cli::StationOptions station;
+    station.stream = args[0];
+    station.ports = ports;
+    station.speed = args[2];
+    station.debug = debug;
+    station.count = loop ? 0 : (count > 0 ? count : 1);
+    station.continuous = loop || count > 0;
+    station.presenceCheck = presence;
+    station.dumpDir = dumpDir;
+    station.results = results.get();
+    station.trust = trust;
+    station.wireTrace = wireTrace.get();
+    return zem::cli::RunStation(station, json, zem::IsTerminal(stderr), stdout, stderr);
 }

@@ -152,6 +152,7 @@ bool TFPLib::WaitForACK(uint32_t waitMs, uint8_t& answer) {
         uint8_t b = 0;
         if (channel->RxCount() > 0 && channel->Read(&b, 1) == 1) {
             answer = b;
+            heardAnswer = true;
             if (IsAck(b)) {
                 Debug(3, zem::Format("WaitForACK OK (0x%02X)", b));
                 return false;
@@ -333,7 +334,8 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
             if (abortRequest && !LinkLost()) return FailRun("FPL_SendStream aborted...");
             return FailRun(Range("FPL_SendStream error rx", first, last));
         }
-        if (answer == kAckReadBack && FPL_ReceiveData(DumpFileName(portName).c_str())) {
+        if (answer == kAckReadBack &&
+            FPL_ReceiveData(dumpFile.empty() ? DumpFileName(portName).c_str() : dumpFile.c_str())) {
             if (abortRequest && !LinkLost()) return FailRun("FPL_SendStream aborted...");
             return FailRun(zem::Format("FPL_SendStream error (0x%08X - 0x%08X), ReceiveData to %s",
                                        first, last, "Read.bin"));
@@ -489,6 +491,7 @@ bool TFPLib::Program(const char* fileName) {
     std::fclose(f);
 
     const size_t n = static_cast<size_t>(size);
+    if (streamObserver) streamObserver(buffer.get(), n);
     uint8_t bootType = 0;
     if (n >= zem::hdr::kStreamVersion + 2 && zem::Le16(buffer.get() + zem::hdr::kStreamVersion) > 1)
         bootType = n > zem::hdr::kBootType ? buffer[zem::hdr::kBootType] : 0;

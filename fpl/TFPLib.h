@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,16 @@ public:
     // Dump files this object saved, in order: a file of the same name left by an earlier run is
     // never taken for one of them.
     const std::vector<std::string>& SavedDumps() const { return savedDumps; }
+    // Where read-backs are saved instead of DumpFileName(portName): a station gives each port a
+    // name of its own. Empty: the port's own name.
+    void SetDumpFile(std::string fileName) { dumpFile = std::move(fileName); }
+    // Called with the stream exactly as Program loaded it, before the handshake, on the caller's
+    // thread: what a record of the run says was sent.
+    void SetStreamObserver(std::function<void(const uint8_t* data, size_t size)> observer) {
+        streamObserver = std::move(observer);
+    }
+    // Some byte came back from the module since construction: something is on the line.
+    bool HeardAnswer() const { return heardAnswer; }
 
 private:
     friend struct TFPLibTestPeer;
@@ -102,4 +113,7 @@ private:
     bool priorityHigh = false; // what this object last asked of the process priority
     bool lostReported = false;
     std::vector<std::string> savedDumps;
+    std::string dumpFile;
+    std::function<void(const uint8_t*, size_t)> streamObserver;
+    bool heardAnswer = false;
 };

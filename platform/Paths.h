@@ -31,4 +31,8 @@ std::FILE* OpenRegularFile(const std::string& path);
 // Replace a file by another one atomically where the platform allows it.
 bool ReplaceFile(const std::string& from, const std::string& to);
 
+// Gives a file a new name only when nothing has that name yet: a kept file is never replaced.
+// `taken` tells a name already in use from any other failure.
+bool RenameNoReplace(const std::string& from, const std::string& to, bool& taken);
+
 } // namespace zem

@@ -1,5 +1,6 @@
 #include "Paths.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <limits.h>
@@ -57,6 +58,26 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
 bool IsFolderWritable(const std::string& dir) {
     // The effective user's rights, and a read-only mount, as a create would meet them.
     return faccessat(AT_FDCWD, dir.empty() ? "." : dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to, bool& taken) {
+    taken = false;
+    // A hard link is made only where no name is: the check and the naming are one step.
+    if (link(from.c_str(), to.c_str()) == 0) {
+        unlink(from.c_str());
+        return true;
+    }
+    if (errno == EEXIST) {
+        taken = true;
+        return false;
+    }
+    // A file system without hard links (FAT on a USB stick): check, then rename.
+    struct stat st {};
+    if (lstat(to.c_str(), &st) == 0) {
+        taken = true;
+        return false;
+    }
+    return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 } // namespace zem

@@ -65,4 +65,12 @@ bool IsFolderWritable(const std::string& dir) {
     return GetLastError() == ERROR_FILE_EXISTS;
 }
 
+bool RenameNoReplace(const std::string& from, const std::string& to, bool& taken) {
+    taken = false;
+    if (MoveFileExA(from.c_str(), to.c_str(), 0) != 0) return true;
+    DWORD e = GetLastError();
+    taken = e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS;
+    return false;
+}
+
 } // namespace zem

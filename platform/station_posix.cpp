@@ -2,7 +2,9 @@
 
 #include "ProfileFile.h"
 
+#include <climits>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace zem {
 
@@ -13,6 +15,12 @@ void ReadStationKey(std::string& workingPath, std::string& serverPath) {
     ini.Load(file);
     workingPath = ini.Get("QuarnActiveObj", "WorkingPath").value_or("");
     serverPath = ini.Get("QuarnActiveObj", "ServerPath").value_or("");
+}
+
+std::string HostName() {
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
 }
 
 } // namespace zem

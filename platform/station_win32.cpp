@@ -31,4 +31,11 @@ void ReadStationKey(std::string& workingPath, std::string& serverPath) {
     RegCloseKey(key);
 }
 
+std::string HostName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size)) return {};
+    return std::string(name, size);
+}
+
 } // namespace zem

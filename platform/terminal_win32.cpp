@@ -21,4 +21,18 @@ bool IsTerminal(std::FILE* stream) {
            SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
+int TerminalColumns(std::FILE* stream) {
+    if (!stream) return 0;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (h == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(h, &info)) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+void IgnoreBrokenPipe() {}
+
+int HangupSignal() {
+    return 0;
+}
+
 } // namespace zem

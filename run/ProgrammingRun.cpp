@@ -1,5 +1,6 @@
 #include "ProgrammingRun.h"
 
+#include "Digest.h"
 #include "Format.h"
 #include "Paths.h"
 #include "Priority.h"
@@ -9,7 +10,6 @@
 #include "Treport.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <optional>
 
 namespace zem {
@@ -23,14 +23,6 @@ StreamVerdict RunEvents::CheckStream(const std::string& path) {
     HeaderCheck check = CheckStreamFileFully(path);
     Status(check.status);
     return {check.valid, check.status};
-}
-
-std::string NumberedDumpName(const std::string& port, unsigned runNumber) {
-    std::string name = TFPLib::DumpFileName(port);
-    if (runNumber == 0) return name;
-    constexpr size_t kExt = 4; // ".bin"
-    return name.substr(0, name.size() - kExt) + "_" + std::to_string(runNumber) +
-           name.substr(name.size() - kExt);
 }
 
 int ProgrammingRun::ExitCodeOf(RunEnd outcome) {
@@ -72,6 +64,7 @@ RunResult ProgrammingRun::Execute() {
     r.port = req_.port;
     r.stream = req_.stream;
     r.runNumber = req_.runNumber;
+    r.speed = req_.speed;
     // The protocol takes the path in a 256-byte buffer; a longer one would be cut silently.
     if (req_.stream.size() > kMaxRunName) {
         events_.Status(txt::kPathTooLong);
@@ -117,6 +110,15 @@ RunResult ProgrammingRun::Execute() {
         std::lock_guard lock(runnerMutex_);
         runner_ = runner.get();
     }
+    if (!req_.dumpFile.empty()) runner->SaveDumpsTo(req_.dumpFile);
+    // Hashed on this run's own thread, from the very bytes it sends: never under a lock that
+    // other ports wait on.
+    StreamDigest digest;
+    if (req_.digest)
+        runner->ObserveStream(
+            [&digest, cache = req_.digestCache](const uint8_t* data, size_t size) {
+                digest = cache ? cache->Of(data, size) : DigestOf(data, size);
+            });
     // An abort that came before the protocol existed (a window closed during the header check).
     if (AbortRequested()) runner->Abort();
     events_.Message(txt::kLogBooting);
@@ -130,21 +132,14 @@ RunResult ProgrammingRun::Execute() {
         runner_ = nullptr;
     }
     // Only what this run saved: a dump left by an earlier module must not be filed under this one.
-    std::vector<std::string> saved;
     for (const std::string& dump : runner->SavedDumps())
-        if (std::find(saved.begin(), saved.end(), dump) == saved.end()) saved.push_back(dump);
-    for (const std::string& dump : saved) {
-        std::string kept = dump;
-        if (req_.runNumber != 0 && dump == TFPLib::DumpFileName(req_.port)) {
-            kept = NumberedDumpName(req_.port, req_.runNumber);
-            std::error_code ec;
-            std::filesystem::remove(kept, ec);
-            std::filesystem::rename(dump, kept, ec);
-            if (ec) kept = dump;
-        }
-        r.dumps.push_back(kept);
-    }
+        if (std::find(r.dumps.begin(), r.dumps.end(), dump) == r.dumps.end())
+            r.dumps.push_back(dump);
+    r.answered = linked_ || runner->HeardAnswer();
+    r.streamCrc32 = digest.crc32;
+    r.streamSha256 = digest.sha256;
     runner.reset();
+    if (channel->IsLost()) r.lostCause = channel->LostCause();
     std::string lost = channel->IsLost()
                            ? Format(fpl::kPortLostFormat, req_.port.c_str(), channel->LostCause())
                            : std::string();
@@ -174,6 +169,7 @@ void ProgrammingRun::Callback(uint8_t code, int32_t value) {
 }
 
 void ProgrammingRun::OnCallback(uint8_t code, int32_t value) {
+    if (code == kFplLinked) linked_ = true;
     if (const char* text = txt::StatusTextFor(code)) events_.Status(text);
     events_.Progress(code, value);
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include "Digest.h"
 #include "RunServices.h"
 
 #include <atomic>
@@ -17,12 +18,17 @@ struct RunRequest {
     std::string port;
     std::string speed;
     int32_t levelCode = 0; // 20 with the trace on, else 0
-    // 0: a run of its own. Otherwise its number on this port, which the dump's name carries so
-    // that successive modules keep their dumps.
+    // 0: a run of its own. Otherwise its number on this port in this station.
     unsigned runNumber = 0;
     // Name the port in LocalLog.txt's records (runs side by side).
     bool labelRecords = false;
     TlsTrust trust = {}; // for a tls:// port
+    // Where read-backs are saved; empty: the protocol's own name for the port.
+    std::string dumpFile = {};
+    // CRC-32 and SHA-256 of the stream as loaded for the run (a results log records them).
+    bool digest = false;
+    // Where runs that load the same stream share its digest; null: each run hashes its own.
+    DigestCache* digestCache = nullptr;
 };
 
 enum class RunEnd {
@@ -44,8 +50,15 @@ struct RunResult {
     std::string port;
     std::string stream;
     unsigned runNumber = 0;
+    std::string speed;
     uint32_t elapsedMs = 0;
     std::vector<std::string> dumps; // files written by this run
+    // The boot loader answered (linked, or refused a sync byte): a module was there. A handshake
+    // that heard nothing at all only found the port empty.
+    bool answered = false;
+    std::string lostCause;    // the port went away during the run: why, in words
+    std::string streamCrc32;  // of the stream as this run loaded it; empty when not asked for
+    std::string streamSha256; // likewise
 };
 
 // The stream file's check before the port is opened.
@@ -97,9 +110,7 @@ private:
     std::mutex runnerMutex_; // Abort from another thread meets the runner's creation and end
     ProgramRunner* runner_ = nullptr;
     uint32_t start_ = 0;
+    bool linked_ = false;
 };
-
-// Name of the dump of run `runNumber` on a port: the protocol's own name when 0.
-std::string NumberedDumpName(const std::string& port, unsigned runNumber);
 
 } // namespace zem

@@ -1,7 +1,8 @@
 #include "ResultsLog.h"
 
+#include "AppendFile.h"
 #include "Format.h"
-#include "StreamFile.h"
+#include "Texts.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,18 +11,6 @@
 #include <filesystem>
 
 namespace zem {
-
-std::string FileCrc32(const std::string& path) {
-    std::vector<uint8_t> data;
-    if (!ReadWholeFile(path, data)) return "";
-    uint32_t crc = 0xFFFFFFFFu;
-    for (uint8_t b : data) {
-        crc ^= b;
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return Format("%08X", crc ^ 0xFFFFFFFFu);
-}
 
 std::string UtcNowIso() {
     using namespace std::chrono;
@@ -34,6 +23,9 @@ std::string UtcNowIso() {
                   static_cast<int>(t.hours().count()), static_cast<int>(t.minutes().count()),
                   static_cast<int>(t.seconds().count()), static_cast<int>(t.subseconds().count()));
 }
+
+ResultsLog::ResultsLog(std::string path, std::string host)
+    : path_(std::move(path)), host_(std::move(host)) {}
 
 std::string ResultsLog::OutcomeName(const RunResult& r) {
     switch (r.outcome) {
@@ -52,20 +44,31 @@ std::string ResultsLog::OutcomeName(const RunResult& r) {
     return "";
 }
 
-std::string ResultsLog::Line(const RunResult& r, const std::string& nowUtc,
-                             const std::string& streamCrc) {
-    nlohmann::json j{
-        {"time", nowUtc},
-        {"port", r.port},
-        {"run", r.runNumber},
-        {"stream", std::filesystem::path(r.stream).filename().string()},
-        {"stream_path", r.stream},
-        {"stream_crc32", streamCrc.empty() ? nlohmann::json() : nlohmann::json(streamCrc)},
-        {"outcome", OutcomeName(r)},
-        {"exit_code", r.exitCode},
-        {"status", r.status},
-        {"duration_ms", r.elapsedMs},
-        {"dumps", r.dumps}};
+std::string ResultsLog::Line(Event event, const RunResult& r, const std::string& nowUtc,
+                             const std::string& host, const std::string& alias) {
+    auto orNull = [](const std::string& s) {
+        return s.empty() ? nlohmann::json() : nlohmann::json(s);
+    };
+    nlohmann::json j{{"time", nowUtc},
+                     {"event", event == Event::kStart ? "start" : "end"},
+                     {"host", host},
+                     {"version", txt::kVersion},
+                     {"port", r.port},
+                     {"alias", orNull(alias)},
+                     {"speed", r.speed},
+                     {"run", r.runNumber},
+                     {"stream", std::filesystem::path(r.stream).filename().string()},
+                     {"stream_path", r.stream}};
+    if (event == Event::kEnd) {
+        j["stream_crc32"] = orNull(r.streamCrc32);
+        j["stream_sha256"] = orNull(r.streamSha256);
+        j["outcome"] = OutcomeName(r);
+        j["exit_code"] = r.exitCode;
+        j["status"] = r.status;
+        j["duration_ms"] = r.elapsedMs;
+        j["dumps"] = r.dumps;
+        j["lost"] = orNull(r.lostCause);
+    }
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -75,14 +78,14 @@ bool ResultsLog::Writable() const {
     return std::fclose(f) == 0;
 }
 
-bool ResultsLog::Append(const RunResult& r) {
-    std::string line = Line(r, UtcNowIso(), FileCrc32(r.stream)) + "\n";
+bool ResultsLog::Append(Event event, const RunResult& r, const std::string& alias,
+                        std::string& error) {
+    std::string line = Line(event, r, UtcNowIso(), host_, alias) + "\n";
+    std::string cause;
     std::lock_guard lock(mutex_);
-    std::FILE* f = std::fopen(path_.c_str(), "ab");
-    if (!f) return false;
-    bool ok = std::fwrite(line.data(), 1, line.size(), f) == line.size();
-    if (std::fclose(f) != 0) ok = false;
-    return ok;
+    if (AppendAndSync(path_, line, cause)) return true;
+    error = "Unable to write the results log " + path_ + ": " + cause;
+    return false;
 }
 
 } // namespace zem

@@ -1,36 +1,40 @@
 #pragma once
 #include "ProgrammingRun.h"
 
-#include <cstdint>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace zem {
 
-// A station's record of every run: one JSON object per line, appended as each run ends and the
-// file closed after it, so that nothing already ended is lost if the process is killed.
+// A station's record of every module: one JSON object per line, a "start" line when a module's
+// run begins (so a crash leaves a trace of the modules it was programming) and an "end" line when
+// it ends. Each line is one append, synced to the disk before Append returns.
 class ResultsLog {
 public:
-    explicit ResultsLog(std::string path) : path_(std::move(path)) {}
+    // `host` names the station in every line.
+    explicit ResultsLog(std::string path, std::string host);
 
-    // The file can be appended to (it is created when missing).
+    const std::string& Path() const { return path_; }
+    // The file can be opened for appending (it is created when missing).
     bool Writable() const;
-    // Thread-safe. False when the line could not be written.
-    bool Append(const RunResult& result);
 
-    // The line for a result; `nowUtc` is the run's end as "YYYY-MM-DDThh:mm:ss.mmmZ".
-    static std::string Line(const RunResult& result, const std::string& nowUtc,
-                            const std::string& streamCrc);
+    enum class Event { kStart, kEnd };
+    // Thread-safe; the lines of runs side by side never interleave. False when the line could not
+    // be written whole; `error` then says so, naming the file and the cause.
+    bool Append(Event event, const RunResult& result, const std::string& alias, std::string& error);
+
+    // The line for a result (without its newline); `nowUtc` as "YYYY-MM-DDThh:mm:ss.mmmZ";
+    // `alias`: the port's stable name where known, else empty.
+    static std::string Line(Event event, const RunResult& result, const std::string& nowUtc,
+                            const std::string& host, const std::string& alias);
     static std::string OutcomeName(const RunResult& result);
 
 private:
     std::string path_;
+    std::string host_;
     std::mutex mutex_;
 };
 
-// CRC-32 (IEEE 802.3) of a file as eight upper-case hexadecimal digits; empty when unreadable.
-std::string FileCrc32(const std::string& path);
 // The current time in UTC, ISO 8601 with milliseconds.
 std::string UtcNowIso();
 

@@ -1,6 +1,9 @@
 #include "RunServices.h"
 
 #include "OpenChannel.h"
+#include "Tick.h"
+
+#include <cctype>
 
 namespace zem {
 namespace {
@@ -17,12 +20,37 @@ public:
     }
     void Abort() override { fpl_.FPL_Abort(); }
     std::vector<std::string> SavedDumps() const override { return fpl_.SavedDumps(); }
+    void SaveDumpsTo(const std::string& file) override { fpl_.SetDumpFile(file); }
+    void ObserveStream(std::function<void(const uint8_t*, size_t)> observer) override {
+        fpl_.SetStreamObserver(std::move(observer));
+    }
+    bool HeardAnswer() const override { return fpl_.HeardAnswer(); }
 
 private:
     std::string port_; // the protocol object may keep the pointers it was given
     std::string speed_;
     TFPLib fpl_;
 };
+
+bool IsLocalPort(const std::string& name) {
+    auto upper = [&](size_t i) { return std::toupper(static_cast<unsigned char>(name[i])); };
+    return (name.size() >= 3 && upper(0) == 'C' && upper(1) == 'O' && upper(2) == 'M') ||
+           name.rfind("/dev/", 0) == 0;
+}
+
+// Opens the port briefly and reads its modem lines: a module that is plugged in raises DSR or
+// CTS. Only local ports: a disk channel would truncate its file and a network port is too slow
+// to probe every second.
+bool ModulePresent(const std::string& port) {
+    if (!IsLocalPort(port)) return false;
+    TChannel* channel = OpenChannel(port);
+    if (!channel) return false;
+    // The lines are read from the port by GetLines itself, at once.
+    uint32_t lines = 0;
+    const bool present = channel->GetLines(&lines) == 0 && (lines & (kLineDSR | kLineCTS)) != 0;
+    FreeChannel(channel);
+    return present;
+}
 
 } // namespace
 
@@ -36,6 +64,7 @@ RunServices DefaultRunServices() {
                      TFPLibCallback callback) -> std::unique_ptr<ProgramRunner> {
         return std::make_unique<FplRunner>(level, port, channel, speed, callback);
     };
+    s.modulePresent = ModulePresent;
     return s;
 }
 

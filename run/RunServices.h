@@ -1,4 +1,5 @@
 #pragma once
+#include "Clock.h"
 #include "NetSerial.h"
 #include "TChannel.h"
 #include "TFPLib.h"
@@ -21,6 +22,14 @@ public:
     // Dump files the last Program saved, in order; a file of the same name left by an earlier run
     // is never one of them.
     virtual std::vector<std::string> SavedDumps() const = 0;
+    // Read-backs go to this file instead of the port's own dump name; before Program.
+    virtual void SaveDumpsTo(const std::string& file) { (void)file; }
+    // Calls `observer` with the stream as Program loaded it, on Program's thread; before Program.
+    virtual void ObserveStream(std::function<void(const uint8_t*, size_t)> observer) {
+        (void)observer;
+    }
+    // Some byte came back from the module during the last Program.
+    virtual bool HeardAnswer() const { return false; }
 };
 
 // What a run reaches outside itself, so that the tests can replace it.
@@ -36,6 +45,11 @@ struct RunServices {
                                                  TChannel* channel, const std::string& speed,
                                                  TFPLibCallback callback)>
         newRunner;
+    // One look at the module-presence lines of a port (DSR or CTS raised); false when unknown.
+    std::function<bool(const std::string& portName)> modulePresent;
+    // Time of the station's waits (how long a port waited, when to look for a lost port again);
+    // null: the system's clock and real waits.
+    Clock* clock = nullptr;
 };
 
 // The real channels and protocol.

@@ -36,6 +36,11 @@ inline constexpr const char* kWaitingForModule = "Waiting for the module";
 inline constexpr const char* kFolderNotWritable =
     "The working folder %s is not writable: settings, logs and dump files cannot be saved; "
     "start Zem from a folder of your own";
+// A station's port states beside the run's own texts.
+inline constexpr const char* kWaitingForRemoval = "Waiting for the module to be taken out";
+inline constexpr const char* kPortLostWaiting = "Port %s lost: %s, waiting for it";
+inline constexpr const char* kPortReopenFailed = "it can not be opened";
+inline constexpr const char* kPortDone = "Done";
 
 // Status bar text for a protocol status code: null for the countdown (8), which changes nothing;
 // "Bad status..." for a code outside the table.

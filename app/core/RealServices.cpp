@@ -1,33 +1,7 @@
-#include "OpenChannel.h"
 #include "SerialPorts.h"
 #include "Services.h"
 
-#include <cctype>
-
 namespace zem {
-namespace {
-
-bool IsLocalPort(const std::string& name) {
-    auto upper = [&](size_t i) { return std::toupper(static_cast<unsigned char>(name[i])); };
-    return (name.size() >= 3 && upper(0) == 'C' && upper(1) == 'O' && upper(2) == 'M') ||
-           name.rfind("/dev/", 0) == 0;
-}
-
-// Opens the port briefly and reads its modem lines: a module that is plugged in raises DSR or
-// CTS. Only local ports: a disk channel would truncate its file and a network port is too slow
-// to probe every second.
-bool ModulePresent(const std::string& port) {
-    if (!IsLocalPort(port)) return false;
-    TChannel* channel = OpenChannel(port);
-    if (!channel) return false;
-    // The lines are read from the port by GetLines itself, at once.
-    uint32_t lines = 0;
-    const bool present = channel->GetLines(&lines) == 0 && (lines & (kLineDSR | kLineCTS)) != 0;
-    FreeChannel(channel);
-    return present;
-}
-
-} // namespace
 
 Services DefaultServices() {
     Services s;
@@ -38,7 +12,27 @@ Services DefaultServices() {
         // With their stable names, so an operator can keep one for an adapter in the settings.
         return ports;
     };
-    s.modulePresent = ModulePresent;
+    s.stableAliases = [](const std::vector<std::string>& names) {
+        std::vector<std::string> aliases(names.size());
+        std::vector<SerialPortInfo> found;
+        if (!EnumerateSerialPorts(found)) return aliases;
+        for (size_t i = 0; i < names.size(); ++i)
+            for (const auto& info : found) {
+                std::vector<std::string> all = info.byId;
+                all.insert(all.end(), info.byPath.begin(), info.byPath.end());
+                all.push_back(info.name);
+                bool mine = false;
+                for (const auto& n : all)
+                    mine = mine || n == names[i];
+                if (!mine) continue;
+                for (const auto& n : all)
+                    if (n != names[i]) {
+                        aliases[i] = n;
+                        break;
+                    }
+            }
+        return aliases;
+    };
     return s;
 }
 

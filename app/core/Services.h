@@ -10,13 +10,14 @@
 namespace zem {
 
 // Everything the window logic reaches outside itself, so that the tests can replace it: the run's
-// channels and protocol, and the port list and presence probe.
+// channels, protocol and presence probe, and the port list.
 struct Services : RunServices {
     // The serial ports present with their aliases, unsorted; nothing when the source cannot be
     // read.
     std::function<std::optional<std::vector<SerialPortInfo>>()> listPorts;
-    // One look at the module-presence lines of a port (for the trigger); false when unknown.
-    std::function<bool(const std::string& portName)> modulePresent;
+    // Each port's stable name where the system knows one (another name of the same device),
+    // else empty; null: none known.
+    std::function<std::vector<std::string>(const std::vector<std::string>&)> stableAliases;
 };
 
 // The real channels, protocol and port list.

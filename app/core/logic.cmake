@@ -4,6 +4,8 @@ add_library(zem_appcore STATIC
   ${CMAKE_CURRENT_LIST_DIR}/LabelLayout.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LogArchive.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Settings.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/StationLogic.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/StationSettings.cpp
   # The real channels and protocol; programs that inject their own never pull this file in.
   ${CMAKE_CURRENT_LIST_DIR}/RealServices.cpp
 )

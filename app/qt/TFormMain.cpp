@@ -2,7 +2,9 @@
 
 #include "FormFont.h"
 #include "Labels.h"
+#include "StationSettings.h"
 #include "TFormDebug.h"
+#include "TFormStation.h"
 #include "Texts.h"
 
 #include <QApplication>
@@ -50,10 +52,35 @@ QStringList OpenDialogFilters(const char* filter) {
 }
 
 TFormMain::TFormMain(TFormDebug& formDebug, zem::Services services, QWidget* parent)
-    : QWidget(parent), formDebug_(formDebug) {
+    : QWidget(parent), formDebug_(formDebug), stationServices_(services) {
     BuildControls();
     logic_ = std::make_unique<zem::FormMainLogic>(*this, std::move(services));
     logic_->Create();
+    // The station is offered where the settings ask for it: a window without a [Station] section
+    // stays exactly as it was.
+    if (zem::HasStationSection(logic_->SettingsFile())) AddStationButton();
+}
+
+void TFormMain::AddStationButton() {
+    constexpr int kRow = 29;
+    setFixedSize(377, 231 + kRow);
+    ButtonStation = new QPushButton("Station...", this);
+    ButtonStation->setObjectName("ButtonStation");
+    ButtonStation->setGeometry(8, 207, 361, 23);
+    ButtonStation->setAutoDefault(true);
+    ButtonStation->show();
+    StatusBar->setGeometry(0, 231 + kRow - 22, 377, 22);
+    setTabOrder(ButtonDebug, ButtonStation);
+    connect(ButtonStation, &QPushButton::clicked, this, [this] { OpenStation(); });
+}
+
+TFormStation& TFormMain::OpenStation() {
+    if (!formStation_)
+        formStation_ = std::make_unique<TFormStation>(stationServices_, logic_->SettingsFile());
+    formStation_->show();
+    formStation_->raise();
+    formStation_->activateWindow();
+    return *formStation_;
 }
 
 TFormMain::~TFormMain() {
@@ -404,6 +431,11 @@ void TFormMain::ShowDebugWindowAt(int left, int top) {
 }
 
 void TFormMain::closeEvent(QCloseEvent* event) {
+    // The station closes first, with its own question about the modules it is programming.
+    if (formStation_ && formStation_->isVisible() && !formStation_->close()) {
+        event->ignore();
+        return;
+    }
     bool closing = false;
     Guarded([&] { closing = logic_->FormClose(); });
     if (!closing && !quitRequested_) {

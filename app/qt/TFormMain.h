@@ -17,6 +17,7 @@ class QPushButton;
 class QStatusBar;
 class QTimer;
 class TFormDebug;
+class TFormStation;
 
 // The main window on Qt Widgets: builds the controls, forwards their events to the window logic
 // and carries out what the logic asks of the view.
@@ -47,6 +48,10 @@ public:
     QLabel* StatusText = nullptr;
     QTimer* TimerAutoProgram = nullptr;
     QTimer* TimerTrigProgram = nullptr;
+    QPushButton* ButtonStation = nullptr; // only when "Zem.ini" has a [Station] section
+
+    // Shows the station window, made on first use.
+    TFormStation& OpenStation();
 
     // zem::MainView
     std::string Text(zem::Item item) override;
@@ -82,7 +87,11 @@ private:
     void Guarded(const std::function<void()>& handler);
     void ShowException(const std::string& text);
 
+    void AddStationButton();
+
     TFormDebug& formDebug_;
+    zem::Services stationServices_;
+    std::unique_ptr<TFormStation> formStation_;
     std::unique_ptr<zem::FormMainLogic> logic_;
     bool quitRequested_ = false;
     bool busy_ = false;

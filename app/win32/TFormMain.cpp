@@ -1,5 +1,6 @@
 #include "TFormMain.h"
 
+#include "StationSettings.h"
 #include "Texts.h"
 
 #include <commctrl.h>
@@ -18,6 +19,7 @@ enum ControlId {
     kIdButtonDebug,
     kIdProgressBar,
     kIdStatusBar,
+    kIdButtonStation,
 };
 
 enum TimerId { kTimerAutoProgram = 1, kTimerTrigProgram = 2 };
@@ -33,7 +35,7 @@ const char* const kSpeeds[] = {"921600", "460800", "230400", "115200",
 
 } // namespace
 
-TFormMain::TFormMain(zem::Services services) {
+TFormMain::TFormMain(zem::Services services) : stationServices_(services) {
     CreateTopLevel("ZemFormMain", zem::txt::kCaption,
                    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, kClientWidth,
                    kClientHeight, true, nullptr);
@@ -42,9 +44,34 @@ TFormMain::TFormMain(zem::Services services) {
     SetTimer(hwnd_, kTimerTrigProgram, 1000, nullptr);
     logic_ = std::make_unique<zem::FormMainLogic>(*this, std::move(services));
     logic_->Create();
+    // The station is offered where the settings ask for it: a window without a [Station] section
+    // stays exactly as it was.
+    if (zem::HasStationSection(logic_->SettingsFile())) AddStationButton();
+}
+
+void TFormMain::AddStationButton() {
+    constexpr int kRow = 29;
+    constexpr int kHeight = kClientHeight + kRow;
+    RECT r{0, 0, zemwin::Scale(kClientWidth), zemwin::Scale(kHeight)};
+    AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongPtrA(hwnd_, GWL_STYLE)), FALSE, 0);
+    SetWindowPos(hwnd_, nullptr, 0, 0, r.right - r.left, r.bottom - r.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ButtonStation = zemwin::CreateControl(hwnd_, "BUTTON", "Station...", BS_PUSHBUTTON | WS_TABSTOP,
+                                          0, 8, 207, 361, 23, kIdButtonStation);
+    SetWindowPos(StatusBar, nullptr, 0, zemwin::Scale(kHeight - kStatusBarHeight), 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+TFormStation& TFormMain::OpenStation() {
+    if (!formStation_)
+        formStation_ =
+            std::make_unique<TFormStation>(stationServices_, logic_->SettingsFile(), false);
+    formStation_->Show();
+    return *formStation_;
 }
 
 TFormMain::~TFormMain() {
+    formStation_.reset();
     logic_.reset();
     if (boldFont_) DeleteObject(boldFont_);
     formDebug_.reset();
@@ -183,6 +210,9 @@ LRESULT TFormMain::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case kIdButtonDebug:
             logic_->ButtonDebugClick(true);
             return 0;
+        case kIdButtonStation:
+            OpenStation();
+            return 0;
         }
         break;
     case WM_DRAWITEM: {
@@ -207,6 +237,8 @@ LRESULT TFormMain::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
         // The main window's close ends the program, once a run in progress has returned; the
         // window itself goes when the message loop has ended.
+        // The station closes first, with its own question about the modules it is programming.
+        if (formStation_ && formStation_->Visible() && !formStation_->Close()) return 0;
         if (logic_ && !closing_ && logic_->FormClose()) {
             closing_ = true;
             PostQuitMessage(0);

@@ -3,6 +3,7 @@
 #include "MainView.h"
 #include "Services.h"
 #include "TFormDebug.h"
+#include "TFormStation.h"
 #include "Window.h"
 
 #include <memory>
@@ -30,6 +31,10 @@ public:
     HWND ButtonProgram = nullptr;
     HWND ProgressBar = nullptr;
     HWND StatusBar = nullptr;
+    HWND ButtonStation = nullptr; // only when "Zem.ini" has a [Station] section
+
+    // Shows the station window, made on first use.
+    TFormStation& OpenStation();
 
     // zem::MainView
     std::string Text(zem::Item item) override;
@@ -59,6 +64,7 @@ protected:
 
 private:
     void BuildControls();
+    void AddStationButton();
     void AddHints();
     HWND Control(zem::Item item);
     void ShowStatus();
@@ -70,6 +76,8 @@ private:
 
     std::unique_ptr<TFormDebug> formDebug_;
     std::unique_ptr<zem::FormMainLogic> logic_;
+    zem::Services stationServices_;
+    std::unique_ptr<TFormStation> formStation_;
     std::string statusText_;
     HWND tooltip_ = nullptr;
     HFONT boldFont_ = nullptr;

@@ -29,10 +29,6 @@ int ScreenDpi() {
     return dpi;
 }
 
-int Scale(int pixels) {
-    return MulDiv(pixels, ScreenDpi(), 96);
-}
-
 HICON ProgramIcon(int size) {
     HANDLE icon = LoadImageA(Instance(), MAKEINTRESOURCEA(1), IMAGE_ICON, size, size, 0);
     return icon ? static_cast<HICON>(icon) : LoadIconA(nullptr, IDI_APPLICATION);
@@ -61,6 +57,10 @@ void Dispatch(MSG& msg) {
 }
 
 } // namespace
+
+int Scale(int pixels) {
+    return MulDiv(pixels, ScreenDpi(), 96);
+}
 
 Window::~Window() {
     if (hwnd_) {

@@ -63,6 +63,8 @@ void RunMessageLoop();
 // loops further out still end.
 void ProcessPendingMessages();
 
+// Pixels at 96 DPI in the screen's.
+int Scale(int pixels);
 // The user-interface font every control uses, at the screen's DPI.
 HFONT UiFont();
 // Positions and sizes are given in pixels at 96 DPI and scaled to the screen's.

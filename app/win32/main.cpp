@@ -1,4 +1,6 @@
+#include "Paths.h"
 #include "TFormMain.h"
+#include "TFormStation.h"
 #include "Window.h"
 
 #include <commctrl.h>
@@ -38,6 +40,20 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
     InitCommonControlsEx(&icc);
     const std::vector<std::string> params = CommandLineParams();
 
+    if (params.size() == 1 && params[0] == "--station") {
+        // The station window alone: the program ends when it closes.
+        try {
+            TFormStation station(zem::DefaultServices(), zem::CurrentDirWithSeparator() + "Zem.ini",
+                                 true);
+            station.Show();
+            zemwin::RunMessageLoop();
+        } catch (const std::exception& e) {
+            zemwin::ShowExceptionBox(e.what());
+        } catch (...) {
+            zemwin::ShowExceptionBox("");
+        }
+        return 0;
+    }
     std::unique_ptr<TFormMain> formMain;
     try {
         formMain = std::make_unique<TFormMain>(zem::DefaultServices());

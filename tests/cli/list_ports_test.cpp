@@ -1,5 +1,5 @@
 // What zemcli --list-ports prints for a port with USB details and aliases, and for a bare one.
-#include "ProgramRun.h"
+#include "Inspect.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

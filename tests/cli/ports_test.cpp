@@ -1,5 +1,5 @@
 // The lines of zemcli --list-ports: what is known of each port, in text and as JSON.
-#include "ProgramRun.h"
+#include "Inspect.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -83,3 +83,96 @@ TEST(CliReporter, TerminalBarStillFollowsEveryChange) {
     EXPECT_GT(redraws, 1100u);
     EXPECT_NE(err.find("] 100% Programmed"), std::string::npos);
 }
+
+namespace {
+
+// A board's output on standard error, given a display kind and the terminal's width.
+struct Board {
+    Board(std::vector<std::string> ports, bool terminal, int columns)
+        : err(std::tmpfile()), out(std::tmpfile()),
+          r(false, terminal, out, err, std::move(ports), columns) {}
+    ~Board() {
+        std::fclose(err);
+        std::fclose(out);
+    }
+    std::string Err() {
+        std::fflush(err);
+        std::rewind(err);
+        std::string s;
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, err)) > 0;)
+            s.append(buf, n);
+        return s;
+    }
+    std::FILE* err;
+    std::FILE* out;
+    Reporter r;
+};
+
+size_t Count(const std::string& hay, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// On a pipe a port says once that it waits, however long; a handshake's swinging value (a run of
+// its own on a board) gives two lines, not one per attempt.
+TEST(CliReporter, APortThatWaitsPrintsAFewLinesOnAPipe) {
+    Board b({"/dev/ttyUSB0", "/dev/ttyUSB1"}, false, 0);
+    b.r.State(0, zem::PortState::kWaitingForModule, "Waiting for the module");
+    for (uint32_t s = 1; s <= 3600; ++s)
+        b.r.Waiting(0, s * 1000);
+    b.r.Status(1, "Linking...");
+    for (int i = 0; i < 1000; ++i)
+        b.r.Progress(1, 1, i % 2 ? 100 : 0);
+    std::string err = b.Err();
+    EXPECT_EQ(Count(err, "/dev/ttyUSB0"), 1u) << err;
+    EXPECT_EQ(err.find("/dev/ttyUSB0  Waiting for the module\n"), 0u) << err;
+    EXPECT_EQ(Count(err, "/dev/ttyUSB1"), 3u) << err; // the status, 0 % and 100 %
+}
+
+// On a terminal every row fits one screen line, long names elided in the middle and given whole
+// once above the board; a waiting port shows how long it has waited, not a bar.
+TEST(CliReporter, BoardRowsFitTheTerminal) {
+    const std::string longName =
+        "/dev/serial/by-id/usb-FTDI_Quad_RS232-HS_FT4ABCDE_0123456789abcdef-if01-port0";
+    Board b({"/dev/ttyUSB0", longName}, true, 60);
+    b.r.State(0, zem::PortState::kWaitingForModule, "Waiting for the module");
+    b.r.Waiting(0, 65000);
+    b.r.RunStarting(1, 3);
+    b.r.State(1, zem::PortState::kProgramming, "Linked");
+    b.r.Status(1, "Programming...");
+    b.r.Progress(1, 3, 42);
+    b.r.Message(1, "a log line");
+    EXPECT_EQ(b.r.RowText(0).rfind("/dev/ttyUSB0", 0), 0u);
+    EXPECT_NE(b.r.RowText(0).find("Waiting for the module (1 min 05 s)"), std::string::npos)
+        << b.r.RowText(0);
+    EXPECT_EQ(b.r.RowText(0).find('['), std::string::npos) << "no bar while waiting";
+    EXPECT_NE(b.r.RowText(1).find("...f01-port0"), std::string::npos) << b.r.RowText(1);
+    std::string err = b.Err();
+    EXPECT_EQ(Count(err, longName), 1u) << "the whole name once";
+    // Every line the board draws fits the 60 columns.
+    for (size_t at = 0, nl; (nl = err.find('\n', at)) != std::string::npos; at = nl + 1) {
+        std::string line = err.substr(at, nl - at);
+        size_t cr = line.rfind("\033[K");
+        if (cr != std::string::npos) line = line.substr(cr + 3);
+        if (line.find(" = ") != std::string::npos) continue; // the header's full name
+        EXPECT_LT(line.size(), 60u) << line;
+    }
+}
+
+TEST(CliReporter, NamesAreElidedInTheMiddle) {
+    struct Row {
+        const char* name;
+        size_t width;
+        const char* shown;
+    };
+    const Row rows[] = {{"COM3", 12, "COM3"},
+                        {"/dev/serial/by-id/usb-X-if00-port0", 16, "/dev/s...0-port0"},
+                        {"abcdef", 3, "abc"}};
+    for (const Row& r : rows)
+        EXPECT_EQ(Reporter::Elide(r.name, r.width), r.shown) << r.name;
+}

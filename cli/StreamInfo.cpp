@@ -1,113 +1,11 @@
-#include "ProgramRun.h"
-
-#include "OpenCause.h"
-
 #include "Format.h"
+#include "Inspect.h"
 #include "JsonText.h"
-#include "ProgrammingRun.h"
 #include "StreamFile.h"
-#include "Texts.h"
-#include "Wake.h"
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <atomic>
-#include <csignal>
-#include <functional>
-#include <thread>
-
 namespace zem::cli {
-
-namespace {
-
-std::atomic<bool> gInterrupted{false};
-zem::WakeEvent* gSignalWake = nullptr;
-
-extern "C" void OnSignal(int) {
-    gInterrupted.store(true, std::memory_order_release);
-    if (gSignalWake) gSignalWake->Signal(); // async-signal-safe
-}
-
-// The run's events on zemcli's display.
-class CliEvents : public RunEvents {
-public:
-    CliEvents(Reporter& rep, zem::ResultsLog* results) : rep_(rep), results_(results) {}
-    void Status(const std::string& text) override { rep_.Status(text); }
-    void Progress(int code, int32_t value) override {
-        if (code <= 7) rep_.Progress(code, value);
-    }
-    void Message(const std::string& line) override { rep_.Message(line); }
-    void Result(const RunResult& r) override {
-        if (results_) results_->Append(r);
-        if (!r.alert.empty()) rep_.Message(r.alert);
-        if (!r.cause.empty()) rep_.Message(zem::CauseLine(r.cause));
-        rep_.Result(r.exitCode, r.status, r.elapsedMs, r.dumps);
-    }
-
-private:
-    Reporter& rep_;
-    zem::ResultsLog* results_;
-};
-
-} // namespace
-
-// Ctrl-C ends the protocol's current wait at once instead of at its next callback: a thread of
-// its own, woken by the signal handler, asks for the abort, which wakes the wait.
-class SignalWatcher {
-public:
-    explicit SignalWatcher(std::function<void()> onInterrupt)
-        : onInterrupt_(std::move(onInterrupt)) {
-        gSignalWake = &wake_;
-        thread_ = std::thread([this] {
-            while (!over_.load(std::memory_order_acquire)) {
-                wake_.Wait(1000);
-                if (gInterrupted.load(std::memory_order_acquire) && onInterrupt_) onInterrupt_();
-            }
-        });
-    }
-    ~SignalWatcher() {
-        over_.store(true, std::memory_order_release);
-        wake_.Signal();
-        thread_.join();
-        gSignalWake = nullptr;
-    }
-
-private:
-    std::function<void()> onInterrupt_;
-    zem::WakeEvent wake_;
-    std::atomic<bool> over_{false};
-    std::thread thread_;
-};
-
-// Ctrl-C and a termination request abort what runs until the scope ends.
-ScopedInterrupt::ScopedInterrupt(std::function<void()> onInterrupt) {
-    gInterrupted.store(false);
-    watcher_ = std::make_unique<SignalWatcher>(std::move(onInterrupt));
-    oldInt_ = std::signal(SIGINT, OnSignal);
-    oldTerm_ = std::signal(SIGTERM, OnSignal);
-}
-
-ScopedInterrupt::~ScopedInterrupt() {
-    std::signal(SIGINT, oldInt_);
-    std::signal(SIGTERM, oldTerm_);
-    watcher_.reset();
-}
-
-int RunProgramming(const RunRequest& req, Reporter& rep) {
-    zem::RunRequest r;
-    r.stream = req.stream;
-    r.port = req.port;
-    r.speed = req.speed;
-    r.levelCode = req.debug ? 20 : 0;
-    r.trust = req.trust;
-    CliEvents events(rep, req.results);
-    RunServices services = DefaultRunServices();
-    if (req.wireTrace) services = WithWireTrace(std::move(services), *req.wireTrace);
-    ProgrammingRun run(std::move(r), std::move(services), events);
-    ScopedInterrupt interrupt([&run] { run.Abort(); });
-    return run.Execute().exitCode;
-}
 
 namespace {
 

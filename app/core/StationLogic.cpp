@@ -1,0 +1,494 @@
+#include "StationLogic.h"
+
+#include "FormMainLogic.h"
+#include "SerialPorts.h"
+#include "Station.h"
+#include "StreamFile.h"
+#include "Texts.h"
+#include "Tick.h"
+
+#include <cstdio>
+
+namespace zem {
+namespace {
+// A port of the list, whether the list gives names or whole descriptions.
+SerialPortInfo AsPortInfo(std::string name) {
+    SerialPortInfo info;
+    info.name = std::move(name);
+    return info;
+}
+[[maybe_unused]] SerialPortInfo AsPortInfo(SerialPortInfo info) {
+    return info;
+}
+
+constexpr const char* kReady = "Press Start to program a module on every port";
+
+} // namespace
+
+const char* StateWords(PortState state) {
+    switch (state) {
+    case PortState::kWaitingForModule:
+    case PortState::kWaitingForPresence:
+        return "waiting for the module";
+    case PortState::kProgramming:
+        return "programming";
+    case PortState::kProgrammed:
+        return "programmed";
+    case PortState::kFailed:
+        return "failed";
+    case PortState::kAborted:
+        return "aborted";
+    case PortState::kWaitingForRemoval:
+        return "take the module out";
+    case PortState::kPortLost:
+        return "port lost";
+    case PortState::kDone:
+        return "stopped";
+    }
+    return "";
+}
+
+uint32_t StateColour(PortState state) {
+    switch (state) {
+    case PortState::kWaitingForModule:
+    case PortState::kWaitingForPresence:
+    case PortState::kWaitingForRemoval:
+        return 0xFFF2B3; // pale yellow: the operator's turn
+    case PortState::kProgramming:
+        return 0xB3D4FF; // blue
+    case PortState::kProgrammed:
+        return 0xB8F0B8; // green
+    case PortState::kFailed:
+    case PortState::kPortLost:
+        return 0xFFB3B3; // red
+    case PortState::kAborted:
+        return 0xFFD1A3; // orange
+    case PortState::kDone:
+        return 0xE0E0E0; // grey
+    }
+    return 0xFFFFFF;
+}
+
+std::string YieldText(unsigned programmed, unsigned failed) {
+    unsigned all = programmed + failed;
+    if (all == 0) return "-";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f %%", 100.0 * programmed / all);
+    return buf;
+}
+
+std::string PerHourText(unsigned programmed, uint32_t elapsedMs) {
+    if (elapsedMs < 1000) return "-";
+    double perHour = programmed * 3600000.0 / elapsedMs;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.0f", perHour);
+    return buf;
+}
+
+// The station's events, from the ports' threads. The station calls one at a time; the GUI thread
+// reads under the same lock when it flushes.
+class StationLogic::Events : public StationEvents {
+public:
+    Events(StationView& view, size_t ports) : view_(view), rows_(ports), dirty_(ports, false) {}
+
+    void StateChanged(size_t slot, PortState state, const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        Row& r = rows_[slot];
+        // A port that ends after a run keeps showing how that run ended: the operator must still
+        // see which module failed or was aborted after a Stop.
+        if (state == PortState::kDone && r.hasEnd) {
+            r.state = r.endState;
+            r.status = r.endText;
+            r.progress = r.endProgress;
+            Touch(slot);
+            return;
+        }
+        if (state == PortState::kProgrammed || state == PortState::kFailed ||
+            state == PortState::kAborted) {
+            r.hasEnd = true;
+            r.endState = state;
+            r.endText = text;
+            r.endProgress = r.progress;
+        }
+        r.state = state;
+        r.status = text;
+        if (state == PortState::kWaitingForModule) r.progress = 0;
+        Touch(slot);
+    }
+    void RunStarting(size_t slot, unsigned) override {
+        std::lock_guard lock(mutex_);
+        rows_[slot].progress = 0;
+        Touch(slot);
+    }
+    void Status(size_t slot, const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        rows_[slot].status = text;
+        Touch(slot);
+    }
+    void Progress(size_t slot, int code, int32_t value) override {
+        // As the main window: the protocol's codes carry the percentage, the countdown does not.
+        if (code < 0 || code >= 8) return;
+        std::lock_guard lock(mutex_);
+        rows_[slot].progress = value < 0 ? 0 : value > 100 ? 100 : static_cast<int>(value);
+        Touch(slot);
+    }
+    void Message(size_t, const std::string&) override {}
+    void Result(size_t slot, const RunResult& result, const Tally& tally) override {
+        std::lock_guard lock(mutex_);
+        Row& r = rows_[slot];
+        r.tally = tally;
+        r.lastMs = result.elapsedMs;
+        r.hasLast = true;
+        if (result.exitCode == 0) r.progress = 100;
+        Touch(slot);
+    }
+    void Problem(const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        problem_ = text;
+        Post();
+    }
+    bool HasEnded() {
+        std::lock_guard lock(mutex_);
+        return ended_;
+    }
+    // The station's thread, once Run returned.
+    void Ended() {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        // A wake-up of its own even when one is pending behind the redraw timer: the end is
+        // shown at once.
+        posted_ = true;
+        view_.PostWake();
+    }
+
+    struct Row {
+        bool started = false;
+        PortState state = PortState::kDone;
+        std::string status;
+        int progress = 0;
+        Tally tally;
+        uint32_t lastMs = 0;
+        bool hasLast = false;
+        bool hasEnd = false; // the last run's end state, shown again once the port is done
+        PortState endState = PortState::kDone;
+        std::string endText;
+        int endProgress = 0;
+    };
+    struct Changes {
+        std::vector<std::pair<size_t, Row>> rows;
+        std::vector<Tally> tallies; // every row's, for the totals
+        std::string problem;
+        bool ended = false;
+    };
+    // GUI thread: what changed since the last call; the next event posts a wake-up again.
+    Changes Take() {
+        std::lock_guard lock(mutex_);
+        Changes c;
+        for (size_t i = 0; i < rows_.size(); ++i) {
+            c.tallies.push_back(rows_[i].tally);
+            if (!dirty_[i]) continue;
+            dirty_[i] = false;
+            c.rows.emplace_back(i, rows_[i]);
+        }
+        c.problem = std::move(problem_);
+        problem_.clear();
+        c.ended = ended_;
+        posted_ = false;
+        return c;
+    }
+
+private:
+    void Touch(size_t slot) {
+        rows_[slot].started = true;
+        dirty_[slot] = true;
+        Post();
+    }
+    void Post() {
+        if (posted_) return;
+        posted_ = true;
+        view_.PostWake();
+    }
+
+    StationView& view_;
+    std::mutex mutex_;
+    std::vector<Row> rows_;
+    std::vector<bool> dirty_;
+    std::string problem_;
+    bool ended_ = false;
+    bool posted_ = false;
+};
+
+StationLogic::StationLogic(StationView& view, Services services, std::string settingsFile)
+    : view_(view), services_(std::move(services)), settingsFile_(std::move(settingsFile)) {}
+
+StationLogic::~StationLogic() {
+    if (station_) station_->Abort();
+    if (thread_.joinable()) thread_.join();
+}
+
+uint32_t StationLogic::NowMs() const {
+    return services_.clock ? services_.clock->NowMs() : TickCountMs();
+}
+
+void StationLogic::Create() {
+    StationSettings s = LoadStationSettings(settingsFile_);
+    view_.SetText(StationItem::EditPorts, s.ports);
+    view_.SetText(StationItem::ComboBoxSpeed, s.speed);
+    view_.SetText(StationItem::EditStream, s.streamPath);
+    view_.SetText(StationItem::EditResults, s.resultsFile);
+    view_.SetText(StationItem::EditDumpDir, s.dumpDir);
+    CheckStream();
+    PortsEdited();
+    SetIdleControls(true);
+    ShowTotals();
+}
+
+StationSettings StationLogic::CurrentSettings() {
+    StationSettings s;
+    s.ports = view_.Text(StationItem::EditPorts);
+    s.speed = view_.Text(StationItem::ComboBoxSpeed);
+    s.streamPath = view_.Text(StationItem::EditStream);
+    s.resultsFile = view_.Text(StationItem::EditResults);
+    s.dumpDir = view_.Text(StationItem::EditDumpDir);
+    return s;
+}
+
+void StationLogic::CheckStream() {
+    HeaderCheck r = CheckStreamFile(view_.Text(StationItem::EditStream));
+    view_.SetText(StationItem::LabelSwVer, r.valid ? r.softwareVersion : "");
+    view_.SetText(StationItem::LabelProdName, r.valid ? r.productName : "");
+    // The header check's own text for a good file speaks of the main window's button.
+    if (!Running()) view_.SetText(StationItem::StatusBar, r.valid ? kReady : r.status);
+}
+
+void StationLogic::StreamEdited() {
+    CheckStream();
+}
+
+void StationLogic::PortsEdited() {
+    if (Running()) return;
+    ApplyPorts(SplitPortList(view_.Text(StationItem::EditPorts)));
+}
+
+void StationLogic::ApplyPorts(const std::vector<std::string>& ports) {
+    bool same = ports == ports_;
+    ports_ = ports;
+    aliases_.assign(ports_.size(), {});
+    if (services_.stableAliases) aliases_ = services_.stableAliases(ports_);
+    aliases_.resize(ports_.size());
+    if (same && shown_.size() == ports_.size()) return;
+    ResetRows();
+}
+
+void StationLogic::ResetRows() {
+    shown_.clear();
+    for (size_t i = 0; i < ports_.size(); ++i) {
+        StationRow row;
+        row.port = ports_[i];
+        row.alias = aliases_[i];
+        shown_.push_back(std::move(row));
+    }
+    view_.SetRowCount(shown_.size());
+    for (size_t i = 0; i < shown_.size(); ++i)
+        view_.SetRow(i, shown_[i]);
+}
+
+void StationLogic::ButtonPortsClick() {
+    std::vector<std::string> available;
+    if (services_.listPorts)
+        if (auto found = services_.listPorts()) {
+            std::optional<std::vector<SerialPortInfo>> infos(std::in_place);
+            for (auto& n : *found)
+                infos->push_back(AsPortInfo(std::move(n)));
+            for (auto& p : SortPortList(std::move(infos)))
+                available.push_back(std::move(p.name));
+        }
+    auto chosen = view_.ChoosePorts(available, SplitPortList(view_.Text(StationItem::EditPorts)));
+    if (!chosen) return;
+    view_.SetText(StationItem::EditPorts, JoinPortList(*chosen));
+    PortsEdited();
+}
+
+void StationLogic::ButtonStreamClick() {
+    auto path = view_.RunOpenDialog(DirectoryPart(view_.Text(StationItem::EditStream)));
+    if (!path) return;
+    view_.SetText(StationItem::EditStream, *path);
+    CheckStream();
+}
+
+void StationLogic::ButtonResultsClick() {
+    auto path = view_.RunSaveDialog(view_.Text(StationItem::EditResults));
+    if (path) view_.SetText(StationItem::EditResults, *path);
+}
+
+void StationLogic::ButtonDumpDirClick() {
+    auto dir = view_.RunFolderDialog(view_.Text(StationItem::EditDumpDir));
+    if (dir) view_.SetText(StationItem::EditDumpDir, *dir);
+}
+
+void StationLogic::SetIdleControls(bool idle) {
+    for (StationItem i :
+         {StationItem::EditPorts, StationItem::ComboBoxSpeed, StationItem::EditStream,
+          StationItem::EditResults, StationItem::EditDumpDir, StationItem::ButtonPorts,
+          StationItem::ButtonStream, StationItem::ButtonResults, StationItem::ButtonDumpDir,
+          StationItem::ButtonStart})
+        view_.SetEnabled(i, idle);
+    view_.SetEnabled(StationItem::ButtonStop, !idle);
+    view_.SetEnabled(StationItem::ButtonAbort, !idle);
+}
+
+bool StationLogic::ButtonStartClick() {
+    if (Running()) return false;
+    std::string list = view_.Text(StationItem::EditPorts);
+    std::vector<std::string> ports = SplitPortList(list);
+    if (ports.empty()) {
+        view_.ShowError(list.find_first_not_of(" \t,") == std::string::npos
+                            ? "Choose the ports to program"
+                            : "A port is named twice or not at all: " + list);
+        return false;
+    }
+    StationSettings s = CurrentSettings();
+    // Remembered now as well as at the close: a shift's choices outlive a crash.
+    if (!SaveSettings()) return false;
+
+    results_.reset();
+    if (!s.resultsFile.empty()) {
+        results_ = std::make_unique<ResultsLog>(s.resultsFile, HostName());
+        if (!results_->Writable()) {
+            results_.reset();
+            view_.ShowError("Unable to write to " + s.resultsFile);
+            return false;
+        }
+    }
+    ApplyPorts(ports);
+    // Every row starts afresh, whatever the last station left in it.
+    ResetRows();
+
+    StationRequest req;
+    req.stream = s.streamPath;
+    req.speed = s.speed;
+    req.ports = ports_;
+    req.aliases = aliases_;
+    req.count = modulesPerPort_;
+    req.continuous = true;
+    req.dumpDir = s.dumpDir;
+    req.results = results_.get();
+    events_ = std::make_unique<Events>(view_, ports_.size());
+    station_ = std::make_unique<Station>(std::move(req), services_, *events_);
+    summary_.reset();
+    tallies_.assign(ports_.size(), {});
+    startedAt_ = NowMs();
+    endedAt_ = startedAt_;
+    SetIdleControls(false);
+    view_.SetText(StationItem::StatusBar, "Running");
+    thread_ = std::thread([this] {
+        summary_ = station_->Run();
+        events_->Ended();
+    });
+    ShowTotals();
+    return true;
+}
+
+void StationLogic::ButtonStopClick() {
+    if (!station_) return;
+    station_->Stop();
+    view_.SetText(StationItem::StatusBar, "Stopping: the modules under way are finished");
+}
+
+void StationLogic::ButtonAbortClick() {
+    if (!station_) return;
+    station_->Abort();
+    view_.SetText(StationItem::StatusBar, "Aborting");
+}
+
+bool StationLogic::CloseRequest() {
+    if (station_) {
+        if (!view_.Confirm("Modules are being programmed. Abort them and close the station?"))
+            return false;
+        station_->Abort();
+        if (thread_.joinable()) thread_.join();
+        Flush();
+    }
+    return SaveSettings();
+}
+
+bool StationLogic::SaveSettings() {
+    if (SaveStationSettings(settingsFile_, CurrentSettings())) return true;
+    char text[1024];
+    std::snprintf(text, sizeof text, txt::kWriteFailed, settingsFile_.c_str());
+    view_.ShowError(text);
+    return false;
+}
+
+void StationLogic::Wake() {
+    // The station's end is shown at once: the operator waits on it after Stop or Abort.
+    bool ended = events_ && events_->HasEnded();
+    if (timerPending_ && !ended) return;
+    uint32_t now = NowMs();
+    uint32_t since = now - lastFlush_;
+    if (!flushed_ || since >= kFlushIntervalMs || ended) {
+        Flush();
+        return;
+    }
+    timerPending_ = true;
+    view_.StartFlushTimer(kFlushIntervalMs - since);
+}
+
+void StationLogic::Flush() {
+    timerPending_ = false;
+    flushed_ = true;
+    lastFlush_ = NowMs();
+    if (!events_) return;
+    Events::Changes c = events_->Take();
+    tallies_ = c.tallies;
+    for (auto& [i, r] : c.rows) {
+        if (i >= shown_.size()) continue;
+        StationRow& row = shown_[i];
+        row.started = r.started;
+        row.state = r.state;
+        row.stateText = StateWords(r.state);
+        row.colour = StateColour(r.state);
+        row.status = r.status;
+        row.progress = r.progress;
+        row.runs = std::to_string(r.tally.runs);
+        row.programmed = std::to_string(r.tally.programmed);
+        row.failed = std::to_string(r.tally.failed + r.tally.aborted);
+        if (r.hasLast) {
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%.1f s", r.lastMs / 1000.0);
+            row.lastRun = buf;
+        }
+        view_.SetRow(i, row);
+    }
+    if (!c.problem.empty()) view_.SetText(StationItem::StatusBar, c.problem);
+    if (c.ended && station_) Finished();
+    ShowTotals();
+}
+
+void StationLogic::Finished() {
+    if (thread_.joinable()) thread_.join();
+    endedAt_ = NowMs();
+    station_.reset();
+    results_.reset();
+    SetIdleControls(true);
+    if (summary_) {
+        std::string text = summary_->aborted ? "Aborted" : "Stopped";
+        if (summary_->resultsLogFailed) text = "Stopped: the results log could not be written";
+        view_.SetText(StationItem::StatusBar, text);
+    }
+}
+
+void StationLogic::ShowTotals() {
+    unsigned programmed = 0, failed = 0;
+    for (const Tally& t : tallies_) {
+        programmed += t.programmed;
+        failed += t.failed + t.aborted;
+    }
+    uint32_t elapsed = (station_ ? NowMs() : endedAt_) - startedAt_;
+    view_.SetText(StationItem::LabelProgrammed, std::to_string(programmed));
+    view_.SetText(StationItem::LabelFailed, std::to_string(failed));
+    view_.SetText(StationItem::LabelYield, YieldText(programmed, failed));
+    view_.SetText(StationItem::LabelPerHour, PerHourText(programmed, elapsed));
+}
+
+} // namespace zem

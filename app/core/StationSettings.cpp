@@ -1,0 +1,107 @@
+#include "StationSettings.h"
+
+#include "ProfileFile.h"
+
+#include <cctype>
+#include <filesystem>
+#include <set>
+
+namespace zem {
+namespace {
+
+constexpr const char* kStation = "Station";
+
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return {};
+    size_t e = s.find_last_not_of(" \t");
+    return s.substr(b, e - b + 1);
+}
+
+} // namespace
+
+StationSettings LoadStationSettings(const std::string& file) {
+    StationSettings s;
+    ProfileFile ini;
+    if (!ini.Load(file)) return s;
+    auto read = [&ini](const char* key, std::string& into) {
+        if (auto v = ini.Get(kStation, key)) into = *v;
+    };
+    read("Ports", s.ports);
+    read("Speed", s.speed);
+    read("StreamPath", s.streamPath);
+    read("ResultsFile", s.resultsFile);
+    read("DumpDir", s.dumpDir);
+    return s;
+}
+
+bool SaveStationSettings(const std::string& file, const StationSettings& s) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    bool exists = fs::exists(file, ec);
+    // The main window's rules: a read-only file stays as it is, and an unreadable one is never
+    // replaced by our keys alone.
+    if (exists && !MayWriteFile(file)) return false;
+    ProfileFile ini;
+    if (!ini.Load(file) && exists) return false;
+    ini.Set(kStation, "Ports", s.ports);
+    ini.Set(kStation, "Speed", s.speed);
+    ini.Set(kStation, "StreamPath", s.streamPath);
+    ini.Set(kStation, "ResultsFile", s.resultsFile);
+    ini.Set(kStation, "DumpDir", s.dumpDir);
+    return WriteFileAtomically(file, ini.Text());
+}
+
+bool HasStationSection(const std::string& file) {
+    ProfileFile ini;
+    if (!ini.Load(file)) return false;
+    // A section is there when any line opens it, keys or not.
+    std::string text = ini.Text();
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = Trim(text.substr(at, end - at));
+        if (!line.empty() && line.back() == '\r') line = Trim(line.substr(0, line.size() - 1));
+        if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+            std::string name = Trim(line.substr(1, line.size() - 2));
+            if (name.size() == 7) {
+                bool same = true;
+                for (size_t i = 0; i < 7; ++i)
+                    same = same && std::tolower(static_cast<unsigned char>(name[i])) ==
+                                       std::tolower(static_cast<unsigned char>(kStation[i]));
+                if (same) return true;
+            }
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+std::vector<std::string> SplitPortList(const std::string& list) {
+    std::vector<std::string> ports;
+    std::set<std::string> seen;
+    if (Trim(list).empty()) return ports;
+    size_t from = 0;
+    for (;;) {
+        size_t at = list.find(',', from);
+        std::string name =
+            Trim(list.substr(from, at == std::string::npos ? std::string::npos : at - from));
+        std::string key = name;
+        for (char& c : key)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (name.empty() || !seen.insert(key).second) return {};
+        ports.push_back(name);
+        if (at == std::string::npos) return ports;
+        from = at + 1;
+    }
+}
+
+std::string JoinPortList(const std::vector<std::string>& ports) {
+    std::string s;
+    for (const auto& p : ports)
+        s += (s.empty() ? "" : ",") + p;
+    return s;
+}
+
+} // namespace zem

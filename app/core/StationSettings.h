@@ -1,0 +1,29 @@
+#pragma once
+#include <string>
+#include <vector>
+
+namespace zem {
+
+// The station window's choices, kept in the [Station] section of "Zem.ini".
+struct StationSettings {
+    std::string ports; // names separated by commas
+    std::string speed = "115200";
+    std::string streamPath;
+    std::string resultsFile; // empty: no results log
+    std::string dumpDir;     // empty: the start folder
+};
+
+// Missing file, section or key: the defaults above.
+StationSettings LoadStationSettings(const std::string& file);
+// Writes the five keys in one replacement of the file, leaving every other section, key and
+// comment as it is; false, with the file as it was, when it cannot be written.
+bool SaveStationSettings(const std::string& file, const StationSettings& s);
+// The file has a [Station] section (the main window then offers the station).
+bool HasStationSection(const std::string& file);
+
+// "COM3, COM4,host:4001" as its names; blanks around a name are dropped. Empty when a name is
+// empty or given twice (letters' case aside: COM1 and com1 are one port).
+std::vector<std::string> SplitPortList(const std::string& list);
+std::string JoinPortList(const std::vector<std::string>& ports);
+
+} // namespace zem

@@ -1,0 +1,109 @@
+#include "StationRun.h"
+
+#include "Interrupt.h"
+#include "OpenCause.h"
+#include "ProgrammingStation.h"
+#include "Reporter.h"
+#include "SerialPorts.h"
+#include "Terminal.h"
+
+#include <cctype>
+#include <set>
+
+namespace zem::cli {
+
+namespace {
+
+// The station's events on zemcli's display.
+class BoardEvents : public StationEvents {
+public:
+    explicit BoardEvents(Reporter& rep) : rep_(rep) {}
+    void StateChanged(size_t slot, PortState state, const std::string& text) override {
+        rep_.State(slot, state, text);
+    }
+    void Waiting(size_t slot, uint32_t waitedMs) override { rep_.Waiting(slot, waitedMs); }
+    void RunStarting(size_t slot, unsigned runNumber) override {
+        rep_.RunStarting(slot, runNumber);
+    }
+    void Status(size_t slot, const std::string& text) override { rep_.Status(slot, text); }
+    void Progress(size_t slot, int code, int32_t value) override {
+        rep_.Progress(slot, code, value);
+    }
+    void Message(size_t slot, const std::string& line) override { rep_.Message(slot, line); }
+    void Result(size_t slot, const RunResult& r, const Tally& tally) override {
+        if (!r.cause.empty()) rep_.Message(slot, CauseLine(r.cause));
+        rep_.Result(slot, r, tally);
+    }
+    void Problem(const std::string& text) override { rep_.Problem(text); }
+
+private:
+    Reporter& rep_;
+};
+
+} // namespace
+
+std::vector<std::string> SplitPorts(const std::string& list) {
+    std::vector<std::string> ports;
+    std::set<std::string> seen;
+    size_t from = 0;
+    for (;;) {
+        size_t at = list.find(',', from);
+        std::string name = list.substr(from, at == std::string::npos ? at : at - from);
+        // Letter case does not tell ports apart (COM1, com1): two runs would share one port.
+        std::string key = name;
+        for (char& c : key)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (name.empty() || !seen.insert(key).second) return {};
+        ports.push_back(name);
+        if (at == std::string::npos) return ports;
+        from = at + 1;
+    }
+}
+
+std::vector<std::string> StableAliases(const std::vector<std::string>& ports) {
+    std::vector<SerialPortInfo> found;
+    std::vector<std::string> aliases(ports.size());
+    if (!EnumerateSerialPorts(found)) return aliases;
+    for (size_t i = 0; i < ports.size(); ++i)
+        for (const auto& info : found) {
+            std::vector<std::string> names = info.byId;
+            names.insert(names.end(), info.byPath.begin(), info.byPath.end());
+            bool mine = info.name == ports[i];
+            for (const auto& n : names)
+                mine = mine || n == ports[i];
+            if (!mine) continue;
+            names.push_back(info.name);
+            for (const auto& n : names)
+                if (n != ports[i]) {
+                    aliases[i] = n;
+                    break;
+                }
+        }
+    return aliases;
+}
+
+int RunStation(const StationOptions& o, bool json, bool terminal, std::FILE* out, std::FILE* err) {
+    Reporter reporter(json, terminal, out, err, o.ports, TerminalColumns(err));
+    BoardEvents events(reporter);
+    StationRequest req;
+    req.stream = o.stream;
+    req.speed = o.speed;
+    req.ports = o.ports;
+    req.levelCode = o.debug ? 20 : 0;
+    req.count = o.count;
+    req.continuous = o.continuous;
+    req.presenceCheck = o.presenceCheck;
+    req.dumpDir = o.dumpDir;
+    req.results = o.results;
+    req.trust = o.trust;
+    if (o.results) req.aliases = StableAliases(o.ports);
+    RunServices services = DefaultRunServices();
+    if (o.wireTrace) services = WithWireTrace(std::move(services), *o.wireTrace);
+    Station station(std::move(req), std::move(services), events);
+    ScopedInterrupt interrupt([&station] { station.Stop(); }, [&station] { station.Abort(); });
+    StationSummary summary = station.Run();
+    reporter.Summary(summary, o.continuous);
+    return summary.exitCode;
+}
+
+} // namespace zem::cli

@@ -1,0 +1,276 @@
+// The Qt station window in process (offscreen) against module simulators.
+#include "Services.h"
+#include "TFormDebug.h"
+#include "TFormMain.h"
+#include "TFormStation.h"
+#include "TestDir.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
+
+namespace {
+
+class AppEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        app_ = std::make_unique<QApplication>(argc_, argv_);
+    }
+    void TearDown() override { app_.reset(); }
+
+private:
+    int argc_ = 1;
+    char name_[24] = "app_qt_station_tests";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<QApplication> app_;
+};
+
+const auto* const kAppEnvironment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
+
+std::string BinaryDir() {
+    const char* d = std::getenv("ZEM_BINARY_DIR");
+    return d ? d : ".";
+}
+
+std::string MakeStream(const std::string& path, const QStringList& extra = {}) {
+    QProcess p;
+    p.start(QString::fromStdString(BinaryDir() + "/tools/zem-mkstream"),
+            QStringList{"-q", "-o", QString::fromStdString(path)} + extra);
+    EXPECT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    return path;
+}
+
+class Simulator {
+public:
+    explicit Simulator(const std::string& stream, const QStringList& options = {}) {
+        proc_.start(QString::fromStdString(BinaryDir() + "/tools/zem-sim"),
+                    options +
+                        QStringList{"--quiet", "--timeout", "30", QString::fromStdString(stream)});
+        while (!proc_.canReadLine() && proc_.waitForReadyRead(5000)) {
+        }
+        port_ = proc_.readLine().trimmed().toStdString();
+    }
+    ~Simulator() {
+        if (proc_.state() != QProcess::NotRunning) {
+            proc_.kill();
+            proc_.waitForFinished(2000);
+        }
+    }
+    const std::string& Port() const { return port_; }
+    int Finish() {
+        proc_.waitForFinished(10000);
+        return proc_.exitCode();
+    }
+
+private:
+    QProcess proc_;
+    std::string port_;
+};
+
+std::vector<std::string> Lines(const std::string& file) {
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    return lines;
+}
+
+// Runs the event loop until `done` holds; false after `ms`.
+bool WaitFor(const std::function<bool()>& done, int ms = 30000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+        QTest::qWait(1);
+    }
+    return true;
+}
+
+QString Cell(TFormStation& w, int row, int column) {
+    QTableWidgetItem* item = w.Table->item(row, column);
+    return item ? item->text() : QString();
+}
+
+class QtStation : public ::testing::Test {
+protected:
+    ScopedTestDir dir;
+
+    std::unique_ptr<TFormStation> Window(const std::vector<std::string>& ports,
+                                         const std::string& stream) {
+        auto w = std::make_unique<TFormStation>(zem::DefaultServices(), dir.File("Zem.ini"));
+        w->errorHook = [](const std::string& text) { ADD_FAILURE() << text; };
+        std::string list;
+        for (const auto& p : ports)
+            list += (list.empty() ? "" : ",") + p;
+        w->EditPorts->setText(QString::fromStdString(list));
+        w->EditStream->setText(QString::fromStdString(stream));
+        w->EditResults->setText(QString::fromStdString(dir.File("results.jsonl")));
+        w->Logic().StreamEdited();
+        w->show();
+        return w;
+    }
+};
+
+TEST_F(QtStation, FourModulesOneNackedGiveThreeProgrammedOneFailedAndTheirLogLines) {
+    const std::string stream = MakeStream(dir.File("s.bin"), {"--records", "300,2000,200"});
+    Simulator a(stream), b(stream), c(stream, {"--nack", "2:0x41"}), d(stream);
+    std::vector<std::string> ports = {a.Port(), b.Port(), c.Port(), d.Port()};
+    for (const auto& p : ports)
+        ASSERT_FALSE(p.empty());
+    auto w = Window(ports, stream);
+    EXPECT_FALSE(w->LabelSwVer->text().isEmpty()); // the stream's header is shown
+
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(w->ButtonStart, Qt::LeftButton);
+    ASSERT_TRUE(w->Logic().Running());
+    EXPECT_FALSE(w->ButtonStart->isEnabled());
+    EXPECT_FALSE(w->EditPorts->isEnabled());
+    ASSERT_TRUE(WaitFor(
+        [&] { return w->LabelProgrammed->text() == "3" && w->LabelFailed->text() == "1"; }));
+    qint64 elapsed = clock.elapsed();
+    QTest::mouseClick(w->ButtonStop, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return !w->Logic().Running(); }));
+    EXPECT_TRUE(w->ButtonStart->isEnabled());
+
+    for (int r = 0; r < 4; ++r) {
+        bool nacked = r == 2;
+        SCOPED_TRACE(r);
+        EXPECT_TRUE(Cell(*w, r, TFormStation::kPort).startsWith(QString::fromStdString(ports[r])));
+        EXPECT_EQ(Cell(*w, r, TFormStation::kState), nacked ? "failed" : "programmed");
+        EXPECT_EQ(Cell(*w, r, TFormStation::kRuns), "1");
+        EXPECT_EQ(Cell(*w, r, TFormStation::kProgrammed), nacked ? "0" : "1");
+        EXPECT_EQ(Cell(*w, r, TFormStation::kFailed), nacked ? "1" : "0");
+        EXPECT_TRUE(Cell(*w, r, TFormStation::kLastRun).endsWith(" s"));
+        auto* bar = qobject_cast<QProgressBar*>(w->Table->cellWidget(r, TFormStation::kProgress));
+        ASSERT_NE(bar, nullptr);
+        if (!nacked) {
+            EXPECT_EQ(bar->value(), 100);
+        }
+    }
+    EXPECT_EQ(w->LabelYield->text(), "75.0 %");
+    EXPECT_NE(w->LabelPerHour->text(), "");
+
+    auto lines = Lines(dir.File("results.jsonl"));
+    ASSERT_EQ(lines.size(), 8u);
+    int starts = 0, programmed = 0, nackedEnds = 0;
+    for (const auto& l : lines) {
+        if (l.find("\"start\"") != std::string::npos) ++starts;
+        if (l.find("\"end\"") == std::string::npos) continue;
+        bool isC = l.find("\"" + c.Port() + "\"") != std::string::npos;
+        bool ok = l.find("\"programmed\"") != std::string::npos;
+        if (isC) {
+            ++nackedEnds;
+            EXPECT_FALSE(ok) << l;
+        } else if (ok) {
+            ++programmed;
+        }
+    }
+    EXPECT_EQ(starts, 4);
+    EXPECT_EQ(programmed, 3);
+    EXPECT_EQ(nackedEnds, 1);
+    // Redraws were coalesced: never more wake-ups than one per interval, one to spare and the
+    // station's end, which has one of its own.
+    EXPECT_LE(w->wakes, elapsed / zem::StationLogic::kFlushIntervalMs + 3 +
+                            clock.elapsed() / zem::StationLogic::kFlushIntervalMs);
+    std::printf("[ station  ] 4 modules in %lld ms, %d wake-ups\n", static_cast<long long>(elapsed),
+                w->wakes);
+    EXPECT_EQ(a.Finish(), 0);
+    EXPECT_NE(c.Finish(), 0);
+}
+
+TEST_F(QtStation, StopDuringATransferFinishesTheModule) {
+    const std::string stream =
+        MakeStream(dir.File("s.bin"), {"--records", "2000,2000,2000,2000,2000,2000"});
+    Simulator sim(stream, {"--flash-latency", "60"});
+    auto w = Window({sim.Port()}, stream);
+    QTest::mouseClick(w->ButtonStart, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return Cell(*w, 0, TFormStation::kState) == "programming"; }));
+    QTest::mouseClick(w->ButtonStop, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return !w->Logic().Running(); }));
+    EXPECT_EQ(Cell(*w, 0, TFormStation::kState), "programmed");
+    EXPECT_EQ(Cell(*w, 0, TFormStation::kRuns), "1");
+    EXPECT_EQ(w->LabelProgrammed->text(), "1");
+    EXPECT_TRUE(w->Logic().Summary()->stopped);
+    EXPECT_EQ(sim.Finish(), 0);
+}
+
+TEST_F(QtStation, AbortAndCloseEndEveryRunWithinATenthOfASecond) {
+    const std::string stream =
+        MakeStream(dir.File("s.bin"), {"--records", "2000,2000,2000,2000,2000,2000,2000,2000"});
+    for (bool viaClose : {false, true}) {
+        SCOPED_TRACE(viaClose ? "close" : "abort");
+        Simulator s1(stream, {"--flash-latency", "300"}), s2(stream, {"--flash-latency", "300"});
+        auto w = Window({s1.Port(), s2.Port()}, stream);
+        int asked = 0;
+        w->confirmHook = [&](const std::string&) { return ++asked, true; };
+        QTest::mouseClick(w->ButtonStart, Qt::LeftButton);
+        ASSERT_TRUE(WaitFor([&] {
+            return Cell(*w, 0, TFormStation::kState) == "programming" &&
+                   Cell(*w, 1, TFormStation::kState) == "programming";
+        }));
+        QTest::qWait(150); // well inside a record's answer
+        auto start = std::chrono::steady_clock::now();
+        if (viaClose) {
+            EXPECT_TRUE(w->close());
+            EXPECT_EQ(asked, 1);
+        } else {
+            QTest::mouseClick(w->ButtonAbort, Qt::LeftButton);
+        }
+        // The runs' threads are gone once the station no longer runs.
+        ASSERT_TRUE(WaitFor([&] { return !w->Logic().Running(); }, 5000));
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+        std::printf("[ station  ] %s ended two runs in %lld ms\n", viaClose ? "close" : "abort",
+                    static_cast<long long>(ms));
+        // The mark is 100 ms; a loaded test machine gets room, a hung run does not.
+        EXPECT_LT(ms, 1000);
+        if (!viaClose) {
+            EXPECT_EQ(Cell(*w, 0, TFormStation::kState), "aborted");
+            EXPECT_EQ(w->LabelFailed->text(), "2");
+        }
+        EXPECT_TRUE(w->Logic().Summary()->aborted);
+    }
+}
+
+TEST_F(QtStation, MainWindowOffersTheStationOnlyWithItsSection) {
+    {
+        TFormDebug debug;
+        TFormMain main(debug, zem::DefaultServices());
+        EXPECT_EQ(main.ButtonStation, nullptr);
+        EXPECT_EQ(main.size(), QSize(377, 231));
+    }
+    std::ofstream(dir.File("Zem.ini")) << "[Station]\nPorts=COM7,COM8\n";
+    TFormDebug debug;
+    TFormMain main(debug, zem::DefaultServices());
+    main.show();
+    ASSERT_NE(main.ButtonStation, nullptr);
+    EXPECT_TRUE(main.ButtonStation->isVisible());
+    EXPECT_EQ(main.ButtonStation->text(), "Station...");
+    QTest::mouseClick(main.ButtonStation, Qt::LeftButton);
+    TFormStation& st = main.OpenStation();
+    EXPECT_TRUE(st.isVisible());
+    EXPECT_EQ(st.EditPorts->text(), "COM7,COM8");
+    EXPECT_EQ(st.Table->rowCount(), 2);
+    st.close();
+}
+
+} // namespace
