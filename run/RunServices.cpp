@@ -69,9 +69,10 @@ RunServices DefaultRunServices() {
 }
 
 RunServices WithWireTrace(RunServices services, WireTrace& trace) {
-    services.openChannel = [open = std::move(services.openChannel), &trace](const std::string& port,
-                                                                            int32_t level) {
-        TChannel* channel = open(port, level);
+    services.openChannel = [open = std::move(services.openChannel), &trace](
+                               const std::string& port, int32_t level, const TlsTrust& trust,
+                               std::string* cause) {
+        TChannel* channel = open(port, level, trust, cause);
         if (channel) channel->SetWireTrace(&trace, port);
         return channel;
     };

@@ -31,7 +31,7 @@ void JumpingClock::SleepMs(uint32_t ms) {
     if (channel_) channel_->Pump();
 }
 
-void JumpingClock::WaitRx(TChannel& channel, uint32_t ms, uint32_t) {
+void JumpingClock::WaitRx(TChannel& channel, uint32_t ms, uint32_t, uint32_t) {
     if (channel_) channel_->Pump();
     if (channel.RxCount() > 0 || channel.IsLost()) return;
     uint32_t step = ms;
@@ -44,7 +44,7 @@ void JumpingClock::WaitRx(TChannel& channel, uint32_t ms, uint32_t) {
     if (channel_) channel_->Pump();
 }
 
-void JumpingClock::WaitTxRoom(TChannel& channel, uint32_t ms, uint32_t) {
+void JumpingClock::WaitTxRoom(TChannel& channel, uint32_t ms, uint32_t, uint32_t) {
     if (channel_) channel_->Pump();
     if (channel.TxFree() > 0 || channel.IsLost()) return;
     // Only a stalled loader leaves the ring full: nothing changes until the wait is over.

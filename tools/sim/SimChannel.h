@@ -46,8 +46,8 @@ public:
     explicit JumpingClock(uint32_t startMs = 0) : now_(startMs) {}
     uint32_t NowMs() override { return now_; }
     void SleepMs(uint32_t ms) override;
-    void WaitRx(TChannel& channel, uint32_t ms, uint32_t pollMs) override;
-    void WaitTxRoom(TChannel& channel, uint32_t ms, uint32_t pollMs) override;
+    void WaitRx(TChannel& channel, uint32_t ms, uint32_t pollMs, uint32_t wakeToken) override;
+    void WaitTxRoom(TChannel& channel, uint32_t ms, uint32_t pollMs, uint32_t wakeToken) override;
 
     void Attach(TSimChannel* channel) { channel_ = channel; }
     uint64_t Steps() const { return steps_; }
