@@ -240,7 +240,7 @@ bool Station::WaitForPortBack(size_t slot, const std::string& cause) {
     while (!Stopping()) {
         Pause(kLookAgainMs);
         if (Stopping()) break;
-        if (TChannel* channel = services_.openChannel(port, req_.levelCode)) {
+        if (TChannel* channel = services_.openChannel(port, req_.levelCode, req_.trust, nullptr)) {
             services_.freeChannel(channel);
             return true;
         }

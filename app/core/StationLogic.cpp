@@ -11,16 +11,6 @@
 
 namespace zem {
 namespace {
-// A port of the list, whether the list gives names or whole descriptions.
-SerialPortInfo AsPortInfo(std::string name) {
-    SerialPortInfo info;
-    info.name = std::move(name);
-    return info;
-}
-[[maybe_unused]] SerialPortInfo AsPortInfo(SerialPortInfo info) {
-    return info;
-}
-
 constexpr const char* kReady = "Press Start to program a module on every port";
 
 } // namespace
@@ -296,13 +286,9 @@ void StationLogic::ResetRows() {
 void StationLogic::ButtonPortsClick() {
     std::vector<std::string> available;
     if (services_.listPorts)
-        if (auto found = services_.listPorts()) {
-            std::optional<std::vector<SerialPortInfo>> infos(std::in_place);
-            for (auto& n : *found)
-                infos->push_back(AsPortInfo(std::move(n)));
-            for (auto& p : SortPortList(std::move(infos)))
+        if (auto found = services_.listPorts())
+            for (auto& p : SortPortList(std::move(found)))
                 available.push_back(std::move(p.name));
-        }
     auto chosen = view_.ChoosePorts(available, SplitPortList(view_.Text(StationItem::EditPorts)));
     if (!chosen) return;
     view_.SetText(StationItem::EditPorts, JoinPortList(*chosen));

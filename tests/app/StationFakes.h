@@ -90,7 +90,8 @@ inline void NamePort(zem::SerialPortInfo& entry, const char* name) {
 // Channels that open for any name, and runs that follow the plan.
 inline zem::Services PlannedServices(Plan& plan) {
     zem::Services s;
-    s.openChannel = [](const std::string&, int32_t) -> TChannel* { return new FakeChannel(); };
+    s.openChannel = [](const std::string&, int32_t, const zem::TlsTrust&,
+                       std::string*) -> TChannel* { return new FakeChannel(); };
     s.freeChannel = [](TChannel* c) { delete c; };
     s.newRunner = [&plan](int32_t, const std::string& port, TChannel*, const std::string&,
                           TFPLibCallback cb) -> std::unique_ptr<zem::ProgramRunner> {

@@ -77,14 +77,19 @@ struct StationHarness {
 
     zem::Services Services() {
         zem::Services s;
-        s.openChannel = [](const std::string&, int32_t) -> TChannel* { return new FakeChannel(); };
+        s.openChannel = [](const std::string&, int32_t, const zem::TlsTrust&, std::string*) -> TChannel* {
+            return new FakeChannel();
+        };
         s.freeChannel = [](TChannel* c) { delete c; };
         s.newRunner = [this](int32_t, const std::string& port, TChannel*, const std::string&,
                              TFPLibCallback cb) -> std::unique_ptr<zem::ProgramRunner> {
             return std::make_unique<PlannedRunner>(plan, port, cb);
         };
-        s.listPorts = []() -> std::optional<std::vector<std::string>> {
-            return std::vector<std::string>{"COM2", "COM1"};
+        s.listPorts = []() -> std::optional<std::vector<zem::SerialPortInfo>> {
+            std::vector<zem::SerialPortInfo> ports(2);
+            ports[0].name = "COM2";
+            ports[1].name = "COM1";
+            return ports;
         };
         return s;
     }
