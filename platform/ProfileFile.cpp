@@ -99,7 +99,8 @@ void ProfileFile::Parse(const std::string& text) {
     bool first = true;
     while (pos < text.size()) {
         size_t nl = text.find('\n', pos);
-        std::string ending;
+        // A plain pointer: GCC 12's -O2 warns falsely about small strings assigned here.
+        const char* ending = "";
         size_t end = nl;
         if (nl == std::string::npos) {
             end = text.size();
@@ -110,7 +111,7 @@ void ProfileFile::Parse(const std::string& text) {
                 --end;
             }
         }
-        if (first && !ending.empty()) {
+        if (first && *ending) {
             eol_ = ending;
             first = false;
         }
