@@ -91,7 +91,7 @@ bool ProfileFile::Load(const std::string& path) {
 void ProfileFile::Parse(const std::string& text) {
     lines_.clear();
     endings_.clear();
-    eol_ = "\n";
+    eol_ = std::string("\n"); // a move: GCC 12 warns falsely on assigning a literal here
     // Editors that save UTF-8 may start the file with a byte order mark; it is no part of the
     // first line, and it is written back as it was found.
     bom_ = text.compare(0, kBom.size(), kBom) == 0;
@@ -99,7 +99,7 @@ void ProfileFile::Parse(const std::string& text) {
     bool first = true;
     while (pos < text.size()) {
         size_t nl = text.find('\n', pos);
-        // A plain pointer: GCC 12's -O2 warns falsely about small strings assigned here.
+        // A plain pointer and moves below: GCC 12 warns falsely on a small string assigned here.
         const char* ending = "";
         size_t end = nl;
         if (nl == std::string::npos) {
@@ -112,7 +112,7 @@ void ProfileFile::Parse(const std::string& text) {
             }
         }
         if (first && *ending) {
-            eol_ = ending;
+            eol_ = std::string(ending);
             first = false;
         }
         lines_.push_back(text.substr(pos, end - pos));
