@@ -100,7 +100,8 @@ TEST(SoakCli, TwoHundredRunsAgainstTheSimulator) {
             _exit(127);
         }
         std::string pty;
-        for (int t = 0; t < 200 && pty.empty(); ++t) {
+        // A loaded machine may take seconds to start the simulator: its pty is waited for long.
+        for (int t = 0; t < 2000 && pty.empty(); ++t) {
             std::string out = ReadAll(dir / "sim.out");
             if (auto nl = out.find('\n'); nl != std::string::npos)
                 pty = out.substr(0, nl);
