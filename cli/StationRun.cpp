@@ -42,24 +42,6 @@ private:
 
 } // namespace
 
-std::vector<std::string> SplitPorts(const std::string& list) {
-    std::vector<std::string> ports;
-    std::set<std::string> seen;
-    size_t from = 0;
-    for (;;) {
-        size_t at = list.find(',', from);
-        std::string name = list.substr(from, at == std::string::npos ? at : at - from);
-        // Letter case does not tell ports apart (COM1, com1): two runs would share one port.
-        std::string key = name;
-        for (char& c : key)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (name.empty() || !seen.insert(key).second) return {};
-        ports.push_back(name);
-        if (at == std::string::npos) return ports;
-        from = at + 1;
-    }
-}
-
 std::vector<std::string> StableAliases(const std::vector<std::string>& ports) {
     std::vector<SerialPortInfo> found;
     std::vector<std::string> aliases(ports.size());

@@ -30,9 +30,6 @@ struct StationOptions {
 int RunStation(const StationOptions& options, bool json, bool terminal, std::FILE* out,
                std::FILE* err);
 
-// Port names from PORT[,PORT...]; empty when a name is empty or given twice.
-std::vector<std::string> SplitPorts(const std::string& list);
-
 // Each port's stable name where the system knows one (its /dev/serial/by-id link, or the device
 // a given link leads to); empty where none is known.
 std::vector<std::string> StableAliases(const std::vector<std::string>& ports);

@@ -4,6 +4,7 @@
 #include "Format.h"
 #include "Inspect.h"
 #include "Paths.h"
+#include "ProgrammingStation.h"
 #include "Reporter.h"
 #include "SingleRun.h"
 #include "Station.h"
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    std::vector<std::string> ports = zem::cli::SplitPorts(args[1]);
+    std::vector<std::string> ports = zem::SplitPortList(args[1]);
     if (ports.empty()) {
         std::fprintf(stderr, "zemcli: every port once, none empty: %s\n%s", args[1].c_str(),
                      kUsage);

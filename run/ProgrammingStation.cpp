@@ -5,7 +5,9 @@
 #include "Tick.h"
 #include "Treport.h"
 
+#include <cctype>
 #include <chrono>
+#include <set>
 #include <thread>
 
 namespace zem {
@@ -408,6 +410,40 @@ StationSummary Station::Run() {
         sum.exitCode = MostSerious(sum.exitCode, 7);
     if (sum.resultsLogFailed) sum.exitCode = MostSerious(sum.exitCode, 6);
     return sum;
+}
+
+namespace {
+std::string TrimBlanks(const std::string& s) {
+    const size_t first = s.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+} // namespace
+
+std::vector<std::string> SplitPortList(const std::string& list) {
+    std::vector<std::string> ports;
+    std::set<std::string> seen;
+    if (TrimBlanks(list).empty()) return ports;
+    size_t from = 0;
+    for (;;) {
+        size_t at = list.find(',', from);
+        std::string name =
+            TrimBlanks(list.substr(from, at == std::string::npos ? std::string::npos : at - from));
+        std::string key = name;
+        for (char& c : key)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (name.empty() || !seen.insert(key).second) return {};
+        ports.push_back(name);
+        if (at == std::string::npos) return ports;
+        from = at + 1;
+    }
+}
+
+std::string JoinPortList(const std::vector<std::string>& ports) {
+    std::string s;
+    for (const auto& p : ports)
+        s += (s.empty() ? "" : ",") + p;
+    return s;
 }
 
 } // namespace zem

@@ -145,4 +145,10 @@ private:
 // before 7 (module not programmed) before 0.
 int MostSerious(int a, int b);
 
+// "COM3, COM4,host:4001" as its names; blanks around a name are dropped. Empty when a name is
+// empty or given twice (letters' case aside: COM1 and com1 are one port, and two runs would share
+// it).
+std::vector<std::string> SplitPortList(const std::string& list);
+std::string JoinPortList(const std::vector<std::string>& ports);
+
 } // namespace zem

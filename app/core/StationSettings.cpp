@@ -78,30 +78,4 @@ bool HasStationSection(const std::string& file) {
     return false;
 }
 
-std::vector<std::string> SplitPortList(const std::string& list) {
-    std::vector<std::string> ports;
-    std::set<std::string> seen;
-    if (Trim(list).empty()) return ports;
-    size_t from = 0;
-    for (;;) {
-        size_t at = list.find(',', from);
-        std::string name =
-            Trim(list.substr(from, at == std::string::npos ? std::string::npos : at - from));
-        std::string key = name;
-        for (char& c : key)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (name.empty() || !seen.insert(key).second) return {};
-        ports.push_back(name);
-        if (at == std::string::npos) return ports;
-        from = at + 1;
-    }
-}
-
-std::string JoinPortList(const std::vector<std::string>& ports) {
-    std::string s;
-    for (const auto& p : ports)
-        s += (s.empty() ? "" : ",") + p;
-    return s;
-}
-
 } // namespace zem

@@ -21,9 +21,4 @@ bool SaveStationSettings(const std::string& file, const StationSettings& s);
 // The file has a [Station] section (the main window then offers the station).
 bool HasStationSection(const std::string& file);
 
-// "COM3, COM4,host:4001" as its names; blanks around a name are dropped. Empty when a name is
-// empty or given twice (letters' case aside: COM1 and com1 are one port).
-std::vector<std::string> SplitPortList(const std::string& list);
-std::string JoinPortList(const std::vector<std::string>& ports);
-
 } // namespace zem
