@@ -44,24 +44,8 @@ private:
 
 std::vector<std::string> StableAliases(const std::vector<std::string>& ports) {
     std::vector<SerialPortInfo> found;
-    std::vector<std::string> aliases(ports.size());
-    if (!EnumerateSerialPorts(found)) return aliases;
-    for (size_t i = 0; i < ports.size(); ++i)
-        for (const auto& info : found) {
-            std::vector<std::string> names = info.byId;
-            names.insert(names.end(), info.byPath.begin(), info.byPath.end());
-            bool mine = info.name == ports[i];
-            for (const auto& n : names)
-                mine = mine || n == ports[i];
-            if (!mine) continue;
-            names.push_back(info.name);
-            for (const auto& n : names)
-                if (n != ports[i]) {
-                    aliases[i] = n;
-                    break;
-                }
-        }
-    return aliases;
+    if (!EnumerateSerialPorts(found)) return std::vector<std::string>(ports.size());
+    return zem::StableAliases(ports, found);
 }
 
 int RunStation(const StationOptions& o, bool json, bool terminal, std::FILE* out, std::FILE* err) {

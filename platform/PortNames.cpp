@@ -18,6 +18,24 @@ std::vector<SerialPortInfo> SortPortList(std::optional<std::vector<SerialPortInf
     return std::move(*found);
 }
 
+std::vector<std::string> StableAliases(const std::vector<std::string>& names,
+                                       const std::vector<SerialPortInfo>& found) {
+    std::vector<std::string> aliases(names.size());
+    for (size_t i = 0; i < names.size(); ++i)
+        for (const auto& info : found) {
+            std::vector<std::string> all = info.byId;
+            all.insert(all.end(), info.byPath.begin(), info.byPath.end());
+            all.push_back(info.name);
+            if (std::find(all.begin(), all.end(), names[i]) == all.end()) continue;
+            for (const auto& n : all)
+                if (n != names[i]) {
+                    aliases[i] = n;
+                    break;
+                }
+        }
+    return aliases;
+}
+
 std::vector<std::string> PortNamesWithAliases(const std::vector<SerialPortInfo>& ports) {
     std::vector<std::string> names;
     for (const SerialPortInfo& p : ports) {

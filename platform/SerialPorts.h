@@ -25,6 +25,11 @@ struct SerialPortInfo {
 // Each port's own name followed by its aliases: every name that opens one of the ports.
 std::vector<std::string> PortNamesWithAliases(const std::vector<SerialPortInfo>& ports);
 
+// For each name given, another name of the same device among `found` (its by-id link first, then
+// its by-path link, then its own name); empty where none is known.
+std::vector<std::string> StableAliases(const std::vector<std::string>& names,
+                                       const std::vector<SerialPortInfo>& found);
+
 // The platform's source of serial ports, in the source's own order. False when the source cannot
 // be read.
 bool EnumerateSerialPorts(std::vector<SerialPortInfo>& ports);

@@ -13,25 +13,9 @@ Services DefaultServices() {
         return ports;
     };
     s.stableAliases = [](const std::vector<std::string>& names) {
-        std::vector<std::string> aliases(names.size());
         std::vector<SerialPortInfo> found;
-        if (!EnumerateSerialPorts(found)) return aliases;
-        for (size_t i = 0; i < names.size(); ++i)
-            for (const auto& info : found) {
-                std::vector<std::string> all = info.byId;
-                all.insert(all.end(), info.byPath.begin(), info.byPath.end());
-                all.push_back(info.name);
-                bool mine = false;
-                for (const auto& n : all)
-                    mine = mine || n == names[i];
-                if (!mine) continue;
-                for (const auto& n : all)
-                    if (n != names[i]) {
-                        aliases[i] = n;
-                        break;
-                    }
-            }
-        return aliases;
+        if (!EnumerateSerialPorts(found)) return std::vector<std::string>(names.size());
+        return StableAliases(names, found);
     };
     return s;
 }
