@@ -1,4 +1,5 @@
 // The Qt front end in process (offscreen), and the real program against the module simulator.
+#include "QtSimulator.h"
 #include "Startup.h"
 #include "TFormDebug.h"
 #include "TFormMain.h"
@@ -51,11 +52,6 @@ private:
 };
 
 const auto* const kAppEnvironment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
-
-std::string BinaryDir() {
-    const char* d = std::getenv("ZEM_BINARY_DIR");
-    return d ? d : ".";
-}
 
 // Answers every modal box as an operator would (OK, or Cancel for the file dialog) and records
 // what it showed.
@@ -118,43 +114,6 @@ struct Windows {
     TFormDebug debug;
     TFormMain main;
     explicit Windows(zem::Services s = NoModule()) : main(debug, std::move(s)) { main.show(); }
-};
-
-std::string MakeStream(const std::string& path, const QStringList& extra = {}) {
-    QProcess p;
-    p.start(QString::fromStdString(BinaryDir() + "/tools/zem-mkstream"),
-            QStringList{"-q", "-o", QString::fromStdString(path)} + extra);
-    EXPECT_TRUE(p.waitForFinished(10000));
-    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
-    return path;
-}
-
-// A module simulator on a fresh pseudo-terminal; the slave path is its first output line.
-class Simulator {
-public:
-    explicit Simulator(const std::string& stream, const QStringList& options = {}) {
-        proc_.start(QString::fromStdString(BinaryDir() + "/tools/zem-sim"),
-                    options +
-                        QStringList{"--quiet", "--timeout", "30", QString::fromStdString(stream)});
-        while (!proc_.canReadLine() && proc_.waitForReadyRead(5000)) {
-        }
-        port_ = proc_.readLine().trimmed().toStdString();
-    }
-    ~Simulator() {
-        if (proc_.state() != QProcess::NotRunning) {
-            proc_.kill();
-            proc_.waitForFinished(2000);
-        }
-    }
-    const std::string& Port() const { return port_; }
-    int Finish() {
-        proc_.waitForFinished(10000);
-        return proc_.exitCode();
-    }
-
-private:
-    QProcess proc_;
-    std::string port_;
 };
 
 struct ZemExit {
