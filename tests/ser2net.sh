@@ -19,8 +19,13 @@ YAML
     timeout "$2" "$ser2net" -d -u -c "$PWD/$1.yaml" >"$1.log" 2>&1 &
     s2n_pid=$!
     # Ready once its port accepts connections; if another program had the port, try another.
+    # A program that already listened there would accept too, and a test would then talk to it
+    # (another test's TLS server refused our CA's certificates): the listener must be ours.
     for _ in $(seq 50); do
-      if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
+      if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+        listener_is_ours "$s2n_pid" "$p" && port=$p
+        break
+      fi
       kill -0 "$s2n_pid" 2>/dev/null || break
       sleep 0.1
     done
@@ -30,4 +35,22 @@ YAML
   done
   [ -n "$port" ] || { echo "FAILED: ser2net did not start: $(cat "$1.log")"; exit 1; }
   pids+=("$s2n_pid")
+}
+
+# True when the socket listening on 127.0.0.1:$2 belongs to process $1 or one of its children
+# (ser2net runs under timeout).
+listener_is_ours() {
+  local hex inode pid fd stat ppid
+  hex=$(printf ':%04X' "$2")
+  for inode in $(awk -v h="$hex" '$4 == "0A" && substr($2, length($2) - 4) == h { print $10 }' \
+    /proc/net/tcp 2>/dev/null); do
+    for stat in "/proc/$1/stat" /proc/[0-9]*/stat; do
+      read -r pid _ _ ppid _ <"$stat" 2>/dev/null || continue
+      [ "$pid" = "$1" ] || [ "$ppid" = "$1" ] || continue
+      for fd in "/proc/$pid/fd/"*; do
+        [ "$(readlink "$fd" 2>/dev/null)" = "socket:[$inode]" ] && return 0
+      done
+    done
+  done
+  return 1
 }
