@@ -17,7 +17,10 @@
 //   6  handshake: bits 0-1 sync bytes ignored, bits 2-3 sync bytes refused, 0xFF never answers
 //   7  the loader's flash latency (LatencyMs)
 // Then one byte per record (PayloadSize), then 4 bytes of Speed Offset when asked for, then the
-// faults, each an opcode byte and its operands (Fault).
+// faults, each an opcode byte and its operands (FaultOp). Besides the loader's faults, these set
+// how the caller and the machine behave: the port's name, a station's own dump name and stream
+// observer, no status callback, a window's wait pump, a link lost at any moment, the process held
+// up between two readings of the clock, a full disk under the dump.
 #include "BootSim.h"
 #include "StreamBuilder.h"
 
@@ -28,10 +31,23 @@
 
 namespace zem::fuzz {
 
+// Null stands for a caller that gives no speed text at all.
 inline const char* const kSpeeds[] = {"115200", "921600",  "57600", "9600", "230400",
                                       "460800", "38400",   "19200", "1000", "",
-                                      "abc",    "4000000", " 9600", "-5",   "99999999999999999999"};
+                                      "abc",    "4000000", " 9600", "-5",   "99999999999999999999",
+                                      "+9600",  nullptr};
 constexpr size_t kSpeedCount = sizeof kSpeeds / sizeof kSpeeds[0];
+
+// Ports as callers name them; null for none. The dump file's name is made from them.
+inline const char* const kPorts[] = {
+    "COM1",
+    nullptr,
+    "/dev/ttyUSB0",
+    "tcp://10.0.0.7:4001",
+    "\\\\.\\COM12",
+    "COM<3>|\"*?",
+    "rfc2217://modem-rack.example.org:7001/bay-12/slot-4/a-name-longer-than-a-dump-name-keeps"};
+constexpr size_t kPortCount = sizeof kPorts / sizeof kPorts[0];
 
 enum Mode : uint8_t {
     kRaw = 0x01,
@@ -45,16 +61,23 @@ enum Mode : uint8_t {
 };
 
 enum FaultOp : uint8_t {
-    kNack = 0,          // record, byte, diagnostic count, diagnostic bytes
-    kReadBack = 1,      // record, size class, flags (ReadBackFlags), [cut length]
-    kSilentFrom = 2,    // record
-    kStall = 3,         // record, bytes taken before the stall
-    kAbortAt = 4,       // 2 bytes: the callback at which the operator aborts
-    kLoseLink = 5,      // 2 bytes: bytes the loader takes before the link is lost
-    kSyncNack = 6,      // byte, diagnostic count, diagnostic bytes
-    kReadBackWords = 7, // record, word count (byte % 8), the words (2 bytes each)
-    kFileGone = 8,      // 1 byte (unused): the stream file is removed after the window's check
-    kFaultOps = 9,
+    kNack = 0,              // record, byte, diagnostic count, diagnostic bytes
+    kReadBack = 1,          // record, size class, flags (ReadBackFlags), [cut length]
+    kSilentFrom = 2,        // record
+    kStall = 3,             // record, bytes taken before the stall
+    kAbortAt = 4,           // 2 bytes: the callback at which the operator aborts
+    kLoseLink = 5,          // 2 bytes: bytes the loader takes before the link is lost
+    kSyncNack = 6,          // byte, diagnostic count, diagnostic bytes
+    kReadBackWords = 7,     // record, word count (byte % 8), the words (2 bytes each)
+    kFileGone = 8,          // 1 byte (unused): the stream file is removed after the window's check
+    kPortName = 9,          // index into kPorts
+    kStation = 10,          // 1 byte (unused): a dump name of its own and a stream observer
+    kNoCallback = 11,       // 1 byte (unused): the caller gives no status callback
+    kWaitPump = 12,         // the pump's run at which the operator closes the window (0: never)
+    kLoseLinkAtStatus = 13, // 2 bytes: the status callback at which the link is lost
+    kClockPause = 14,       // 2 bytes: the clock reading held up, 1 byte: for that times 250 ms
+    kDiskFull = 15,         // 1 byte (unused): the dump's temporary file is on a full disk
+    kFaultOps = 16,
 };
 
 enum ReadBackFlags : uint8_t {
@@ -102,16 +125,27 @@ inline uint32_t ReadBackWords(uint8_t b) {
 
 struct ProgramRunCase {
     uint8_t mode = 0;
-    const char* speed = kSpeeds[0];
+    const char* speed = kSpeeds[0]; // may be null
+    const char* port = kPorts[0];   // may be null
     zem::sim::StreamLayout layout;
     std::vector<uint8_t> rawImage;
     zem::sim::SimOptions sim;
     uint32_t abortAtCallback = 0; // 0: never
     uint32_t loseLinkAfter = 0;   // 0: never
     bool fileGone = false;
+    bool station = false;
+    bool noCallback = false;
+    bool waitPump = false;
+    uint32_t closeAtPumpRun = 0;   // 0: never
+    uint32_t loseLinkAtStatus = 0; // 0: never
+    uint64_t pauseAtReading = 0;   // 0: never
+    uint32_t pauseMs = 0;
+    bool diskFull = false;
     bool faulty = false; // any fault that may rightly end the run in failure
 
     bool Raw() const { return mode & kRaw; }
+    // What the run makes of the speed text: none is the same as an empty one.
+    const char* SpeedText() const { return speed ? speed : ""; }
 };
 
 class FrontReader {
@@ -244,10 +278,41 @@ inline ProgramRunCase DecodeProgramRun(const uint8_t* data, size_t size) {
             c.fileGone = true;
             c.faulty = true;
             break;
+        case kPortName:
+            c.port = kPorts[in.U8() % kPortCount];
+            break;
+        case kStation:
+            (void)in.U8();
+            c.station = true;
+            break;
+        case kNoCallback:
+            (void)in.U8();
+            c.noCallback = true;
+            break;
+        case kWaitPump:
+            c.waitPump = true;
+            c.closeAtPumpRun = in.U8();
+            if (c.closeAtPumpRun) c.faulty = true;
+            break;
+        case kLoseLinkAtStatus:
+            c.loseLinkAtStatus = 1 + in.U16() % 4096;
+            c.faulty = true;
+            break;
+        case kClockPause:
+            c.pauseAtReading = 1 + in.U16();
+            c.pauseMs = in.U8() * 250u;
+            // A late answer can rightly end a handshake or a record wait.
+            c.faulty = true;
+            break;
+        case kDiskFull:
+            (void)in.U8();
+            c.diskFull = true;
+            break;
         }
     }
     // A dump that cannot be saved fails only a run that has one to save.
-    if ((c.mode & (kDumpNotRenamed | kDumpNotCreated)) && !c.sim.readBacks.empty()) c.faulty = true;
+    if ((c.mode & (kDumpNotRenamed | kDumpNotCreated) || c.diskFull) && !c.sim.readBacks.empty())
+        c.faulty = true;
     // A Speed Offset from the input may point into a count word, which the patch then changes.
     if (c.mode & kSpeedOffsetGiven) c.faulty = true;
     return c;

@@ -8,7 +8,10 @@
 //   - a loader without faults always gives a success, and a success means every record arrived;
 //   - no byte after the last record;
 //   - a saved dump holds exactly the words of the last read-back;
-//   - the speed word and the line speed of every record are those the speed table gives.
+//   - the speed word and the line speed of every record are those the speed table gives;
+//   - a station's stream observer sees the file exactly as it was loaded.
+// Once per process, the calls a caller can get wrong (no file name, no buffer, a file too large,
+// one that reads shorter than its size, a dump on a full disk) are refused as such.
 #include "FuzzInput.h"
 #include "ProgramRunCase.h"
 #include "SimChannel.h"
@@ -18,7 +21,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -28,6 +33,7 @@ using zem::fuzz::ProgramRunCase;
 namespace {
 
 constexpr const char* kPort = "COM1";
+constexpr const char* kStationDump = "station-2.bin";
 
 struct Status {
     uint8_t code;
@@ -38,10 +44,15 @@ struct Status {
 std::vector<Status>* gStatus = nullptr;
 TFPLib* gRun = nullptr;
 uint32_t gAbortAt = 0;
+TSimChannel* gChannel = nullptr;
+uint32_t gLoseLinkAt = 0;
 
 void Record(uint8_t code, int32_t value) {
     gStatus->push_back({code, value});
     if (gAbortAt && gStatus->size() == gAbortAt && gRun) gRun->FPL_Abort();
+    // A pulled adapter does not wait for the protocol to look: any moment will do.
+    if (gLoseLinkAt && gStatus->size() == gLoseLinkAt && gChannel)
+        gChannel->LoseLinkNow("device removed");
 }
 
 struct Totals {
@@ -87,6 +98,16 @@ std::vector<uint8_t> ReadFile(const char* name) {
         out.insert(out.end(), buf, buf + n);
     std::fclose(f);
     return out;
+}
+
+// Stands for a disk that is full: what is written there fails, on writing or on closing.
+bool OnFullDisk(const std::string& path) {
+    return access("/dev/full", W_OK) == 0 && symlink("/dev/full", path.c_str()) == 0;
+}
+
+bool Gone(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) != 0;
 }
 
 // The line speed a speed text gives the simulated port: a positive decimal number, else none.
@@ -146,9 +167,78 @@ void CheckWithoutChannel() {
                   fpl.SaveBuffer(buffer, 4, "no-such-dir/x.bin") == 0 &&
                   fpl.SaveBuffer(buffer, 0x80000000u, "huge.bin") == 0,
               "SaveBuffer's results");
+        // No data, no name: refused, and nothing is left behind under either name.
+        Check(fpl.SaveBuffer(nullptr, 4, "no-data.bin") == 0 && Gone("no-data.bin") &&
+                  Gone("no-data.bin.tmp") && fpl.SaveBuffer(buffer, 4, nullptr) == 0 &&
+                  fpl.SaveBuffer(buffer, 4, "") == 0 &&
+                  fpl.SaveBuffer(buffer, 0x80000000u, nullptr) == 0 && Gone(".tmp"),
+              "SaveBuffer without data or name");
+        // A full disk fails a small write when the file is closed and a large one at once; the
+        // final name never appears and the temporary one is removed.
+        static uint8_t large[64 * 1024];
+        if (OnFullDisk("full.bin.tmp"))
+            Check(fpl.SaveBuffer(buffer, sizeof buffer, "full.bin") == 0 && Gone("full.bin") &&
+                      Gone("full.bin.tmp"),
+                  "a small dump on a full disk");
+        if (OnFullDisk("full.bin.tmp"))
+            Check(fpl.SaveBuffer(large, sizeof large, "full.bin") == 0 && Gone("full.bin") &&
+                      Gone("full.bin.tmp"),
+                  "a large dump on a full disk");
     }
     gStatus = nullptr;
     Check(statuses.empty(), "an object without a channel sent a status");
+}
+
+// A ready object given what it cannot use: every call fails, a stream it cannot load is refused
+// before the handshake, and nothing reaches the module.
+void CheckRefusals() {
+    Check(TFPLib::SpeedCode(nullptr) == 9 && TFPLib::SpeedCode("+9600") == 9 &&
+              TFPLib::SpeedCode("9600") == 8,
+          "the speed codes of texts outside the table");
+    std::vector<Status> statuses;
+    gStatus = &statuses;
+    JumpingClock clock;
+    TSimChannel channel({}, SimOptions{}, &clock, 0, "SIM", SimDriving::CallerThread);
+    clock.Attach(&channel);
+    {
+        TFPLib fpl(0, kPort, &channel, "115200", Record, &clock);
+        // Larger than a transfer can count (sparse, so it costs nothing).
+        const char* large = "large.bin";
+        bool haveLarge = false;
+        if (std::FILE* f = std::fopen(large, "wb")) {
+            haveLarge = std::fseek(f, 0x80000000L, SEEK_SET) == 0 && std::fputc(0, f) != EOF;
+            haveLarge = std::fclose(f) == 0 && haveLarge;
+        }
+        if (haveLarge)
+            Check(fpl.Program(large) && statuses.empty(), "a stream larger than a transfer");
+        std::remove(large);
+        const std::string shortReading = zem::fuzz::FileReadingShorterThanItsSize();
+        if (!shortReading.empty())
+            Check(fpl.Program(shortReading.c_str()) && statuses.empty(),
+                  "a file that reads shorter than its size");
+        mkfifo("fifo.bin", 0600);
+        Check(fpl.Program(nullptr) && fpl.Program("fifo.bin") && statuses.empty(),
+              "no file name, or a FIFO");
+        std::remove("fifo.bin");
+        uint8_t buffer[80] = {};
+        channel.Pump();
+        const uint64_t sent = channel.WithSim([](const BootSim& s) { return s.BytesReceived(); });
+        Check(sent == 0, "bytes sent for a stream that was never loaded");
+        for (auto [data, size] : {std::pair<uint8_t*, int32_t>{nullptr, 80},
+                                  {buffer, 0},
+                                  {buffer, -80},
+                                  {nullptr, 0}}) {
+            statuses.clear();
+            Check(fpl.FPL_SendStream(data, size) && !statuses.empty() &&
+                      statuses.back().code == kFplError && statuses.back().value == 100,
+                  "a stream without bytes");
+        }
+        channel.Pump();
+        Check(channel.WithSim([](const BootSim& s) { return s.BytesReceived(); }) == 0,
+              "bytes sent for a stream without bytes");
+    }
+    clock.Attach(nullptr);
+    gStatus = nullptr;
 }
 
 } // namespace
@@ -156,6 +246,7 @@ void CheckWithoutChannel() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     InScratchDir here;
     CheckWithoutChannel();
+    CheckRefusals();
     return 0;
 }
 
@@ -171,32 +262,54 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!image.empty()) std::fwrite(image.data(), 1, image.size(), f);
         std::fclose(f);
     }
-    const std::string dump = TFPLib::DumpFileName(kPort);
+    const std::string dump = c.station ? kStationDump : TFPLib::DumpFileName(c.port ? c.port : "");
     std::filesystem::remove_all(dump);
     std::filesystem::remove_all(dump + ".tmp");
     if (c.mode & zem::fuzz::kDumpNotRenamed) std::filesystem::create_directory(dump);
     if (c.mode & zem::fuzz::kDumpNotCreated) std::filesystem::create_directory(dump + ".tmp");
+    const bool diskFull =
+        c.diskFull && !(c.mode & zem::fuzz::kDumpNotCreated) && OnFullDisk(dump + ".tmp");
 
+    const char* speed = c.SpeedText();
     uint32_t requested = 0;
-    const bool numeric = LineSpeedOf(c.speed, requested);
-    const bool aboveStart = TFPLib::SpeedCode(c.speed) != 1 && numeric && requested > 115200;
+    const bool numeric = LineSpeedOf(speed, requested);
+    const bool aboveStart = TFPLib::SpeedCode(speed) != 1 && numeric && requested > 115200;
 
     JumpingClock clock(static_cast<uint32_t>(size) * 2654435761u); // the counter may wrap mid-run
     std::vector<Status> statuses;
     bool failed = true;
     TSimChannel channel(image, c.sim, &clock, 0, "SIM", SimDriving::CallerThread);
     clock.Attach(&channel);
-    if (c.mode & zem::fuzz::kRefuseSpeed) channel.RefuseSpeed(c.speed);
+    if (c.mode & zem::fuzz::kRefuseSpeed) channel.RefuseSpeed(speed);
     if (c.loseLinkAfter) channel.LoseLinkAfter(c.loseLinkAfter, "device removed");
     {
         gStatus = &statuses;
         gAbortAt = c.abortAtCallback;
-        TFPLib fpl(0, kPort, &channel, c.speed, Record, &clock);
+        gChannel = &channel;
+        gLoseLinkAt = c.loseLinkAtStatus;
+        TFPLib fpl(0, c.port, &channel, c.speed, c.noCallback ? nullptr : Record, &clock);
         gRun = &fpl;
+        std::vector<std::vector<uint8_t>> observed;
+        if (c.station) {
+            fpl.SetDumpFile(kStationDump);
+            fpl.SetStreamObserver(
+                [&](const uint8_t* bytes, size_t n) { observed.emplace_back(bytes, bytes + n); });
+        }
+        // The window's pump; the operator closes the window at its n-th run.
+        uint32_t pumpRuns = 0;
+        auto pump = [&] {
+            if (++pumpRuns == c.closeAtPumpRun) fpl.FPL_Abort();
+        };
+        std::optional<zem::ScopedWaitPump<decltype(pump)>> windowPump;
+        if (c.waitPump) windowPump.emplace(pump);
         if (c.fileGone) std::remove("stream.bin");
+        if (c.pauseAtReading) clock.PauseAtReading(c.pauseAtReading, c.pauseMs);
         failed = fpl.Program("stream.bin");
+        windowPump.reset();
         gRun = nullptr;
         gStatus = nullptr;
+        gChannel = nullptr;
+        gLoseLinkAt = 0;
         ++gTotals.runs;
         if (!failed) ++gTotals.successes;
         channel.Pump(); // whatever was still queued reaches the loader
@@ -205,23 +318,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // For looking into an input: ZEM_FUZZ_VERBOSE=1 fuzz_program_run INPUT
         if (std::getenv("ZEM_FUZZ_VERBOSE")) {
             std::fprintf(stderr, "speed '%s' mode %02X faulty %d failed %d abort@%u lose@%u\n%s\n",
-                         c.speed, c.mode, c.faulty, failed, c.abortAtCallback, c.loseLinkAfter,
+                         speed, c.mode, c.faulty, failed, c.abortAtCallback, c.loseLinkAfter,
                          channel.WithSim([](const BootSim& s) { return s.SummaryJson(); }).c_str());
-            for (const Status& st : statuses)
-                if (st.code != kFplCountdown) std::fprintf(stderr, "(%u,%d) ", st.code, st.value);
+            // ZEM_FUZZ_VERBOSE=2 also shows the countdown, each status with its number.
+            const bool all = std::strcmp(std::getenv("ZEM_FUZZ_VERBOSE"), "2") == 0;
+            for (size_t i = 0; i < statuses.size(); ++i)
+                if (all)
+                    std::fprintf(stderr, "%zu:(%u,%d) ", i + 1, statuses[i].code,
+                                 statuses[i].value);
+                else if (statuses[i].code != kFplCountdown)
+                    std::fprintf(stderr, "(%u,%d) ", statuses[i].code, statuses[i].value);
             std::fprintf(stderr, "\n");
         }
         // A speed word placed on a count word (only a raw file or a given Speed Offset can put it
         // there) changes the records the programmer sends; the loader then counts differently.
         const bool countPatched = (c.Raw() || (c.mode & zem::fuzz::kSpeedOffsetGiven)) &&
-                                  std::strcmp(c.speed, "115200") != 0;
+                                  std::strcmp(speed, "115200") != 0;
+        if (c.station)
+            Check(observed.size() == (c.fileGone ? 0u : 1u) &&
+                      (observed.empty() || observed[0] == image),
+                  "the stream observer did not see the file as loaded");
         channel.WithSim([&](const BootSim& sim) {
-            Check(!statuses.empty() || (failed && c.fileGone), "a run without a status");
+            Check(!statuses.empty() || c.noCallback || (failed && c.fileGone),
+                  "a run without a status");
             CheckStatuses(statuses, failed);
-            // A speed word placed on a count word (only a raw file or a given Speed Offset can do
-            // that) changes the records the programmer sees; the loader then counts differently.
-
-            Check(countPatched || sim.ExtraBytes() == 0, "bytes after the last record");
+            // A process held up in the handshake can miss the loader's answer to a sync byte; the
+            // loader is then linked while the programmer sends more sync bytes (and may take the
+            // late answer for the link on a later one). Those land in the records and after them:
+            // the protocol cannot take a sent byte back. Each attempt sends one sync byte and
+            // reports (1, x), so the two sides disagree on which sync byte linked.
+            uint32_t attempts = 0;
+            for (const Status& st : statuses)
+                attempts += st.code == kFplLinking;
+            const bool linkMissed =
+                c.pauseAtReading && (c.noCallback || attempts != sim.SyncBytes());
+            Check(countPatched || linkMissed || sim.ExtraBytes() == 0,
+                  "bytes after the last record");
             if (!failed) {
                 Check(countPatched || sim.Passed(),
                       "a success without every record delivered whole");
@@ -232,20 +364,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             if (!failed && sim.ReadBacksSent() > 0) {
                 Check(!saved.empty() && saved.back() == dump, "a read-back without its dump");
-                const std::vector<uint8_t> bytes = ReadFile(dump.c_str());
                 const std::vector<uint16_t>& words = sim.LastWholeReadBack();
-                Check(bytes.size() == 2 * words.size(), "the dump's length");
-                for (size_t i = 0; i < words.size(); ++i)
-                    Check((bytes[2 * i] | bytes[2 * i + 1] << 8) == words[i], "a dump word");
-                ++gTotals.dumpsChecked;
+                const std::vector<uint32_t>& sizes = sim.WholeReadBackSizes();
+                // On a full disk only an empty dump can be saved, as nothing is written to it.
+                // Its temporary file then takes the final name, and the disk is full no more.
+                if (diskFull)
+                    Check(!sizes.empty() && sizes[0] == 0, "a dump reported saved on a full disk");
+                if (!diskFull || sizes.size() > 1) {
+                    const std::vector<uint8_t> bytes = ReadFile(dump.c_str());
+                    Check(bytes.size() == 2 * words.size(), "the dump's length");
+                    for (size_t i = 0; i < words.size(); ++i)
+                        Check((bytes[2 * i] | bytes[2 * i + 1] << 8) == words[i], "a dump word");
+                    ++gTotals.dumpsChecked;
+                }
             }
-            if (c.Raw() || !sim.Linked() || countPatched) return;
+            if (c.Raw() || !sim.Linked() || countPatched || linkMissed) return;
             // The speed word carries the requested speed's code; "115200" leaves the file's own.
-            const bool keepsFileValue = std::strcmp(c.speed, "115200") == 0;
+            const bool keepsFileValue = std::strcmp(speed, "115200") == 0;
             // A given Speed Offset points at payload bytes the builder did not set.
             if (sim.SpeedWordSeen() && !(keepsFileValue && c.layout.speedRecord == 0)) {
                 const uint16_t expected =
-                    keepsFileValue ? c.layout.speedWordValue : TFPLib::SpeedCode(c.speed);
+                    keepsFileValue ? c.layout.speedWordValue : TFPLib::SpeedCode(speed);
                 Check(sim.SpeedWordValue() == expected, "the speed word");
             }
             // Records up to the one that holds the speed word go at the start speed (the

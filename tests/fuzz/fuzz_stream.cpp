@@ -1,7 +1,9 @@
 // The stream file's header check and record walk on arbitrary bytes, in memory and through the
 // file path that every run and --info use: the first byte chooses the file reader's window (so
-// that records cross its edges), the rest is the file. The walk through the window, the whole-file
-// walk, the full check and the whole-file read must agree with the walk in memory.
+// that records cross its edges), the second whether the file is cut or grows while the window
+// walks it, the rest is the file. The walk through the window, the whole-file walk, the full check
+// and the whole-file read must agree with the walk in memory; a file cut under the walk is never
+// taken for a whole one, and one that grows is walked as it was when opened.
 #include "FuzzInput.h"
 #include "StreamFile.h"
 
@@ -9,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace zem;
@@ -26,6 +30,57 @@ size_t WindowSize(uint8_t b) {
     if (b < 0xFF) return 64u * (b - 0xBFu);
     return FileSource::kWindowSize;
 }
+
+// The file changes (another program writes it) just before the walk's n-th read.
+struct FileChange {
+    enum Kind { kNone, kCut, kGrow } kind = kNone;
+    uint32_t atRead = 0;
+    uint8_t amount =
+        0; // eighths of the file kept when cut; bytes added (times 37, plus 1) when grown
+};
+
+FileChange ChangeOf(uint8_t b) {
+    FileChange c;
+    if (b < 0x80) return c;
+    c.kind = b < 0xC0 ? FileChange::kCut : FileChange::kGrow;
+    c.atRead = 1 + (b & 7u);
+    c.amount = (b >> 3) & 7u;
+    return c;
+}
+
+void WriteFile(const std::string& path, const uint8_t* data, size_t size, const char* mode) {
+    std::FILE* f = std::fopen(path.c_str(), mode);
+    if (!f) std::abort();
+    if (size && std::fwrite(data, 1, size, f) != size) std::abort();
+    if (std::fclose(f) != 0) std::abort();
+}
+
+// A file reader whose file another program changes in the middle of the walk.
+class ChangingFile final : public ByteSource {
+public:
+    ChangingFile(const std::string& path, size_t window, FileChange change)
+        : path_(path), file_(path, window), change_(change) {}
+    bool Opened() const { return file_.Opened(); }
+    uint64_t Size() const override { return file_.Size(); }
+    bool ReadAt(uint64_t offset, uint8_t* out, size_t n) override {
+        if (++reads_ == change_.atRead) {
+            if (change_.kind == FileChange::kCut) {
+                if (truncate(path_.c_str(), static_cast<off_t>(file_.Size() * change_.amount / 8)))
+                    std::abort();
+            } else if (change_.kind == FileChange::kGrow) {
+                const std::vector<uint8_t> more(1u + change_.amount * 37u, 0x5A);
+                WriteFile(path_, more.data(), more.size(), "ab");
+            }
+        }
+        return file_.ReadAt(offset, out, n);
+    }
+
+private:
+    std::string path_;
+    FileSource file_;
+    FileChange change_;
+    uint32_t reads_ = 0;
+};
 
 bool SameWalk(const StreamWalk& a, const StreamWalk& b) {
     return a.headerLength == b.headerLength && a.recordCount == b.recordCount &&
@@ -59,8 +114,9 @@ void CheckMemoryWalk(const uint8_t* data, size_t size, const StreamWalk& kept,
     Check(kept.truncated || at == size, "a walk that stopped early");
 }
 
-// The file path's refusals, once per process: no file, a directory in its place, and a file larger
-// than any stream (sparse, so it costs nothing).
+// The file path's refusals, once per process: no file, a directory or a FIFO in its place, a file
+// that reads shorter than its size, and a file larger than any stream (sparse, so it costs
+// nothing).
 void CheckFilesThatAreNoStreams() {
     const std::string dir = fuzz::ScratchDir();
     const std::string missing = dir + "/missing.bin";
@@ -74,6 +130,23 @@ void CheckFilesThatAreNoStreams() {
     Check(!onDir.valid && onDir.outcome != StreamCheck::Valid && !WalkStreamFile(dir, walk) &&
               !ReadWholeFile(dir, bytes),
           "a directory taken for a file");
+    const std::string fifo = dir + "/fifo.bin";
+    if (mkfifo(fifo.c_str(), 0600) == 0) {
+        Check(CheckStreamFile(fifo).outcome == StreamCheck::Unreadable &&
+                  !CheckStreamFileFully(fifo).valid && !WalkStreamFile(fifo, walk) &&
+                  !ReadWholeFile(fifo, bytes) && !FileSource(fifo).Opened(),
+              "a FIFO taken for a file");
+        std::remove(fifo.c_str());
+    }
+    const std::string shortReading = fuzz::FileReadingShorterThanItsSize();
+    if (!shortReading.empty()) {
+        Check(!ReadWholeFile(shortReading, bytes) && bytes.empty(),
+              "a file read whole that reads shorter than its size");
+        // Its size promises more than a window can read: no record is taken from it.
+        Check(WalkStreamFile(shortReading, walk) && !walk.endsExactly && walk.recordCount == 0 &&
+                  !CheckStreamFileFully(shortReading).valid,
+              "a file walked that reads shorter than its size");
+    }
     const std::string large = dir + "/large.bin";
     std::FILE* f = std::fopen(large.c_str(), "wb");
     if (!f || std::fseek(f, static_cast<long>(kMaxStreamSize), SEEK_SET) != 0 ||
@@ -94,8 +167,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
     const size_t window = WindowSize(inputSize ? input[0] : 0xFF);
-    const uint8_t* data = inputSize ? input + 1 : input;
-    const size_t size = inputSize ? inputSize - 1 : 0;
+    const FileChange change = ChangeOf(inputSize > 1 ? input[1] : 0);
+    const size_t skip = std::min<size_t>(inputSize, 2);
+    const uint8_t* data = input + skip;
+    const size_t size = inputSize - skip;
 
     HeaderBytes h{};
     std::memcpy(h.data(), data, std::min(size, h.size()));
@@ -112,17 +187,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
 
     // The same bytes as a file.
     const std::string path = fuzz::ScratchDir() + "/stream.bin";
+    WriteFile(path, data, size, "wb");
     {
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        if (!f) std::abort();
-        if (size) std::fwrite(data, 1, size, f);
-        std::fclose(f);
-    }
-    {
-        FileSource file(path, window);
+        ChangingFile file(path, window, change);
         Check(file.Opened() && file.Size() == size, "the file's size");
-        Check(SameWalk(WalkStream(file, false), counted), "the windowed walk differs");
+        const StreamWalk walked = WalkStream(file, false);
+        if (change.kind != FileChange::kCut) {
+            Check(SameWalk(walked, counted), "the windowed walk differs");
+        } else if (!SameWalk(walked, counted)) {
+            // Cut under the walk: a read that fails says so, and only records read before it
+            // are counted.
+            Check((walked.readError || (walked.tooShort && !counted.tooShort)) &&
+                      !walked.endsExactly && !walked.truncated &&
+                      walked.recordCount <= counted.recordCount &&
+                      walked.payloadBytes <= counted.payloadBytes,
+                  "a file cut under the walk");
+        }
     }
+    if (change.kind != FileChange::kNone) WriteFile(path, data, size, "wb");
     StreamWalk whole;
     Check(WalkStreamFile(path, whole) && SameWalk(whole, counted), "the file walk differs");
 

@@ -35,7 +35,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string dir = argv[1];
-    const uint8_t k921600 = 1, k57600 = 2;
+    const uint8_t k921600 = 1, k57600 = 2, kPlus9600 = 15, kNoSpeed = 16;
+    // Status callbacks counted from the start of a run: inside the stalled record's wait for
+    // room, and while the read-back block arrives.
+    const uint8_t kStallStatus = 7, kReadBackStatus = 8;
     std::vector<std::pair<const char*, std::vector<uint8_t>>> seeds = {
         {"clean-success", Run(0, 0, 3, 2).Put({10, 20, 30}).bytes},
         {"read-back", Run(0, 0, 3, 2).Put({10, 20, 30, kReadBack, 1, 3, 0}).bytes},
@@ -67,6 +70,37 @@ int main(int argc, char** argv) {
         {"silent-loader", SeedWriter().Header(0, 0, 1, 1, 0, 0, 0xFF).Put({10}).bytes},
         {"link-refused", SeedWriter().Header(0, 0, 1, 1, 0xFF).Put({10}).bytes},
         {"slow-flash", SeedWriter().Header(0, 0, 2, 1, 0, 0, 0, 0xFA).Put({10, 10}).bytes},
+        {"speed-with-plus-sign", Run(0, kPlus9600, 2, 1).Put({10, 10}).bytes},
+        {"no-speed-text", Run(0, kNoSpeed, 2, 1).Put({10, 10}).bytes},
+        {"port-name-not-a-file-name",
+         Run(0, 0, 2, 1).Put({10, 10, kPortName, 5, kReadBack, 0, 3, 0}).bytes},
+        {"no-port-name", Run(0, 0, 2, 1).Put({10, 10, kPortName, 1, kReadBack, 0, 3, 0}).bytes},
+        {"station-read-back", Run(0, 0, 2, 1).Put({10, 10, kStation, 0, kReadBack, 1, 3, 0}).bytes},
+        {"no-callback-read-back",
+         Run(0, k921600, 2, 1).Put({10, 10, kNoCallback, 0, kReadBack, 1, 3, 0}).bytes},
+        {"window-pump",
+         SeedWriter().Header(0, 0, 2, 1, 0, 0, 0, 0xF1).Put({10, 10, kWaitPump, 0}).bytes},
+        {"window-closed-in-flash-wait",
+         SeedWriter().Header(0, 0, 2, 1, 0, 0, 0, 0xF3).Put({10, 10, kWaitPump, 30}).bytes},
+        {"link-lost-in-stall",
+         Run(0, 0, 2, 1).Put({10, 0xF8, kStall, 1, 40, kLoseLinkAtStatus, kStallStatus, 0}).bytes},
+        {"link-lost-in-read-back",
+         Run(0, 0, 2, 1)
+             .Put({10, 10, kReadBack, 0, 0xFE, 0, kLoseLinkAtStatus, kReadBackStatus, 0})
+             .bytes},
+        {"abort-and-link-lost-in-read-back",
+         Run(0, 0, 2, 1)
+             .Put({10, 10, kReadBack, 0, 0xFE, 0, kAbortAt, kReadBackStatus, 0, kLoseLinkAtStatus,
+                   kReadBackStatus, 0})
+             .bytes},
+        {"clock-held-up-in-record-wait",
+         SeedWriter().Header(0, 0, 2, 1, 0, 0, 0, 0xF2).Put({10, 10, kClockPause, 40, 0, 8}).bytes},
+        {"dump-on-full-disk",
+         Run(0, 0, 2, 1).Put({10, 10, kDiskFull, 0, kReadBack, 0, 3, 0}).bytes},
+        {"large-dump-on-full-disk",
+         Run(0, 0, 2, 1).Put({10, 10, kDiskFull, 0, kReadBack, 0, 0xF0, 0}).bytes},
+        {"empty-dump-on-full-disk",
+         Run(0, 0, 2, 1).Put({10, 10, kDiskFull, 0, kReadBack, 0, 0xFC, 0}).bytes},
     };
     // Raw: the header, then a real stream file as the input's rest.
     zem::sim::StreamLayout layout;

@@ -83,6 +83,7 @@ void BootSim::QueueReadBack(const ReadBack& rb, uint32_t due) {
         lastReadBack_.clear();
         for (uint64_t i = 0; i < rb.words; ++i)
             lastReadBack_.push_back(WordAt(rb, i));
+        wholeReadBackSizes_.push_back(rb.words);
     }
     if (limit == block && rb.ack) Queue(opt_.ack, due);
 }

@@ -95,6 +95,8 @@ public:
     // The words of the last read-back block sent whole (a dump saved from it must hold exactly
     // these); empty before any.
     const std::vector<uint16_t>& LastWholeReadBack() const { return lastReadBack_; }
+    // The word counts of the read-back blocks sent whole, in order.
+    const std::vector<uint32_t>& WholeReadBackSizes() const { return wholeReadBackSizes_; }
     const std::vector<RecordSeen>& Records() const { return seen_; }
     size_t RecordCount() const { return walk_.records.size(); }
     const StreamWalk& Walk() const { return walk_; }
@@ -129,6 +131,7 @@ private:
     uint64_t bytesIn_ = 0;
     uint32_t readBacksSent_ = 0;
     std::vector<uint16_t> lastReadBack_;
+    std::vector<uint32_t> wholeReadBackSizes_;
     size_t current_ = 0; // index of the record being received
     std::vector<RecordSeen> seen_;
     uint16_t speedSeen_ = 0;

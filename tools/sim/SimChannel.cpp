@@ -21,6 +21,11 @@ void VirtualClock::SleepMs(uint32_t ms) {
     if (onSleep) onSleep(now);
 }
 
+uint32_t JumpingClock::NowMs() {
+    if (++readings_ == pauseAt_) now_ += pauseMs_;
+    return now_;
+}
+
 void JumpingClock::Advance(uint32_t ms) {
     ++steps_;
     now_ += ms;
@@ -113,6 +118,11 @@ void TSimChannel::LoseLinkAfter(uint64_t bytes, const char* cause) {
     std::lock_guard<std::mutex> lock(simMutex_);
     loseAfter_ = bytes;
     loseCause_ = cause ? cause : "";
+}
+
+void TSimChannel::LoseLinkNow(const char* cause) {
+    std::lock_guard<std::mutex> lock(simMutex_);
+    if (RingBlock* r = Rings()) r->MarkLost(cause ? cause : "");
 }
 
 bool TSimChannel::NextDue(uint32_t& due) const {

@@ -44,13 +44,20 @@ private:
 class JumpingClock final : public Clock {
 public:
     explicit JumpingClock(uint32_t startMs = 0) : now_(startMs) {}
-    uint32_t NowMs() override { return now_; }
+    uint32_t NowMs() override;
     void SleepMs(uint32_t ms) override;
     void WaitRx(TChannel& channel, uint32_t ms, uint32_t pollMs, uint32_t wakeToken) override;
     void WaitTxRoom(TChannel& channel, uint32_t ms, uint32_t pollMs, uint32_t wakeToken) override;
 
     void Attach(TSimChannel* channel) { channel_ = channel; }
     uint64_t Steps() const { return steps_; }
+    // The process is held up for `ms` just before its `reading`-th look at the clock (1 is the
+    // next one), as a loaded machine deschedules it: time moves on between two readings that
+    // otherwise follow each other at once.
+    void PauseAtReading(uint64_t reading, uint32_t ms) {
+        pauseAt_ = readings_ + reading;
+        pauseMs_ = ms;
+    }
 
 private:
     void Advance(uint32_t ms);
@@ -58,6 +65,9 @@ private:
     uint32_t now_;
     TSimChannel* channel_ = nullptr;
     uint64_t steps_ = 0;
+    uint64_t readings_ = 0;
+    uint64_t pauseAt_ = 0; // 0: none
+    uint32_t pauseMs_ = 0;
 };
 
 // Who moves the bytes between the rings and the simulator.
@@ -108,6 +118,9 @@ public:
     bool NextDue(uint32_t& dueMs) const;
     // The link is lost (as a pulled adapter) once the simulator has taken `bytes` bytes.
     void LoseLinkAfter(uint64_t bytes, const char* cause);
+    // The link is lost now, whatever the user's thread is doing (caller-thread driving only: the
+    // caller is then the channel's service side).
+    void LoseLinkNow(const char* cause);
 
 private:
     void Service();

@@ -1,7 +1,9 @@
 #include "FuzzInput.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zem::fuzz {
@@ -17,6 +19,21 @@ const std::string& ScratchDir() {
         return s;
     }();
     return *dir;
+}
+
+std::string FileReadingShorterThanItsSize() {
+    for (const char* path : {"/sys/devices/system/cpu/online", "/sys/kernel/profiling",
+                             "/sys/kernel/mm/transparent_hugepage/enabled"}) {
+        struct stat st {};
+        if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) continue;
+        std::FILE* f = std::fopen(path, "rb");
+        if (!f) continue;
+        char buf[256];
+        const size_t n = std::fread(buf, 1, sizeof buf, f);
+        std::fclose(f);
+        if (n < static_cast<size_t>(st.st_size)) return path;
+    }
+    return "";
 }
 
 } // namespace zem::fuzz

@@ -26,4 +26,8 @@ inline std::vector<std::string> SplitAtNul(const uint8_t* data, size_t size, siz
 // that a run costs no disk writes; removed when the process ends.
 const std::string& ScratchDir();
 
+// A regular file whose size says more than reading it gives (a kernel attribute file: the same as
+// a file cut between its size and its read), or "" when the system has none.
+std::string FileReadingShorterThanItsSize();
+
 } // namespace zem::fuzz
