@@ -38,7 +38,11 @@ int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* t
         if (cause) *cause = link.cause;
         return link.failure;
     }
-    socket_ = std::move(link.transport);
+    return Start(std::move(link.transport), deadline, cause);
+}
+
+int Port::Start(std::unique_ptr<Transport> transport, Deadline deadline, std::string* cause) {
+    socket_ = std::move(transport);
     {
         Lock lock(mutex_);
         session_.Begin();
@@ -92,7 +96,7 @@ int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* t
 void Port::Close() {
     if (!socket_ || !socket_->IsOpen()) return;
     // Bytes the caller handed over are still owed to the server.
-    const auto flushUntil = Clock::now() + kCloseFlush;
+    const auto flushUntil = Clock::now() + timings_.closeFlush;
     for (;;) {
         {
             Lock lock(mutex_);
@@ -106,7 +110,7 @@ void Port::Close() {
     // Closing with unread bytes would reset the connection and could cost the server what it
     // has not yet passed on; end our side and let the server close its own.
     socket_->ShutdownSend();
-    const auto drainUntil = Clock::now() + kCloseDrain;
+    const auto drainUntil = Clock::now() + timings_.closeDrain;
     std::array<uint8_t, 1024> junk;
     while (Clock::now() < drainUntil) {
         int ready = socket_->Wait(true, false, RemainingMs(drainUntil), nullptr);
@@ -274,7 +278,7 @@ int Port::Ioctl(int baudCode, int mode) {
     const uint32_t stopTicket = session_.Request(Session::kStopSize);
     session_.QueueCommand(kSetStopSize, &stopSize, 1);
     FlushLocked();
-    const bool answered = answered_.wait_for(lock, kConfigReplyTimeout, [&] {
+    const bool answered = answered_.wait_for(lock, timings_.configReply, [&] {
         return broken_ || (session_.Answered(Session::kBaud, baudTicket) &&
                            session_.Answered(Session::kDataSize, sizeTicket) &&
                            session_.Answered(Session::kParity, parityTicket) &&
@@ -301,7 +305,7 @@ int Port::Control(Session::Reply kind, uint8_t value) {
     session_.QueueCommand(comport::kSetControl, &value, 1);
     FlushLocked();
     const bool answered =
-        answered_.wait_for(lock, line ? kControlReplyTimeout : kConfigReplyTimeout,
+        answered_.wait_for(lock, line ? timings_.controlReply : timings_.configReply,
                            [&] { return broken_ || session_.Answered(kind, ticket); });
     if (broken_) return NSIO_CLOSED;
     if (!answered) return line ? 0 : NSIO_TIMEOUT;
