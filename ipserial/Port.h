@@ -66,6 +66,8 @@ private:
     void IoLoop();
     void FlushLocked();
     void BreakLocked();
+    // Either direction gone: nothing more can be sent or asked for.
+    bool LostLocked() const { return broken_ || sendLost_; }
     int Control(Session::Reply kind, uint8_t value);
     void StopThread();
 
@@ -81,7 +83,10 @@ private:
     uint32_t lineChanges_ = 0; // modem state notifications that changed a line; under mutex_
     Session session_;
     bool broken_ = false; // connection lost or closed; under mutex_
-    bool heard_ = false;  // the server has sent a byte; under mutex_
+    // Sending failed because the server has gone; reading goes on until what it sent before is
+    // read out, then broken_. Under mutex_.
+    bool sendLost_ = false;
+    bool heard_ = false; // the server has sent a byte; under mutex_
     std::atomic<bool> stop_{false};
     std::thread io_;
 };
