@@ -287,6 +287,10 @@ public:
         int pair[2];
         Check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");
         server_ = pair[1];
+        // A small send buffer on the client's end, so that a server that does not read soon
+        // fills it and the port's queue, its wait for room and its flush on closing all run.
+        const int small = 4096;
+        setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
         auto socket = std::make_unique<TcpSocket>();
         Check(socket->Adopt(pair[0]), "a connected socket could not be adopted");
         Check(fcntl(server_, F_SETFL, O_NONBLOCK) == 0, "server socket");
