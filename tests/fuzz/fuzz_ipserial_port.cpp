@@ -59,10 +59,13 @@ using Clock = std::chrono::steady_clock;
 // already written is nearly always read in time.
 constexpr PortTimings kTimings{Ms(20), Ms(10), Ms(20), Ms(10)};
 // A prelude that decides COM-PORT-OPTION: the open returns as soon as it is read.
-constexpr Ms kOpenDecided{1000};
+constexpr Ms kOpenDecided{3000};
 constexpr Ms kOpenUndecided{5};
 // What a call may take beyond its own time-out on a loaded machine.
-constexpr Ms kMargin{2000};
+constexpr Ms kMargin{5000};
+// How long the server may take to read to the client's end, or the client to the server's: only a
+// fault makes either take long.
+constexpr Ms kDrain{20000};
 
 void Check(bool ok, const char* what) {
     if (ok) return;
@@ -307,6 +310,9 @@ public:
         }
         if (server_ >= 0) close(server_);
         Check(CountEntries("/proc/self/fd") == fdsBefore, "a descriptor left after nsio_close");
+        // A thread just joined may still show for a moment.
+        for (int i = 0; i < 100 && CountEntries("/proc/self/task") != threadsBefore; ++i)
+            std::this_thread::sleep_for(Ms(10));
         Check(CountEntries("/proc/self/task") == threadsBefore, "a thread left after nsio_close");
     }
 
@@ -783,8 +789,9 @@ private:
         const bool flushable = !ended_;
         const int id = id_;
         Call closing([id] { return nsio_close(id); });
-        ServerReadUntil([&] { return false; }, kTimings.closeFlush + kTimings.closeDrain + kMargin);
+        ServerReadUntil([&] { return closing.Done(); }, kDrain);
         const int r = closing.Join();
+        ServerReadUntil([&] { return false; }, kDrain); // to the client's end
         const long took = ElapsedMs(closing.Started());
         CheckTime(closing.Started(), kTimings.closeFlush + kTimings.closeDrain,
                   "nsio_close waited past its time-outs");
@@ -869,7 +876,7 @@ private:
     // Out of input: the server sends what it owes and ends its side; the client reads until the
     // connection ends, finds it gone for writing, and closes.
     void End() {
-        const auto until = Clock::now() + kMargin;
+        const auto until = Clock::now() + kDrain;
         while (!out_.empty() && !serverClosed_ && Clock::now() < until) {
             FlushServer();
             if (ClientRead(65536) == NSIO_CLOSED) break;
