@@ -10,7 +10,10 @@
 //
 // Checked on every input:
 //   - every entry point returns a value from its documented set; NSIO_CLOSED only once the server
-//     has closed, a read after nsio_wait's 1 hands out bytes;
+//     has closed, no byte after it, a read after nsio_wait's 1 hands out bytes;
+//   - the open ends as the server's negotiation allows: a port only after DO COM-PORT-OPTION, a
+//     failure only after DONT or the server's end, a time-out only when neither came within what
+//     the port can read while nobody reads;
 //   - what the server receives decodes (Telnet, doubled IAC, well-formed subnegotiations of
 //     COM-PORT-OPTION only) to exactly the data that nsio_write accepted, in order, with every
 //     command where it was made: after the data accepted before it and before the data after it.
