@@ -40,6 +40,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <dirent.h>
 #include <fcntl.h>
@@ -819,6 +820,31 @@ private:
               "a call on a port that is not open did not give NSIO_BADPORT");
     }
 
+    // nsio_open and nsio_open_ex with any address text and a TCP port no server has: refused
+    // before any connection is tried, the cause one line cut to the room given.
+    void OpenWithBadPort() {
+        const std::vector<uint8_t> text = in_.Bytes(in_.U8() % 32);
+        const std::string address(text.begin(), text.end()); // a NUL ends it early
+        const uint8_t p = in_.U8();
+        const int port = p % 3 == 0 ? 0 : p % 3 == 1 ? -p : 65536 + p;
+        const int room = in_.U8() % 80;
+        std::vector<char> cause(static_cast<size_t>(room) + 8, '\x7f');
+        Check(nsio_open(address.c_str(), port, 1) == NSIO_BADPARM &&
+                  nsio_open_ex(address.c_str(), port, 1, nullptr, room ? cause.data() : nullptr,
+                               room) == NSIO_BADPARM,
+              "an open with a TCP port out of range was not refused");
+        if (room == 0) return;
+        const char* begin = cause.data();
+        const char* end = static_cast<const char*>(std::memchr(begin, 0, room));
+        Check(end != nullptr, "the cause does not end within its room");
+        Check(std::find_if(begin, end, [](char c) { return c == '\r' || c == '\n'; }) == end,
+              "the cause is not one line");
+        Check(std::all_of(cause.begin() + room, cause.end(), [](char c) { return c == '\x7f'; }),
+              "the cause was written past its room");
+        Check(nsio_init() == 0 && nsio_end() == 0 && nsio_end() == NSIO_BADPARM,
+              "nsio_init and nsio_end do not balance");
+    }
+
     void Step(uint8_t op) {
         if (gVerbose) std::fprintf(stderr, "step %d\n", op % 13);
         switch (op % 13) {
@@ -865,8 +891,11 @@ private:
             break;
         case 12: {
             const uint8_t a = in_.U8();
-            if (a % 2 == 0) {
-                BadPort(a % 4 == 0 ? -1 - a : 64 + a);
+            if (a % 4 == 0) {
+                BadPort(-1 - a);
+            } else if (a % 4 == 2) {
+                BadPort(64 + a);
+                OpenWithBadPort();
             } else {
                 ClientClose();
                 BadPort(closedId_);

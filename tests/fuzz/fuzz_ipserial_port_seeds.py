@@ -29,6 +29,7 @@ def flow(mode, plan, *extra): return bytes([11, 1, mode, plan]) + bytes(extra)
 def dtr(on, plan, *extra): return bytes([11, 2, on, plan]) + bytes(extra)
 def rts(on, plan, *extra): return bytes([11, 3, on, plan]) + bytes(extra)
 def client_close(): return bytes([12, 1])
+def open_bad_port(text, port, room): return bytes([12, 2, len(text)]) + text + bytes([port, room])
 
 
 RIGHT, WRONG, SOME, SILENT, CLOSE_INSTEAD = 1, 3, 4, 0, 7
@@ -47,6 +48,8 @@ seeds = {
     + write(b"\x01\xff", 1) + server_read() + much(40) + read(255) + read(255) + wait(1)
     + read(255) + client_close(),
     "server-leaves": agreeing + much(200) + server_close(True) + write(b"x") + dtr(1, RIGHT),
+    "open-with-bad-port": agreeing + open_bad_port(b"192.168.1.1\n:80", 1, 32)
+    + open_bad_port(b"10.0.0.1", 3, 4) + open_bad_port(b"", 2, 0),
     "raw": agreeing + raw(bytes([IAC, 0xFA, 44, 107, 0x30, IAC, 0xF0, IAC, IAC, 7, IAC])) + read(8)
     + lstatus(),
 }
