@@ -38,7 +38,11 @@ int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* t
         if (cause) *cause = link.cause;
         return link.failure;
     }
-    socket_ = std::move(link.transport);
+    return Start(std::move(link.transport), deadline, cause);
+}
+
+int Port::Start(std::unique_ptr<Transport> transport, Deadline deadline, std::string* cause) {
+    socket_ = std::move(transport);
     {
         Lock lock(mutex_);
         session_.Begin();
@@ -55,9 +59,9 @@ int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* t
     {
         Lock lock(mutex_);
         answered_.wait_until(lock, deadline, [&] {
-            return broken_ || session_.ComPortState() != Session::ComPort::Pending;
+            return LostLocked() || session_.ComPortState() != Session::ComPort::Pending;
         });
-        if (broken_) {
+        if (LostLocked()) {
             result = NSIO_CONNECTFAIL;
             // Nothing came before the end: the transport may know why the server left.
             if (!heard_) {
@@ -73,7 +77,7 @@ int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* t
             const uint8_t mask = comport::kModemMaskAll;
             session_.QueueCommand(comport::kSetModemStateMask, &mask, 1);
             FlushLocked();
-            result = broken_ ? NSIO_CONNECTFAIL : 0;
+            result = LostLocked() ? NSIO_CONNECTFAIL : 0;
         } else if (session_.ComPortState() == Session::ComPort::Refused) {
             result = NSIO_CONNECTFAIL;
             if (cause) *cause = "the server declined COM-PORT-OPTION";
@@ -92,12 +96,12 @@ int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* t
 void Port::Close() {
     if (!socket_ || !socket_->IsOpen()) return;
     // Bytes the caller handed over are still owed to the server.
-    const auto flushUntil = Clock::now() + kCloseFlush;
+    const auto flushUntil = Clock::now() + timings_.closeFlush;
     for (;;) {
         {
             Lock lock(mutex_);
             FlushLocked();
-            if (broken_ || !session_.HasPending()) break;
+            if (LostLocked() || !session_.HasPending()) break;
         }
         if (Clock::now() >= flushUntil) break;
         std::this_thread::sleep_for(Ms(2));
@@ -106,7 +110,7 @@ void Port::Close() {
     // Closing with unread bytes would reset the connection and could cost the server what it
     // has not yet passed on; end our side and let the server close its own.
     socket_->ShutdownSend();
-    const auto drainUntil = Clock::now() + kCloseDrain;
+    const auto drainUntil = Clock::now() + timings_.closeDrain;
     std::array<uint8_t, 1024> junk;
     while (Clock::now() < drainUntil) {
         int ready = socket_->Wait(true, false, RemainingMs(drainUntil), nullptr);
@@ -130,12 +134,13 @@ void Port::IoLoop() {
     std::array<uint8_t, 4096> buffer;
     while (!stop_) {
         size_t room;
-        bool wantWrite;
+        bool wantWrite, sendLost;
         {
             Lock lock(mutex_);
             if (broken_) return;
             room = std::min(buffer.size(), session_.RxFree());
-            wantWrite = session_.HasPending();
+            sendLost = sendLost_;
+            wantWrite = !sendLost && session_.HasPending();
         }
         if (room == 0 && !wantWrite) {
             // The caller has not read for a while; let TCP hold the server back meanwhile. Its
@@ -143,7 +148,10 @@ void Port::IoLoop() {
             wake_.Wait(0, ToMs(kIoGuard));
             continue;
         }
-        const int ready = socket_->Wait(room > 0, wantWrite, ToMs(kIoGuard), &wake_);
+        // Once the server takes nothing more, what it sent before is read out as far as it has
+        // arrived, without waiting for more, and then the connection counts as lost.
+        const int ready =
+            sendLost ? kReadable : socket_->Wait(room > 0, wantWrite, ToMs(kIoGuard), &wake_);
         if (ready < 0) {
             Lock lock(mutex_);
             BreakLocked();
@@ -160,7 +168,7 @@ void Port::IoLoop() {
                 FlushLocked(); // negotiation answers
                 answered_.notify_all();
                 arrived_.Raise();
-            } else if (r.status != IoStatus::WouldBlock) {
+            } else if (r.status != IoStatus::WouldBlock || sendLost_) {
                 BreakLocked();
                 return;
             }
@@ -173,7 +181,7 @@ void Port::IoLoop() {
 }
 
 void Port::FlushLocked() {
-    while (!broken_ && session_.HasPending()) {
+    while (!LostLocked() && session_.HasPending()) {
         size_t size;
         const uint8_t* data = session_.Pending(&size);
         IoResult r = socket_->Send(data, size);
@@ -184,6 +192,13 @@ void Port::FlushLocked() {
             // I/O thread itself, the raise costs one more turn of its loop.
             wake_.Raise();
             return;
+        } else if (r.status == IoStatus::Closed) {
+            // The server has gone, but bytes it sent before may still wait in the socket: the
+            // I/O thread reads them out before the connection counts as lost.
+            sendLost_ = true;
+            session_.DropPending();
+            answered_.notify_all();
+            wake_.Raise();
         } else {
             BreakLocked();
         }
@@ -229,18 +244,19 @@ int Port::Read(uint8_t* out, int size) {
     const size_t n = session_.ReadData(out, static_cast<size_t>(size));
     // The I/O thread stopped reading the socket when the buffer filled: room for it now.
     if (wasFull && n > 0) wake_.Raise();
-    // What arrived before the connection went is still handed out first.
-    if (n == 0 && broken_) return NSIO_CLOSED;
+    // What arrived before the connection went is still handed out first, also past a read of
+    // no bytes.
+    if (n == 0 && broken_ && session_.RxFree() == kRxCapacity) return NSIO_CLOSED;
     return static_cast<int>(n);
 }
 
 int Port::Write(const uint8_t* data, int size) {
     Lock lock(mutex_);
     FlushLocked();
-    if (broken_) return NSIO_CLOSED;
+    if (LostLocked()) return NSIO_CLOSED;
     const size_t n = session_.QueueData(data, static_cast<size_t>(size));
     FlushLocked();
-    if (broken_) return NSIO_CLOSED;
+    if (LostLocked()) return NSIO_CLOSED;
     return static_cast<int>(n);
 }
 
@@ -264,7 +280,7 @@ int Port::Ioctl(int baudCode, int mode) {
                                    static_cast<uint8_t>(speed >> 8), static_cast<uint8_t>(speed)};
 
     Lock lock(mutex_);
-    if (broken_) return NSIO_CLOSED;
+    if (LostLocked()) return NSIO_CLOSED;
     const uint32_t baudTicket = session_.Request(Session::kBaud);
     session_.QueueCommand(kSetBaudRate, speedBytes, 4);
     const uint32_t sizeTicket = session_.Request(Session::kDataSize);
@@ -274,13 +290,13 @@ int Port::Ioctl(int baudCode, int mode) {
     const uint32_t stopTicket = session_.Request(Session::kStopSize);
     session_.QueueCommand(kSetStopSize, &stopSize, 1);
     FlushLocked();
-    const bool answered = answered_.wait_for(lock, kConfigReplyTimeout, [&] {
-        return broken_ || (session_.Answered(Session::kBaud, baudTicket) &&
-                           session_.Answered(Session::kDataSize, sizeTicket) &&
-                           session_.Answered(Session::kParity, parityTicket) &&
-                           session_.Answered(Session::kStopSize, stopTicket));
+    const bool answered = answered_.wait_for(lock, timings_.configReply, [&] {
+        return LostLocked() || (session_.Answered(Session::kBaud, baudTicket) &&
+                                session_.Answered(Session::kDataSize, sizeTicket) &&
+                                session_.Answered(Session::kParity, parityTicket) &&
+                                session_.Answered(Session::kStopSize, stopTicket));
     });
-    if (broken_) return NSIO_CLOSED;
+    if (LostLocked()) return NSIO_CLOSED;
     if (!answered) return NSIO_TIMEOUT;
     if (session_.Answer(Session::kBaud) != speed ||
         session_.Answer(Session::kDataSize) != dataSize ||
@@ -296,14 +312,14 @@ int Port::Control(Session::Reply kind, uint8_t value) {
     // only the server's own confirmation makes it a success.
     const bool line = kind != Session::kFlow;
     Lock lock(mutex_);
-    if (broken_) return NSIO_CLOSED;
+    if (LostLocked()) return NSIO_CLOSED;
     const uint32_t ticket = session_.Request(kind);
     session_.QueueCommand(comport::kSetControl, &value, 1);
     FlushLocked();
     const bool answered =
-        answered_.wait_for(lock, line ? kControlReplyTimeout : kConfigReplyTimeout,
-                           [&] { return broken_ || session_.Answered(kind, ticket); });
-    if (broken_) return NSIO_CLOSED;
+        answered_.wait_for(lock, line ? timings_.controlReply : timings_.configReply,
+                           [&] { return LostLocked() || session_.Answered(kind, ticket); });
+    if (LostLocked()) return NSIO_CLOSED;
     if (!answered) return line ? 0 : NSIO_TIMEOUT;
     return session_.Answer(kind) == value ? 0 : NSIO_REFUSED;
 }

@@ -12,6 +12,15 @@
 
 namespace ipserial {
 
+// How long a port waits for the server. The defaults are the library's; a test that plays the
+// server itself shortens them so that every silence it scripts costs milliseconds.
+struct PortTimings {
+    Ms configReply = kConfigReplyTimeout;
+    Ms controlReply = kControlReplyTimeout;
+    Ms closeFlush = kCloseFlush;
+    Ms closeDrain = kCloseDrain;
+};
+
 // One open connection to a device server's port.
 //
 // Two threads may use one port at once (one moving data: Read, Write, LineStatus; one
@@ -26,7 +35,7 @@ namespace ipserial {
 //   for longer than a buffer copy.
 class Port {
 public:
-    Port() = default;
+    explicit Port(PortTimings timings = {}) : timings_(timings) {}
     ~Port();
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
@@ -34,6 +43,10 @@ public:
     // 0 or a negative NSIO_ failure, with its cause in words. With tls, the link is TLS.
     int Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* tls = nullptr,
              std::string* cause = nullptr);
+    // The part of Open after the connection is made: negotiation over `transport`, until
+    // `deadline`. The same results and causes.
+    int Start(std::unique_ptr<Transport> transport, Deadline deadline,
+              std::string* cause = nullptr);
     void Close();
 
     int Read(uint8_t* out, int size);
@@ -53,9 +66,12 @@ private:
     void IoLoop();
     void FlushLocked();
     void BreakLocked();
+    // Either direction gone: nothing more can be sent or asked for.
+    bool LostLocked() const { return broken_ || sendLost_; }
     int Control(Session::Reply kind, uint8_t value);
     void StopThread();
 
+    const PortTimings timings_;
     std::unique_ptr<Transport> socket_; // plain TCP or TLS; only the I/O thread receives
     bool netStarted_ = false;
     std::mutex mutex_;
@@ -67,7 +83,10 @@ private:
     uint32_t lineChanges_ = 0; // modem state notifications that changed a line; under mutex_
     Session session_;
     bool broken_ = false; // connection lost or closed; under mutex_
-    bool heard_ = false;  // the server has sent a byte; under mutex_
+    // Sending failed because the server has gone; reading goes on until what it sent before is
+    // read out, then broken_. Under mutex_.
+    bool sendLost_ = false;
+    bool heard_ = false; // the server has sent a byte; under mutex_
     std::atomic<bool> stop_{false};
     std::thread io_;
 };

@@ -32,6 +32,9 @@ public:
     // ipv4 in host byte order. Sets TCP_NODELAY: the link carries small records that wait for
     // a one-byte answer, and Nagle's delay would stall every one of them.
     ConnectResult Connect(uint32_t ipv4, uint16_t port, int timeoutMs);
+    // Takes over a stream socket the caller has already connected (closing it with this object),
+    // made non-blocking as Connect's are. False, leaving it with the caller, when it cannot be.
+    bool Adopt(intptr_t handle);
     IoResult Send(const uint8_t* data, size_t size);
     IoResult Receive(uint8_t* data, size_t size);
     // kReadable / kWritable bits that are ready (0 on timeout), or -1 on failure. A closed or

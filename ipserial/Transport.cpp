@@ -40,6 +40,10 @@ std::chrono::milliseconds ProbeTime(std::chrono::milliseconds connectTime, Deadl
 
 } // namespace
 
+std::unique_ptr<Transport> PlainTransportOver(std::unique_ptr<TcpSocket> socket) {
+    return std::make_unique<PlainTransport>(std::move(socket));
+}
+
 int RemainingMs(Deadline deadline) {
     auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -67,7 +71,7 @@ Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadl
         return o;
     }
     if (!tls) {
-        o.transport = std::make_unique<PlainTransport>(std::move(socket));
+        o.transport = PlainTransportOver(std::move(socket));
         return o;
     }
     const auto connectTime = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -52,6 +52,9 @@ using Deadline = std::chrono::steady_clock::time_point;
 // server's certificate, all before `deadline`. No byte of the caller's goes out before that.
 Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadline deadline);
 
+// A plain link over a socket that is already connected.
+std::unique_ptr<Transport> PlainTransportOver(std::unique_ptr<TcpSocket> socket);
+
 // The TLS half, one file per platform: takes the connected socket and hands back the link once
 // the server has been checked.
 Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline);

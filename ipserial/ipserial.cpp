@@ -3,6 +3,7 @@
 #include "ipserial.h"
 
 #include "Port.h"
+#include "PortTable.h"
 #include "Protocol.h"
 #include "Socket.h"
 
@@ -55,6 +56,22 @@ template <typename F> int Guarded(F&& f) {
     } catch (...) {
         return NSIO_NOMEM;
     }
+}
+
+// The opened port's id, or NSIO_NOMEM with the port closed again when every id is taken.
+int Register(const std::shared_ptr<Port>& port, std::string* why) {
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        for (int id = 0; id < kMaxPorts; ++id) {
+            if (!g_ports[static_cast<size_t>(id)]) {
+                g_ports[static_cast<size_t>(id)] = port;
+                return id;
+            }
+        }
+    }
+    port->Close();
+    *why = "every port of the library is in use";
+    return NSIO_NOMEM;
 }
 
 template <typename F> int OnPort(int id, F&& f) {
@@ -118,18 +135,7 @@ NSIO_EXPORT int NSIO_CALL nsio_open_ex(const char* ipaddr, int tcpPort, int time
         int r = port->Open(address, static_cast<uint16_t>(tcpPort), timeout,
                            settings ? &*settings : nullptr, &why);
         if (r != 0) return r;
-        {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            for (int id = 0; id < kMaxPorts; ++id) {
-                if (!g_ports[static_cast<size_t>(id)]) {
-                    g_ports[static_cast<size_t>(id)] = port;
-                    return id;
-                }
-            }
-        }
-        port->Close();
-        why = "every port of the library is in use";
-        return NSIO_NOMEM;
+        return Register(port, &why);
     });
     if (result < 0 && cause && causeSize > 0) {
         // One line, cut to fit; never a line break of the server's making.
@@ -195,3 +201,21 @@ NSIO_EXPORT int NSIO_CALL nsio_lstatus(int port) {
 }
 
 } // extern "C"
+
+namespace ipserial {
+
+int OpenPortOver(std::unique_ptr<Transport> transport, Ms timeout, const PortTimings& timings,
+                 std::string* cause) {
+    std::string why;
+    const int result = Guarded([&]() -> int {
+        auto port = std::make_shared<Port>(timings);
+        const int r =
+            port->Start(std::move(transport), std::chrono::steady_clock::now() + timeout, &why);
+        if (r != 0) return r;
+        return Register(port, &why);
+    });
+    if (result < 0 && cause) *cause = why;
+    return result;
+}
+
+} // namespace ipserial

@@ -79,6 +79,19 @@ ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs) {
     return ConnectResult::Connected;
 }
 
+bool TcpSocket::Adopt(intptr_t handle) {
+    Close();
+    const int fd = static_cast<int>(handle);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    // Fails harmlessly on a stream that is not TCP (a socket pair).
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    handle_ = handle;
+    return true;
+}
+
 IoResult TcpSocket::Send(const uint8_t* data, size_t size) {
     // MSG_NOSIGNAL: a peer that has gone must give EPIPE here, not kill the host process.
     ssize_t n = ::send(static_cast<int>(handle_), data, size, MSG_NOSIGNAL);

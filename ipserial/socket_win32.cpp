@@ -104,6 +104,17 @@ ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs) {
     return ConnectResult::Connected;
 }
 
+bool TcpSocket::Adopt(intptr_t handle) {
+    Close();
+    SOCKET s = Handle(handle);
+    u_long nonBlocking = 1;
+    if (s == INVALID_SOCKET || ::ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return false;
+    BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    handle_ = handle;
+    return true;
+}
+
 IoResult TcpSocket::Send(const uint8_t* data, size_t size) {
     int n = ::send(Handle(handle_), reinterpret_cast<const char*>(data), Clamp(size), 0);
     if (n != SOCKET_ERROR) return {IoStatus::Ok, static_cast<size_t>(n)};
