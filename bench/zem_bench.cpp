@@ -1,6 +1,8 @@
 // zem-bench: how close zemcli comes to the line's rate, and what it costs, against zem-sim on a
 // pseudo-terminal that reads at the line's rate and takes 1 ms to flash each record. Not a test:
 // the numbers depend on the machine and on what else it runs.
+#include "Ser2netServer.h"
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -205,29 +207,6 @@ double ThreadWakeUps(pid_t pid) {
     return total;
 }
 
-int FreeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool Accepts(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return up;
-}
-
 class Bench {
 public:
     Bench(const Options& o, fs::path work) : o_(o), work_(std::move(work)) {}
@@ -293,26 +272,6 @@ private:
         return {};
     }
 
-    // With `ssl`, ser2net's ssl(...) layer between Telnet and TCP.
-    Child StartSer2net(const fs::path& dir, const std::string& pty, int port,
-                       const std::string& ssl = "") {
-        {
-            std::ofstream cfg(dir / "ser2net.yaml");
-            cfg << "connection: &zem\n"
-                << "  accepter: telnet(rfc2217)," << (ssl.empty() ? "" : ssl + ",")
-                << "tcp,127.0.0.1," << port << "\n"
-                << "  connector: serialdev," << pty << ",115200n81,local\n"
-                << "  options:\n"
-                << "    chardelay: false\n";
-        }
-        Child c =
-            Spawn(dir, {"/usr/sbin/ser2net", "-d", "-u", "-c", (dir / "ser2net.yaml").string()},
-                  dir / "ser2net.log", dir / "ser2net.log");
-        for (int i = 0; i < 200 && !Accepts(port); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        return c;
-    }
-
     // The TLS rows' CA and server certificate, made once per benchmark by the tests' script.
     fs::path Certificates() {
         const fs::path certs = work_ / "certs";
@@ -346,12 +305,11 @@ private:
             Reap(sim, std::chrono::milliseconds(0));
             return s;
         }
-        Child ser2net;
+        zem::test::Ser2netServer ser2net;
         std::string port = pty;
         if (row.via == Via::kSer2net) {
-            int tcp = FreeLoopbackPort();
-            ser2net = StartSer2net(dir, pty, tcp);
-            port = "127.0.0.1:" + std::to_string(tcp);
+            if (!ser2net.Start(dir.string(), pty)) problem = "ser2net did not start";
+            port = "127.0.0.1:" + std::to_string(ser2net.Port());
         }
         std::vector<std::string> cliArgs = {Bin("cli/zemcli")};
         if (row.via == Via::kSer2netTls) {
@@ -361,11 +319,11 @@ private:
                 Reap(sim, std::chrono::milliseconds(0));
                 return s;
             }
-            int tcp = FreeLoopbackPort();
             const std::string c = certs.string() + "/";
-            ser2net = StartSer2net(dir, pty, tcp,
-                                   "ssl(key=" + c + "server.key,cert=" + c + "server.pem)");
-            port = "tls://127.0.0.1:" + std::to_string(tcp);
+            if (!ser2net.Start(dir.string(), pty,
+                               "ssl(key=" + c + "server.key,cert=" + c + "server.pem)"))
+                problem = "ser2net did not start";
+            port = "tls://127.0.0.1:" + std::to_string(ser2net.Port());
             cliArgs.insert(cliArgs.end(), {"--ca", c + "ca.pem"});
         }
         std::vector<std::string> env;
@@ -377,10 +335,7 @@ private:
         int code = Reap(cli, std::chrono::minutes(20), &ru);
         const double cliWall =
             std::chrono::duration<double>(SteadyClock::now() - cli.started).count();
-        if (ser2net.pid > 0) {
-            kill(ser2net.pid, SIGTERM);
-            Reap(ser2net, std::chrono::seconds(5));
-        }
+        ser2net.Stop();
         // The simulator ends when the port closes; a run that failed early may leave it waiting.
         const auto until = SteadyClock::now() + std::chrono::seconds(5);
         while (SteadyClock::now() < until && ReadAll(dir / "sim.json").empty())
@@ -431,12 +386,11 @@ private:
             Reap(sim, std::chrono::milliseconds(0));
             return s;
         }
-        Child ser2net;
+        zem::test::Ser2netServer ser2net;
         std::string port = pty;
         if (row.via == Via::kSilentSer2net) {
-            int tcp = FreeLoopbackPort();
-            ser2net = StartSer2net(dir, pty, tcp);
-            port = "127.0.0.1:" + std::to_string(tcp);
+            if (!ser2net.Start(dir.string(), pty)) problem = "ser2net did not start";
+            port = "127.0.0.1:" + std::to_string(ser2net.Port());
         }
         Child cli = Spawn(dir, {Bin("cli/zemcli"), stream.string(), port, "921600"},
                           dir / "zemcli.out", dir / "zemcli.err");
@@ -451,10 +405,7 @@ private:
         bool running = waitpid(cli.pid, nullptr, WNOHANG) == 0;
         kill(cli.pid, SIGKILL);
         Reap(cli, std::chrono::seconds(5));
-        if (ser2net.pid > 0) {
-            kill(ser2net.pid, SIGTERM);
-            Reap(ser2net, std::chrono::seconds(5));
-        }
+        ser2net.Stop();
         kill(sim.pid, SIGTERM);
         Reap(sim, std::chrono::seconds(5));
         if (!running) {
@@ -621,8 +572,7 @@ int main(int argc, char** argv) {
         if (!o.only.empty() && std::find(o.only.begin(), o.only.end(), r.name) == o.only.end())
             continue;
         if (r.slow && o.noSlow) continue;
-        if ((r.via == Via::kSer2net || r.via == Via::kSer2netTls) &&
-            access("/usr/sbin/ser2net", X_OK) != 0) {
+        if ((r.via == Via::kSer2net || r.via == Via::kSer2netTls) && !zem::test::FindSer2net()) {
             std::fprintf(stderr, "  %s: skipped, ser2net is not installed\n", r.name.c_str());
             continue;
         }

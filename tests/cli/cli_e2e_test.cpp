@@ -1,4 +1,6 @@
 // zemcli end to end: the real binary against zem-sim on a pseudo-terminal.
+#include "Ser2netServer.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -394,70 +396,18 @@ TEST_F(CliE2E, SilentModuleFailsAfterHandshake) {
     EXPECT_EQ(lines.back()["status"], "Error, module not programmed");
 }
 
-namespace {
-
-int FreeLoopbackPort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-// ser2net on loopback in front of a pty, speaking RFC 2217; ready once its port accepts.
-// With `ssl`, that layer (ser2net's ssl(...)) between Telnet and TCP.
-std::pair<pid_t, int> StartSer2net(const char* ser2net, const fs::path& dir, const std::string& pty,
-                                   const std::string& ssl = "") {
-    int port = FreeLoopbackPort();
-    {
-        std::ofstream cfg(dir / "ser2net.yaml");
-        cfg << "connection: &zem\n"
-            << "  accepter: telnet(rfc2217)," << (ssl.empty() ? "" : ssl + ",") << "tcp,127.0.0.1,"
-            << port << "\n"
-            << "  connector: serialdev," << pty << ",115200n81,local\n"
-            << "  options:\n"
-            << "    chardelay: false\n";
-    }
-    pid_t server = fork();
-    if (server == 0) {
-        std::string log = (dir / "ser2net.log").string();
-        if (!freopen(log.c_str(), "w", stdout) || !freopen(log.c_str(), "a", stderr)) _exit(126);
-        std::string cfg = (dir / "ser2net.yaml").string();
-        execl(ser2net, "ser2net", "-d", "-u", "-c", cfg.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    for (int i = 0; i < 100; ++i) {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(s);
-        if (up) break;
-        usleep(50000);
-    }
-    return {server, port};
-}
-
-} // namespace
-
 // Through a network serial port: ser2net on loopback, speaking RFC 2217, in front of zem-sim.
 TEST_F(CliE2E, ProgramsThroughSer2net) {
-    const char* ser2net = "/usr/sbin/ser2net";
-    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+    if (!zem::test::FindSer2net()) GTEST_SKIP() << "ser2net is not installed";
     std::string stream = Stream("s.bin", "--records 300,1024,2048,512,4096 --speed-record 3");
     Sim sim(dir_, "--readback 4:50 --expect-speed 921600 --linger 500", stream);
     ASSERT_FALSE(sim.Pty().empty());
-    auto [server, port] = StartSer2net(ser2net, dir_, sim.Pty());
+    zem::test::Ser2netServer server;
+    ASSERT_TRUE(server.Start(dir_.string(), sim.Pty())) << server.Log();
+    const int port = server.Port();
     std::string name = "127.0.0.1:" + std::to_string(port);
     Result r = Cli("--json '" + stream + "' " + name + " 921600");
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
+    server.Stop();
     EXPECT_EQ(r.code, 0) << ReadAll(dir_ / "stderr.txt") << ReadAll(dir_ / "ser2net.log");
     std::string dump = "127.0.0.1_" + std::to_string(port) + "_Read.bin";
     ASSERT_TRUE(fs::exists(dir_ / dump));
@@ -886,19 +836,19 @@ TEST_F(CliE2E, WhyANetworkPortDidNotOpenIsTracedWithDebug) {
 
 // The device server goes away mid-run (ser2net stopped): the run ends at once with the cause.
 TEST_F(CliE2E, Ser2netStoppedMidRunEndsTheRunWithTheCause) {
-    const char* ser2net = "/usr/sbin/ser2net";
-    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+    if (!zem::test::FindSer2net()) GTEST_SKIP() << "ser2net is not installed";
     std::string stream = Stream("big.bin", "--records 2048x200");
     Sim sim(dir_, "--pace", stream);
     ASSERT_FALSE(sim.Pty().empty());
-    auto [server, port] = StartSer2net(ser2net, dir_, sim.Pty());
+    zem::test::Ser2netServer server;
+    ASSERT_TRUE(server.Start(dir_.string(), sim.Pty())) << server.Log();
+    const int port = server.Port();
     std::string name = "127.0.0.1:" + std::to_string(port);
     BackgroundCli cli(dir_, "--json '" + stream + "' " + name + " 115200");
     ASSERT_TRUE(cli.WaitForOutput("\"code\":3")) << ReadAll(dir_ / "stderr.txt");
     usleep(300000);
     auto stopped = std::chrono::steady_clock::now();
-    kill(server, SIGKILL);
-    waitpid(server, nullptr, 0);
+    server.Stop(SIGKILL);
     auto [code, secs] = cli.Wait(stopped);
     std::printf("exit %d %.3f s after ser2net was stopped\n", code, secs);
     EXPECT_EQ(code, 7);
@@ -973,8 +923,7 @@ bool MakeCertificates(const fs::path& dir) {
 // RFC 2217 inside TLS: the run at 921600 with its speed switch and read-back, and the refusals,
 // each with exit 5 and its cause in one message line.
 TEST_F(CliE2E, ProgramsThroughSer2netOverTls) {
-    const char* ser2net = "/usr/sbin/ser2net";
-    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+    if (!zem::test::FindSer2net()) GTEST_SKIP() << "ser2net is not installed";
     const fs::path certs = dir_ / "certs";
     if (system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not installed";
     ASSERT_TRUE(MakeCertificates(certs));
@@ -982,8 +931,11 @@ TEST_F(CliE2E, ProgramsThroughSer2netOverTls) {
     Sim sim(dir_, "--readback 4:50 --expect-speed 921600 --linger 500", stream);
     ASSERT_FALSE(sim.Pty().empty());
     const std::string c = certs.string() + "/";
-    auto [server, port] = StartSer2net(ser2net, dir_, sim.Pty(),
-                                       "ssl(key=" + c + "server.key,cert=" + c + "server.pem)");
+    zem::test::Ser2netServer server;
+    ASSERT_TRUE(server.Start(dir_.string(), sim.Pty(),
+                             "ssl(key=" + c + "server.key,cert=" + c + "server.pem)"))
+        << server.Log();
+    const int port = server.Port();
     const std::string name = "tls://127.0.0.1:" + std::to_string(port);
 
     struct Refusal {
@@ -1006,8 +958,7 @@ TEST_F(CliE2E, ProgramsThroughSer2netOverTls) {
     }
 
     Result r = Cli("--json --ca '" + c + "ca.pem' '" + stream + "' " + name + " 921600");
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
+    server.Stop();
     EXPECT_EQ(r.code, 0) << ReadAll(dir_ / "stderr.txt") << ReadAll(dir_ / "ser2net.log");
     std::string dump = "tls___127.0.0.1_" + std::to_string(port) + "_Read.bin";
     ASSERT_TRUE(fs::exists(dir_ / dump));
@@ -1022,8 +973,7 @@ TEST_F(CliE2E, ProgramsThroughSer2netOverTls) {
 
 // A lost TLS connection ends the run at once, as a lost plain one does.
 TEST_F(CliE2E, Ser2netOverTlsStoppedMidRunEndsTheRunWithTheCause) {
-    const char* ser2net = "/usr/sbin/ser2net";
-    if (access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+    if (!zem::test::FindSer2net()) GTEST_SKIP() << "ser2net is not installed";
     const fs::path certs = dir_ / "certs";
     if (system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not installed";
     ASSERT_TRUE(MakeCertificates(certs));
@@ -1031,15 +981,17 @@ TEST_F(CliE2E, Ser2netOverTlsStoppedMidRunEndsTheRunWithTheCause) {
     Sim sim(dir_, "--pace", stream);
     ASSERT_FALSE(sim.Pty().empty());
     const std::string c = certs.string() + "/";
-    auto [server, port] = StartSer2net(ser2net, dir_, sim.Pty(),
-                                       "ssl(key=" + c + "server.key,cert=" + c + "server.pem)");
+    zem::test::Ser2netServer server;
+    ASSERT_TRUE(server.Start(dir_.string(), sim.Pty(),
+                             "ssl(key=" + c + "server.key,cert=" + c + "server.pem)"))
+        << server.Log();
+    const int port = server.Port();
     std::string name = "tls://localhost:" + std::to_string(port);
     BackgroundCli cli(dir_, "--json --ca '" + c + "ca.pem' '" + stream + "' " + name + " 115200");
     ASSERT_TRUE(cli.WaitForOutput("\"code\":3")) << ReadAll(dir_ / "stderr.txt");
     usleep(300000);
     auto stopped = std::chrono::steady_clock::now();
-    kill(server, SIGKILL);
-    waitpid(server, nullptr, 0);
+    server.Stop(SIGKILL);
     auto [code, secs] = cli.Wait(stopped);
     std::printf("exit %d %.3f s after ser2net was stopped\n", code, secs);
     EXPECT_EQ(code, 7);

@@ -1,5 +1,6 @@
 // The network serial library against the real ser2net, started on 127.0.0.1 in front of a
 // pseudo-terminal that the test holds. Skipped when ser2net is not installed.
+#include "Ser2netServer.h"
 #include "ipserial.h"
 
 #include <gtest/gtest.h>
@@ -29,24 +30,6 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-const char* FindSer2net() {
-    for (const char* path : {"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"})
-        if (access(path, X_OK) == 0) return path;
-    return nullptr;
-}
-
-int FreeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
 Bytes RandomBytes(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     Bytes b(n);
@@ -58,8 +41,7 @@ Bytes RandomBytes(size_t n, unsigned seed) {
 class Ser2net : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* ser2net = FindSer2net();
-        if (!ser2net) GTEST_SKIP() << "ser2net is not installed";
+        if (!zem::test::FindSer2net()) GTEST_SKIP() << "ser2net is not installed";
 
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master_, 0);
@@ -77,26 +59,8 @@ protected:
         char dirTemplate[] = "/tmp/ipserial-ser2net-XXXXXX";
         ASSERT_NE(mkdtemp(dirTemplate), nullptr);
         dir_ = dirTemplate;
-        port_ = FreeLoopbackPort();
-        {
-            std::ofstream cfg(dir_ + "/ser2net.yaml");
-            cfg << "connection: &zem\n"
-                << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port_ << "\n"
-                << "  connector: serialdev," << slaveName << ",115200n81,local\n"
-                << "  options:\n"
-                << "    chardelay: false\n";
-        }
-        pid_ = fork();
-        ASSERT_GE(pid_, 0);
-        if (pid_ == 0) {
-            const std::string log = dir_ + "/ser2net.log";
-            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            const std::string cfg = dir_ + "/ser2net.yaml";
-            execl(ser2net, "ser2net", "-d", "-u", "-c", cfg.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        ASSERT_TRUE(server_.Start(dir_, slaveName)) << "ser2net did not start:\n" << server_.Log();
+        port_ = server_.Port();
         // Ready once it answers as an RFC 2217 server.
         const auto until = Clock::now() + milliseconds(10000);
         while (id_ < 0 && Clock::now() < until) {
@@ -108,10 +72,7 @@ protected:
 
     void TearDown() override {
         if (id_ >= 0) nsio_close(id_);
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
+        server_.Stop();
         if (slave_ >= 0) close(slave_);
         if (master_ >= 0) close(master_);
         if (!dir_.empty()) {
@@ -121,12 +82,7 @@ protected:
         }
     }
 
-    std::string Log() {
-        std::ifstream in(dir_ + "/ser2net.log");
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string Log() { return server_.Log(); }
 
     termios Termios() {
         termios t{};
@@ -135,7 +91,7 @@ protected:
     }
 
     int master_ = -1, slave_ = -1, id_ = -1, port_ = 0;
-    pid_t pid_ = -1;
+    zem::test::Ser2netServer server_;
     std::string dir_;
 };
 

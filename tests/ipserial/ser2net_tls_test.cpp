@@ -1,6 +1,7 @@
 // The network serial library over TLS against the real ser2net and its ssl layer, in front of a
 // pseudo-terminal that the test holds. The certificates are made by openssl when the tests start.
 // Skipped when ser2net or openssl is not installed.
+#include "Ser2netServer.h"
 #include "ipserial.h"
 
 #include <gtest/gtest.h>
@@ -32,31 +33,6 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr const char* kSer2net = "/usr/sbin/ser2net";
-
-int FreeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-bool Accepts(int port) {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool up = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(s);
-    return up;
-}
-
 std::string g_certs; // the folder of this run's certificates
 
 std::string Hex(const Bytes& b) {
@@ -87,7 +63,7 @@ struct Client {
 class Ser2netTls : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (access(kSer2net, X_OK) != 0 || system("openssl version >/dev/null 2>&1") != 0) return;
+        if (!zem::test::FindSer2net() || system("openssl version >/dev/null 2>&1") != 0) return;
         char dirTemplate[] = "/tmp/ipserial-certs-XXXXXX";
         if (!mkdtemp(dirTemplate)) return;
         const std::string cmd =
@@ -101,7 +77,7 @@ protected:
     }
 
     void SetUp() override {
-        if (access(kSer2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+        if (!zem::test::FindSer2net()) GTEST_SKIP() << "ser2net is not installed";
         if (g_certs.empty()) GTEST_SKIP() << "no test certificates (openssl missing?)";
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(master_, 0);
@@ -134,49 +110,20 @@ protected:
     std::string Cert(const char* name) { return g_certs + "/" + name; }
 
     void StartServer(const Server& s) {
-        port_ = FreeLoopbackPort();
-        std::string accepter = "telnet(rfc2217),tcp,127.0.0.1," + std::to_string(port_);
+        std::string layer;
+        std::vector<std::string> options;
         if (s.cert) {
             const std::string base = Cert(s.cert);
-            accepter = "telnet(rfc2217),ssl(key=" + base + ".key,cert=" + base + ".pem" +
-                       (s.clientAuth ? ",clientauth" : "") + "),tcp,127.0.0.1," +
-                       std::to_string(port_);
+            layer = "ssl(key=" + base + ".key,cert=" + base + ".pem" +
+                    (s.clientAuth ? ",clientauth" : "") + ")";
         }
-        {
-            std::ofstream cfg(dir_ + "/ser2net.yaml");
-            cfg << "connection: &zem\n"
-                << "  accepter: " << accepter << "\n"
-                << "  connector: serialdev," << slaveName_ << ",115200n81,local\n"
-                << "  options:\n"
-                << "    chardelay: false\n";
-            if (s.clientAuth) cfg << "    authdir: " << Cert("authdir") << "\n";
-        }
-        pid_ = fork();
-        ASSERT_GE(pid_, 0);
-        if (pid_ == 0) {
-            const std::string log = dir_ + "/ser2net.log";
-            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            const std::string cfg = dir_ + "/ser2net.yaml";
-            execl(kSer2net, "ser2net", "-d", "-u", "-c", cfg.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        const auto until = Clock::now() + milliseconds(10000);
-        while (!Accepts(port_) && Clock::now() < until)
-            std::this_thread::sleep_for(milliseconds(50));
-        ASSERT_TRUE(Accepts(port_)) << "ser2net did not come up:\n" << Log();
-        // The readiness probe's connection must be gone before the test's own arrives.
-        std::this_thread::sleep_for(milliseconds(100));
+        if (s.clientAuth) options.push_back("authdir: " + Cert("authdir"));
+        ASSERT_TRUE(server_.Start(dir_, slaveName_, layer, options)) << "ser2net did not come up:\n"
+                                                                     << Log();
+        port_ = server_.Port();
     }
 
-    void StopServer() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
-    }
+    void StopServer() { server_.Stop(); }
 
     // nsio_open_ex with the client's choices; the cause lands in cause_.
     int Open(const Client& c, int timeoutMs = 3000) {
@@ -203,15 +150,10 @@ protected:
         return got;
     }
 
-    std::string Log() {
-        std::ifstream in(dir_ + "/ser2net.log");
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string Log() { return server_.Log(); }
 
     int master_ = -1, slave_ = -1, id_ = -1, port_ = 0;
-    pid_t pid_ = -1;
+    zem::test::Ser2netServer server_;
     std::string dir_, slaveName_, cause_;
 };
 
@@ -354,9 +296,7 @@ TEST_F(Ser2netTls, ALostServerIsReportedAtOnce) {
     StartServer({"server"});
     ASSERT_GE(Open({}), 0) << cause_;
     const auto stopped = Clock::now();
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    server_.Stop(SIGKILL);
     EXPECT_EQ(nsio_wait(id_, 5000, 0), NSIO_CLOSED);
     EXPECT_LT(Clock::now() - stopped, milliseconds(5000));
     char buf[16];
