@@ -57,10 +57,13 @@ TFPLib::TFPLib(int32_t levelCode, const char* port, TChannel* ch, const char* sp
     if (!channel) return; // nothing to talk through: every operation refuses as not inited
     // The link starts at the requested speed or at 115200, whichever is lower; the result is the
     // channel's to report.
-    if (LeadingNumber(requestedSpeed) <= kStartSpeedCapValue)
+    const long long requested = LeadingNumber(requestedSpeed);
+    if (requested <= kStartSpeedCapValue) {
         channel->Configure(requestedSpeed, "N81", "N");
-    else
+        if (requested > 0) lineSpeed = static_cast<uint32_t>(requested);
+    } else {
         channel->Configure(kStartSpeedCap, "N81", "N");
+    }
     Log(0, "FPL_Init inited");
     inited = true;
 }
@@ -127,10 +130,13 @@ uint32_t TFPLib::WaitBudget() {
 }
 
 bool TFPLib::WaitOrStop(Await what, uint32_t pollMs) {
+    return WaitOrStopFor(what, pollMs, WaitBudget());
+}
+
+bool TFPLib::WaitOrStopFor(Await what, uint32_t pollMs, uint32_t budget) {
     // The token before the flag: see TChannel::WakeToken.
     const uint32_t token = channel->WakeToken();
     if (abortRequest.load(std::memory_order_seq_cst) || LinkLost()) return true;
-    uint32_t budget = WaitBudget();
     zem::WaitPump* pump = zem::CurrentWaitPump();
     if (pump) budget = std::min(budget, pump->MsUntilDue(clock->NowMs()));
     if (what == Await::kRx)
@@ -141,31 +147,113 @@ bool TFPLib::WaitOrStop(Await what, uint32_t pollMs) {
     return false;
 }
 
+uint32_t TFPLib::QuietSpellMs(uint32_t atLeastMs) const {
+    const uint32_t speed = lineSpeed ? lineSpeed : 1;
+    const uint32_t chars = static_cast<uint32_t>((uint64_t{kQuietChars} * 10u * 1000u + speed - 1) /
+                                                 speed); // ten bits a character
+    return std::min(kQuietCapMs, std::max({kQuietFloorMs, chars, atLeastMs}));
+}
+
+TFPLib::Quiet TFPLib::WaitQuiet(uint32_t quietMs) {
+    const uint32_t start = clock->NowMs();
+    for (;;) {
+        if (channel->RxCount() > 0) return Quiet::kByte;
+        // "More than": a tick counter may step just after the spell began.
+        const uint32_t elapsed = clock->NowMs() - start;
+        if (elapsed > quietMs) return Quiet::kQuiet;
+        if (WaitOrStopFor(Await::kRx, kPollSleepMs, quietMs - elapsed + 1)) return Quiet::kStopped;
+    }
+}
+
+void TFPLib::ReadDiagnostic() {
+    // A UART hands over a refusal and its diagnostic bytes a character time apart, and an adapter
+    // or a device server may split them further: read until the line is quiet, so that the next
+    // sync byte or purge never meets the rest of this answer.
+    const uint32_t start = clock->NowMs();
+    for (;;) {
+        uint8_t b = 0;
+        while (channel->Read(&b, 1) == 1)
+            Debug(3, zem::Format("DbgAnsw: 0x%02X", b));
+        if (clock->NowMs() - start > kDiagnosticLimitMs) return;
+        if (WaitQuiet(QuietSpellMs(0)) != Quiet::kByte) return;
+    }
+}
+
+TFPLib::Answer TFPLib::TakeAnswer(uint8_t& answer, const char* what) {
+    uint8_t b = 0;
+    if (channel->RxCount() <= 0 || channel->Read(&b, 1) != 1) return Answer::kNone;
+    answer = b;
+    heardAnswer = true;
+    if (handshaking && syncSent > 0) {
+        ++answersHeard;
+        // Measured from the latest sync byte: the least this answer can have taken.
+        slowestAnswerMs =
+            std::max(slowestAnswerMs, clock->NowMs() - syncTimes[(syncSent - 1) % kSyncTimesKept]);
+    }
+    if (IsAck(b)) {
+        Debug(3, zem::Format("%s OK (0x%02X)", what, b));
+        return Answer::kAck;
+    }
+    Debug(3, zem::Format("%s NACK (0x%02X)", what, b));
+    ReadDiagnostic();
+    return Answer::kRefusal;
+}
+
 bool TFPLib::WaitForACK(uint32_t waitMs, uint8_t& answer) {
     if (!channel) return true;
     StartTimeout(waitMs);
     for (;;) {
+        // An answer already there counts, even when the wait has just run out.
+        switch (TakeAnswer(answer)) {
+        case Answer::kAck:
+            return false;
+        case Answer::kRefusal:
+            return true;
+        case Answer::kNone:
+            break;
+        }
         if (TimedOut()) {
             Debug(3, "WaitForACK timeout");
             return true;
         }
-        uint8_t b = 0;
-        if (channel->RxCount() > 0 && channel->Read(&b, 1) == 1) {
-            answer = b;
-            heardAnswer = true;
-            if (IsAck(b)) {
-                Debug(3, zem::Format("WaitForACK OK (0x%02X)", b));
-                return false;
-            }
-            Debug(3, zem::Format("WaitForACK NACK (0x%02X)", b));
-            // The diagnostic answer: only what is already there, no waiting for more.
-            while (channel->Read(&b, 1) == 1)
-                Debug(3, zem::Format("DbgAnsw: 0x%02X", b));
-            return true;
-        }
-        // An answer already there counts; otherwise an abort or a lost link ends the wait.
+        // An abort or a lost link ends the wait.
         if (WaitOrStop(Await::kRx, kPollSleepMs)) return true;
     }
+}
+
+void TFPLib::NoteSyncSent() {
+    syncTimes[syncSent % kSyncTimesKept] = clock->NowMs();
+    ++syncSent;
+}
+
+uint32_t TFPLib::RecentSyncGapMs() const {
+    uint32_t longest = 0;
+    const uint32_t kept = std::min<uint32_t>(syncSent, kSyncTimesKept);
+    for (uint32_t i = 1; i < kept; ++i) {
+        const uint32_t later = syncSent - i;
+        longest = std::max(longest, syncTimes[later % kSyncTimesKept] -
+                                        syncTimes[(later - 1) % kSyncTimesKept]);
+    }
+    return longest;
+}
+
+bool TFPLib::TakeSurplusAnswers() {
+    // The loader answers every sync byte it gets. When its answers take longer than our wait, the
+    // answer we linked on belongs to an earlier sync byte and the later ones are still coming,
+    // as far apart as the sync bytes left. Taken here, none of them can pass for record 1's
+    // answer. A sync byte that never reached a loader (one still off) is never answered: the
+    // quiet line ends the wait for it.
+    uint32_t surplus = 0;
+    while (answersHeard < syncSent) {
+        const Quiet q = WaitQuiet(QuietSpellMs(slowestAnswerMs + RecentSyncGapMs()));
+        if (q == Quiet::kStopped) return true;
+        if (q == Quiet::kQuiet) break;
+        uint8_t b = 0;
+        if (TakeAnswer(b, "FPL_Boot late answer") != Answer::kNone) ++surplus;
+    }
+    if (surplus)
+        Log(0, zem::Format("FPL_Boot %u late answers to earlier sync bytes taken", surplus));
+    return false;
 }
 
 uint8_t TFPLib::SpeedCode(const char* speed) {
@@ -215,6 +303,20 @@ bool TFPLib::FPL_Boot(uint8_t bootType) {
         break;
     }
     if (supported) {
+        handshaking = true;
+        // Linked: first the answers still due to earlier sync bytes, then record 1 may go.
+        auto linked = [this] {
+            const bool stopped = TakeSurplusAnswers();
+            handshaking = false;
+            if (!stopped) {
+                Notify(kFplLinked, 100);
+                return false;
+            }
+            if (LinkLost()) SetPriority(false);
+            // An abort leaves the priority raised, as the success exit does.
+            Notify(kFplError, 100);
+            return true;
+        };
         bool toggle = false;
         for (uint32_t attempt = 0; attempt < kBootAttempts; ++attempt) {
             if (abortRequest) {
@@ -222,14 +324,16 @@ bool TFPLib::FPL_Boot(uint8_t bootType) {
                 Notify(kFplError, 100);
                 return true;
             }
+            // What came after the last wait ended answers an earlier sync byte: it is read as an
+            // answer, never purged as noise.
+            uint8_t late = 0;
+            if (attempt > 0 && TakeAnswer(late) == Answer::kAck) return linked();
             channel->PurgeRx();
             channel->PurgeTx();
             channel->Write(&sync, 1);
+            NoteSyncSent();
             uint8_t answer = 0;
-            if (!WaitForACK(waitMs, answer)) {
-                Notify(kFplLinked, 100);
-                return false;
-            }
+            if (!WaitForACK(waitMs, answer)) return linked();
             if (LinkLost()) break;
             if (abortRequest) {
                 Notify(kFplError, 100);
@@ -239,6 +343,7 @@ bool TFPLib::FPL_Boot(uint8_t bootType) {
             toggle = !toggle;
         }
         if (!LinkLost()) Fail(0, "FPL_Boot timeout");
+        handshaking = false;
     }
     SetPriority(false);
     Notify(kFplError, 100);
@@ -345,6 +450,9 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
             speedChangePending = false;
             if (channel->Configure(requestedSpeed, "N81", "N"))
                 return FailRun(Range("FPL_SendStream can not change speed", first, last));
+            if (const long long speed = LeadingNumber(requestedSpeed);
+                speed > 0 && speed < UINT32_MAX)
+                lineSpeed = static_cast<uint32_t>(speed);
         }
         Log(0, Range("FPL_SendStream OK", first, last));
     }
@@ -353,6 +461,23 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
                              static_cast<uint32_t>(records.ClaimedEnd() - 1)));
     if (!records.EndedExactly()) return FailRun(Range(notCompleted, first, last));
     if (!anyRecord) return FailRun(Range(notCompleted, first, last));
+    // In step, nothing follows the last record's answer. A loader whose answers were one behind
+    // (later than the handshake could tell) still has the last record's own answer on its way:
+    // wait for it as long as the slowest answer took, and never call such a run complete.
+    switch (WaitQuiet(QuietSpellMs(slowestAnswerMs))) {
+    case Quiet::kQuiet:
+        break;
+    case Quiet::kStopped:
+        if (LinkLost()) return FailRun(Range("FPL_SendStream error rx", first, last));
+        return FailRun("FPL_SendStream aborted...");
+    case Quiet::kByte: {
+        uint8_t b = 0;
+        while (channel->Read(&b, 1) == 1)
+            Debug(3, zem::Format("FPL_SendStream answer after the last record (0x%02X)", b));
+        outOfStep = true;
+        return FailRun("FPL_SendStream answers out of step with the records");
+    }
+    }
     Debug(3, "FPL_SendStream OK");
     Notify(kFplProgrammed, 100);
     return false;

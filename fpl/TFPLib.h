@@ -28,6 +28,15 @@ constexpr uint32_t kCountdownStepMs = 1000;
 constexpr uint32_t kPollSleepMs = 1;
 constexpr uint32_t kReadBackDataSleepMs = 5;
 constexpr uint32_t kWriteStallMs = 40000; // a channel that accepts nothing this long is dead
+// A quiet line: no byte for this many character times at the line's speed, and never less than
+// kQuietFloorMs (what a USB adapter or a network hop may hold bytes back), nor more than
+// kQuietCapMs. kQuietCapMs is also the longest delay an answer may take on its way back for
+// Zem to tell whose answer it is.
+constexpr uint32_t kQuietChars = 4;
+constexpr uint32_t kQuietFloorMs = 5;
+constexpr uint32_t kQuietCapMs = 2000;
+// A diagnostic answer is read until the line is quiet, but for no longer than this in all.
+constexpr uint32_t kDiagnosticLimitMs = 1000;
 constexpr const char* kStartSpeedCap = "115200";
 constexpr const char* kPortLostFormat = "Port %s lost: %s"; // port name, cause
 constexpr long kStartSpeedCapValue = 115200;
@@ -60,6 +69,12 @@ public:
     bool FPL_Boot(uint8_t bootType);
     bool FPL_SendStream(uint8_t* buffer, int32_t size);
     bool FPL_ReceiveData(const char* fileName);
+    // Waits up to waitMs for one answer byte. An answer already in the ring always counts, even
+    // when the wait has just expired. An acknowledgement (0xA0 to 0xAA) is success. Any other
+    // byte is a refusal: the diagnostic bytes that follow it are read as the line delivers them
+    // (a character time or more apart), each logged, until the line has been quiet for a few
+    // character times (kQuietChars, kQuietFloorMs), for at most kDiagnosticLimitMs; only then
+    // does it return failure, so that nothing sent next can cross an answer still arriving.
     bool WaitForACK(uint32_t waitMs, uint8_t& answer);
     static uint8_t SpeedCode(const char* speed);
     // Bytes written, 0 on failure (so an empty dump cannot be told from a failure here).
@@ -84,6 +99,9 @@ public:
     }
     // Some byte came back from the module since construction: something is on the line.
     bool HeardAnswer() const { return heardAnswer; }
+    // The last run failed because an answer came that no record was waiting for: the loader's
+    // answers were not the records' own.
+    bool AnswersOutOfStep() const { return outOfStep; }
 
 private:
     friend struct TFPLibTestPeer;
@@ -97,6 +115,20 @@ private:
     // One bounded wait on the channel; true, without waiting, once the run is aborted or the link
     // lost. Runs the thread's wait pump when it is due.
     bool WaitOrStop(Await what, uint32_t pollMs);
+    bool WaitOrStopFor(Await what, uint32_t pollMs, uint32_t budgetMs);
+    enum class Answer { kNone, kAck, kRefusal };
+    // Takes one answer byte if one is there; a refusal's diagnostic bytes are read with it.
+    Answer TakeAnswer(uint8_t& answer, const char* what = "WaitForACK");
+    void ReadDiagnostic();
+    enum class Quiet { kQuiet, kByte, kStopped };
+    // Until a byte is in the ring (left there), the line has been quiet for quietMs, or the run
+    // is aborted or its link lost.
+    Quiet WaitQuiet(uint32_t quietMs);
+    // How long the line must be silent to count as quiet now, at least atLeastMs.
+    uint32_t QuietSpellMs(uint32_t atLeastMs) const;
+    // After the link: the answers still due to earlier sync bytes, read before record 1.
+    bool TakeSurplusAnswers();
+    void NoteSyncSent();
     bool SaveDump(const uint8_t* data, uint32_t length, const char* fileName);
     void SetPriority(bool high);
 
@@ -116,4 +148,17 @@ private:
     std::string dumpFile;
     std::function<void(const uint8_t*, size_t)> streamObserver;
     bool heardAnswer = false;
+    bool outOfStep = false;
+    uint32_t lineSpeed = 115200; // bit/s now, for character times
+    // The handshake's books: sync bytes sent and answers heard, when the last sync byte left,
+    // the longest gap between two sync bytes, and the longest an answer took after the last
+    // sync byte before it (a lower bound of the line's round trip).
+    bool handshaking = false;
+    uint32_t syncSent = 0;
+    uint32_t answersHeard = 0;
+    uint32_t slowestAnswerMs = 0;
+    static constexpr size_t kSyncTimesKept = 16;
+    uint32_t syncTimes[kSyncTimesKept] = {}; // when the last sync bytes left, a ring
+    // The longest gap between the last sync bytes: surplus answers come as far apart.
+    uint32_t RecentSyncGapMs() const;
 };

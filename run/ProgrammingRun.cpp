@@ -136,6 +136,7 @@ RunResult ProgrammingRun::Execute() {
         if (std::find(r.dumps.begin(), r.dumps.end(), dump) == r.dumps.end())
             r.dumps.push_back(dump);
     r.answered = linked_ || runner->HeardAnswer();
+    const std::string failureCause = failed ? runner->FailureCause() : std::string();
     r.streamCrc32 = digest.crc32;
     r.streamSha256 = digest.sha256;
     runner.reset();
@@ -151,6 +152,7 @@ RunResult ProgrammingRun::Execute() {
     if (failed) {
         // A port that went away mid-run is the operator's to fix: say which and why.
         if (!lost.empty()) events_.Message(lost);
+        if (!failureCause.empty()) events_.Message("Cause: " + failureCause);
         events_.Message(Format(txt::kLogSendFailed, req_.stream.c_str()));
         events_.Status(txt::kNotProgrammed);
         r.outcome = RunEnd::NotProgrammed;

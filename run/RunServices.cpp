@@ -1,6 +1,7 @@
 #include "RunServices.h"
 
 #include "OpenChannel.h"
+#include "Texts.h"
 #include "Tick.h"
 
 #include <cctype>
@@ -25,6 +26,9 @@ public:
         fpl_.SetStreamObserver(std::move(observer));
     }
     bool HeardAnswer() const override { return fpl_.HeardAnswer(); }
+    std::string FailureCause() const override {
+        return fpl_.AnswersOutOfStep() ? txt::kAnswersOutOfStep : std::string();
+    }
 
 private:
     std::string port_; // the protocol object may keep the pointers it was given
@@ -69,9 +73,9 @@ RunServices DefaultRunServices() {
 }
 
 RunServices WithWireTrace(RunServices services, WireTrace& trace) {
-    services.openChannel = [open = std::move(services.openChannel), &trace](
-                               const std::string& port, int32_t level, const TlsTrust& trust,
-                               std::string* cause) {
+    services.openChannel = [open = std::move(services.openChannel),
+                            &trace](const std::string& port, int32_t level, const TlsTrust& trust,
+                                    std::string* cause) {
         TChannel* channel = open(port, level, trust, cause);
         if (channel) channel->SetWireTrace(&trace, port);
         return channel;

@@ -30,6 +30,9 @@ public:
     }
     // Some byte came back from the module during the last Program.
     virtual bool HeardAnswer() const { return false; }
+    // Why the last Program failed, when that is worth a line of its own to the operator; empty
+    // otherwise.
+    virtual std::string FailureCause() const { return {}; }
 };
 
 // What a run reaches outside itself, so that the tests can replace it.

@@ -20,6 +20,9 @@ inline constexpr const char* kNotValidFile = "Not valid Stream File";
 inline constexpr const char* kCanNotOpen = "Can not open ";
 inline constexpr const char* kPowerOn = "Power on the module";
 inline constexpr const char* kNotProgrammed = "Error, module not programmed";
+// The loader's answers came later than the handshake could tell: no record's answer can be
+// trusted to be its own.
+inline constexpr const char* kAnswersOutOfStep = "answers out of step with the records";
 inline constexpr const char* kProgramComplete = "Program Complete";
 inline constexpr const char* kWriteFailed = "Unable to write to %s";
 

@@ -130,6 +130,7 @@ struct Args {
     std::string summaryFile;
     std::string expectSpeed;
     bool pace = false;
+    bool byteTimed = false;
     bool quiet = false;
     unsigned long timeoutS = 120;
     unsigned long lingerMs = 2000;
@@ -173,6 +174,12 @@ int ParseArgs(int argc, char** argv, Args& a) {
             a.sim.ack = static_cast<uint8_t>(v);
         } else if (o == "--silent") {
             a.sim.silentHandshake = true;
+        } else if (o == "--sync-until-data") {
+            a.sim.syncUntilData = true;
+        } else if (o == "--answer-delay" && value(3600000, v)) {
+            a.sim.answerDelayMs = static_cast<uint32_t>(v);
+        } else if (o == "--byte-timed") {
+            a.byteTimed = true;
         } else if (o == "--silent-from" && value(0xFFFFFFFF, v) && v > 0) {
             a.sim.silentFrom = static_cast<uint32_t>(v);
         } else if (o == "--readback" && text(t)) {
@@ -403,6 +410,7 @@ int main(int argc, char** argv) {
     int64_t lastCreditUs = NowUs();
     int64_t busySinceUs = 0; // when the line last went busy: a record's arrival, when paced
     int64_t holdUntilUs = 0; // answers wait for the flash until then
+    int64_t nextByteUs = 0;  // byte-timed answers: when the next byte may leave
     size_t complete = 0;     // records received whole
     StreamTiming timing;
     Reporter rep{a.quiet};
@@ -433,7 +441,7 @@ int main(int argc, char** argv) {
         lineIdle = true;
         credit = 0;
         lastCreditUs = NowUs();
-        busySinceUs = holdUntilUs = 0;
+        busySinceUs = holdUntilUs = nextByteUs = 0;
         complete = 0;
         timing = StreamTiming{};
         start = clock.NowMs();
@@ -502,7 +510,16 @@ int main(int argc, char** argv) {
             if (holdUntilUs > t) dueUs = std::max(dueUs, holdUntilUs - t);
             waitUs = std::min(waitUs, dueUs);
         }
-        pollfd p{fd, static_cast<short>((watchIn ? POLLIN : 0) | (out.empty() ? 0 : POLLOUT)), 0};
+        // Byte-timed answers: the next byte may not leave before its character time is over.
+        bool writeDue = !out.empty();
+        if (a.byteTimed && writeDue) {
+            const int64_t t = NowUs();
+            if (nextByteUs > t) {
+                writeDue = false;
+                waitUs = std::min(waitUs, nextByteUs - t);
+            }
+        }
+        pollfd p{fd, static_cast<short>((watchIn ? POLLIN : 0) | (writeDue ? POLLOUT : 0)), 0};
         timespec ts{static_cast<time_t>(waitUs / 1000000),
                     static_cast<long>(waitUs % 1000000) * 1000};
         int pr = ppoll(&p, 1, &ts, nullptr);
@@ -558,9 +575,13 @@ int main(int argc, char** argv) {
             size_t k = sim.TakeOutput(buf, sizeof buf, now);
             out.insert(out.end(), buf, buf + k);
         }
-        if (!out.empty()) {
-            ssize_t w = write(fd, out.data(), out.size());
+        if (!out.empty() && (!a.byteTimed || NowUs() >= nextByteUs)) {
+            ssize_t w = write(fd, out.data(), a.byteTimed ? 1 : out.size());
             if (w > 0) out.erase(out.begin(), out.begin() + w);
+            // One character is ten bits on the line: start, eight data, stop.
+            if (w > 0 && a.byteTimed)
+                nextByteUs =
+                    NowUs() + std::max<int64_t>(1, 10000000 / std::max(1u, PtyLineSpeed(fd)));
             if (out.empty() && !sim.NextDue(due)) timing.AnswersOut(sim, NowUs());
         }
     }

@@ -396,6 +396,114 @@ TEST_F(CliE2E, SilentModuleFailsAfterHandshake) {
     EXPECT_EQ(lines.back()["status"], "Error, module not programmed");
 }
 
+namespace {
+
+size_t Occurrences(const std::string& hay, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+// A line as real loaders and device servers give it: answers late, byte by byte.
+struct LineTimingCase {
+    const char* name;
+    const char* mkstream;
+    const char* sim;
+    bool throughSer2net;
+    int exitCode;
+    // Trace lines that must appear, each with how many times.
+    std::vector<std::pair<std::string, size_t>> trace;
+};
+
+const LineTimingCase kLineTimingCases[] = {
+    {"LateLoaderRefusingTheLastRecord",
+     "--records 64,128,256,128,64 --speed-record 3",
+     "--answer-delay 70 --sync-until-data --byte-timed --nack 5:0x41:1,2",
+     false,
+     7,
+     {{"DbgAnsw: 0x01", 1}, {"DbgAnsw: 0x02", 1}}},
+    {"LateLoaderAcceptingEverything",
+     "--records 64,128,256,128,64 --speed-record 3",
+     "--answer-delay 70 --sync-until-data --byte-timed --readback 2:16",
+     false,
+     0,
+     {{"late answers to earlier sync bytes taken", 1}}},
+    {"BootType3LateBy30RefusingTheLastRecord",
+     "--boot-type 3 --records 64,128,256,128,64 --speed-record 3",
+     "--answer-delay 30 --sync-until-data --byte-timed --nack 5:0x41:1,2",
+     false,
+     7,
+     {}},
+    {"FiveRefusedSyncBytesThenACleanRun",
+     "--records 64,128,256,128,64 --speed-record 3",
+     "--nack-sync 5 --sync-until-data --byte-timed",
+     false,
+     0,
+     {{"WaitForACK NACK (0x41)", 5}, {"DbgAnsw: 0x01", 5}, {"DbgAnsw: 0x02", 5}}},
+    {"RecordRefusalWithItsDiagnosticBytes",
+     "--records 64,128,256,128,64 --speed-record 3",
+     "--byte-timed --nack 3:0x41:7,8",
+     false,
+     7,
+     {{"DbgAnsw: 0x07", 1}, {"DbgAnsw: 0x08", 1}}},
+    // A far device server: 40 ms each way on top of the network's own time.
+    {"FarDeviceServerRefusingTheLastRecord",
+     "--records 64,128,256,128,64 --speed-record 3",
+     "--answer-delay 80 --sync-until-data --byte-timed --nack 5:0x41:1,2",
+     true,
+     7,
+     {}},
+    {"FarDeviceServerAcceptingEverything",
+     "--records 64,128,256,128,64 --speed-record 3",
+     "--answer-delay 80 --sync-until-data --byte-timed",
+     true,
+     0,
+     {}},
+};
+
+class LineTiming : public CliE2E, public ::testing::WithParamInterface<LineTimingCase> {};
+
+} // namespace
+
+// Whatever the line's timing, exit 0 means the loader accepted every record, each answer read as
+// that record's own; a refusal is never reported as programmed.
+TEST_P(LineTiming, EveryAnswerIsItsRecordsOwn) {
+    const LineTimingCase& c = GetParam();
+    if (c.throughSer2net && !zem::test::FindSer2net()) GTEST_SKIP() << "ser2net is not installed";
+    std::string stream = Stream("s.bin", c.mkstream);
+    Sim sim(dir_, std::string(c.sim) + " --linger 500", stream);
+    ASSERT_FALSE(sim.Pty().empty());
+    std::string port = sim.Pty();
+    zem::test::Ser2netServer server;
+    if (c.throughSer2net) {
+        ASSERT_TRUE(server.Start(dir_.string(), sim.Pty())) << server.Log();
+        port = "127.0.0.1:" + std::to_string(server.Port());
+    }
+    Result r = Cli("--debug --json '" + stream + "' " + port + " 921600");
+    server.Stop();
+    const std::string err = ReadAll(dir_ / "stderr.txt");
+    EXPECT_EQ(r.code, c.exitCode) << err;
+    auto s = sim.Summary();
+    if (r.code == 0) {
+        EXPECT_EQ(s["result"], "pass") << s.dump();
+        for (const auto& rec : s["records"]) {
+            const int answer = rec["answer"].is_null() ? -1 : rec["answer"].get<int>();
+            EXPECT_TRUE(answer >= 0xA0 && answer <= 0xAA) << rec.dump();
+        }
+    } else {
+        EXPECT_EQ(err.find("Program Complete"), std::string::npos) << err;
+    }
+    const std::string trace = ReadAll(dir_ / "LocalLog.txt");
+    for (const auto& [line, times] : c.trace)
+        EXPECT_EQ(Occurrences(trace, line), times) << line << "\n" << trace;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LineTiming, ::testing::ValuesIn(kLineTimingCases),
+                         [](const ::testing::TestParamInfo<LineTimingCase>& i) {
+                             return std::string(i.param.name);
+                         });
+
 // Through a network serial port: ser2net on loopback, speaking RFC 2217, in front of zem-sim.
 TEST_F(CliE2E, ProgramsThroughSer2net) {
     if (!zem::test::FindSer2net()) GTEST_SKIP() << "ser2net is not installed";

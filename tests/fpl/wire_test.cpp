@@ -125,6 +125,117 @@ const std::vector<WireCase> kCases = {
          EXPECT_EQ(h.Sim([](const BootSim& s) { return s.SyncBytes(); }), 2u);
          EXPECT_TRUE(Passed(h));
      }},
+    // A line whose answers come later than the handshake's wait: the answer linked on belongs
+    // to an earlier sync byte. Each record's answer must still be that record's own.
+    {"LateAnswersRefusingTheLastRecordFail",
+     [](Arrange& a) {
+         a.sim.answerDelayMs = 70;
+         a.sim.syncUntilData = true;
+         a.sim.nacks[5] = Nack{0x41, {0x01, 0x02}};
+     },
+     true, [](const Harness& h) { return SendFailed("FPL_SendStream error rx " + h.RangeOf(5)); },
+     [](Harness& h) {
+         EXPECT_EQ(h.Sim([](const BootSim& s) { return s.SyncAfterLink(); }), 1u);
+         EXPECT_TRUE(Contains(TraceBodies("Debug"),
+                              {"WaitForACK NACK (0x41)", "DbgAnsw: 0x01", "DbgAnsw: 0x02"}));
+         EXPECT_EQ(h.Values(4).size(), 0u);
+     }},
+    {"LateAnswersAcceptedInStep",
+     [](Arrange& a) {
+         a.sim.answerDelayMs = 70;
+         a.sim.syncUntilData = true;
+     },
+     false, Ok,
+     [](Harness& h) {
+         EXPECT_EQ(h.Sim([](const BootSim& s) { return s.SyncAfterLink(); }), 1u);
+         EXPECT_TRUE(Passed(h));
+         EXPECT_TRUE(
+             Contains(TraceBodies("Log"), {"FPL_Boot 1 late answers to earlier sync bytes taken"}));
+     }},
+    {"FarLateAnswersAcceptedInStep",
+     [](Arrange& a) {
+         a.sim.answerDelayMs = 400; // eight sync bytes out before the first answer
+         a.sim.syncUntilData = true;
+         a.sim.readBacks[2].words = 4;
+     },
+     false, Ok,
+     [](Harness& h) {
+         EXPECT_GE(h.Sim([](const BootSim& s) { return s.SyncAfterLink(); }), 7u);
+         EXPECT_TRUE(Passed(h));
+     }},
+    {"BootType3LateBy30RefusingTheLastRecordFails",
+     [](Arrange& a) {
+         a.layout.bootType = 3;
+         a.sim.answerDelayMs = 30;
+         a.sim.syncUntilData = true;
+         a.sim.nacks[5] = Nack{0x41, {}};
+     },
+     true, [](const Harness& h) { return SendFailed("FPL_SendStream error rx " + h.RangeOf(5)); },
+     nullptr},
+    // A loader that takes late sync bytes as record data cannot be linked in step; the run must
+    // fail, whatever it fails on.
+    {"LateAnswersToALoaderThatTakesSyncBytesAsData", [](Arrange& a) { a.sim.answerDelayMs = 70; },
+     true, [](const Harness& h) { return SendFailed("FPL_SendStream error rx " + h.RangeOf(1)); },
+     [](Harness& h) { EXPECT_FALSE(Passed(h)); }},
+    // Out of step and no sync answers to tell: the answer to the last record comes after its ACK
+    // was taken from the one before.
+    {"AnAnswerAfterTheLastRecordIsOutOfStep",
+     [](Arrange& a) {
+         a.before = [](Harness& h) {
+             h.hook = [&h, records = 0](uint8_t code, int32_t) mutable {
+                 if (code == 3 && ++records == 5) {
+                     // An extra acknowledgement on its way, as a loader one answer behind sends.
+                     h.clock.onSleep = [&h, sent = false](uint32_t) mutable {
+                         if (!sent) h.channel->InjectAnswer(0xA5);
+                         sent = true;
+                     };
+                 }
+             };
+         };
+     },
+     true,
+     [](const Harness&) {
+         return SendFailed("FPL_SendStream answers out of step with the records");
+     },
+     [](Harness& h) {
+         EXPECT_EQ(h.Values(4).size(), 0u);
+         EXPECT_TRUE(h.fpl->AnswersOutOfStep());
+     }},
+    // A refusal's diagnostic bytes come a character time apart: all of them are the refusal's,
+    // and the next sync byte waits for the line to be quiet.
+    {"RefusedSyncBytesWithTimedDiagnostics",
+     [](Arrange& a) {
+         a.sim.nackSync = 5;
+         a.sim.answerByteGapMs = 1;
+         a.sim.syncUntilData = true;
+     },
+     false, Ok,
+     [](Harness& h) {
+         EXPECT_EQ(h.Sim([](const BootSim& s) { return s.SyncBytes(); }), 6u);
+         EXPECT_EQ(h.Sim([](const BootSim& s) { return s.SyncAfterLink(); }), 0u);
+         EXPECT_EQ(Count(ReadFileBytes(TReport::kFileName), "DbgAnsw: 0x01"), 5u);
+         EXPECT_EQ(Count(ReadFileBytes(TReport::kFileName), "DbgAnsw: 0x02"), 5u);
+         EXPECT_EQ(Count(ReadFileBytes(TReport::kFileName), "WaitForACK NACK (0x41)"), 5u);
+         EXPECT_TRUE(Passed(h));
+     }},
+    {"RecordNackWithTimedDiagnostics",
+     [](Arrange& a) {
+         a.sim.answerByteGapMs = 2;
+         a.sim.nacks[3] = Nack{0x41, {0x07, 0x08, 0x09}};
+     },
+     true, [](const Harness& h) { return SendFailed("FPL_SendStream error rx " + h.RangeOf(3)); },
+     [](Harness&) {
+         EXPECT_TRUE(Contains(TraceBodies("Debug"), {"WaitForACK NACK (0x41)", "DbgAnsw: 0x07",
+                                                     "DbgAnsw: 0x08", "DbgAnsw: 0x09"}));
+     }},
+    // The answer lands in the very step the wait runs out (the loader takes the sync byte a
+    // millisecond after it was written): it is there, so it counts.
+    {"AnAnswerAsTheWaitEndsCounts", [](Arrange& a) { a.sim.answerDelayMs = 50; }, false, Ok,
+     [](Harness& h) {
+         EXPECT_EQ(h.Sim([](const BootSim& s) { return s.SyncBytes(); }), 1u);
+         EXPECT_EQ(Count(ReadFileBytes(TReport::kFileName), "WaitForACK timeout"), 0u);
+         EXPECT_TRUE(Passed(h));
+     }},
     {"ReadBackAnswerDuringHandshakeLinks", [](Arrange& a) { a.sim.linkAck = 0xAA; }, false, Ok,
      [](Harness& h) {
          EXPECT_EQ(TraceBodies("Debug").at(1), "WaitForACK OK (0xAA)");

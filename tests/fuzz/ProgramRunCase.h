@@ -77,7 +77,9 @@ enum FaultOp : uint8_t {
     kLoseLinkAtStatus = 13, // 2 bytes: the status callback at which the link is lost
     kClockPause = 14,       // 2 bytes: the clock reading held up, 1 byte: for that times 250 ms
     kDiskFull = 15,         // 1 byte (unused): the dump's temporary file is on a full disk
-    kFaultOps = 16,
+    kLineTiming = 16,       // round trip (AnswerDelayMs), byte gap (% 4 ms), 1 byte: bit 0 the
+                            // loader answers sync bytes until record data comes
+    kFaultOps = 17,
 };
 
 enum ReadBackFlags : uint8_t {
@@ -105,6 +107,13 @@ inline uint8_t NotAnAck(uint8_t b) {
 inline uint32_t LatencyMs(uint8_t b) {
     if (b < 0xF0) return b / 16u;     // a few milliseconds
     return (b - 0xF0u) * 4000u + 100; // up to a minute: past the 40 s answer wait
+}
+
+// A line's round trip: mostly inside the handshake's wait, else later than it, up to
+// about one and a half seconds (a far device server).
+inline uint32_t AnswerDelayMs(uint8_t b) {
+    if (b < 0x80) return b / 4u;
+    return (b - 0x80u) * 12u;
 }
 
 inline uint32_t PayloadSize(uint8_t b) {
@@ -308,6 +317,18 @@ inline ProgramRunCase DecodeProgramRun(const uint8_t* data, size_t size) {
             (void)in.U8();
             c.diskFull = true;
             break;
+        case kLineTiming: {
+            c.sim.answerDelayMs = AnswerDelayMs(in.U8());
+            c.sim.answerByteGapMs = in.U8() % 4u;
+            c.sim.syncUntilData = (in.U8() & 1) != 0;
+            // A loader that takes a sync byte sent after its answer left as record data can
+            // never be in step with the programmer once its answers come after the wait.
+            if (!c.sim.syncUntilData && c.sim.answerDelayMs > 20) c.faulty = true;
+            // Answers late enough to cross the 40 s record wait, and delays past what the
+            // programmer waits for when it sorts answers out.
+            if (c.sim.answerDelayMs + c.sim.flashLatencyMs >= 40000) c.faulty = true;
+            break;
+        }
         }
     }
     // A dump that cannot be saved fails only a run that has one to save.

@@ -255,6 +255,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ProgramRunCase c = zem::fuzz::DecodeProgramRun(data, size);
     std::vector<uint8_t> image = c.Raw() ? c.rawImage : BuildStream(c.layout);
     if (image.empty() && !c.Raw()) return 0;
+    // A loader that answers sync bytes until record data comes cannot tell record 1 from one
+    // more sync byte when its first byte is the sync byte.
+    if (c.sim.syncUntilData && !c.Raw()) {
+        const zem::StreamWalk walk = zem::WalkStream(image.data(), image.size());
+        const uint8_t sync = c.layout.version >= 2 && (c.layout.bootType & 0xFF) == 3 ? 0x5A : 0x55;
+        if (!walk.records.empty() && walk.records[0].payloadStart < image.size() &&
+            image[walk.records[0].payloadStart] == sync)
+            c.faulty = true;
+    }
 
     {
         std::FILE* f = std::fopen("stream.bin", "wb");
@@ -357,6 +366,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!failed) {
                 Check(countPatched || sim.Passed(),
                       "a success without every record delivered whole");
+                // Each record's own answer, in order, was an acknowledgement: a loader that
+                // refused one (or never answered it) was not taken for one that accepted it.
+                if (!countPatched)
+                    for (const RecordSeen& r : sim.Records())
+                        Check(r.answer >= 0xA0 && r.answer <= 0xAA,
+                              "a success with a record the loader did not accept");
                 // The stream was acknowledged whole: the loader's answers were all read.
                 gTotals.readBacks += sim.ReadBacksSent();
             } else if (!c.faulty) {

@@ -22,6 +22,9 @@
 #              for a client certificate, given none, is refused with that cause, and the run
 #              itself goes to one that asks, with a client certificate it lets in
 #   tlslost    ser2net's TLS accepter stopped mid-run: exit 7 within 3 s, the cause named
+#   timing     loaders on a real line's timing through COM5 (answers late, byte by byte): a late
+#              loader refusing the last record gives 7, one accepting everything 0 with every
+#              record accepted, refused sync bytes and a record's refusal log each diagnostic byte
 # Exit 77 means skipped.
 set -u
 case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5
@@ -135,6 +138,30 @@ run_and_pull() {
   expect_result '"exit_code":7' '"status":"Error, module not programmed"'
   grep -q "\"text\":\"Port $name lost: " out.txt ||
     fail "no message names the lost port: $(tr -d '\r' <out.txt | grep message | tail -n 3)"
+}
+
+# One loader on a real line's timing: zem-sim with the options $2..., zemcli.exe --debug at
+# 921600; the exit code must be $1. A success must be the loader's own: every record accepted.
+timing_row() {
+  local want=$1; shift
+  rm -f LocalLog.txt sim.json
+  start_sim --linger 500 "$@"
+  map_com5 "$pty"
+  expect_code "$want" --debug --json s.bin COM5 921600
+  wait "$sim_pid"
+  sim_pid=
+  if [ "$want" -eq 0 ]; then
+    grep -q '"result":"pass"' sim.json || fail "zem-sim $*: $(cat sim.json)"
+    grep -o '"answer":[0-9]*' sim.json | cut -d: -f2 | while read -r a; do
+      [ "$a" -ge 160 ] && [ "$a" -le 170 ] || echo "refused $a"
+    done | grep -q refused && fail "zem-sim $*: a record not accepted, yet exit 0"
+  fi
+}
+# The trace must hold the line $1 exactly $2 times.
+expect_trace() {
+  local n
+  n=$(grep -c -F "$1" LocalLog.txt 2>/dev/null)
+  [ "${n:-0}" -eq "$2" ] || fail "LocalLog.txt holds '$1' ${n:-0} times, expected $2"
 }
 
 case "$case_name" in
@@ -320,6 +347,20 @@ pending)
   code=$?
   [ "$code" -eq 0 ] || { fail "win32_serial_port_tests.exe exited $code"; cat out.txt; }
   grep -q '\[  PASSED  \] 1 test' out.txt || fail "the port test did not run: $(tail -n 3 out.txt)"
+  ;;
+timing)
+  need_tools
+  "$tools/zem-mkstream" -q -o s.bin --records 64,128,256,128,64 --speed-record 3 || exit 1
+  timing_row 7 --answer-delay 70 --sync-until-data --byte-timed --nack 5:0x41:1,2
+  expect_trace "DbgAnsw: 0x02" 1
+  timing_row 0 --answer-delay 70 --sync-until-data --byte-timed --readback 2:16
+  timing_row 0 --nack-sync 5 --sync-until-data --byte-timed
+  expect_trace "WaitForACK NACK (0x41)" 5
+  expect_trace "DbgAnsw: 0x01" 5
+  expect_trace "DbgAnsw: 0x02" 5
+  timing_row 7 --byte-timed --nack 3:0x41:7,8
+  expect_trace "DbgAnsw: 0x07" 1
+  expect_trace "DbgAnsw: 0x08" 1
   ;;
 *)
   echo "unknown case $case_name"

@@ -56,6 +56,21 @@ void BootSim::Queue(uint8_t b, uint32_t due) {
     out_.push_back({b, due});
 }
 
+void BootSim::QueueAnswer(std::initializer_list<uint8_t> first, const std::vector<uint8_t>& rest,
+                          uint32_t now) {
+    uint32_t due = now + opt_.answerDelayMs;
+    bool any = false;
+    auto one = [&](uint8_t b) {
+        if (any) due += opt_.answerByteGapMs;
+        any = true;
+        Queue(b, due);
+    };
+    for (uint8_t b : first)
+        one(b);
+    for (uint8_t b : rest)
+        one(b);
+}
+
 void BootSim::QueueReadBack(const ReadBack& rb, uint32_t due) {
     ++readBacksSent_;
     const uint64_t block = 4 + 2 * uint64_t{rb.words} + 2;
@@ -98,13 +113,11 @@ void BootSim::HandshakeByte(uint8_t b, uint32_t now) {
     if (silent_ || n <= opt_.skipSync) return;
     ++syncAnswered_;
     if (n - opt_.skipSync <= opt_.nackSync) {
-        Queue(opt_.syncNack.byte, now);
-        for (uint8_t d : opt_.syncNack.diag)
-            Queue(d, now);
+        QueueAnswer({opt_.syncNack.byte}, opt_.syncNack.diag, now);
         return;
     }
     const uint8_t answer = static_cast<uint8_t>(opt_.linkAck >= 0 ? opt_.linkAck : opt_.ack);
-    Queue(answer, now);
+    QueueAnswer({answer}, {}, now);
     // An answer outside the acknowledgements refuses the link: the next sync byte is a new try.
     if (answer < 0xA0 || answer > 0xAA) return;
     linked_ = true;
@@ -128,26 +141,24 @@ void BootSim::RecordDone(uint32_t now) {
     const uint32_t due = now + opt_.flashLatencyMs;
     if (!r.match) {
         r.answer = kMismatchNack;
-        Queue(kMismatchNack, due);
+        QueueAnswer({kMismatchNack}, {}, due);
         over_ = true;
         outcome_ = "mismatch";
         return;
     }
     if (auto nack = opt_.nacks.find(number); nack != opt_.nacks.end()) {
         r.answer = nack->second.byte;
-        Queue(nack->second.byte, due);
-        for (uint8_t d : nack->second.diag)
-            Queue(d, due);
+        QueueAnswer({nack->second.byte}, nack->second.diag, due);
         over_ = true;
         outcome_ = "nack";
         return;
     }
     if (auto rb = opt_.readBacks.find(number); rb != opt_.readBacks.end()) {
         r.answer = 0xAA;
-        QueueReadBack(rb->second, due);
+        QueueReadBack(rb->second, due + opt_.answerDelayMs);
     } else {
         r.answer = opt_.ack;
-        Queue(opt_.ack, due);
+        QueueAnswer({opt_.ack}, {}, due);
     }
     if (last) {
         over_ = true;
@@ -190,6 +201,18 @@ size_t BootSim::Receive(const uint8_t* data, size_t n, uint32_t now, uint32_t li
         if (!linked_) {
             HandshakeByte(data[taken++], now);
             ++bytesIn_;
+            continue;
+        }
+        if (opt_.syncUntilData && current_ == 0 && !seen_.empty() && seen_[0].received == 0 &&
+            data[taken] == sync_) {
+            // Not record data yet: the host is still offering sync bytes, and each is answered.
+            syncTimes_.push_back(now);
+            ++syncAnswered_;
+            ++syncAfterLink_;
+            ++bytesIn_;
+            ++taken;
+            QueueAnswer({static_cast<uint8_t>(opt_.linkAck >= 0 ? opt_.linkAck : opt_.ack)}, {},
+                        now);
             continue;
         }
         if (over_ || current_ >= seen_.size()) {
@@ -247,9 +270,9 @@ std::string BootSim::SummaryJson(const std::string& extra) const {
                 outcome_.c_str());
     if (!extra.empty()) j += "," + extra;
     j += Format(",\"stream_ok\":%s,\"linked\":%s,\"sync_byte\":%u,\"sync_bytes\":%u,"
-                "\"sync_answered\":%u,\"noise_bytes\":%u",
+                "\"sync_answered\":%u,\"sync_after_link\":%u,\"noise_bytes\":%u",
                 walk_.endsExactly ? "true" : "false", linked_ ? "true" : "false", sync_,
-                SyncBytes(), syncAnswered_, noise_);
+                SyncBytes(), syncAnswered_, syncAfterLink_, noise_);
     uint32_t complete = 0;
     for (const RecordSeen& r : seen_)
         if (r.received == r.length) ++complete;

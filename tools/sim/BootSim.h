@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,7 +43,16 @@ struct SimOptions {
     uint32_t stallRecord = 0;     // stop taking bytes inside this record (0: never) ...
     uint32_t stallAfter = 0;      // ... once this many of its bytes were taken
     uint32_t flashLatencyMs = 0;  // delay of each record's answer
-    int expectSpeedWord = -1;     // value the speed word must arrive with; -1: not checked
+    // A line as far devices have it: every answer (to sync bytes and records alike) leaves this
+    // much after what it answers, so a slow line's answers can come after the host's wait.
+    uint32_t answerDelayMs = 0;
+    // Bytes of one short answer (an acknowledgement, a refusal and its diagnostic bytes) leave
+    // this far apart, as a UART sends them, instead of all at once. Read-back data is not spread.
+    uint32_t answerByteGapMs = 0;
+    // Once linked, sync bytes that come before any record data are answered too (a loader that
+    // answers every sync byte until record data comes). Otherwise they are taken as record data.
+    bool syncUntilData = false;
+    int expectSpeedWord = -1; // value the speed word must arrive with; -1: not checked
 };
 
 // A payload byte that differs from the file makes the loader answer with this NACK.
@@ -77,6 +87,8 @@ public:
     // Moves up to `max` answer bytes due at `nowMs` into `out`.
     size_t TakeOutput(uint8_t* out, size_t max, uint32_t nowMs);
     bool NextDue(uint32_t& dueMs) const;
+    // Sends `b` at `dueMs` after whatever is queued, outside the loader's own answers.
+    void Inject(uint8_t b, uint32_t dueMs) { Queue(b, dueMs); }
 
     // The run is over (every record answered, or a failure answered) and the answers are out.
     bool Over() const { return over_ && out_.empty(); }
@@ -87,6 +99,8 @@ public:
     bool Linked() const { return linked_; }
     uint8_t SyncByte() const { return sync_; }
     uint32_t SyncBytes() const { return static_cast<uint32_t>(syncTimes_.size()); }
+    // Sync bytes answered after the link, before record data (with syncUntilData).
+    uint32_t SyncAfterLink() const { return syncAfterLink_; }
     const std::vector<uint32_t>& SyncTimes() const { return syncTimes_; }
     uint32_t NoiseBytes() const { return noise_; }
     uint32_t ExtraBytes() const { return extra_; }
@@ -108,6 +122,9 @@ public:
 
 private:
     void Queue(uint8_t b, uint32_t due);
+    // One short answer: leaves answerDelayMs after `now`, its bytes answerByteGapMs apart.
+    void QueueAnswer(std::initializer_list<uint8_t> first, const std::vector<uint8_t>& rest,
+                     uint32_t now);
     void QueueReadBack(const ReadBack& rb, uint32_t due);
     void HandshakeByte(uint8_t b, uint32_t now);
     void RecordDone(uint32_t now);
@@ -126,6 +143,7 @@ private:
     std::string outcome_ = "waiting";
     std::vector<uint32_t> syncTimes_;
     uint32_t syncAnswered_ = 0;
+    uint32_t syncAfterLink_ = 0;
     uint32_t noise_ = 0;
     uint32_t extra_ = 0;
     uint64_t bytesIn_ = 0;

@@ -36,8 +36,10 @@ void JumpingClock::SleepMs(uint32_t ms) {
     if (channel_) channel_->Pump();
 }
 
-void JumpingClock::WaitRx(TChannel& channel, uint32_t ms, uint32_t, uint32_t) {
+void JumpingClock::WaitRx(TChannel& channel, uint32_t ms, uint32_t, uint32_t wakeToken) {
     if (channel_) channel_->Pump();
+    // Woken since the token was taken (an abort): the wait ends before any time passes.
+    if (channel.WakeToken() != wakeToken) return;
     if (channel.RxCount() > 0 || channel.IsLost()) return;
     uint32_t step = ms;
     uint32_t due = 0;
@@ -49,8 +51,9 @@ void JumpingClock::WaitRx(TChannel& channel, uint32_t ms, uint32_t, uint32_t) {
     if (channel_) channel_->Pump();
 }
 
-void JumpingClock::WaitTxRoom(TChannel& channel, uint32_t ms, uint32_t, uint32_t) {
+void JumpingClock::WaitTxRoom(TChannel& channel, uint32_t ms, uint32_t, uint32_t wakeToken) {
     if (channel_) channel_->Pump();
+    if (channel.WakeToken() != wakeToken) return;
     if (channel.TxFree() > 0 || channel.IsLost()) return;
     // Only a stalled loader leaves the ring full: nothing changes until the wait is over.
     Advance(ms ? ms : 1);
@@ -118,6 +121,11 @@ void TSimChannel::LoseLinkAfter(uint64_t bytes, const char* cause) {
     std::lock_guard<std::mutex> lock(simMutex_);
     loseAfter_ = bytes;
     loseCause_ = cause ? cause : "";
+}
+
+void TSimChannel::InjectAnswer(uint8_t byte) {
+    std::lock_guard<std::mutex> lock(simMutex_);
+    sim_.Inject(byte, clock_->NowMs());
 }
 
 void TSimChannel::LoseLinkNow(const char* cause) {

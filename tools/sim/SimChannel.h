@@ -118,6 +118,9 @@ public:
     bool NextDue(uint32_t& dueMs) const;
     // The link is lost (as a pulled adapter) once the simulator has taken `bytes` bytes.
     void LoseLinkAfter(uint64_t bytes, const char* cause);
+    // A byte from the line that the loader did not send as an answer of its own (one left over
+    // from an answer out of step), due now.
+    void InjectAnswer(uint8_t byte);
     // The link is lost now, whatever the user's thread is doing (caller-thread driving only: the
     // caller is then the channel's service side).
     void LoseLinkNow(const char* cause);
