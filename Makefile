@@ -75,7 +75,7 @@ demo: build
 
 bench: deps
 	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
-	cmake --build build -j$(JOBS) --target zemcli zem-sim zem-mkstream zem-bench zem_coarse_timer
+	cmake --build build -j$(JOBS) --target zemcli zem-sim zem-mkstream zem-bench zem_coarse_timer zem-refhost
 	build/bench/zem-bench $(BENCH_ARGS)
 
 format:

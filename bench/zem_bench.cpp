@@ -38,6 +38,8 @@ using SteadyClock = std::chrono::steady_clock;
 namespace {
 
 enum class Via { kPty, kSer2net, kSer2netTls, kCoarseTimer, kSilent, kSilentSer2net };
+// Who programs: zemcli, or the blocking reference host that its efficiency is read against.
+enum class Host { kZemcli, kReference };
 
 struct Row {
     std::string name;
@@ -46,6 +48,7 @@ struct Row {
     uint32_t speed = 0;
     Via via = Via::kPty;
     bool slow = false; // 115200: minutes per run
+    Host host = Host::kZemcli;
 };
 
 const std::vector<Row>& Rows() {
@@ -55,6 +58,10 @@ const std::vector<Row>& Rows() {
         {"pty-8k-921600", "8 KiB, 921600, pty", 8192, 921600, Via::kPty, false},
         {"ser2net-2k-921600", "2 KiB, 921600, ser2net (RFC 2217)", 2048, 921600, Via::kSer2net,
          false},
+        {"ref-ser2net-2k-921600", "2 KiB, 921600, ser2net, blocking reference host", 2048, 921600,
+         Via::kSer2net, false, Host::kReference},
+        {"ref-pty-2k-921600", "2 KiB, 921600, pty, blocking reference host", 2048, 921600,
+         Via::kPty, false, Host::kReference},
         {"ser2net-tls-2k-921600", "2 KiB, 921600, ser2net (RFC 2217 over TLS)", 2048, 921600,
          Via::kSer2netTls, false},
         {"coarse-2k-921600", "2 KiB, 921600, pty, 15.625 ms timer", 2048, 921600, Via::kCoarseTimer,
@@ -311,7 +318,8 @@ private:
             if (!ser2net.Start(dir.string(), pty)) problem = "ser2net did not start";
             port = "127.0.0.1:" + std::to_string(ser2net.Port());
         }
-        std::vector<std::string> cliArgs = {Bin("cli/zemcli")};
+        std::vector<std::string> cliArgs = {
+            Bin(row.host == Host::kReference ? "bench/zem-refhost" : "cli/zemcli")};
         if (row.via == Via::kSer2netTls) {
             const fs::path certs = Certificates();
             if (certs.empty()) {
@@ -549,8 +557,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "zem-bench: no row %s (rows: %s)\n", n.c_str(), names.c_str());
             return 2;
         }
-    for (const char* bin :
-         {"cli/zemcli", "tools/zem-sim", "tools/zem-mkstream", "bench/libzem_coarse_timer.so"})
+    for (const char* bin : {"cli/zemcli", "tools/zem-sim", "tools/zem-mkstream",
+                            "bench/libzem_coarse_timer.so", "bench/zem-refhost"})
         if (!fs::exists(fs::path(o.build) / bin)) {
             std::fprintf(stderr, "zem-bench: %s/%s is missing; build it first (make bench)\n",
                          o.build.c_str(), bin);

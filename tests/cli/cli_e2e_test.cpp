@@ -462,6 +462,10 @@ const LineTimingCase kLineTimingCases[] = {
      {}},
 };
 
+void PrintTo(const LineTimingCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class LineTiming : public CliE2E, public ::testing::WithParamInterface<LineTimingCase> {};
 
 } // namespace
