@@ -175,7 +175,7 @@ void TFPLib::ReadDiagnostic() {
         while (channel->Read(&b, 1) == 1)
             Debug(3, zem::Format("DbgAnsw: 0x%02X", b));
         if (clock->NowMs() - start > kDiagnosticLimitMs) return;
-        if (WaitQuiet(QuietSpellMs(0)) != Quiet::kByte) return;
+        if (WaitQuiet(QuietSpellMs(kDiagnosticQuietMs)) != Quiet::kByte) return;
     }
 }
 
@@ -253,6 +253,7 @@ bool TFPLib::TakeSurplusAnswers() {
     }
     if (surplus)
         Log(0, zem::Format("FPL_Boot %u late answers to earlier sync bytes taken", surplus));
+    syncAnswersComplete = answersHeard >= syncSent;
     return false;
 }
 
@@ -406,6 +407,7 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
         channel->PurgeRx();
         channel->PurgeTx();
         Notify(kFplProgramming, static_cast<int32_t>(payload * 100 / total));
+        const uint32_t recordStart = clock->NowMs();
 
         // No sleeping while the ring takes bytes. A full ring is a timed wait like the others
         // (countdown reports, abort), restarted whenever bytes are taken; a ring that takes
@@ -439,6 +441,7 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
             if (abortRequest && !LinkLost()) return FailRun("FPL_SendStream aborted...");
             return FailRun(Range("FPL_SendStream error rx", first, last));
         }
+        longestRecordCycleMs = std::max(longestRecordCycleMs, clock->NowMs() - recordStart);
         if (answer == kAckReadBack &&
             FPL_ReceiveData(dumpFile.empty() ? DumpFileName(portName).c_str() : dumpFile.c_str())) {
             if (abortRequest && !LinkLost()) return FailRun("FPL_SendStream aborted...");
@@ -462,9 +465,13 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
     if (!records.EndedExactly()) return FailRun(Range(notCompleted, first, last));
     if (!anyRecord) return FailRun(Range(notCompleted, first, last));
     // In step, nothing follows the last record's answer. A loader whose answers were one behind
-    // (later than the handshake could tell) still has the last record's own answer on its way:
-    // wait for it as long as the slowest answer took, and never call such a run complete.
-    switch (WaitQuiet(QuietSpellMs(slowestAnswerMs))) {
+    // (later than the handshake could tell) still has the last record's own answer on its way,
+    // one record's time after the answer taken for it: when the handshake could not account for
+    // every sync byte, wait two records' time for it, and never call such a run complete.
+    uint32_t endSpellMs = QuietSpellMs(slowestAnswerMs);
+    if (!syncAnswersComplete)
+        endSpellMs = std::max(endSpellMs, std::min(kEndSpellCapMs, 2 * longestRecordCycleMs));
+    switch (WaitQuiet(endSpellMs)) {
     case Quiet::kQuiet:
         break;
     case Quiet::kStopped:

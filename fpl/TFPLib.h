@@ -35,7 +35,13 @@ constexpr uint32_t kWriteStallMs = 40000; // a channel that accepts nothing this
 constexpr uint32_t kQuietChars = 4;
 constexpr uint32_t kQuietFloorMs = 5;
 constexpr uint32_t kQuietCapMs = 2000;
-// A diagnostic answer is read until the line is quiet, but for no longer than this in all.
+// The end of a run whose handshake left sync bytes unanswered waits at most this long for an
+// answer one record behind.
+constexpr uint32_t kEndSpellCapMs = 10000;
+// A diagnostic answer is read until the line has been quiet this long (an adapter or a device
+// server may hold its last bytes back longer than a character time), but for no longer than
+// kDiagnosticLimitMs in all.
+constexpr uint32_t kDiagnosticQuietMs = 20;
 constexpr uint32_t kDiagnosticLimitMs = 1000;
 constexpr const char* kStartSpeedCap = "115200";
 constexpr const char* kPortLostFormat = "Port %s lost: %s"; // port name, cause
@@ -72,8 +78,9 @@ public:
     // Waits up to waitMs for one answer byte. An answer already in the ring always counts, even
     // when the wait has just expired. An acknowledgement (0xA0 to 0xAA) is success. Any other
     // byte is a refusal: the diagnostic bytes that follow it are read as the line delivers them
-    // (a character time or more apart), each logged, until the line has been quiet for a few
-    // character times (kQuietChars, kQuietFloorMs), for at most kDiagnosticLimitMs; only then
+    // (a character time or more apart), each logged, until the line has been quiet for
+    // kDiagnosticQuietMs (or kQuietChars character times, if longer), for at most
+    // kDiagnosticLimitMs; only then
     // does it return failure, so that nothing sent next can cross an answer still arriving.
     bool WaitForACK(uint32_t waitMs, uint8_t& answer);
     static uint8_t SpeedCode(const char* speed);
@@ -157,6 +164,12 @@ private:
     uint32_t syncSent = 0;
     uint32_t answersHeard = 0;
     uint32_t slowestAnswerMs = 0;
+    // Every sync byte was answered by the time record 1 went: the answers are in step. Otherwise
+    // some went unanswered (a loader still off, or answers still on their way), and the end of
+    // the run waits long enough for an answer one record behind.
+    bool syncAnswersComplete = false;
+    // The longest a record waited for its answer, from its first byte handed to the channel.
+    uint32_t longestRecordCycleMs = 0;
     static constexpr size_t kSyncTimesKept = 16;
     uint32_t syncTimes[kSyncTimesKept] = {}; // when the last sync bytes left, a ring
     // The longest gap between the last sync bytes: surplus answers come as far apart.

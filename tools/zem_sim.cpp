@@ -50,6 +50,9 @@ const char kUsage[] =
     "                        type 3, else 0x55)\n"
     "  --link-ack BYTE       answer to the sync byte (default: the --ack byte)\n"
     "  --silent              answer nothing at all (a module that is off)\n"
+    "  --sync-as-data        once linked, take any further sync byte as record data (by\n"
+    "                        default each is answered until record data comes, unless record 1\n"
+    "                        begins with the sync byte)\n"
     "Records:\n"
     "  --ack BYTE            answer to a good record (default 0xA5)\n"
     "  --readback R:W[:bad]  answer record R with 0xAA, then a read-back block of W words\n"
@@ -68,6 +71,10 @@ const char kUsage[] =
     "                        earns no credit, so a late sender cannot catch up in a burst\n"
     "  --flash-latency MS    delay each record's answer by MS milliseconds (default 0),\n"
     "                        counted from the record's last byte, to a few microseconds\n"
+    "  --answer-delay MS     every answer (to sync bytes and records) leaves MS milliseconds\n"
+    "                        after what it answers: a far device server or a slow adapter\n"
+    "  --byte-timed          send answers byte by byte, one character time (10 bits at the\n"
+    "                        line's speed) apart, as a UART does; read-back blocks too\n"
     "  --timeout S           give up after S seconds in all (default 120)\n"
     "  --linger MS           once the last answer is out, wait at most MS milliseconds for\n"
     "                        the programmer to close the port before exiting (default 2000)\n"
@@ -87,7 +94,8 @@ const char kUsage[] =
     "Summary members: result (\"pass\"/\"fail\"), outcome (complete, nack, mismatch, silent,\n"
     "linked, waiting, no records), reason (done, client-closed, timeout, interrupted),\n"
     "elapsed_ms, stream_ok, linked, sync_byte, sync_bytes (sync bytes seen, unanswered ones\n"
-    "included), sync_answered, noise_bytes, records_total, records_seen (complete ones),\n"
+    "included), sync_answered, sync_after_link (answered after the link),\n"
+    "noise_bytes, records_total, records_seen (complete ones),\n"
     "records [{record, offset (file offset of its payload), length, received, speed (line\n"
     "speed in bit/s when its first byte arrived), match, answer (byte or null),\n"
     "first_mismatch}], speed_word_offset, speed_word (value received, or null), readbacks_sent,\n"
@@ -176,6 +184,8 @@ int ParseArgs(int argc, char** argv, Args& a) {
             a.sim.silentHandshake = true;
         } else if (o == "--sync-until-data") {
             a.sim.syncUntilData = true;
+        } else if (o == "--sync-as-data") {
+            a.sim.syncUntilData = false;
         } else if (o == "--answer-delay" && value(3600000, v)) {
             a.sim.answerDelayMs = static_cast<uint32_t>(v);
         } else if (o == "--byte-timed") {
@@ -361,6 +371,9 @@ struct Reporter {
 
 int main(int argc, char** argv) {
     Args a;
+    // A loader answers every sync byte until record data comes: a late answer then never puts a
+    // sync byte into record 1.
+    a.sim.syncUntilData = true;
     if (int rc = ParseArgs(argc, argv, a); rc >= 0) return rc;
 
     std::vector<uint8_t> stream;

@@ -101,6 +101,20 @@ int main(int argc, char** argv) {
          Run(0, 0, 2, 1).Put({10, 10, kDiskFull, 0, kReadBack, 0, 0xF0, 0}).bytes},
         {"empty-dump-on-full-disk",
          Run(0, 0, 2, 1).Put({10, 10, kDiskFull, 0, kReadBack, 0, 0xFC, 0}).bytes},
+        // Lines whose answers come later than the handshake's wait, or byte by byte.
+        {"late-answers-in-step", Run(0, 0, 3, 2).Put({10, 20, 30, kLineTiming, 0x86, 0, 1}).bytes},
+        {"late-answers-last-record-refused",
+         Run(0, 0, 3, 2)
+             .Put({10, 20, 30, kNack, 2, 0x41, 2, 0x01, 0x02, kLineTiming, 0x86, 0, 1})
+             .bytes},
+        {"far-late-answers-read-back",
+         Run(0, k921600, 3, 1)
+             .Put({10, 20, 30, kReadBack, 1, 3, 0, kLineTiming, 0xA2, 1, 1})
+             .bytes},
+        {"refused-sync-bytes-byte-timed",
+         SeedWriter().Header(0, 0, 2, 1, 0, 0, 0x0C).Put({10, 10, kLineTiming, 0x40, 3, 1}).bytes},
+        {"late-answers-sync-taken-as-data",
+         Run(0, 0, 2, 1).Put({10, 10, kLineTiming, 0x86, 0, 0}).bytes},
     };
     // Raw: the header, then a real stream file as the input's rest.
     zem::sim::StreamLayout layout;

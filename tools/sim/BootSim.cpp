@@ -203,8 +203,10 @@ size_t BootSim::Receive(const uint8_t* data, size_t n, uint32_t now, uint32_t li
             ++bytesIn_;
             continue;
         }
+        // A record 1 that begins with the sync byte cannot be told from one more sync byte:
+        // such a stream's bytes are all record data.
         if (opt_.syncUntilData && current_ == 0 && !seen_.empty() && seen_[0].received == 0 &&
-            data[taken] == sync_) {
+            data[taken] == sync_ && stream_[seen_[0].payloadStart] != sync_) {
             // Not record data yet: the host is still offering sync bytes, and each is answered.
             syncTimes_.push_back(now);
             ++syncAnswered_;

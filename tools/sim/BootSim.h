@@ -50,7 +50,8 @@ struct SimOptions {
     // this far apart, as a UART sends them, instead of all at once. Read-back data is not spread.
     uint32_t answerByteGapMs = 0;
     // Once linked, sync bytes that come before any record data are answered too (a loader that
-    // answers every sync byte until record data comes). Otherwise they are taken as record data.
+    // answers every sync byte until record data comes), unless record 1 itself begins with the
+    // sync byte. Otherwise they are taken as record data.
     bool syncUntilData = false;
     int expectSpeedWord = -1; // value the speed word must arrive with; -1: not checked
 };
