@@ -29,19 +29,20 @@ Port::~Port() {
 }
 
 int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* tls,
-               std::string* cause) {
+               std::string* cause, intptr_t abort) {
     if (!NetStartup()) return NSIO_SOCKETFAIL;
     netStarted_ = true;
     const auto deadline = Clock::now() + timeout;
-    Opened link = OpenTransport(ipv4, tcpPort, tls, deadline);
+    Opened link = OpenTransport(ipv4, tcpPort, tls, deadline, abort);
     if (!link.transport) {
         if (cause) *cause = link.cause;
         return link.failure;
     }
-    return Start(std::move(link.transport), deadline, cause);
+    return Start(std::move(link.transport), deadline, cause, abort);
 }
 
-int Port::Start(std::unique_ptr<Transport> transport, Deadline deadline, std::string* cause) {
+int Port::Start(std::unique_ptr<Transport> transport, Deadline deadline, std::string* cause,
+                intptr_t abort) {
     socket_ = std::move(transport);
     {
         Lock lock(mutex_);
@@ -55,13 +56,28 @@ int Port::Start(std::unique_ptr<Transport> transport, Deadline deadline, std::st
         return NSIO_NOMEM;
     }
 
+    // The I/O thread raises arrived_ on every arrival and on the end of the connection, so the
+    // negotiation is waited for there, where the caller's wake-up can end the wait too.
+    auto decided = [&] {
+        Lock lock(mutex_);
+        return LostLocked() || session_.ComPortState() != Session::ComPort::Pending;
+    };
+    bool aborted = false;
+    while (!decided()) {
+        const int left = RemainingMs(deadline);
+        if (left == 0) break;
+        if (arrived_.Wait(abort, left)) {
+            aborted = true;
+            break;
+        }
+    }
     int result;
     {
         Lock lock(mutex_);
-        answered_.wait_until(lock, deadline, [&] {
-            return LostLocked() || session_.ComPortState() != Session::ComPort::Pending;
-        });
-        if (LostLocked()) {
+        if (aborted) {
+            result = NSIO_ABORTED;
+            if (cause) *cause = AbortedOpen().cause;
+        } else if (LostLocked()) {
             result = NSIO_CONNECTFAIL;
             // Nothing came before the end: the transport may know why the server left.
             if (!heard_) {

@@ -40,13 +40,15 @@ public:
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
 
-    // 0 or a negative NSIO_ failure, with its cause in words. With tls, the link is TLS.
+    // 0 or a negative NSIO_ failure, with its cause in words. With tls, the link is TLS. A ready
+    // `abort` (the caller's wake-up, looked at and never taken) ends any wait of the open at once
+    // with NSIO_ABORTED; the port keeps nothing of it afterwards.
     int Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* tls = nullptr,
-             std::string* cause = nullptr);
+             std::string* cause = nullptr, intptr_t abort = kNoWake);
     // The part of Open after the connection is made: negotiation over `transport`, until
-    // `deadline`. The same results and causes.
-    int Start(std::unique_ptr<Transport> transport, Deadline deadline,
-              std::string* cause = nullptr);
+    // `deadline` or `abort`. The same results and causes.
+    int Start(std::unique_ptr<Transport> transport, Deadline deadline, std::string* cause = nullptr,
+              intptr_t abort = kNoWake);
     void Close();
 
     int Read(uint8_t* out, int size);
