@@ -194,16 +194,23 @@ int TcpSocket::WaitOrAbort(bool read, bool write, int timeoutMs, intptr_t abort)
         }
         netEvent_ = reinterpret_cast<intptr_t>(ev);
     }
-    // As in the wait with a Notifier below: reset, look, then wait for an edge.
-    WSAResetEvent(reinterpret_cast<WSAEVENT>(netEvent_));
-    int ready = Wait(read, write, 0);
-    if (ready != 0) return ready;
-    HANDLE h[2] = {reinterpret_cast<HANDLE>(netEvent_), reinterpret_cast<HANDLE>(abort)};
-    DWORD r = WaitForMultipleObjects(2, h, FALSE,
-                                     timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
-    if (r == WAIT_FAILED) return -1;
-    if (r == WAIT_OBJECT_0 + 1) return kAborted;
-    return Wait(read, write, 0);
+    // As in the wait with a Notifier below: reset, look, then wait for an edge. An edge of what
+    // this wait does not ask for (the socket writable) must not end it: like the plain wait, it
+    // returns 0 only once its time is up.
+    const ULONGLONG until =
+        GetTickCount64() + static_cast<ULONGLONG>(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        WSAResetEvent(reinterpret_cast<WSAEVENT>(netEvent_));
+        int ready = Wait(read, write, 0);
+        if (ready != 0) return ready;
+        const ULONGLONG now = GetTickCount64();
+        if (timeoutMs >= 0 && now >= until) return 0;
+        HANDLE h[2] = {reinterpret_cast<HANDLE>(netEvent_), reinterpret_cast<HANDLE>(abort)};
+        DWORD r = WaitForMultipleObjects(
+            2, h, FALSE, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(until - now));
+        if (r == WAIT_FAILED) return -1;
+        if (r == WAIT_OBJECT_0 + 1) return kAborted;
+    }
 }
 
 int TcpSocket::Wait(bool read, bool write, int timeoutMs, Notifier& wake) {
