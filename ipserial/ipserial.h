@@ -95,7 +95,7 @@ enum {
     NSIO_TLS_NOTTLS = -14,      // the server did not answer TLS (a plain port?)
     NSIO_TLS_FILES = -15,       // a CA, certificate or key file could not be used
     NSIO_TLS_UNSUPPORTED = -16, // this build has no TLS
-    NSIO_ABORTED = -17,         // nsio_open_wake: the caller's wake-up ended the open
+    NSIO_ABORTED = -17, // the wake-up given to nsio_open_wake ended the open or a control call
 };
 
 // A caller's wake-up for nsio_wait and nsio_open_wake: POSIX any descriptor, 0 included; Win32 an
@@ -165,9 +165,11 @@ NSIO_EXPORT int NSIO_CALL nsio_open_ex(const char* ipaddr, int tcpPort, int time
                                        const nsio_tls_options* tls, char* cause, int causeSize);
 // Our addition, optional for a caller (look it up by name): nsio_open_ex that also ends, with
 // NSIO_ABORTED and nothing left open, as soon as `wake` is ready (NSIO_NO_WAKE: never), whatever
-// it waits for then: the connection, the TLS handshake or the server's negotiation. `wake` is
-// looked at, never taken (POSIX: not read; Win32: give a manual-reset event, as an auto-reset one
-// that a wait of the open takes is gone for the caller's other waits), and not kept afterwards.
+// it waits for then: the connection, the TLS handshake or the server's negotiation. A port it
+// opens keeps `wake` until nsio_close: a wait of nsio_ioctl, nsio_flowctrl, nsio_DTR or nsio_RTS
+// for the server's answer then ends the same way, with NSIO_ABORTED, so `wake` must stay valid
+// until then. `wake` is looked at, never taken (POSIX: not read; Win32: give a manual-reset
+// event, as an auto-reset one that a wait takes is gone for the caller's other waits).
 NSIO_EXPORT int NSIO_CALL nsio_open_wake(const char* ipaddr, int tcpPort, int timeoutMs,
                                          const nsio_tls_options* tls, intptr_t wake, char* cause,
                                          int causeSize);

@@ -315,7 +315,9 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     netMode = kDefaultNetMode;
     if (Configure("115200", "N81", "H")) {
         inited = false;
-        openFailure = "the server did not take the port's settings";
+        aborted = abortAnswered;
+        openFailure = aborted ? NetOpenFailure(zem::kNsioAborted)
+                              : "the server did not take the port's settings";
         return;
     }
     Log(3, zem::Format("Port %s:%d opened", dotted.c_str(), port));
@@ -340,9 +342,12 @@ TSerial::~TSerial() {
 
 // A speed change and a format change each send both values to the server.
 bool TSerial::NetApplyLink() {
-    if (context->portId >= 0 && nsio_ioctl(context->portId, static_cast<int32_t>(netBaud),
-                                           static_cast<int32_t>(netMode)) == 0)
-        return true;
+    const int32_t r = context->portId < 0
+                          ? -1
+                          : nsio_ioctl(context->portId, static_cast<int32_t>(netBaud),
+                                       static_cast<int32_t>(netMode));
+    if (r == 0) return true;
+    abortAnswered = abortAnswered || r == zem::kNsioAborted;
     Log(3, "TSerial::Configure -3");
     return false;
 }
@@ -411,7 +416,10 @@ int TSerial::SetFlow(const char* text) {
     if (!context) return -1;
     const char first = text ? text[0] : 0;
     if (context->network) {
-        if (context->portId < 0 || nsio_flowctrl(context->portId, first == 'H' ? 3 : 0) != 0) {
+        const int32_t r =
+            context->portId < 0 ? -1 : nsio_flowctrl(context->portId, first == 'H' ? 3 : 0);
+        if (r != 0) {
+            abortAnswered = abortAnswered || r == zem::kNsioAborted;
             Log(3, "TSerial::SetFlow - Can not SetCommState -13");
             return -1;
         }

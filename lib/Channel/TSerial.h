@@ -32,7 +32,8 @@ public:
     // A port of a serial device server: the library file, the server's dotted address and port;
     // with tls, inside TLS (the library must offer nsio_open_ex). A ready `abort` (a WakeLatch's
     // Native(); zem::kNoWake for none) ends the open at once, whatever it waits for, when the
-    // library offers nsio_open_wake; Aborted() then tells so.
+    // library offers nsio_open_wake; Aborted() then tells so. Afterwards it ends the setters'
+    // waits for the server's answers too, so the latch must outlive the channel.
     TSerial(int32_t reportLevel, const char* name, uint8_t option, const char* libraryName,
             const char* address, int32_t port, const zem::NetTls* tls = nullptr,
             intptr_t abort = zem::kNoWake);
@@ -103,4 +104,5 @@ private:
     uint32_t netBaud = 0;
     std::string openFailure;
     bool aborted = false;
+    bool abortAnswered = false; // a setter's request ended by the abort wake-up
 };

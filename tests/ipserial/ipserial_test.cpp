@@ -307,6 +307,28 @@ TEST(IpSerialOpen, TheCallersWakeUpEndsTheOpenWhereverItWaits) {
         close(wake);
     }
 
+    // A port opened so keeps the wake-up: a control call waiting for an answer that does not come
+    // ends on it too. Here the server takes the port and confirms no setting.
+    {
+        FakeServer mute({.answerConfig = false, .answerControl = false});
+        int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        ASSERT_GE(wake, 0);
+        const int id = nsio_open_wake("127.0.0.1", mute.Port(), 3000, nullptr, wake, nullptr, 0);
+        ASSERT_GE(id, 0);
+        std::thread raise([&] {
+            std::this_thread::sleep_for(milliseconds(150));
+            uint64_t one = 1;
+            EXPECT_EQ(write(wake, &one, sizeof one), 8);
+        });
+        const auto t0 = Clock::now();
+        EXPECT_EQ(nsio_ioctl(id, NSIO_B9600, NSIO_BIT_8), NSIO_ABORTED);
+        EXPECT_LT(ElapsedMs(t0), 1500) << "its own wait is 2 s";
+        raise.join();
+        EXPECT_EQ(nsio_flowctrl(id, NSIO_FLOW_NONE), NSIO_ABORTED) << "and stays so";
+        EXPECT_EQ(nsio_close(id), 0);
+        close(wake);
+    }
+
     // The sentinel is no wake-up: the open runs to its own end.
     FakeServer silent({.negotiate = false});
     auto t0 = Clock::now();
