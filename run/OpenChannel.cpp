@@ -84,6 +84,10 @@ bool OpenAbandoned() {
     return tAbandoned;
 }
 
+const WakeLatch* CurrentOpenAbort() {
+    return tOpenAbort;
+}
+
 TChannel* OpenChannel(const std::string& portName, int32_t levelCode, const TlsTrust& trust,
                       std::string* cause) {
     PortNameParts parts = ParsePortName(portName);

@@ -38,6 +38,10 @@ private:
 // The last OpenChannel on this thread returned null because its abort was raised.
 bool OpenAbandoned();
 
+// The latch of the innermost ScopedOpenAbort on this thread; null outside one. For opens of
+// other kinds (a test's stand-in) that must end on the same abort.
+const WakeLatch* CurrentOpenAbort();
+
 // Destroys a channel as the kind its `kind` byte names; a channel of any other kind is left alone.
 void FreeChannel(TChannel* channel);
 
