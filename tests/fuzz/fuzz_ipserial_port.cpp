@@ -827,7 +827,8 @@ private:
     void BadPort(int id) {
         char b[4] = {};
         Check(nsio_read(id, b, 4) == NSIO_BADPORT && nsio_write(id, b, 4) == NSIO_BADPORT &&
-                  nsio_lstatus(id) == NSIO_BADPORT && nsio_wait(id, 0, NSIO_NO_WAKE) == NSIO_BADPORT &&
+                  nsio_lstatus(id) == NSIO_BADPORT &&
+                  nsio_wait(id, 0, NSIO_NO_WAKE) == NSIO_BADPORT &&
                   nsio_ioctl(id, 16, 3) == NSIO_BADPORT && nsio_flowctrl(id, 0) == NSIO_BADPORT &&
                   nsio_DTR(id, 1) == NSIO_BADPORT && nsio_RTS(id, 1) == NSIO_BADPORT &&
                   nsio_close(id) == NSIO_BADPORT,
