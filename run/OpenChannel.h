@@ -22,8 +22,10 @@ std::string LastOpenFailureCause();
 
 // While one lives, every OpenChannel on its thread hands `abort` to a network port's open, which
 // then ends as soon as `abort` is raised (connecting, in the TLS handshake or waiting for the
-// server's negotiation), and OpenChannel returns null with OpenAbandoned() true. The latch must
-// outlive the scope. Scopes nest; the innermost counts.
+// server's negotiation, or the server's answers to the port's first settings), and OpenChannel
+// returns null with OpenAbandoned() true. A channel opened so keeps the latch for its setters'
+// waits: the latch must outlive every channel opened under the scope. Scopes nest; the innermost
+// counts.
 class ScopedOpenAbort {
 public:
     explicit ScopedOpenAbort(const WakeLatch& abort);
