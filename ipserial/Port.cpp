@@ -29,19 +29,20 @@ Port::~Port() {
 }
 
 int Port::Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* tls,
-               std::string* cause) {
+               std::string* cause, intptr_t abort) {
     if (!NetStartup()) return NSIO_SOCKETFAIL;
     netStarted_ = true;
     const auto deadline = Clock::now() + timeout;
-    Opened link = OpenTransport(ipv4, tcpPort, tls, deadline);
+    Opened link = OpenTransport(ipv4, tcpPort, tls, deadline, abort);
     if (!link.transport) {
         if (cause) *cause = link.cause;
         return link.failure;
     }
-    return Start(std::move(link.transport), deadline, cause);
+    return Start(std::move(link.transport), deadline, cause, abort);
 }
 
-int Port::Start(std::unique_ptr<Transport> transport, Deadline deadline, std::string* cause) {
+int Port::Start(std::unique_ptr<Transport> transport, Deadline deadline, std::string* cause,
+                intptr_t abort) {
     socket_ = std::move(transport);
     {
         Lock lock(mutex_);
@@ -55,13 +56,28 @@ int Port::Start(std::unique_ptr<Transport> transport, Deadline deadline, std::st
         return NSIO_NOMEM;
     }
 
+    // The I/O thread raises arrived_ on every arrival and on the end of the connection, so the
+    // negotiation is waited for there, where the caller's wake-up can end the wait too.
+    auto decided = [&] {
+        Lock lock(mutex_);
+        return LostLocked() || session_.ComPortState() != Session::ComPort::Pending;
+    };
+    bool aborted = false;
+    while (!decided()) {
+        const int left = RemainingMs(deadline);
+        if (left == 0) break;
+        if (arrived_.Wait(abort, left)) {
+            aborted = true;
+            break;
+        }
+    }
     int result;
     {
         Lock lock(mutex_);
-        answered_.wait_until(lock, deadline, [&] {
-            return LostLocked() || session_.ComPortState() != Session::ComPort::Pending;
-        });
-        if (LostLocked()) {
+        if (aborted) {
+            result = NSIO_ABORTED;
+            if (cause) *cause = AbortedOpen().cause;
+        } else if (LostLocked()) {
             result = NSIO_CONNECTFAIL;
             // Nothing came before the end: the transport may know why the server left.
             if (!heard_) {
@@ -78,6 +94,7 @@ int Port::Start(std::unique_ptr<Transport> transport, Deadline deadline, std::st
             session_.QueueCommand(comport::kSetModemStateMask, &mask, 1);
             FlushLocked();
             result = LostLocked() ? NSIO_CONNECTFAIL : 0;
+            if (result == 0) controlAbort_ = abort;
         } else if (session_.ComPortState() == Session::ComPort::Refused) {
             result = NSIO_CONNECTFAIL;
             if (cause) *cause = "the server declined COM-PORT-OPTION";
@@ -167,6 +184,7 @@ void Port::IoLoop() {
                 if (session_.LineStatus() != lines) ++lineChanges_;
                 FlushLocked(); // negotiation answers
                 answered_.notify_all();
+                answers_.Raise();
                 arrived_.Raise();
             } else if (r.status != IoStatus::WouldBlock || sendLost_) {
                 BreakLocked();
@@ -198,6 +216,7 @@ void Port::FlushLocked() {
             sendLost_ = true;
             session_.DropPending();
             answered_.notify_all();
+            answers_.Raise();
             wake_.Raise();
         } else {
             BreakLocked();
@@ -209,6 +228,7 @@ void Port::BreakLocked() {
     broken_ = true;
     session_.DropPending();
     answered_.notify_all();
+    answers_.Raise();
     arrived_.Raise();
 }
 
@@ -290,20 +310,38 @@ int Port::Ioctl(int baudCode, int mode) {
     const uint32_t stopTicket = session_.Request(Session::kStopSize);
     session_.QueueCommand(kSetStopSize, &stopSize, 1);
     FlushLocked();
-    const bool answered = answered_.wait_for(lock, timings_.configReply, [&] {
+    const int answered = AwaitAnswer(lock, timings_.configReply, [&] {
         return LostLocked() || (session_.Answered(Session::kBaud, baudTicket) &&
                                 session_.Answered(Session::kDataSize, sizeTicket) &&
                                 session_.Answered(Session::kParity, parityTicket) &&
                                 session_.Answered(Session::kStopSize, stopTicket));
     });
     if (LostLocked()) return NSIO_CLOSED;
-    if (!answered) return NSIO_TIMEOUT;
+    if (answered < 0) return NSIO_ABORTED;
+    if (answered == 0) return NSIO_TIMEOUT;
     if (session_.Answer(Session::kBaud) != speed ||
         session_.Answer(Session::kDataSize) != dataSize ||
         session_.Answer(Session::kParity) != parity ||
         session_.Answer(Session::kStopSize) != stopSize)
         return NSIO_REFUSED;
     return 0;
+}
+
+template <class Answered> int Port::AwaitAnswer(Lock& lock, Ms timeout, Answered answered) {
+    const intptr_t abort = controlAbort_;
+    if (!IsWake(abort)) return answered_.wait_for(lock, timeout, answered) ? 1 : 0;
+    // The caller's wake-up is a descriptor or handle: wait where it can end the wait too. answers_
+    // is raised with every notification of answered_, so nothing raised after the check is missed.
+    const auto deadline = Clock::now() + timeout;
+    while (!answered()) {
+        const int left = RemainingMs(deadline);
+        if (left == 0) return 0;
+        lock.unlock();
+        const bool aborted = answers_.Wait(abort, left);
+        lock.lock();
+        if (aborted && !answered()) return -1;
+    }
+    return 1;
 }
 
 int Port::Control(Session::Reply kind, uint8_t value) {
@@ -316,11 +354,12 @@ int Port::Control(Session::Reply kind, uint8_t value) {
     const uint32_t ticket = session_.Request(kind);
     session_.QueueCommand(comport::kSetControl, &value, 1);
     FlushLocked();
-    const bool answered =
-        answered_.wait_for(lock, line ? timings_.controlReply : timings_.configReply,
-                           [&] { return LostLocked() || session_.Answered(kind, ticket); });
+    const int answered =
+        AwaitAnswer(lock, line ? timings_.controlReply : timings_.configReply,
+                    [&] { return LostLocked() || session_.Answered(kind, ticket); });
     if (LostLocked()) return NSIO_CLOSED;
-    if (!answered) return line ? 0 : NSIO_TIMEOUT;
+    if (answered < 0) return NSIO_ABORTED;
+    if (answered == 0) return line ? 0 : NSIO_TIMEOUT;
     return session_.Answer(kind) == value ? 0 : NSIO_REFUSED;
 }
 

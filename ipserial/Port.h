@@ -40,13 +40,16 @@ public:
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
 
-    // 0 or a negative NSIO_ failure, with its cause in words. With tls, the link is TLS.
+    // 0 or a negative NSIO_ failure, with its cause in words. With tls, the link is TLS. A ready
+    // `abort` (the caller's wake-up, looked at and never taken) ends any wait of the open at once
+    // with NSIO_ABORTED; once open, the port keeps it until Close, and it ends the control calls'
+    // waits for the server's answers the same way.
     int Open(uint32_t ipv4, uint16_t tcpPort, Ms timeout, const TlsSettings* tls = nullptr,
-             std::string* cause = nullptr);
+             std::string* cause = nullptr, intptr_t abort = kNoWake);
     // The part of Open after the connection is made: negotiation over `transport`, until
-    // `deadline`. The same results and causes.
-    int Start(std::unique_ptr<Transport> transport, Deadline deadline,
-              std::string* cause = nullptr);
+    // `deadline` or `abort`. The same results and causes.
+    int Start(std::unique_ptr<Transport> transport, Deadline deadline, std::string* cause = nullptr,
+              intptr_t abort = kNoWake);
     void Close();
 
     int Read(uint8_t* out, int size);
@@ -69,6 +72,9 @@ private:
     // Either direction gone: nothing more can be sent or asked for.
     bool LostLocked() const { return broken_ || sendLost_; }
     int Control(Session::Reply kind, uint8_t value);
+    // Waits under `lock` until answered() or timeout: 1, 0 on time-out, -1 when the caller's
+    // abort wake-up ended it first.
+    template <class Answered> int AwaitAnswer(Lock& lock, Ms timeout, Answered answered);
     void StopThread();
 
     const PortTimings timings_;
@@ -77,6 +83,10 @@ private:
     std::mutex mutex_;
     std::condition_variable answered_;
     Notifier arrived_; // raised by the I/O thread on every arrival and on a lost connection
+    // Raised with every notification of answered_, for a control call that waits on the
+    // caller's abort wake-up as well (which a condition variable cannot wait on).
+    Notifier answers_;
+    intptr_t controlAbort_ = kNoWake; // the open's abort wake-up; set before any control call
     // Wakes the I/O thread: bytes queued that the socket did not take, room made in a full
     // receive buffer, the stop request. It sleeps on the socket and this alone.
     Notifier wake_;

@@ -11,6 +11,6 @@ namespace ipserial {
 // port id (the same table the nsio_ calls use) or a negative NSIO_ failure with its cause. For
 // in-process tests that play the server on a socket pair; the library does not export it.
 int OpenPortOver(std::unique_ptr<Transport> transport, Ms timeout, const PortTimings& timings,
-                 std::string* cause = nullptr);
+                 std::string* cause = nullptr, intptr_t abort = kNoWake);
 
 } // namespace ipserial

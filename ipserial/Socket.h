@@ -10,7 +10,7 @@ namespace ipserial {
 bool NetStartup();
 void NetCleanup();
 
-enum class ConnectResult { Connected, Refused, TimedOut, Failed };
+enum class ConnectResult { Connected, Refused, TimedOut, Failed, Aborted };
 enum class IoStatus { Ok, WouldBlock, Closed, Failed };
 
 struct IoResult {
@@ -19,6 +19,15 @@ struct IoResult {
 };
 
 enum : int { kReadable = 1, kWritable = 2 };
+// What WaitOrAbort returns when the caller's wake-up ended the wait.
+constexpr int kAborted = -2;
+
+// A caller's wake-up as the entry points take it (see NSIO_NO_WAKE): whether `wake` is one. POSIX:
+// any descriptor, 0 included; Win32: any handle but null.
+constexpr intptr_t kNoWake = -1;
+bool IsWake(intptr_t wake);
+// Whether the caller's wake-up is ready, without waiting and without taking it.
+bool WakeReady(intptr_t wake);
 
 class Notifier;
 
@@ -31,7 +40,8 @@ public:
 
     // ipv4 in host byte order. Sets TCP_NODELAY: the link carries small records that wait for
     // a one-byte answer, and Nagle's delay would stall every one of them.
-    ConnectResult Connect(uint32_t ipv4, uint16_t port, int timeoutMs);
+    // A ready `abort` (a caller's wake-up, looked at and never taken) ends the wait: Aborted.
+    ConnectResult Connect(uint32_t ipv4, uint16_t port, int timeoutMs, intptr_t abort = kNoWake);
     // Takes over a stream socket the caller has already connected (closing it with this object),
     // made non-blocking as Connect's are. False, leaving it with the caller, when it cannot be.
     bool Adopt(intptr_t handle);
@@ -40,6 +50,8 @@ public:
     // kReadable / kWritable bits that are ready (0 on timeout), or -1 on failure. A closed or
     // failed connection reads as readable, so that Receive reports it.
     int Wait(bool read, bool write, int timeoutMs);
+    // The same, ended early by a ready `abort` (a caller's wake-up, left as it is): kAborted.
+    int WaitOrAbort(bool read, bool write, int timeoutMs, intptr_t abort);
     // The same, ended early also by `wake` being raised (the raise is taken then; 0 is returned
     // when nothing of the socket is ready).
     int Wait(bool read, bool write, int timeoutMs, Notifier& wake);
@@ -68,7 +80,7 @@ public:
     Notifier& operator=(const Notifier&) = delete;
 
     void Raise();
-    // Until raised (the signal is taken), `extra` is ready (left as it is; 0 or less: none), or
+    // Until raised (the signal is taken), `extra` is ready (left as it is; not IsWake: none), or
     // timeoutMs passed. True when `extra` was ready.
     bool Wait(intptr_t extra, int timeoutMs);
     // POSIX: a descriptor readable while raised. Win32: an auto-reset event handle.

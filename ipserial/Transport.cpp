@@ -50,13 +50,24 @@ int RemainingMs(Deadline deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadline deadline) {
+Opened AbortedOpen() {
     Opened o;
+    o.failure = NSIO_ABORTED;
+    o.cause = "the open was abandoned";
+    return o;
+}
+
+Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadline deadline,
+                     intptr_t abort) {
+    Opened o;
+    if (WakeReady(abort)) return AbortedOpen();
     auto socket = std::make_unique<TcpSocket>();
     const auto started = std::chrono::steady_clock::now();
-    switch (socket->Connect(ipv4, port, RemainingMs(deadline))) {
+    switch (socket->Connect(ipv4, port, RemainingMs(deadline), abort)) {
     case ConnectResult::Connected:
         break;
+    case ConnectResult::Aborted:
+        return AbortedOpen();
     case ConnectResult::TimedOut:
         o.failure = NSIO_TIMEOUT;
         o.cause = "the server did not accept the connection in time";
@@ -77,7 +88,9 @@ Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadl
     const auto connectTime = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
     const int probeMs = static_cast<int>(ProbeTime(connectTime, deadline).count());
-    if (probeMs > 0 && socket->Wait(true, false, probeMs) > 0) {
+    const int probed = probeMs > 0 ? socket->WaitOrAbort(true, false, probeMs, abort) : 0;
+    if (probed == kAborted) return AbortedOpen();
+    if (probed > 0) {
         uint8_t first[64];
         IoResult r = socket->Receive(first, sizeof first);
         if (r.status == IoStatus::Ok && r.count > 0) {
@@ -91,7 +104,7 @@ Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadl
             return o;
         }
     }
-    return StartTls(std::move(socket), *tls, deadline);
+    return StartTls(std::move(socket), *tls, deadline, abort);
 }
 
 } // namespace ipserial

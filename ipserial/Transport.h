@@ -49,15 +49,21 @@ struct Opened {
 using Deadline = std::chrono::steady_clock::time_point;
 
 // TCP to ipv4:port (host byte order), then, with tls, the handshake and every check of the
-// server's certificate, all before `deadline`. No byte of the caller's goes out before that.
-Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadline deadline);
+// server's certificate, all before `deadline`. No byte of the caller's goes out before that. A
+// ready `abort` (a caller's wake-up, never taken) ends every wait of it with NSIO_ABORTED.
+Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadline deadline,
+                     intptr_t abort = kNoWake);
 
 // A plain link over a socket that is already connected.
 std::unique_ptr<Transport> PlainTransportOver(std::unique_ptr<TcpSocket> socket);
 
 // The TLS half, one file per platform: takes the connected socket and hands back the link once
 // the server has been checked.
-Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline);
+Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline,
+                intptr_t abort = kNoWake);
+
+// The failure of an open that the caller's wake-up ended.
+Opened AbortedOpen();
 
 int RemainingMs(Deadline deadline);
 

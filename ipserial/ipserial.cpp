@@ -110,6 +110,12 @@ NSIO_EXPORT int NSIO_CALL nsio_open(const char* ipaddr, int tcpPort, int timeout
 
 NSIO_EXPORT int NSIO_CALL nsio_open_ex(const char* ipaddr, int tcpPort, int timeoutMs,
                                        const nsio_tls_options* tls, char* cause, int causeSize) {
+    return nsio_open_wake(ipaddr, tcpPort, timeoutMs, tls, NSIO_NO_WAKE, cause, causeSize);
+}
+
+NSIO_EXPORT int NSIO_CALL nsio_open_wake(const char* ipaddr, int tcpPort, int timeoutMs,
+                                         const nsio_tls_options* tls, intptr_t wake, char* cause,
+                                         int causeSize) {
     std::string why;
     const int result = Guarded([&]() -> int {
         uint32_t address;
@@ -133,7 +139,7 @@ NSIO_EXPORT int NSIO_CALL nsio_open_ex(const char* ipaddr, int tcpPort, int time
             timeoutMs > 0 ? ipserial::Ms(timeoutMs) : ipserial::kDefaultOpenTimeout;
         auto port = std::make_shared<Port>();
         int r = port->Open(address, static_cast<uint16_t>(tcpPort), timeout,
-                           settings ? &*settings : nullptr, &why);
+                           settings ? &*settings : nullptr, &why, wake);
         if (r != 0) return r;
         return Register(port, &why);
     });
@@ -205,12 +211,12 @@ NSIO_EXPORT int NSIO_CALL nsio_lstatus(int port) {
 namespace ipserial {
 
 int OpenPortOver(std::unique_ptr<Transport> transport, Ms timeout, const PortTimings& timings,
-                 std::string* cause) {
+                 std::string* cause, intptr_t abort) {
     std::string why;
     const int result = Guarded([&]() -> int {
         auto port = std::make_shared<Port>(timings);
-        const int r =
-            port->Start(std::move(transport), std::chrono::steady_clock::now() + timeout, &why);
+        const int r = port->Start(std::move(transport), std::chrono::steady_clock::now() + timeout,
+                                  &why, abort);
         if (r != 0) return r;
         return Register(port, &why);
     });

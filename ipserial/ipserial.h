@@ -95,7 +95,12 @@ enum {
     NSIO_TLS_NOTTLS = -14,      // the server did not answer TLS (a plain port?)
     NSIO_TLS_FILES = -15,       // a CA, certificate or key file could not be used
     NSIO_TLS_UNSUPPORTED = -16, // this build has no TLS
+    NSIO_ABORTED = -17, // the wake-up given to nsio_open_wake ended the open or a control call
 };
+
+// A caller's wake-up for nsio_wait and nsio_open_wake: POSIX any descriptor, 0 included; Win32 an
+// event handle. This value means none (on Win32 so does a null handle, which is never an event).
+#define NSIO_NO_WAKE ((intptr_t)-1)
 
 // Our addition, for nsio_open_ex: a connection inside TLS (Linux: OpenSSL, TLS 1.2 or 1.3;
 // Windows: the system's Schannel, TLS 1.2, so that only system DLLs are imported). The server's
@@ -145,7 +150,7 @@ NSIO_EXPORT int NSIO_CALL nsio_RTS(int port, int on);
 NSIO_EXPORT int NSIO_CALL nsio_lstatus(int port);
 // Our addition, optional for a caller (look it up by name): waits until received bytes wait to be
 // read, the connection is lost, the caller's `wake` is ready (POSIX: a descriptor that becomes
-// readable, left as it is; Win32: an event handle; 0 or less for none), a modem line changes
+// readable, left as it is; Win32: an event handle; NSIO_NO_WAKE for none), a modem line changes
 // (nsio_lstatus then tells the new state) or timeoutMs passes.
 // Returns 1 with bytes waiting, NSIO_CLOSED once the connection is lost and all it brought has
 // been read, else 0.
@@ -158,6 +163,16 @@ NSIO_EXPORT int NSIO_CALL nsio_wait(int port, int timeoutMs, intptr_t wake);
 // taken for a plain RFC 2217 port and left before our TLS greeting could reach its line.
 NSIO_EXPORT int NSIO_CALL nsio_open_ex(const char* ipaddr, int tcpPort, int timeoutMs,
                                        const nsio_tls_options* tls, char* cause, int causeSize);
+// Our addition, optional for a caller (look it up by name): nsio_open_ex that also ends, with
+// NSIO_ABORTED and nothing left open, as soon as `wake` is ready (NSIO_NO_WAKE: never), whatever
+// it waits for then: the connection, the TLS handshake or the server's negotiation. A port it
+// opens keeps `wake` until nsio_close: a wait of nsio_ioctl, nsio_flowctrl, nsio_DTR or nsio_RTS
+// for the server's answer then ends the same way, with NSIO_ABORTED, so `wake` must stay valid
+// until then. `wake` is looked at, never taken (POSIX: not read; Win32: give a manual-reset
+// event, as an auto-reset one that a wait takes is gone for the caller's other waits).
+NSIO_EXPORT int NSIO_CALL nsio_open_wake(const char* ipaddr, int tcpPort, int timeoutMs,
+                                         const nsio_tls_options* tls, intptr_t wake, char* cause,
+                                         int causeSize);
 
 #ifdef __cplusplus
 }

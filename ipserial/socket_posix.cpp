@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -31,12 +32,22 @@ ConnectResult ConnectErrno(int e) {
 
 } // namespace
 
+bool IsWake(intptr_t wake) {
+    return wake >= 0 && wake <= INT_MAX;
+}
+
+bool WakeReady(intptr_t wake) {
+    if (!IsWake(wake)) return false;
+    pollfd p{static_cast<int>(wake), POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
 bool NetStartup() {
     return true;
 }
 void NetCleanup() {}
 
-ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs) {
+ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs, intptr_t abort) {
     Close();
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
     if (fd < 0) return ConnectResult::Failed;
@@ -57,13 +68,18 @@ ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs) {
     }
     // A signal ends the poll early; the wait goes on to the same deadline, not a fresh timeout.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    pollfd p{fd, POLLOUT, 0};
+    // poll leaves out an entry with a negative descriptor: no wake-up, one entry in effect.
+    pollfd p[2] = {{fd, POLLOUT, 0}, {IsWake(abort) ? static_cast<int>(abort) : -1, POLLIN, 0}};
     int n;
     for (;;) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
                                                                  std::chrono::steady_clock::now());
-        n = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        n = ::poll(p, 2, left.count() > 0 ? static_cast<int>(left.count()) : 0);
         if (n >= 0 || errno != EINTR) break;
+    }
+    if (n > 0 && (p[1].revents & POLLIN) && !(p[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
+        Close();
+        return ConnectResult::Aborted;
     }
     if (n == 0) {
         Close();
@@ -118,6 +134,20 @@ int TcpSocket::Wait(bool read, bool write, int timeoutMs) {
     return ready;
 }
 
+int TcpSocket::WaitOrAbort(bool read, bool write, int timeoutMs, intptr_t abort) {
+    pollfd p[2] = {{static_cast<int>(handle_),
+                    static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0)), 0},
+                   {IsWake(abort) ? static_cast<int>(abort) : -1, POLLIN, 0}};
+    int n = ::poll(p, 2, timeoutMs);
+    if (n < 0) return errno == EINTR ? 0 : -1;
+    if ((p[0].revents & POLLNVAL) != 0) return -1;
+    if (p[1].revents & POLLIN) return kAborted;
+    int ready = 0;
+    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) ready |= read ? kReadable : 0;
+    if (p[0].revents & (POLLOUT | POLLERR)) ready |= write ? kWritable : 0;
+    return ready;
+}
+
 int TcpSocket::Wait(bool read, bool write, int timeoutMs, Notifier& wake) {
     pollfd p[2] = {{static_cast<int>(handle_),
                     static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0)), 0},
@@ -162,15 +192,18 @@ void Notifier::Take() {
 }
 
 bool Notifier::Wait(intptr_t extra, int timeoutMs) {
-    pollfd p[2] = {{static_cast<int>(handle_), POLLIN, 0}, {static_cast<int>(extra), POLLIN, 0}};
-    int n = ::poll(p, extra > 0 ? 2 : 1, timeoutMs);
+    // Descriptor 0 is a wake-up like any other; a negative entry is left out by poll.
+    const bool hasExtra = IsWake(extra);
+    pollfd p[2] = {{static_cast<int>(handle_), POLLIN, 0},
+                   {hasExtra ? static_cast<int>(extra) : -1, POLLIN, 0}};
+    int n = ::poll(p, 2, timeoutMs);
     if (n > 0 && (p[0].revents & POLLIN)) {
         uint64_t v;
         if (::read(static_cast<int>(handle_), &v, sizeof v) < 0) {
             // Taken by nobody else; nothing to do.
         }
     }
-    return n > 0 && extra > 0 && (p[1].revents & POLLIN);
+    return n > 0 && hasExtra && (p[1].revents & POLLIN);
 }
 
 } // namespace ipserial

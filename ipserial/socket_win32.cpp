@@ -42,6 +42,14 @@ int Clamp(size_t size) {
 
 } // namespace
 
+bool IsWake(intptr_t wake) {
+    return wake != 0 && wake != kNoWake;
+}
+
+bool WakeReady(intptr_t wake) {
+    return IsWake(wake) && WaitForSingleObject(reinterpret_cast<HANDLE>(wake), 0) == WAIT_OBJECT_0;
+}
+
 bool NetStartup() {
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
@@ -56,7 +64,7 @@ void NetCleanup() {
     WSACleanup();
 }
 
-ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs) {
+ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs, intptr_t abort) {
     Close();
     SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return ConnectResult::Failed;
@@ -79,6 +87,33 @@ ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs) {
     if (e != WSAEWOULDBLOCK) {
         Close();
         return ConnectError(e);
+    }
+    if (IsWake(abort)) {
+        // select cannot wait on the caller's event: the connect's outcome sets an event of its
+        // own, and the wait ends on either. The association ends before select looks.
+        WSAEVENT ev = WSACreateEvent();
+        if (ev == WSA_INVALID_EVENT || WSAEventSelect(s, ev, FD_CONNECT) != 0) {
+            if (ev != WSA_INVALID_EVENT) WSACloseEvent(ev);
+            Close();
+            return ConnectResult::Failed;
+        }
+        HANDLE h[2] = {ev, reinterpret_cast<HANDLE>(abort)};
+        DWORD r = WaitForMultipleObjects(2, h, FALSE,
+                                         timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+        WSAEventSelect(s, nullptr, 0);
+        WSACloseEvent(ev);
+        // Ending the association leaves the socket non-blocking, as it was.
+        u_long stillNonBlocking = 1;
+        ::ioctlsocket(s, FIONBIO, &stillNonBlocking);
+        if (r == WAIT_OBJECT_0 + 1) {
+            Close();
+            return ConnectResult::Aborted;
+        }
+        if (r != WAIT_OBJECT_0) {
+            Close();
+            return r == WAIT_TIMEOUT ? ConnectResult::TimedOut : ConnectResult::Failed;
+        }
+        timeoutMs = 0; // the outcome is there: select only reads it
     }
     // A refused connect shows in the exception set, a finished one in the write set.
     fd_set w, x;
@@ -146,6 +181,38 @@ int TcpSocket::Wait(bool read, bool write, int timeoutMs) {
     return ready;
 }
 
+int TcpSocket::WaitOrAbort(bool read, bool write, int timeoutMs, intptr_t abort) {
+    if (!IsWake(abort)) return Wait(read, write, timeoutMs);
+    if (WakeReady(abort)) return kAborted;
+    SOCKET s = Handle(handle_);
+    if (!netEvent_) {
+        WSAEVENT ev = WSACreateEvent();
+        if (ev == WSA_INVALID_EVENT) return -1;
+        if (WSAEventSelect(s, ev, FD_READ | FD_WRITE | FD_CLOSE) != 0) {
+            WSACloseEvent(ev);
+            return -1;
+        }
+        netEvent_ = reinterpret_cast<intptr_t>(ev);
+    }
+    // As in the wait with a Notifier below: reset, look, then wait for an edge. An edge of what
+    // this wait does not ask for (the socket writable) must not end it: like the plain wait, it
+    // returns 0 only once its time is up.
+    const ULONGLONG until =
+        GetTickCount64() + static_cast<ULONGLONG>(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        WSAResetEvent(reinterpret_cast<WSAEVENT>(netEvent_));
+        int ready = Wait(read, write, 0);
+        if (ready != 0) return ready;
+        const ULONGLONG now = GetTickCount64();
+        if (timeoutMs >= 0 && now >= until) return 0;
+        HANDLE h[2] = {reinterpret_cast<HANDLE>(netEvent_), reinterpret_cast<HANDLE>(abort)};
+        DWORD r = WaitForMultipleObjects(
+            2, h, FALSE, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(until - now));
+        if (r == WAIT_FAILED) return -1;
+        if (r == WAIT_OBJECT_0 + 1) return kAborted;
+    }
+}
+
 int TcpSocket::Wait(bool read, bool write, int timeoutMs, Notifier& wake) {
     // select cannot wait on an event, so the socket's network events set one of their own. They
     // are recorded as edges (FD_READ again only after a recv): a level check with select comes
@@ -199,7 +266,7 @@ void Notifier::Take() {
 
 bool Notifier::Wait(intptr_t extra, int timeoutMs) {
     HANDLE h[2] = {reinterpret_cast<HANDLE>(handle_), reinterpret_cast<HANDLE>(extra)};
-    DWORD r = WaitForMultipleObjects(extra > 0 ? 2 : 1, h, FALSE,
+    DWORD r = WaitForMultipleObjects(IsWake(extra) ? 2 : 1, h, FALSE,
                                      timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
     return r == WAIT_OBJECT_0 + 1;
 }

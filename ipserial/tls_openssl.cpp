@@ -114,7 +114,7 @@ public:
         target_.socket = socket_.get();
     }
 
-    Opened Handshake(SSL_CTX* ctx, const TlsSettings& tls, Deadline deadline);
+    Opened Handshake(SSL_CTX* ctx, const TlsSettings& tls, Deadline deadline, intptr_t abort);
 
     IoResult Send(const uint8_t* data, size_t size) override {
         if (size == 0) return {IoStatus::Ok, 0};
@@ -274,7 +274,8 @@ Opened TlsTransport::HandshakeFailure(const TlsSettings& tls) {
     return Failure(NSIO_TLS_HANDSHAKE, WithReason("the TLS handshake failed", text));
 }
 
-Opened TlsTransport::Handshake(SSL_CTX* ctx, const TlsSettings& tls, Deadline deadline) {
+Opened TlsTransport::Handshake(SSL_CTX* ctx, const TlsSettings& tls, Deadline deadline,
+                               intptr_t abort) {
     BIO_METHOD* method = SocketBioMethod();
     ssl_.reset(SSL_new(ctx));
     BIO* bio = method ? BIO_new(method) : nullptr;
@@ -306,8 +307,10 @@ Opened TlsTransport::Handshake(SSL_CTX* ctx, const TlsSettings& tls, Deadline de
         const int e = SSL_get_error(ssl_.get(), r);
         if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return HandshakeFailure(tls);
         const int left = RemainingMs(deadline);
-        const int ready =
-            left > 0 ? socket_->Wait(e == SSL_ERROR_WANT_READ, e == SSL_ERROR_WANT_WRITE, left) : 0;
+        const int ready = left > 0 ? socket_->WaitOrAbort(e == SSL_ERROR_WANT_READ,
+                                                          e == SSL_ERROR_WANT_WRITE, left, abort)
+                                   : 0;
+        if (ready == kAborted) return AbortedOpen();
         if (ready < 0) return Failure(NSIO_CONNECTFAIL, "the connection failed");
         if (ready == 0 && RemainingMs(deadline) == 0) {
             if (!serverSpoke_)
@@ -322,7 +325,8 @@ Opened TlsTransport::Handshake(SSL_CTX* ctx, const TlsSettings& tls, Deadline de
 
 } // namespace
 
-Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline) {
+Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline,
+                intptr_t abort) {
     Opened o;
     std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx) {
@@ -359,7 +363,7 @@ Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadl
     }
 
     auto link = std::make_unique<TlsTransport>(std::move(socket), sendsCertificate);
-    Opened done = link->Handshake(ctx.get(), tls, deadline);
+    Opened done = link->Handshake(ctx.get(), tls, deadline, abort);
     if (done.failure != 0) return done;
     done.transport = std::move(link);
     return done;

@@ -428,7 +428,7 @@ public:
         if (haveCredentials_) FreeCredentialsHandle(&credentials_);
     }
 
-    Opened Handshake(const TlsSettings& tls, Deadline deadline);
+    Opened Handshake(const TlsSettings& tls, Deadline deadline, intptr_t abort);
 
     IoResult Send(const uint8_t* data, size_t size) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -636,7 +636,7 @@ Opened SchannelTransport::Verify(const TlsSettings& tls) {
     return o;
 }
 
-Opened SchannelTransport::Handshake(const TlsSettings& tls, Deadline deadline) {
+Opened SchannelTransport::Handshake(const TlsSettings& tls, Deadline deadline, intptr_t abort) {
     ClientIdentity identity;
     PCCERT_CONTEXT clientCert = nullptr;
     if (!tls.certFile.empty() || !tls.keyFile.empty()) {
@@ -703,7 +703,8 @@ Opened SchannelTransport::Handshake(const TlsSettings& tls, Deadline deadline) {
         }
         // More of the server's handshake.
         const int left = RemainingMs(deadline);
-        const int ready = left > 0 ? socket_->Wait(true, false, left) : 0;
+        const int ready = left > 0 ? socket_->WaitOrAbort(true, false, left, abort) : 0;
+        if (ready == kAborted) return AbortedOpen();
         if (ready <= 0) {
             if (!serverSpoke)
                 return Failure(NSIO_TLS_NOTTLS, "the server did not answer TLS in time");
@@ -741,9 +742,10 @@ Opened SchannelTransport::Handshake(const TlsSettings& tls, Deadline deadline) {
 
 } // namespace
 
-Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline) {
+Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline,
+                intptr_t abort) {
     auto link = std::make_unique<SchannelTransport>(std::move(socket));
-    Opened done = link->Handshake(tls, deadline);
+    Opened done = link->Handshake(tls, deadline, abort);
     if (done.failure != 0) return done;
     done.transport = std::move(link);
     return done;

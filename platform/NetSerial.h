@@ -31,7 +31,8 @@ using nsio_DTR_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, int32_t on);
 using nsio_RTS_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, int32_t on);
 using nsio_lstatus_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId);
 // Optional, offered by our own library only: waits for received data, a lost connection or the
-// caller's wake-up (a WakeEvent's Native()), at most timeoutMs. 1 data, 0 none, negative lost.
+// caller's wake-up (a WakeEvent's Native(); kNoWake of Wake.h for none: descriptor 0 is a
+// wake-up like any other), at most timeoutMs. 1 data, 0 none, negative lost.
 using nsio_wait_t = int32_t(ZEM_NSIO_CALL*)(int32_t portId, int32_t timeoutMs, intptr_t wake);
 // Optional, our own library only: nsio_open, inside TLS when `tls` is given, and on failure one
 // line naming the cause. The structure is the library's nsio_tls_options, field for field.
@@ -45,6 +46,12 @@ struct NsioTlsOptions {
 using nsio_open_ex_t = int32_t(ZEM_NSIO_CALL*)(const char* address, int32_t port, int32_t timeoutMs,
                                                const NsioTlsOptions* tls, char* cause,
                                                int32_t causeSize);
+// Optional, our own library only: nsio_open_ex that also ends, with kNsioAborted, as soon as
+// `wake` (a WakeLatch's Native(); kNoWake for none) is ready, whatever the open waits for.
+using nsio_open_wake_t = int32_t(ZEM_NSIO_CALL*)(const char* address, int32_t port,
+                                                 int32_t timeoutMs, const NsioTlsOptions* tls,
+                                                 intptr_t wake, char* cause, int32_t causeSize);
+inline constexpr int32_t kNsioAborted = -17;
 
 // Where the certificates of a tls:// port come from. Empty: the system's trusted CAs, and no
 // client certificate.

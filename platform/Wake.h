@@ -4,6 +4,10 @@
 
 namespace zem {
 
+// What a wait that takes a caller's wake-up as a raw value (a network library's) is given for
+// "none": POSIX descriptors and Win32 handles are never -1 when valid.
+inline constexpr intptr_t kNoWake = -1;
+
 // A wake-up signal that one thread waits on, alone or together with a port, and that any thread
 // may raise. Signals do not count: several before a wait wake it once. Raising it is safe from a
 // signal handler. Made once, at construction; waiting and raising never allocate.
@@ -36,6 +40,29 @@ private:
         return n > 0;
     }
     static inline std::atomic<int> failNext_{0};
+    intptr_t native_;
+};
+
+// A wake-up that stays raised: once raised, every wait on it ends at once, that one and every later
+// one, however many threads or libraries wait. Made for an abort, which may come while a thread is
+// deep in a wait of a library that only takes a descriptor or handle. Raising it is safe from a
+// signal handler.
+class WakeLatch {
+public:
+    WakeLatch();
+    ~WakeLatch();
+    WakeLatch(const WakeLatch&) = delete;
+    WakeLatch& operator=(const WakeLatch&) = delete;
+
+    bool Valid() const;
+    void Raise();
+    bool Raised() const { return raised_.load(std::memory_order_acquire); }
+    // POSIX: a descriptor readable once raised, never read. Win32: a manual-reset event handle.
+    // kNoWake when not Valid.
+    intptr_t Native() const;
+
+private:
+    std::atomic<bool> raised_{false};
     intptr_t native_;
 };
 

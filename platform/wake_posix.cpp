@@ -44,4 +44,27 @@ bool WakeEvent::Wait(uint32_t ms) {
     return true;
 }
 
+WakeLatch::WakeLatch() : native_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+WakeLatch::~WakeLatch() {
+    if (native_ >= 0) ::close(static_cast<int>(native_));
+}
+
+bool WakeLatch::Valid() const {
+    return native_ >= 0;
+}
+
+void WakeLatch::Raise() {
+    raised_.store(true, std::memory_order_release);
+    if (native_ < 0) return;
+    // Nobody reads it: it stays readable for every wait to come.
+    uint64_t one = 1;
+    ssize_t r = ::write(static_cast<int>(native_), &one, sizeof one);
+    (void)r;
+}
+
+intptr_t WakeLatch::Native() const {
+    return native_ >= 0 ? native_ : kNoWake;
+}
+
 } // namespace zem

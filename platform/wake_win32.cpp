@@ -30,4 +30,25 @@ bool WakeEvent::Wait(uint32_t ms) {
     return WaitForSingleObject(reinterpret_cast<HANDLE>(native_), ms) == WAIT_OBJECT_0;
 }
 
+WakeLatch::WakeLatch()
+    : native_(reinterpret_cast<intptr_t>(CreateEventA(nullptr, TRUE, FALSE, nullptr))) {}
+
+WakeLatch::~WakeLatch() {
+    if (native_) CloseHandle(reinterpret_cast<HANDLE>(native_));
+}
+
+bool WakeLatch::Valid() const {
+    return native_ != 0;
+}
+
+void WakeLatch::Raise() {
+    raised_.store(true, std::memory_order_release);
+    // Manual reset: no wait takes it.
+    if (native_) SetEvent(reinterpret_cast<HANDLE>(native_));
+}
+
+intptr_t WakeLatch::Native() const {
+    return native_ ? native_ : kNoWake;
+}
+
 } // namespace zem

@@ -56,9 +56,12 @@ PortNameParts ParsePortName(const std::string& portName) {
 
 namespace {
 thread_local std::string tLastCause;
+thread_local bool tAbandoned = false;
+thread_local const WakeLatch* tOpenAbort = nullptr;
 
-TChannel* Opened(TChannel* channel, std::string cause, std::string* out) {
+TChannel* Opened(TChannel* channel, std::string cause, std::string* out, bool abandoned = false) {
     if (channel) cause.clear();
+    tAbandoned = abandoned;
     tLastCause = cause;
     if (out) *out = std::move(cause);
     return channel;
@@ -67,6 +70,22 @@ TChannel* Opened(TChannel* channel, std::string cause, std::string* out) {
 
 std::string LastOpenFailureCause() {
     return tLastCause;
+}
+
+ScopedOpenAbort::ScopedOpenAbort(const WakeLatch& abort) : outer_(tOpenAbort) {
+    tOpenAbort = &abort;
+}
+
+ScopedOpenAbort::~ScopedOpenAbort() {
+    tOpenAbort = outer_;
+}
+
+bool OpenAbandoned() {
+    return tAbandoned;
+}
+
+const WakeLatch* CurrentOpenAbort() {
+    return tOpenAbort;
 }
 
 TChannel* OpenChannel(const std::string& portName, int32_t levelCode, const TlsTrust& trust,
@@ -87,18 +106,22 @@ TChannel* OpenChannel(const std::string& portName, int32_t levelCode, const TlsT
         if (!LookupHostIPv4(parts.host, dotted))
             return Opened(nullptr, "host not found: " + parts.host, cause);
         const NetTls tls{parts.host, trust};
-        channel =
-            new (std::nothrow) TSerial(levelCode, "MOXA", 0, kNetSerialLibrary, dotted.c_str(),
-                                       parts.port, parts.tls ? &tls : nullptr);
+        channel = new (std::nothrow)
+            TSerial(levelCode, "MOXA", 0, kNetSerialLibrary, dotted.c_str(), parts.port,
+                    parts.tls ? &tls : nullptr, tOpenAbort ? tOpenAbort->Native() : kNoWake);
         break;
     }
     }
     if (!channel) return Opened(nullptr, "out of memory", cause);
     if (!channel->IsInited()) {
         std::string why;
-        if (channel->kind == kChannelSerial) why = static_cast<TSerial*>(channel)->OpenFailure();
+        bool abandoned = false;
+        if (channel->kind == kChannelSerial) {
+            why = static_cast<TSerial*>(channel)->OpenFailure();
+            abandoned = static_cast<TSerial*>(channel)->Aborted();
+        }
         FreeChannel(channel);
-        return Opened(nullptr, why, cause);
+        return Opened(nullptr, why, cause, abandoned);
     }
     // Flow control off; a refusal (a port without modem lines) does not stop the run.
     channel->Configure("", "", "N");

@@ -1,6 +1,7 @@
 #pragma once
 #include "NetSerial.h"
 #include "TChannel.h"
+#include "Wake.h"
 
 #include <string>
 
@@ -18,6 +19,30 @@ TChannel* OpenChannel(const std::string& portName, int32_t levelCode = 0,
 
 // Why the last OpenChannel on this thread returned null; empty after one that opened.
 std::string LastOpenFailureCause();
+
+// While one lives, every OpenChannel on its thread hands `abort` to a network port's open, which
+// then ends as soon as `abort` is raised (connecting, in the TLS handshake or waiting for the
+// server's negotiation, or the server's answers to the port's first settings), and OpenChannel
+// returns null with OpenAbandoned() true. A channel opened so keeps the latch for its setters'
+// waits: the latch must outlive every channel opened under the scope. Scopes nest; the innermost
+// counts.
+class ScopedOpenAbort {
+public:
+    explicit ScopedOpenAbort(const WakeLatch& abort);
+    ~ScopedOpenAbort();
+    ScopedOpenAbort(const ScopedOpenAbort&) = delete;
+    ScopedOpenAbort& operator=(const ScopedOpenAbort&) = delete;
+
+private:
+    const WakeLatch* outer_;
+};
+
+// The last OpenChannel on this thread returned null because its abort was raised.
+bool OpenAbandoned();
+
+// The latch of the innermost ScopedOpenAbort on this thread; null outside one. For opens of
+// other kinds (a test's stand-in) that must end on the same abort.
+const WakeLatch* CurrentOpenAbort();
 
 // Destroys a channel as the kind its `kind` byte names; a channel of any other kind is left alone.
 void FreeChannel(TChannel* channel);

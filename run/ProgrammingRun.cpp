@@ -2,6 +2,7 @@
 
 #include "Digest.h"
 #include "Format.h"
+#include "OpenChannel.h"
 #include "Paths.h"
 #include "Priority.h"
 #include "StreamFile.h"
@@ -47,6 +48,7 @@ ProgrammingRun::ProgrammingRun(RunRequest request, RunServices services, RunEven
 
 void ProgrammingRun::Abort() {
     abort_.store(true, std::memory_order_release);
+    openAbort_.Raise();
     std::lock_guard lock(runnerMutex_);
     if (runner_) runner_->Abort();
 }
@@ -94,8 +96,19 @@ RunResult ProgrammingRun::Execute() {
     if (req_.port.size() > kMaxRunName) {
         failure = txt::kPortTooLong;
     } else {
+        ScopedOpenAbort openAbort(openAbort_);
         channel = services_.openChannel(req_.port, req_.levelCode, req_.trust, &r.cause);
         if (!channel) failure = txt::kCanNotOpen + req_.port;
+    }
+    // An abort that ended the open (or came while it failed) ends the run as an abort does.
+    if (!channel && AbortRequested()) {
+        events_.Message(Format(txt::kLogSendFailed, req_.stream.c_str()));
+        events_.Status(txt::kNotProgrammed);
+        r.outcome = RunEnd::NotProgrammed;
+        r.status = txt::kNotProgrammed;
+        r.cause.clear();
+        r.aborted = true;
+        return Finish(r);
     }
     if (!channel) {
         events_.Status(failure);

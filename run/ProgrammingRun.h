@@ -1,6 +1,7 @@
 #pragma once
 #include "Digest.h"
 #include "RunServices.h"
+#include "Wake.h"
 
 #include <atomic>
 #include <cstdint>
@@ -107,6 +108,7 @@ private:
     RunServices services_;
     RunEvents& events_;
     std::atomic<bool> abort_{false};
+    WakeLatch openAbort_;    // raised with abort_: ends the waits of a network port's open
     std::mutex runnerMutex_; // Abort from another thread meets the runner's creation and end
     ProgramRunner* runner_ = nullptr;
     uint32_t start_ = 0;

@@ -1,6 +1,7 @@
 #include "ProgrammingStation.h"
 
 #include "Format.h"
+#include "OpenChannel.h"
 #include "Texts.h"
 #include "Tick.h"
 #include "Treport.h"
@@ -200,6 +201,7 @@ void Station::Stop() {
         std::lock_guard lock(pauseMutex_);
         stop_.store(true, std::memory_order_release);
     }
+    stopLatch_.Raise();
     pauseWake_.notify_all();
     std::lock_guard lock(runsMutex_);
     // A port that waits has no module to finish.
@@ -242,6 +244,7 @@ bool Station::WaitForPortBack(size_t slot, const std::string& cause) {
     while (!Stopping()) {
         Pause(kLookAgainMs);
         if (Stopping()) break;
+        ScopedOpenAbort stopped(stopLatch_);
         if (TChannel* channel = services_.openChannel(port, req_.levelCode, req_.trust, nullptr)) {
             services_.freeChannel(channel);
             return true;

@@ -137,6 +137,7 @@ private:
     std::mutex runsMutex_;   // the runs under way, against Stop and Abort
     std::mutex pauseMutex_;
     std::condition_variable pauseWake_;
+    WakeLatch stopLatch_; // raised by Stop: ends a lost port's reopening where it waits
     std::vector<std::unique_ptr<Slot>> slots_;
 };
 

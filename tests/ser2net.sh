@@ -1,16 +1,18 @@
 # Shared by the shell test drivers (sourced): ser2net (RFC 2217, no character delay) on a free
 # port of 127.0.0.1 in front of the tty $pty. $1 names its files ($1.yaml, $1.log in the current
 # folder), $2 is the longest it may run, in seconds; $3, when given, is a layer between Telnet and
-# TCP (ser2net's ssl(...)); the lines of the file ser2net.options, when there is one, join the
-# connection's options. Sets port and s2n_pid; adds the server to pids.
+# TCP (ser2net's ssl(...)), or "plain" for no Telnet at all (a TCP port that never says a word
+# first); the lines of the file ser2net.options, when there is one, join the connection's options.
+# Sets port and s2n_pid; adds the server to pids.
 start_ser2net_for_pty() {
-  local ser2net=/usr/sbin/ser2net p layer=${3:+$3,}
+  local ser2net=/usr/sbin/ser2net p layer=telnet\(rfc2217\),${3:+$3,}
+  [ "${3:-}" = plain ] && layer=
   port=
   for _ in 1 2 3 4 5; do
     p=$((20000 + RANDOM % 40000))
     cat >"$1.yaml" <<YAML
 connection: &zem
-  accepter: telnet(rfc2217),${layer}tcp,127.0.0.1,$p
+  accepter: ${layer}tcp,127.0.0.1,$p
   connector: serialdev,$pty,115200n81,local
   options:
     chardelay: false

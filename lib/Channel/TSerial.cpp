@@ -48,6 +48,8 @@ const char* NetOpenFailure(int32_t code) {
         return "a CA, certificate or key file could not be used";
     case -16:
         return "TLS is not supported by the network library";
+    case -17:
+        return "the open was abandoned";
     default:
         return "refused by the library";
     }
@@ -231,7 +233,7 @@ bool TSerial::ResolveEntryPoints() {
 }
 
 TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char* libraryName,
-                 const char* address, int32_t port, const zem::NetTls* tls)
+                 const char* address, int32_t port, const zem::NetTls* tls, intptr_t abort)
     : TChannel(reportLevel, name, opt) {
     if (!InitContext(true)) return;
     const std::string libraryFile = libraryName ? libraryName : "";
@@ -262,6 +264,8 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     context->nsio_wait = reinterpret_cast<zem::nsio_wait_t>(library.Symbol("nsio_wait"));
     // Not one of the eleven either: a library without it opens plain ports only.
     auto openEx = reinterpret_cast<zem::nsio_open_ex_t>(library.Symbol("nsio_open_ex"));
+    // Nor this: without it an open runs to its own end whatever the caller wants.
+    auto openWake = reinterpret_cast<zem::nsio_open_wake_t>(library.Symbol("nsio_open_wake"));
     context->pollMs = context->nsio_wait ? kGuardMs : kNetPollMs;
     nsio_init();
     std::string dotted;
@@ -272,10 +276,10 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     }
     int32_t id;
     char cause[256] = "";
-    if (tls && !openEx) {
+    if (tls && !openEx && !openWake) {
         id = -1;
         std::snprintf(cause, sizeof cause, "the network library %s offers no TLS", path.c_str());
-    } else if (openEx) {
+    } else if (openEx || openWake) {
         zem::NsioTlsOptions options{static_cast<int32_t>(sizeof options), nullptr, nullptr, nullptr,
                                     nullptr};
         if (tls) {
@@ -284,12 +288,15 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
             options.certFile = tls->trust.certFile.c_str();
             options.keyFile = tls->trust.keyFile.c_str();
         }
-        id = openEx(dotted.c_str(), port, kOpenTimeoutMs, tls ? &options : nullptr, cause,
-                    static_cast<int32_t>(sizeof cause));
+        id = openWake ? openWake(dotted.c_str(), port, kOpenTimeoutMs, tls ? &options : nullptr,
+                                 abort, cause, static_cast<int32_t>(sizeof cause))
+                      : openEx(dotted.c_str(), port, kOpenTimeoutMs, tls ? &options : nullptr,
+                               cause, static_cast<int32_t>(sizeof cause));
     } else {
         id = nsio_open(dotted.c_str(), port, kOpenTimeoutMs);
     }
     if (id < 0) {
+        aborted = openWake && id == zem::kNsioAborted;
         Log(3, "TSerial::TSerial - Bad IPPortId");
         Log(3, zem::Format("TSerial::TSerial - nsio_open %d: %s", id, NetOpenFailure(id)));
         // Our library says more than its code does.
@@ -308,7 +315,9 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     netMode = kDefaultNetMode;
     if (Configure("115200", "N81", "H")) {
         inited = false;
-        openFailure = "the server did not take the port's settings";
+        aborted = abortAnswered;
+        openFailure = aborted ? NetOpenFailure(zem::kNsioAborted)
+                              : "the server did not take the port's settings";
         return;
     }
     Log(3, zem::Format("Port %s:%d opened", dotted.c_str(), port));
@@ -333,9 +342,12 @@ TSerial::~TSerial() {
 
 // A speed change and a format change each send both values to the server.
 bool TSerial::NetApplyLink() {
-    if (context->portId >= 0 && nsio_ioctl(context->portId, static_cast<int32_t>(netBaud),
-                                           static_cast<int32_t>(netMode)) == 0)
-        return true;
+    const int32_t r = context->portId < 0
+                          ? -1
+                          : nsio_ioctl(context->portId, static_cast<int32_t>(netBaud),
+                                       static_cast<int32_t>(netMode));
+    if (r == 0) return true;
+    abortAnswered = abortAnswered || r == zem::kNsioAborted;
     Log(3, "TSerial::Configure -3");
     return false;
 }
@@ -404,7 +416,10 @@ int TSerial::SetFlow(const char* text) {
     if (!context) return -1;
     const char first = text ? text[0] : 0;
     if (context->network) {
-        if (context->portId < 0 || nsio_flowctrl(context->portId, first == 'H' ? 3 : 0) != 0) {
+        const int32_t r =
+            context->portId < 0 ? -1 : nsio_flowctrl(context->portId, first == 'H' ? 3 : 0);
+        if (r != 0) {
+            abortAnswered = abortAnswered || r == zem::kNsioAborted;
             Log(3, "TSerial::SetFlow - Can not SetCommState -13");
             return -1;
         }
@@ -623,16 +638,23 @@ void TSerial::NetworkLoop(SerialThreadContext* ctx) {
         // Everything the library holds, up to a full ring. A library that reports more than it
         // was offered must not move the indices past it.
         uint32_t free = 0;
+        bool readOut = false; // the library had no more to give
         for (;;) {
             uint8_t* room = nullptr;
             free = r->RxRoom(&room);
             if (free == 0) break;
             int32_t k =
                 ctx->nsio_read(id, reinterpret_cast<char*>(room), static_cast<int32_t>(free));
-            if (k <= 0) break;
+            if (k <= 0) {
+                readOut = true;
+                break;
+            }
             r->RxProduced(std::min(static_cast<uint32_t>(k), free));
         }
-        if (s < 0) return lost(s);
+        // A connection that is gone may still have left bytes in the library (the last answer,
+        // say): the port is lost only once they are all in the ring. Until then a full ring waits
+        // for the reader, as it would with the connection alive.
+        if (s < 0 && readOut) return lost(s);
 
         // Everything queued, as far as the library takes it.
         bool libraryFull = false;

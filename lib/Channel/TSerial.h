@@ -3,6 +3,7 @@
 #include "NetSerial.h"
 #include "SerialPort.h"
 #include "TChannel.h"
+#include "Wake.h"
 
 #include <atomic>
 #include <cstdint>
@@ -29,9 +30,13 @@ public:
     TSerial(int32_t reportLevel, const char* name, uint8_t option, const char* portName,
             bool smallBuffers);
     // A port of a serial device server: the library file, the server's dotted address and port;
-    // with tls, inside TLS (the library must offer nsio_open_ex).
+    // with tls, inside TLS (the library must offer nsio_open_ex). A ready `abort` (a WakeLatch's
+    // Native(); zem::kNoWake for none) ends the open at once, whatever it waits for, when the
+    // library offers nsio_open_wake; Aborted() then tells so. Afterwards it ends the setters'
+    // waits for the server's answers too, so the latch must outlive the channel.
     TSerial(int32_t reportLevel, const char* name, uint8_t option, const char* libraryName,
-            const char* address, int32_t port, const zem::NetTls* tls = nullptr);
+            const char* address, int32_t port, const zem::NetTls* tls = nullptr,
+            intptr_t abort = zem::kNoWake);
     ~TSerial() override;
 
     bool IsOpen() override { return inited; }
@@ -48,6 +53,8 @@ public:
     // Why the constructor did not open the channel, in the operator's words; empty when it did
     // or when nothing is known.
     const std::string& OpenFailure() const { return openFailure; }
+    // The open was abandoned because its abort wake-up was raised.
+    bool Aborted() const { return aborted; }
     // The network sort's service thread sleeps in the library's wait (nsio_wait) when it has one.
     bool WaitsInLibrary() const { return context && context->nsio_wait; }
     uint32_t NetBaud() const { return netBaud; }
@@ -96,4 +103,6 @@ private:
     uint32_t netMode = 0;
     uint32_t netBaud = 0;
     std::string openFailure;
+    bool aborted = false;
+    bool abortAnswered = false; // a setter's request ended by the abort wake-up
 };

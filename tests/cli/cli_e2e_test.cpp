@@ -916,6 +916,38 @@ private:
 
 } // namespace
 
+// Ctrl-C while a device server accepts and says nothing ends the open at once, and the run ends
+// as an abort (7), not as a port that did not open (5). The open's own limit is 3 s.
+TEST_F(CliE2E, InterruptDuringANetworkOpenEndsItAtOnceAsAnAbort) {
+    std::string stream = Stream("s.bin", "--records 100");
+    // Silent from the start, or taking the port and confirming none of its settings.
+    for (BadServer::Kind kind : {BadServer::kSilent, BadServer::kConfirmsNothing}) {
+        SCOPED_TRACE(kind);
+        BadServer server(kind);
+        ASSERT_NE(server.Port(), 0);
+        std::string args = "--json '";
+        args += stream;
+        args += "' 127.0.0.1:";
+        args += std::to_string(server.Port());
+        args += " 115200";
+        BackgroundCli cli(dir_, args);
+        // The version line comes right before the open.
+        ASSERT_TRUE(cli.WaitForOutput("Flash Programmer"));
+        usleep(300000);
+        auto interrupted = std::chrono::steady_clock::now();
+        cli.Signal(SIGINT);
+        auto [code, secs] = cli.Wait(interrupted);
+        std::printf("exit %d %.3f s after SIGINT\n", code, secs);
+        EXPECT_EQ(code, 7);
+        EXPECT_LT(secs, 1.5) << "not the end of the open's wait";
+        const std::string out = cli.Out();
+        EXPECT_NE(out.find("\"exit_code\":7"), std::string::npos) << out;
+        EXPECT_NE(out.find("\"status\":\"Error, module not programmed\""), std::string::npos)
+            << out;
+        EXPECT_EQ(out.find("Can not open"), std::string::npos) << out;
+    }
+}
+
 // With --debug the trace says why a network port did not open; without it, nothing is traced.
 TEST_F(CliE2E, WhyANetworkPortDidNotOpenIsTracedWithDebug) {
     std::string stream = Stream("net.bin", "--records 100");

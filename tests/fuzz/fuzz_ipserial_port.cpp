@@ -26,7 +26,8 @@
 //     late may also give NSIO_TIMEOUT (a slow machine) but never another result;
 //   - with raw bytes from the server, never more data out than bytes in;
 //   - after the server has closed, reads end in NSIO_CLOSED once drained and writes fail;
-//   - no call waits longer than its own time-out and a generous margin;
+//   - no call waits longer than its own time-out and a generous margin; a wait whose wake-up is
+//     ready ends well within the channel's 1 s guard, whatever its time-out;
 //   - nsio_close leaves no descriptor and no thread behind.
 #include "Port.h"
 #include "PortTable.h"
@@ -67,6 +68,10 @@ constexpr Ms kOpenDecided{3000};
 constexpr Ms kOpenUndecided{5};
 // What a call may take beyond its own time-out on a loaded machine.
 constexpr Ms kMargin{5000};
+// A wait whose wake-up is already due must end on it, not on a time-out: it is given a time-out
+// far above the channel's 1 s guard and must return well within that guard.
+constexpr int kWakeDueTimeoutMs = 10000;
+constexpr Ms kWakeDue{400};
 // How long the server may take to read to the client's end, or the client to the server's: only a
 // fault makes either take long.
 constexpr Ms kDrain{20000};
@@ -123,6 +128,10 @@ int CountEntries(const char* dir) {
 }
 
 const bool gVerbose = std::getenv("ZEM_FUZZ_VERBOSE") != nullptr;
+
+// An abort wake-up that is never raised, made before any input is counted: the open and the
+// control calls then wait where it could end them, and must behave exactly as without it.
+const int gNeverRaised = eventfd(0, EFD_CLOEXEC);
 
 long ElapsedMs(Clock::time_point since) {
     return static_cast<long>(std::chrono::duration_cast<Ms>(Clock::now() - since).count());
@@ -492,7 +501,8 @@ private:
             endReachable_ || (clean_ && comPortDecided_) ? kOpenDecided : kOpenUndecided;
         const auto t0 = Clock::now();
         std::string cause;
-        id_ = OpenPortOver(PlainTransportOver(std::move(socket)), timeout, kTimings, &cause);
+        id_ = OpenPortOver(PlainTransportOver(std::move(socket)), timeout, kTimings, &cause,
+                           gNeverRaised);
         CheckTime(t0, timeout, "the open waited past its time-out");
         Check(id_ >= 0 || id_ == NSIO_TIMEOUT || id_ == NSIO_CONNECTFAIL,
               "the open gave a result outside its set");
@@ -586,10 +596,14 @@ private:
         if (wake) {
             fd = eventfd(1, EFD_CLOEXEC); // ready from the start
             Check(fd >= 0, "eventfd");
+            timeoutMs = kWakeDueTimeoutMs;
         }
         const auto t0 = Clock::now();
-        const int r = nsio_wait(id_, timeoutMs, wake ? fd : -1);
-        CheckTime(t0, Ms(std::max(timeoutMs, 0)), "nsio_wait waited past its time-out");
+        const int r = nsio_wait(id_, timeoutMs, wake ? fd : NSIO_NO_WAKE);
+        if (wake)
+            Check(Clock::now() - t0 <= kWakeDue, "nsio_wait did not end on its ready wake-up");
+        else
+            CheckTime(t0, Ms(std::max(timeoutMs, 0)), "nsio_wait waited past its time-out");
         if (fd >= 0) close(fd);
         Check(r == 1 || r == 0 || r == NSIO_CLOSED, "nsio_wait gave a result outside its set");
         Check(r != NSIO_CLOSED || MayBeClosed(), "nsio_wait: closed, though the server is there");
@@ -813,7 +827,8 @@ private:
     void BadPort(int id) {
         char b[4] = {};
         Check(nsio_read(id, b, 4) == NSIO_BADPORT && nsio_write(id, b, 4) == NSIO_BADPORT &&
-                  nsio_lstatus(id) == NSIO_BADPORT && nsio_wait(id, 0, -1) == NSIO_BADPORT &&
+                  nsio_lstatus(id) == NSIO_BADPORT &&
+                  nsio_wait(id, 0, NSIO_NO_WAKE) == NSIO_BADPORT &&
                   nsio_ioctl(id, 16, 3) == NSIO_BADPORT && nsio_flowctrl(id, 0) == NSIO_BADPORT &&
                   nsio_DTR(id, 1) == NSIO_BADPORT && nsio_RTS(id, 1) == NSIO_BADPORT &&
                   nsio_close(id) == NSIO_BADPORT,
@@ -918,7 +933,7 @@ private:
         while (Clock::now() < until) {
             r = ClientRead(65536);
             if (r == NSIO_CLOSED) break;
-            if (r == 0) nsio_wait(id_, 2, -1);
+            if (r == 0) nsio_wait(id_, 2, NSIO_NO_WAKE);
         }
         Check(r == NSIO_CLOSED, "reads never ended in NSIO_CLOSED after the server had gone");
         ++gTotals.drained;

@@ -223,6 +223,22 @@ TEST(IpSerialOpen, ConnectGivesUpWithinItsTimeout) {
         EXPECT_GE(ElapsedMs(t0), 250);
         EXPECT_LT(ElapsedMs(t0), 3000);
 
+        // The caller's wake-up ends the connect as well.
+        int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        ASSERT_GE(wake, 0);
+        std::thread raise([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            uint64_t one = 1;
+            EXPECT_EQ(write(wake, &one, sizeof one), 8);
+        });
+        t0 = Clock::now();
+        EXPECT_EQ(
+            nsio_open_wake("127.0.0.1", ntohs(addr.sin_port), 10000, nullptr, wake, nullptr, 0),
+            NSIO_ABORTED);
+        EXPECT_LT(ElapsedMs(t0), 2000);
+        raise.join();
+        close(wake);
+
         // Signals arriving all the time (a timer, a child ending) must not stretch the wait.
         struct sigaction sa {
         }, old{};
@@ -248,6 +264,80 @@ TEST(IpSerialOpen, ConnectGivesUpWithinItsTimeout) {
         ::close(c);
     ::close(fd);
     if (!hangs) GTEST_SKIP() << "this kernel completes connections to a full listen queue";
+}
+
+// A caller's wake-up ends an open wherever it waits: for the server's negotiation (a server that
+// accepts and says nothing), in the TLS handshake, or already ready at the call. Nothing stays
+// open, and the same server still serves a later open.
+TEST(IpSerialOpen, TheCallersWakeUpEndsTheOpenWhereverItWaits) {
+    nsio_tls_options tls{static_cast<int>(sizeof(nsio_tls_options)), "127.0.0.1", nullptr, nullptr,
+                         nullptr};
+    struct Case {
+        const char* name;
+        const nsio_tls_options* tls;
+        int raiseAfterMs; // -1: ready from the start
+    } cases[] = {
+        {"negotiation", nullptr, 150},
+        {"TLS handshake", &tls, 400},
+        {"ready at the call", nullptr, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeServer server({.negotiate = false});
+        int wake = eventfd(c.raiseAfterMs < 0 ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+        ASSERT_GE(wake, 0);
+        std::thread raise([&] {
+            if (c.raiseAfterMs < 0) return;
+            std::this_thread::sleep_for(milliseconds(c.raiseAfterMs));
+            uint64_t one = 1;
+            EXPECT_EQ(write(wake, &one, sizeof one), 8);
+        });
+        char cause[128] = "";
+        const auto t0 = Clock::now();
+        EXPECT_EQ(
+            nsio_open_wake("127.0.0.1", server.Port(), 10000, c.tls, wake, cause, sizeof cause),
+            NSIO_ABORTED);
+        const long ms = ElapsedMs(t0);
+        raise.join();
+        // Generous for a loaded machine, yet far below the open's own 10 s.
+        EXPECT_LT(ms, c.raiseAfterMs + 2000);
+        EXPECT_STREQ(cause, "the open was abandoned");
+        uint64_t count = 0;
+        EXPECT_EQ(read(wake, &count, sizeof count), 8) << "the wake-up is left to the caller";
+        close(wake);
+    }
+
+    // A port opened so keeps the wake-up: a control call waiting for an answer that does not come
+    // ends on it too. Here the server takes the port and confirms no setting.
+    {
+        FakeServer mute({.answerConfig = false, .answerControl = false});
+        int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        ASSERT_GE(wake, 0);
+        const int id = nsio_open_wake("127.0.0.1", mute.Port(), 3000, nullptr, wake, nullptr, 0);
+        ASSERT_GE(id, 0);
+        std::thread raise([&] {
+            std::this_thread::sleep_for(milliseconds(150));
+            uint64_t one = 1;
+            EXPECT_EQ(write(wake, &one, sizeof one), 8);
+        });
+        const auto t0 = Clock::now();
+        EXPECT_EQ(nsio_ioctl(id, NSIO_B9600, NSIO_BIT_8), NSIO_ABORTED);
+        EXPECT_LT(ElapsedMs(t0), 1500) << "its own wait is 2 s";
+        raise.join();
+        EXPECT_EQ(nsio_flowctrl(id, NSIO_FLOW_NONE), NSIO_ABORTED) << "and stays so";
+        EXPECT_EQ(nsio_close(id), 0);
+        close(wake);
+    }
+
+    // The sentinel is no wake-up: the open runs to its own end.
+    FakeServer silent({.negotiate = false});
+    auto t0 = Clock::now();
+    EXPECT_EQ(nsio_open_wake("127.0.0.1", silent.Port(), 300, nullptr, NSIO_NO_WAKE, nullptr, 0),
+              NSIO_TIMEOUT);
+    EXPECT_GE(ElapsedMs(t0), 250);
+    FakeServer server;
+    OpenPort after(server);
+    EXPECT_GE(after.id, 0);
 }
 
 // --- configuration commands ---------------------------------------------------------------
@@ -507,7 +597,7 @@ TEST(IpSerialWait, EndsOnDataWakeUpLossOrTimeout) {
     EXPECT_EQ(nsio_wait(port.id, 5000, wake), 1);
     EXPECT_LT(ElapsedMs(t0), 2500);
     later.join();
-    EXPECT_EQ(nsio_wait(port.id, 5000, 0), 1) << "still there until read";
+    EXPECT_EQ(nsio_wait(port.id, 5000, NSIO_NO_WAKE), 1) << "still there until read";
     EXPECT_EQ(ReadFor(port.id, 1), Bytes({0x41}));
 
     uint64_t one = 1;
@@ -525,6 +615,35 @@ TEST(IpSerialWait, EndsOnDataWakeUpLossOrTimeout) {
     EXPECT_LT(ElapsedMs(t0), 2500);
     EXPECT_EQ(nsio_wait(-7, 10, -1), NSIO_BADPORT);
     close(wake);
+}
+
+// Descriptor 0 is as good a wake-up as any other: a process started with its standard input
+// closed gets 0 for the first descriptor it makes. Only NSIO_NO_WAKE means none.
+TEST(IpSerialWait, DescriptorZeroIsAWakeUp) {
+    FakeServer server;
+    OpenPort port(server);
+    ASSERT_GE(port.id, 0);
+    const int savedStdin = dup(0);
+    int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ASSERT_GE(wake, 0);
+    ASSERT_EQ(dup2(wake, 0), 0);
+    close(wake);
+    uint64_t one = 1;
+    ASSERT_EQ(write(0, &one, sizeof one), 8);
+
+    auto t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 5000, 0), 0);
+    EXPECT_LT(ElapsedMs(t0), 2500) << "descriptor 0, ready, ends the wait";
+    t0 = Clock::now();
+    EXPECT_EQ(nsio_wait(port.id, 100, NSIO_NO_WAKE), 0);
+    EXPECT_GE(ElapsedMs(t0), 90) << "the sentinel is no wake-up";
+
+    if (savedStdin >= 0) {
+        dup2(savedStdin, 0);
+        close(savedStdin);
+    } else {
+        close(0);
+    }
 }
 
 TEST(IpSerialBroken, CloseWhileWaitingAndWhileWriting) {
@@ -685,9 +804,9 @@ TEST(IpSerialThreads, DataThreadAndControlThreadOnOnePort) {
 TEST(IpSerialExports, ElevenEntryPointsByPlainName) {
     void* lib = dlopen(IPSERIAL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
-    for (const char* name :
-         {"nsio_init", "nsio_end", "nsio_open", "nsio_close", "nsio_ioctl", "nsio_flowctrl",
-          "nsio_read", "nsio_write", "nsio_DTR", "nsio_RTS", "nsio_lstatus", "nsio_wait"})
+    for (const char* name : {"nsio_init", "nsio_end", "nsio_open", "nsio_close", "nsio_ioctl",
+                             "nsio_flowctrl", "nsio_read", "nsio_write", "nsio_DTR", "nsio_RTS",
+                             "nsio_lstatus", "nsio_wait", "nsio_open_ex", "nsio_open_wake"})
         EXPECT_NE(dlsym(lib, name), nullptr) << name;
     auto init = reinterpret_cast<int (*)()>(dlsym(lib, "nsio_init"));
     auto end = reinterpret_cast<int (*)()>(dlsym(lib, "nsio_end"));

@@ -1,5 +1,6 @@
 #include "Digest.h"
 #include "DumpFiles.h"
+#include "OpenChannel.h"
 #include "Paths.h"
 #include "Priority.h"
 #include "ProgrammingRun.h"
@@ -94,6 +95,12 @@ struct Fakes {
     std::atomic<int> linked{0};
     std::atomic<bool> release{false};
     std::atomic<int> goneOpens{0}; // openings that fail after a port was lost
+    // Those openings wait, as for a network server that accepts and says nothing, until the
+    // open's abort is raised (at most 10 s); each one the abort ended is counted.
+    std::atomic<bool> goneOpensHang{false};
+    std::atomic<int> opensAbandoned{0};
+    // Every opening waits so, the first included.
+    std::atomic<bool> everyOpenHangs{false};
     zem::Clock* clock = nullptr;
     std::function<bool(const std::string&)> present;
 
@@ -177,8 +184,17 @@ struct Fakes {
                                std::string*) -> TChannel* {
             for (const auto& u : unopenable)
                 if (u == port) return nullptr;
+            auto hang = [this] {
+                const zem::WakeLatch* abort = zem::CurrentOpenAbort();
+                for (int i = 0; i < 10000 && !(abort && abort->Raised()); ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                if (abort && abort->Raised()) ++opensAbandoned;
+                return nullptr;
+            };
+            if (everyOpenHangs) return hang();
             if (goneOpens > 0) {
                 --goneOpens;
+                if (goneOpensHang) return hang();
                 return nullptr;
             }
             return new FakeChannel;
@@ -534,6 +550,61 @@ TEST(Station, ALostPortIsWaitedForAndProgrammedAgain) {
     EXPECT_EQ(fx.fakes.goneOpens, 0) << "looked for until it opened";
     EXPECT_GE(clock.NowMs(), 3000u) << "about once a second";
     EXPECT_EQ(s.exitCode, 7);
+}
+
+// A lost port looked for again where it opens slowly (a network server that accepts and says
+// nothing): stopping the station ends that open at once, not at the open's own limit.
+TEST(Station, StoppingEndsTheReopeningOfALostPort) {
+    StationFixture fx;
+    VirtualClock clock;
+    fx.fakes.clock = &clock;
+    fx.fakes.ports["P1"].losesPortFirst = true;
+    fx.fakes.goneOpensHang = true;
+    Recorder rec(1);
+    zem::Station station(fx.Request({"P1"}, 2), fx.fakes.Services(), rec);
+    Running running(station);
+    ASSERT_TRUE(WaitFor([&] { return rec.InState(0, PortState::kPortLost); }));
+    ASSERT_TRUE(WaitFor([&] { return fx.fakes.goneOpens < 3; })) << "an open is under way";
+    const auto t0 = std::chrono::steady_clock::now();
+    station.Stop();
+    running.Join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5))
+        << "the open's own limit is 10 s here";
+    EXPECT_EQ(fx.fakes.opensAbandoned, 1);
+}
+
+// An abort while the port opens (Ctrl-C against a silent network server) ends the open and the
+// run as an abort: not programmed, exit 7, not "Can not open".
+TEST(ProgrammingRun, AnAbortDuringTheOpenEndsTheRunAsAnAbort) {
+    StationFixture fx;
+    fx.fakes.everyOpenHangs = true;
+    struct Events : zem::RunEvents {
+        Strings statuses;
+        void Status(const std::string& text) override { statuses.push_back(text); }
+        void Progress(int, int32_t) override {}
+        void Message(const std::string&) override {}
+        void Result(const zem::RunResult&) override {}
+    } events;
+    zem::RunRequest req;
+    req.stream = fx.stream;
+    req.port = "10.0.0.5:4001";
+    req.speed = "115200";
+    zem::ProgrammingRun run(req, fx.fakes.Services(), events);
+    std::thread abort([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        run.Abort();
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    zem::RunResult r = run.Execute();
+    abort.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_EQ(fx.fakes.opensAbandoned, 1);
+    EXPECT_EQ(r.exitCode, 7);
+    EXPECT_EQ(r.outcome, zem::RunEnd::NotProgrammed);
+    EXPECT_TRUE(r.aborted);
+    EXPECT_EQ(r.status, zem::txt::kNotProgrammed);
+    EXPECT_TRUE(r.cause.empty());
+    EXPECT_EQ(events.statuses.back(), zem::txt::kNotProgrammed);
 }
 
 // With the presence check, a module is programmed once: the next run waits for it to be taken

@@ -10,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -366,6 +368,34 @@ TEST_F(SerialNet, AFullReceiveRingIsNotOffered) {
     EXPECT_TRUE(got == in);
 }
 
+// The connection goes while the library still holds more than the receive ring takes: the port
+// counts as lost only once the reader has made room for all of it, and nothing is dropped.
+TEST_F(SerialNet, APortLostWithAFullRingKeepsWhatTheLibraryStillHolds) {
+    auto ch = OpenNet(STANDIN_OK);
+    ASSERT_TRUE(ch->IsInited());
+    const std::string in = Pattern(5, 20000);
+    {
+        std::lock_guard<std::mutex> l(standin->m);
+        standin->input = in;
+        standin->lstatus = -4;
+    }
+    ASSERT_TRUE(WaitFor([&] { return ch->RxCount() == 16383; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(ch->IsLost()) << "the library still holds bytes";
+    std::string got;
+    char buf[4096];
+    EXPECT_TRUE(WaitFor([&] {
+        const bool lost = ch->IsLost(); // before the read: what the ring holds then is all
+        int k = ch->Read(buf, sizeof buf);
+        if (k > 0) got.append(buf, static_cast<size_t>(k));
+        return got.size() == in.size() || (lost && k <= 0);
+    }));
+    EXPECT_EQ(got.size(), in.size());
+    EXPECT_TRUE(got == in);
+    EXPECT_TRUE(WaitFor([&] { return ch->IsLost(); }));
+    EXPECT_STREQ(ch->LostCause(), "connection to the server lost (NSIO_CLOSED)");
+}
+
 TEST_F(SerialNet, ALibraryClaimingMoreThanItWasOfferedCannotWrapTheRing) {
     auto ch = OpenNet(STANDIN_OK);
     ASSERT_TRUE(ch->IsInited());
@@ -512,4 +542,130 @@ TEST(SerialNetEleven, AServerThatGoesAwayIsSeenWithoutTheLibrarysWait) {
     EXPECT_STREQ(ch->LostCause(), "connection to the server lost (NSIO_CLOSED)");
     EXPECT_EQ(ch->Read(buf, sizeof buf), 1) << "what came before the loss is kept";
     EXPECT_EQ(buf[0], '!');
+}
+
+// --- our own library, with its wait and its abortable open -------------------------------
+
+namespace {
+std::unique_ptr<TSerial> OpenOurs(uint16_t port, intptr_t abort = zem::kNoWake) {
+    return std::make_unique<TSerial>(20, "MOXA", 0, IPSERIAL_LIBRARY, "127.0.0.1", port, nullptr,
+                                     abort);
+}
+
+long MsSince(std::chrono::steady_clock::time_point t0) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count());
+}
+} // namespace
+
+// The server sends more than the ring and the library's buffer together hold, then closes, while
+// nobody reads: every byte reaches the reader, and only then is the port lost.
+TEST(SerialNetOurs, AFullRingWhenTheServerClosesLosesNoByte) {
+    ScopedTestDir dir;
+    FakeServer server;
+    auto ch = OpenOurs(server.Port());
+    ASSERT_TRUE(ch->IsInited());
+    EXPECT_TRUE(ch->WaitsInLibrary());
+    const std::string in = Pattern(6, 40000);
+    server.SendData(Bytes(in.begin(), in.end()));
+    server.CloseClient();
+    ASSERT_TRUE(WaitFor([&] { return ch->RxCount() == 16383; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(ch->IsLost()) << "the library still holds bytes";
+    std::string got;
+    char buf[3000];
+    EXPECT_TRUE(WaitFor([&] {
+        const bool lost = ch->IsLost();
+        int k = ch->Read(buf, sizeof buf);
+        if (k > 0) got.append(buf, static_cast<size_t>(k));
+        return got.size() == in.size() || (lost && k <= 0);
+    }));
+    EXPECT_EQ(got.size(), in.size());
+    EXPECT_TRUE(got == in);
+    EXPECT_TRUE(WaitFor([&] { return ch->IsLost(); }));
+    EXPECT_STREQ(ch->LostCause(), "connection to the server lost (NSIO_CLOSED)");
+}
+
+// A process started with its standard input closed makes descriptor 0 its first: here the ring's
+// wake-up. The service thread sleeping in the library's wait must still wake for every Write,
+// not only at its guard (a second each).
+TEST(SerialNetOurs, AWakeUpOnDescriptorZeroStillWakesTheServiceThread) {
+    ScopedTestDir dir;
+    FakeServer server;
+    const int savedStdin = dup(0);
+    close(0);
+    auto ch = OpenOurs(server.Port());
+    char link[64] = {};
+    const ssize_t n = readlink("/proc/self/fd/0", link, sizeof link - 1);
+    const bool zeroIsWake = n > 0 && std::string(link).find("eventfd") != std::string::npos;
+    bool opened = ch->IsInited();
+    if (opened && zeroIsWake) {
+        ASSERT_TRUE(server.WaitFor([&] { return server.Opened(); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the thread is asleep
+        const auto t0 = std::chrono::steady_clock::now();
+        for (size_t i = 1; i <= 5; ++i) {
+            EXPECT_EQ(ch->Write("x", 1), 1);
+            EXPECT_TRUE(server.WaitFor([&] { return server.Data().size() == i; }));
+        }
+        // Five guards would take five seconds.
+        EXPECT_LT(MsSince(t0), 2500);
+    }
+    ch.reset();
+    if (savedStdin >= 0) {
+        dup2(savedStdin, 0);
+        close(savedStdin);
+    }
+    ASSERT_TRUE(opened);
+    if (!zeroIsWake) GTEST_SKIP() << "descriptor 0 went to something else: " << link;
+}
+
+// Ctrl-C while a device server accepts and says nothing: the raised abort ends the open at once,
+// and the channel says it was abandoned, not refused. OpenChannel does the same under a scope.
+TEST(SerialNetOurs, ARaisedAbortEndsTheOpenOfASilentServer) {
+    ScopedTestDir dir;
+    // Silent from the start, or taking the port and then confirming none of its settings (each
+    // setting waits 2 s for its answer).
+    const FakeServer::Options servers[] = {{.negotiate = false}, {.answerConfig = false}};
+    for (const FakeServer::Options& options : servers) {
+        SCOPED_TRACE(options.negotiate ? "confirms nothing" : "silent");
+        FakeServer server(options);
+        zem::WakeLatch raised;
+        ASSERT_TRUE(raised.Valid());
+        std::thread raise([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            raised.Raise();
+        });
+        const auto t0 = std::chrono::steady_clock::now();
+        auto ch = OpenOurs(server.Port(), raised.Native());
+        const long ms = MsSince(t0);
+        raise.join();
+        EXPECT_FALSE(ch->IsInited());
+        EXPECT_TRUE(ch->Aborted());
+        EXPECT_EQ(ch->OpenFailure(), "the open was abandoned");
+        EXPECT_LT(ms, 1500) << "the open's own limits are 2 s and more";
+    }
+
+    FakeServer silent({.negotiate = false});
+    zem::WakeLatch abort;
+    abort.Raise();
+
+    if (zem::FindLibraryFile(zem::kNetSerialLibrary) != "")
+        GTEST_SKIP() << "a network serial library is installed beside this program";
+    fs::copy_file(IPSERIAL_LIBRARY, zem::kNetSerialLibrary);
+    const std::string name = "127.0.0.1:" + std::to_string(silent.Port());
+    {
+        zem::ScopedOpenAbort scope(abort);
+        std::string cause;
+        const auto t1 = std::chrono::steady_clock::now();
+        EXPECT_EQ(zem::OpenChannel(name, 0, {}, &cause), nullptr);
+        EXPECT_LT(MsSince(t1), 2000);
+        EXPECT_TRUE(zem::OpenAbandoned());
+    }
+    // Out of the scope the abort no longer counts.
+    FakeServer server;
+    TChannel* opened = zem::OpenChannel("127.0.0.1:" + std::to_string(server.Port()));
+    EXPECT_NE(opened, nullptr);
+    EXPECT_FALSE(zem::OpenAbandoned());
+    zem::FreeChannel(opened);
 }

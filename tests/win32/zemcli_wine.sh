@@ -10,6 +10,8 @@
 #   ser2net    the same run through ipserial.dll to ser2net on 127.0.0.1, in front of zem-sim
 #   interrupt  Ctrl-C during the handshake with a module that never answers ends the run at once
 #              as a failure (7)
+#   openinterrupt  Ctrl-C while ipserial.dll opens a port whose server accepts and says nothing (a
+#              plain TCP accepter of ser2net): the open ends at once and the run as aborted (7)
 #   pending    win32_serial_port_tests.exe (beside in WORK_DIR) on COM5, mapped to a zem-sim that
 #              reads at the line's pace
 #   lost       the simulator behind COM5 killed mid-transfer: exit 7 within 3 s, the cause named
@@ -243,6 +245,45 @@ interrupt)
     [ "$code" -eq 7 ] || fail "zemcli.exe exited $code after Ctrl-C, expected 7"
     expect_result '"exit_code":7' '"status":"Error, module not programmed"'
   fi
+  ;;
+openinterrupt)
+  need_tools
+  ser2net=/usr/sbin/ser2net
+  [ -x "$ser2net" ] || skip "ser2net is not installed"
+  "$tools/zem-mkstream" -q -o s.bin --records 300 || exit 1
+  start_sim --silent
+  start_ser2net_for_pty ser2net 200 plain
+  start_session
+  "$wine_run" "$zemcli" --debug --json s.bin "127.0.0.1:$port" 115200 >out.txt 2>>err.txt &
+  cli_pid=$!
+  pids+=("$cli_pid")
+  for _ in $(seq 300); do
+    grep -q 'Flash Programmer' out.txt 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q 'Flash Programmer' out.txt || fail "zemcli.exe never came to the open"
+  # Well inside the open's own 3 s.
+  sleep 0.5
+  kill -INT "$cli_pid"
+  t0=$(date +%s%N)
+  ended=
+  for _ in $(seq 1500); do
+    kill -0 "$cli_pid" 2>/dev/null || { ended=1; break; }
+    sleep 0.01
+  done
+  ms=$((($(date +%s%N) - t0) / 1000000))
+  if [ -z "$ended" ]; then
+    fail "zemcli.exe did not end within 15 s of Ctrl-C"
+  else
+    wait "$cli_pid"
+    code=$?
+    echo "zemcli.exe exited $code ${ms} ms after Ctrl-C during the open"
+    [ "$code" -eq 7 ] || fail "zemcli.exe exited $code after Ctrl-C during the open, expected 7"
+    [ "$ms" -lt 2000 ] ||
+      fail "zemcli.exe took $ms ms to end the open: $(tr -d '\r' <LocalLog.txt | grep TSerial | tail -n 3)"
+    expect_result '"exit_code":7' '"status":"Error, module not programmed"'
+  fi
+  kill "$s2n_pid" 2>/dev/null
   ;;
 lost)
   need_tools
