@@ -3,6 +3,7 @@
 // stream file or at the serial ports.
 #include "Format.h"
 #include "Inspect.h"
+#include "OutputQueue.h"
 #include "Paths.h"
 #include "ProgrammingStation.h"
 #include "Reporter.h"
@@ -128,10 +129,15 @@ int main(int argc, char** argv) {
     }
     // One port, one module: the single run's display, as it has always been.
     if (ports.size() == 1 && !loop && count == 0) {
-        zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
-        return zem::cli::RunSingle(
-            {args[0], args[1], args[2], debug, dumpDir, results.get(), trust, wireTrace.get()},
-            reporter);
+        int code = 0;
+        {
+            zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
+            code = zem::cli::RunSingle(
+                {args[0], args[1], args[2], debug, dumpDir, results.get(), trust, wireTrace.get()},
+                reporter);
+        }
+        wireTrace.reset();
+        return zem::cli::OutputQueue::EndProcess(code);
     }
     zem::cli::StationOptions station;
     station.stream = args[0];
@@ -145,5 +151,7 @@ int main(int argc, char** argv) {
     station.results = results.get();
     station.trust = trust;
     station.wireTrace = wireTrace.get();
-    return zem::cli::RunStation(station, json, zem::IsTerminal(stderr), stdout, stderr);
+    int code = zem::cli::RunStation(station, json, zem::IsTerminal(stderr), stdout, stderr);
+    wireTrace.reset();
+    return zem::cli::OutputQueue::EndProcess(code);
 }

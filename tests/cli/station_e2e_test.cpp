@@ -1,0 +1,231 @@
+// A station that nothing stops: zemcli against zem-sim on pseudo-terminals, with the output held,
+// a crash before a restart, several read-backs in one run, a results log cut short, signals, and
+// ports that come late or stumble.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <signal.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+std::string Bin(const std::string& rel) {
+    return Env("ZEM_BINARY_DIR") + "/" + rel;
+}
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> v;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) v.push_back(nlohmann::json::parse(line));
+    return v;
+}
+
+[[maybe_unused]] std::string DumpName(std::string port, const std::string& tail) {
+    for (char& c : port)
+        if (c == '/') c = '_';
+    return port + tail;
+}
+
+// A program started in `dir`, standard output to out.txt and standard error to stderr.txt,
+// except that descriptor `target` (1 or 2) may be given `fd` instead; waited for with a deadline.
+class Process {
+public:
+    Process(const fs::path& dir, std::vector<std::string> argv, int fd = -1, int target = 1) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (chdir(dir.c_str()) != 0) _exit(126);
+            int out = open("out.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
+            int err = open("stderr.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(fd >= 0 && target == 1 ? fd : out, 1);
+            dup2(fd >= 0 && target == 2 ? fd : err, 2);
+            std::vector<char*> args;
+            for (auto& a : argv)
+                args.push_back(a.data());
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~Process() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    pid_t Pid() const { return pid_; }
+    void Signal(int sig) const { kill(pid_, sig); }
+    // The exit code, or -1 when it did not end within `seconds` (it is killed then), or 128+N
+    // when signal N ended it.
+    int Wait(double seconds) {
+        auto end = Clock::now() + std::chrono::duration<double>(seconds);
+        int st = 0;
+        while (waitpid(pid_, &st, WNOHANG) == 0) {
+            if (Clock::now() > end) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                pid_ = -1;
+                return -1;
+            }
+            usleep(20000);
+        }
+        pid_ = -1;
+        if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// zem-sim in the background; its first output line is the pty.
+class Sim {
+public:
+    Sim(const fs::path& dir, const std::string& args, const std::string& stream,
+        const std::string& name)
+        : dir_(dir), name_(name) {
+        std::string cmd = "cd '" + dir.string() + "' && exec '" + Bin("tools/zem-sim") +
+                          "' --quiet --timeout 120 --summary " + name + ".json " + args + " '" +
+                          stream + "' > " + name + ".out";
+        fs::remove(dir / (name + ".out"));
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && pty_.empty(); ++i) {
+            std::string out = ReadAll(dir / (name + ".out"));
+            if (auto nl = out.find('\n'); nl != std::string::npos)
+                pty_ = out.substr(0, nl);
+            else
+                usleep(50000);
+        }
+    }
+    ~Sim() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string& Pty() const { return pty_; }
+    // With --runs: one summary per run, once the simulator has ended.
+    std::vector<nlohmann::json> Summaries() {
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return JsonLines(ReadAll(dir_ / (name_ + ".json")));
+    }
+
+private:
+    fs::path dir_;
+    std::string name_;
+    pid_t pid_ = -1;
+    std::string pty_;
+};
+
+class StationE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("zem-station-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        if (!HasFailure()) fs::remove_all(dir_);
+    }
+    std::string Stream(const std::string& name, const std::string& options) {
+        std::string path = (dir_ / name).string();
+        std::string cmd = "'";
+        cmd += Bin("tools/zem-mkstream") + "' -q -o '" + path + "' " + options;
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << options;
+        return path;
+    }
+    std::vector<std::string> Cli(std::vector<std::string> args) {
+        args.insert(args.begin(), Bin("cli/zemcli"));
+        return args;
+    }
+    std::string Err() const { return ReadAll(dir_ / "stderr.txt"); }
+    std::vector<nlohmann::json> Log(const std::string& event) const {
+        std::vector<nlohmann::json> v;
+        for (auto& l : JsonLines(ReadAll(dir_ / "res.jsonl")))
+            if (l["event"] == event) v.push_back(l);
+        return v;
+    }
+
+    fs::path dir_;
+};
+
+// A pipe whose reader never reads, already full: every write to it blocks.
+struct FullPipe {
+    int fds[2] = {-1, -1};
+    FullPipe() {
+        if (pipe(fds) != 0) return;
+        fcntl(fds[1], F_SETFL, O_NONBLOCK);
+        char block[4096] = {};
+        while (write(fds[1], block, sizeof block) > 0) {
+        }
+        fcntl(fds[1], F_SETFL, 0);
+    }
+    ~FullPipe() {
+        for (int fd : fds)
+            if (fd >= 0) close(fd);
+    }
+};
+
+} // namespace
+
+// Output that nobody reads (a terminal held by Ctrl-S, a pager left alone) holds no port: two
+// modules are still programmed, their results written, and the station ends.
+TEST_F(StationE2E, BlockedOutputHoldsNoPort) {
+    std::string stream = Stream("s.bin", "--records 2048x20");
+    for (bool json : {true, false}) {
+        SCOPED_TRACE(json ? "JSON on a blocked standard output" : "board on a blocked stderr");
+        fs::remove(dir_ / "res.jsonl");
+        Sim a(dir_, "", stream, "a"), b(dir_, "", stream, "b");
+        ASSERT_FALSE(a.Pty().empty() || b.Pty().empty());
+        FullPipe full;
+        std::vector<std::string> args = {
+            "--count", "1", "--results", "res.jsonl", stream, a.Pty() + "," + b.Pty(), "921600"};
+        if (json) args.insert(args.begin(), "--json");
+        // JSON lines block on standard output, the board's lines on standard error.
+        Process cli(dir_, Cli(args), full.fds[1], json ? 1 : 2);
+        int code = cli.Wait(90);
+        EXPECT_EQ(code, 0) << Err();
+        auto ends = Log("end");
+        ASSERT_EQ(ends.size(), 2u) << Err();
+        for (const auto& e : ends)
+            EXPECT_EQ(e["outcome"], "programmed");
+        EXPECT_EQ(a.Summaries().at(0)["result"], "pass");
+        EXPECT_EQ(b.Summaries().at(0)["result"], "pass");
+    }
+}
