@@ -10,6 +10,8 @@ namespace zem {
 // highest one already in the folder for that port ("PORT_Read_7.bin"), and never replaces a file
 // that exists. Ports whose names would give one file name (names longer than the protocol keeps,
 // alike in their first 64 characters) get names told apart by a fingerprint of the whole name.
+// A run whose module sends several read-backs saves each under a name of its own (the protocol
+// numbers the second and later ones) and each gets a lasting number of its own.
 // Thread-safe: each port's thread calls for its own slot.
 class DumpFiles {
 public:

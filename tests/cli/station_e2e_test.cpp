@@ -229,3 +229,32 @@ TEST_F(StationE2E, BlockedOutputHoldsNoPort) {
         EXPECT_EQ(b.Summaries().at(0)["result"], "pass");
     }
 }
+
+// A module that sends two read-back blocks in one run: each is a dump of its own, none replaced,
+// both named in the run's results line in the order they came.
+TEST_F(StationE2E, EveryReadBackBlockIsADumpOfItsOwn) {
+    std::string stream = Stream("s.bin", "--records 100,200,300,400");
+    Sim sim(dir_, "--runs 2 --readback 2:10 --readback 4:20", stream, "sim");
+    ASSERT_FALSE(sim.Pty().empty());
+    Process cli(dir_, Cli({"--count", "2", "--results", "res.jsonl", stream, sim.Pty(), "115200"}));
+    EXPECT_EQ(cli.Wait(120), 0) << Err();
+    auto ends = Log("end");
+    ASSERT_EQ(ends.size(), 2u) << Err();
+    std::set<std::string> named;
+    for (size_t run = 0; run < ends.size(); ++run) {
+        const auto& dumps = ends[run]["dumps"];
+        ASSERT_EQ(dumps.size(), 2u) << ends[run];
+        for (size_t block = 0; block < 2; ++block) {
+            std::string d = dumps[block];
+            EXPECT_EQ(d,
+                      DumpName(sim.Pty(), "_Read_" + std::to_string(run * 2 + block + 1) + ".bin"));
+            EXPECT_EQ(fs::file_size(dir_ / d), block == 0 ? 20u : 40u) << d;
+            named.insert(d);
+        }
+    }
+    std::set<std::string> onDisk;
+    for (const auto& e : fs::directory_iterator(dir_))
+        if (e.path().filename().string().find("_Read") != std::string::npos)
+            onDisk.insert(e.path().filename().string());
+    EXPECT_EQ(named, onDisk);
+}

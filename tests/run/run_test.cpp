@@ -419,15 +419,17 @@ TEST(DumpFiles, ADumpDirHoldsTheDumpsAndALeftoverIsNumbered) {
     ASSERT_TRUE(std::filesystem::create_directory("dumps"));
     // A crash between the protocol's save and its renaming left this.
     WriteFileBytes("dumps/P1_Read.saving", "from the crash");
+    WriteFileBytes("dumps/P1_Read.2.saving", "its second block");
     WriteFileBytes("dumps/P1_Read_7.bin", "seven");
     WriteFileBytes("dumps/P1_Read_x.bin", "not a number");
     zem::DumpFiles dumps({"P1"}, "dumps", true);
     EXPECT_EQ(ReadFileBytes("dumps/P1_Read_8.bin"), "from the crash");
+    EXPECT_EQ(ReadFileBytes("dumps/P1_Read_9.bin"), "its second block");
     EXPECT_EQ(dumps.SaveName(0), (std::filesystem::path("dumps") / "P1_Read.saving").string());
     WriteFileBytes(dumps.SaveName(0), "next");
     EXPECT_EQ(dumps.Keep(0, {dumps.SaveName(0)}),
-              Strings{(std::filesystem::path("dumps") / "P1_Read_9.bin").string()});
-    EXPECT_FALSE(zem::FileExists("P1_Read_9.bin")) << "nothing in the current folder";
+              Strings{(std::filesystem::path("dumps") / "P1_Read_10.bin").string()});
+    EXPECT_FALSE(zem::FileExists("P1_Read_10.bin")) << "nothing in the current folder";
 }
 
 // A port with no module for over a minute (the handshake gave up once and started again): no
