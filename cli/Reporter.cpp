@@ -315,8 +315,8 @@ void Reporter::Summary(const StationSummary& s, bool continuous) {
               {"failed", s.total.failed},
               {"aborted", s.total.aborted},
               {"failed_ports", failed},
-              {"interrupted", s.stopped || s.aborted},
-              {"clean_stop", s.stopped && !s.aborted},
+              {"interrupted", s.interrupted},
+              {"clean_stop", s.interrupted && !s.aborted},
               {"results_log_failed", s.resultsLogFailed},
               {"tally", tallies},
               {"exit_code", s.exitCode}});

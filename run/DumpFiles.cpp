@@ -2,10 +2,14 @@
 
 #include "Digest.h"
 #include "Paths.h"
+#include "ResultsLog.h"
 #include "TFPLib.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -86,6 +90,25 @@ DumpFiles::DumpFiles(const std::vector<std::string>& ports, std::string dir, boo
             saved.push_back(file);
         if (!saved.empty()) Keep(i, saved);
     }
+}
+
+bool DumpFiles::FolderTakesFiles(const std::string& dir, std::string& cause) {
+    std::filesystem::path folder =
+        dir.empty() ? std::filesystem::path(".") : std::filesystem::path(dir);
+    // Named by this start's id: no file of anyone else's is ever touched.
+    std::string probe = (folder / (".zem-" + ProcessStartId() + ".probe")).string();
+    errno = 0;
+    std::FILE* f = std::fopen(probe.c_str(), "wb");
+    if (!f) {
+        cause = errno ? std::strerror(errno) : "the file could not be made";
+        return false;
+    }
+    bool ok = std::fputc('\n', f) != EOF;
+    int e = errno;
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) cause = std::strerror(e ? e : errno);
+    std::remove(probe.c_str());
+    return ok;
 }
 
 std::string DumpFiles::Path(const std::string& name) const {

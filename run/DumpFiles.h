@@ -28,6 +28,9 @@ public:
     // The name of a port's dumps without "_Read...": the protocol's name for the port, with the
     // fingerprint when another port of the list would give the same.
     static std::vector<std::string> Stems(const std::vector<std::string>& ports);
+    // A file can be made in `dir` (empty: the current folder): one is made and removed again.
+    // False with the system's cause ("Permission denied", "Read-only file system").
+    static bool FolderTakesFiles(const std::string& dir, std::string& cause);
 
 private:
     std::string Path(const std::string& name) const;

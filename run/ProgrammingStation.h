@@ -62,6 +62,7 @@ struct StationSummary {
     bool stopped = false;          // Stop: no new module was started after it
     bool aborted = false;          // Abort: runs under way were cut short
     bool resultsLogFailed = false; // a line could not be written; the station stopped
+    bool interrupted = false;      // set by the front end: the operator (a signal) stopped it
     int exitCode = 0;              // the worst outcome of the runs that began; see MostSerious
 };
 

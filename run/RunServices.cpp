@@ -1,6 +1,7 @@
 #include "RunServices.h"
 
 #include "OpenChannel.h"
+#include "SerialPort.h"
 #include "Tick.h"
 
 #include <cctype>
@@ -54,6 +55,19 @@ bool ModulePresent(const std::string& port) {
 
 } // namespace
 
+bool PortHasModemLines(const std::string& port, std::string& why) {
+    if (!IsLocalPort(port)) {
+        why = "not a local serial port";
+        return false;
+    }
+    SerialPort probe;
+    if (!probe.Open(port)) return true;
+    uint32_t bits = 0;
+    if (probe.ModemStatus(&bits)) return true;
+    why = "the port reports no modem lines (a pseudo-terminal or a virtual port)";
+    return false;
+}
+
 RunServices DefaultRunServices() {
     RunServices s;
     s.openChannel = [](const std::string& port, int32_t level, const TlsTrust& trust,
@@ -69,9 +83,9 @@ RunServices DefaultRunServices() {
 }
 
 RunServices WithWireTrace(RunServices services, WireTrace& trace) {
-    services.openChannel = [open = std::move(services.openChannel), &trace](
-                               const std::string& port, int32_t level, const TlsTrust& trust,
-                               std::string* cause) {
+    services.openChannel = [open = std::move(services.openChannel),
+                            &trace](const std::string& port, int32_t level, const TlsTrust& trust,
+                                    std::string* cause) {
         TChannel* channel = open(port, level, trust, cause);
         if (channel) channel->SetWireTrace(&trace, port);
         return channel;

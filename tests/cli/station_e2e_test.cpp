@@ -175,10 +175,14 @@ protected:
         return args;
     }
     std::string Err() const { return ReadAll(dir_ / "stderr.txt"); }
+    // The results log's lines of one event; lines that are no JSON object are passed over.
     std::vector<nlohmann::json> Log(const std::string& event) const {
         std::vector<nlohmann::json> v;
-        for (auto& l : JsonLines(ReadAll(dir_ / "res.jsonl")))
-            if (l["event"] == event) v.push_back(l);
+        std::istringstream in(ReadAll(dir_ / "res.jsonl"));
+        for (std::string line; std::getline(in, line);) {
+            auto l = nlohmann::json::parse(line, nullptr, false);
+            if (l.is_object() && l.value("event", "") == event) v.push_back(l);
+        }
         return v;
     }
 
@@ -257,4 +261,121 @@ TEST_F(StationE2E, EveryReadBackBlockIsADumpOfItsOwn) {
         if (e.path().filename().string().find("_Read") != std::string::npos)
             onDisk.insert(e.path().filename().string());
     EXPECT_EQ(named, onDisk);
+}
+
+// A line that could not be written whole is taken back: the file ends where it ended before, and
+// a restarted station's lines (and those after a line cut by something else) stand whole on
+// lines of their own. The failure is no interruption, and each start has an id of its own.
+TEST_F(StationE2E, TheResultsLogIsNeverTorn) {
+    std::string stream = Stream("s.bin", "--records 100,200");
+    Sim sim(dir_, "--runs 3", stream, "sim");
+    ASSERT_FALSE(sim.Pty().empty());
+    // The lines' lengths, from a run of its own.
+    Process measure(
+        dir_, Cli({"--count", "1", "--results", "measure.jsonl", stream, sim.Pty(), "115200"}));
+    ASSERT_EQ(measure.Wait(60), 0) << Err();
+    std::istringstream measured(ReadAll(dir_ / "measure.jsonl"));
+    std::string startLine, endLine;
+    std::getline(measured, startLine);
+    std::getline(measured, endLine);
+    ASSERT_FALSE(endLine.empty());
+    fs::remove(dir_ / "out.txt");
+    // The file may grow to 300 blocks of 512 bytes (standard output and error take far less):
+    // the log is filled so that the start line fits and only half the end line would.
+    const size_t limit = 300 * 512;
+    {
+        std::ofstream fill(dir_ / "res.jsonl");
+        const std::string line = "{\"filler\":\"" + std::string(70, 'x') + "\"}\n";
+        const size_t room = startLine.size() + 1 + endLine.size() / 2;
+        size_t n = 0;
+        for (; n + line.size() + room <= limit; n += line.size())
+            fill << line;
+        fill << std::string(limit - room - n - 1, ' ') << "\n";
+    }
+    std::string limited = "ulimit -f 300; trap '' XFSZ; exec '" + Bin("cli/zemcli") +
+                          "' --json --count 1 --results res.jsonl '" + stream + "' " + sim.Pty() +
+                          " 115200";
+    Process first(dir_, {"/bin/sh", "-c", limited});
+    EXPECT_EQ(first.Wait(60), 6) << Err();
+    std::string log = ReadAll(dir_ / "res.jsonl");
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), '\n') << log;
+    EXPECT_EQ(Log("start").size(), 1u);
+    EXPECT_NE(Err().find("results log res.jsonl: File too large"), std::string::npos) << Err();
+    auto out = JsonLines(ReadAll(dir_ / "out.txt"));
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back()["event"], "summary");
+    EXPECT_EQ(out.back()["results_log_failed"], true);
+    EXPECT_EQ(out.back()["interrupted"], false) << "no signal stopped it";
+    EXPECT_EQ(out.back()["clean_stop"], false);
+
+    // Something else cut a line short.
+    std::ofstream(dir_ / "res.jsonl", std::ios::app) << "{\"cut\":";
+    Process second(dir_,
+                   Cli({"--count", "1", "--results", "res.jsonl", stream, sim.Pty(), "115200"}));
+    EXPECT_EQ(second.Wait(60), 0) << Err();
+    std::istringstream lines(ReadAll(dir_ / "res.jsonl"));
+    std::vector<nlohmann::json> whole;
+    for (std::string line; std::getline(lines, line);) {
+        if (line == "{\"cut\":" || line.find("filler") != std::string::npos ||
+            line.find_first_not_of(' ') == std::string::npos)
+            continue;
+        whole.push_back(nlohmann::json::parse(line)); // throws on a glued line
+    }
+    ASSERT_EQ(whole.size(), 3u);
+    EXPECT_EQ(whole[1]["event"], "start");
+    EXPECT_EQ(whole[2]["event"], "end");
+    EXPECT_EQ(whole[2]["outcome"], "programmed");
+    // A start line and its end line share their start's id; the next start has another.
+    std::string id = whole[1]["station_start_id"];
+    EXPECT_EQ(id.size(), 36u);
+    EXPECT_EQ(id[14], '4') << "a version 4 UUID: " << id;
+    EXPECT_EQ(whole[2]["station_start_id"], id);
+    EXPECT_NE(whole[0]["station_start_id"], id);
+}
+
+// What would fail every module later is refused at the start, with its cause.
+TEST_F(StationE2E, StartChecksNameTheCause) {
+    std::string stream = Stream("s.bin", "--records 100");
+    Sim sim(dir_, "", stream, "sim");
+    ASSERT_FALSE(sim.Pty().empty());
+    fs::create_directory(dir_ / "folder");
+    fs::create_directory(dir_ / "locked");
+    fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    // Root writes where permissions say no; /proc takes no files from anyone.
+    std::string unwritable = geteuid() == 0 ? "/proc" : "locked";
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        const char* said;  // the start of the line
+        const char* cause; // what follows it after ": "
+    };
+    const Case cases[] = {
+        {"dump folder",
+         {"--loop", "--dump-dir", unwritable},
+         "can not write to the dump folder",
+         geteuid() == 0 ? "No such file or directory" : "Permission denied"},
+        {"results log a folder",
+         {"--loop", "--results", "folder"},
+         "can not append to folder",
+         "Is a directory"},
+        {"presence on a pty",
+         {"--loop", "--presence"},
+         "--presence needs modem lines",
+         "the port reports no modem lines"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(dir_ / "stderr.txt");
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {stream, sim.Pty(), "115200"});
+        Process cli(dir_, Cli(args));
+        EXPECT_EQ(cli.Wait(30), 2);
+        std::string err = Err();
+        size_t at = err.find(c.said);
+        ASSERT_NE(at, std::string::npos) << err;
+        std::string line = err.substr(at, err.find('\n', at) - at);
+        EXPECT_NE(line.find(std::string(": ") + c.cause), std::string::npos) << line;
+    }
+    fs::permissions(dir_ / "locked", fs::perms::owner_all);
 }
