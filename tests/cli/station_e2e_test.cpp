@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <sstream>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -378,4 +379,46 @@ TEST_F(StationE2E, StartChecksNameTheCause) {
         EXPECT_NE(line.find(std::string(": ") + c.cause), std::string::npos) << line;
     }
     fs::permissions(dir_ / "locked", fs::perms::owner_all);
+}
+
+// A station killed outright and started again on the same pseudo-terminals: nothing it left
+// behind says "busy". An exclusive flag that no process holds (as an older start left on a tty
+// that lives on with its master) is cleared; only a live holder's lock makes a port busy.
+TEST_F(StationE2E, AKilledStationRestartsOnTheSamePorts) {
+    std::string stream = Stream("s.bin", "--records 100,200");
+    // The first start is killed while it offers its sync bytes; the modules answer only later.
+    Sim a(dir_, "--skip-sync 40 --runs 2", stream, "a"),
+        b(dir_, "--skip-sync 40 --runs 2", stream, "b");
+    ASSERT_FALSE(a.Pty().empty() || b.Pty().empty());
+    const std::string ports = a.Pty() + "," + b.Pty();
+    {
+        Process first(dir_, Cli({"--json", "--loop", stream, ports, "115200"}));
+        auto end = Clock::now() + std::chrono::seconds(20);
+        while (ReadAll(dir_ / "out.txt").find("\"waiting\"") == std::string::npos &&
+               Clock::now() < end)
+            usleep(20000);
+        usleep(200000);
+        first.Signal(SIGKILL);
+        EXPECT_EQ(first.Wait(10), 128 + SIGKILL);
+    }
+    // A privileged process may open an exclusive tty, and so can leave the flag set as a crash
+    // would; an unprivileged one cannot open it at all.
+    if (geteuid() == 0)
+        for (const auto& pty : {a.Pty(), b.Pty()}) {
+            int fd = open(pty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(ioctl(fd, TIOCEXCL), 0);
+            close(fd);
+        }
+    // While this start holds the ports, a second one finds them busy.
+    Process second(dir_, Cli({"--count", "1", "--results", "res.jsonl", stream, ports, "115200"}));
+    usleep(300000);
+    Process third(dir_, Cli({"--count", "1", stream, a.Pty(), "115200"}));
+    EXPECT_EQ(third.Wait(30), 5);
+    EXPECT_NE(Err().find("busy"), std::string::npos) << Err();
+    EXPECT_EQ(second.Wait(120), 0) << Err();
+    auto ends = Log("end");
+    ASSERT_EQ(ends.size(), 2u) << Err();
+    for (const auto& e : ends)
+        EXPECT_EQ(e["outcome"], "programmed");
 }
