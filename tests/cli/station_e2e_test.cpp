@@ -422,3 +422,34 @@ TEST_F(StationE2E, AKilledStationRestartsOnTheSamePorts) {
     for (const auto& e : ends)
         EXPECT_EQ(e["outcome"], "programmed");
 }
+
+// A hang-up stops the station cleanly, unless it was started with hang-ups ignored (nohup): then
+// it goes on until told otherwise.
+TEST_F(StationE2E, NohupKeepsTheStationThroughAHangUp) {
+    std::string stream = Stream("s.bin", "--records 100");
+    for (bool ignored : {true, false}) {
+        SCOPED_TRACE(ignored ? "under nohup" : "as it is");
+        Sim sim(dir_, "--silent", stream, "sim");
+        ASSERT_FALSE(sim.Pty().empty());
+        fs::remove(dir_ / "out.txt");
+        std::string cmd = std::string(ignored ? "trap '' HUP; " : "") + "exec '" +
+                          Bin("cli/zemcli") + "' --json --loop '" + stream + "' " + sim.Pty() +
+                          " 115200";
+        Process cli(dir_, {"/bin/sh", "-c", cmd});
+        auto end = Clock::now() + std::chrono::seconds(20);
+        while (ReadAll(dir_ / "out.txt").find("\"waiting\"") == std::string::npos &&
+               Clock::now() < end)
+            usleep(20000);
+        cli.Signal(SIGHUP);
+        if (ignored) {
+            EXPECT_EQ(cli.Wait(2), -1) << "still running after the hang-up";
+            EXPECT_EQ(ReadAll(dir_ / "out.txt").find("summary"), std::string::npos);
+            continue; // Wait killed it
+        }
+        EXPECT_EQ(cli.Wait(20), 0);
+        auto lines = JsonLines(ReadAll(dir_ / "out.txt"));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back()["event"], "summary");
+        EXPECT_EQ(lines.back()["interrupted"], true);
+    }
+}
