@@ -44,7 +44,7 @@ bool AppendAndSync(const std::string& path, const std::string& bytes, std::strin
     char last = '\n';
     if (regular && before > 0 && !bytes.empty() && pread(fd, &last, 1, before - 1) == 1 &&
         last != '\n')
-        data = "\n";
+        data.push_back('\n');
     data += bytes;
     size_t written = 0;
     bool ok = WriteAll(fd, data.data(), data.size(), written);

@@ -39,7 +39,7 @@ bool AppendAndSync(const std::string& path, const std::string& bytes, std::strin
         at.OffsetHigh = static_cast<DWORD>((before.QuadPart - 1) >> 32);
         char last = '\n';
         DWORD got = 0;
-        if (ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n') data = "\n";
+        if (ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n') data.push_back('\n');
     }
     data += bytes;
     OVERLAPPED end{};

@@ -453,3 +453,27 @@ TEST_F(StationE2E, NohupKeepsTheStationThroughAHangUp) {
         EXPECT_EQ(lines.back()["interrupted"], true);
     }
 }
+
+// A port that is not there when the station starts (its adapter plugged in 3 s later) is waited
+// for, and its module programmed.
+TEST_F(StationE2E, APortThatComesLateIsWaitedFor) {
+    std::string link = "/dev/zem-late-" + std::to_string(getpid());
+    std::string stream = Stream("s.bin", "--records 100,200");
+    Sim sim(dir_, "", stream, "sim");
+    ASSERT_FALSE(sim.Pty().empty());
+    unlink(link.c_str());
+    Process cli(dir_,
+                Cli({"--json", "--count", "1", "--results", "res.jsonl", stream, link, "115200"}));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    if (symlink(sim.Pty().c_str(), link.c_str()) != 0) GTEST_SKIP() << "cannot make a link in /dev";
+    struct Unlink {
+        std::string path;
+        ~Unlink() { unlink(path.c_str()); }
+    } unlinkAtEnd{link};
+    EXPECT_EQ(cli.Wait(60), 0) << Err();
+    std::string out = ReadAll(dir_ / "out.txt");
+    EXPECT_NE(out.find("not found: no such device, waiting for it"), std::string::npos) << out;
+    auto ends = Log("end");
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0]["outcome"], "programmed");
+}
