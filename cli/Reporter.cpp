@@ -63,11 +63,13 @@ std::string Reporter::Elide(const std::string& name, size_t width) {
 }
 
 Reporter::Reporter(bool json, bool terminal, std::FILE* out, std::FILE* err)
-    : json_(json), terminal_(terminal), out_(out), err_(err), rows_(1) {}
+    : json_(json), terminal_(terminal), out_(out), err_(err),
+      output_(std::make_unique<OutputQueue>(err)), rows_(1) {}
 
 Reporter::Reporter(bool json, bool terminal, std::FILE* out, std::FILE* err,
                    std::vector<std::string> ports, int columns)
-    : json_(json), terminal_(terminal), out_(out), err_(err), ports_(std::move(ports)),
+    : json_(json), terminal_(terminal), out_(out), err_(err),
+      output_(std::make_unique<OutputQueue>(err)), ports_(std::move(ports)),
       columns_(columns > 0 ? columns : 80), rows_(ports_.size()) {
     for (const auto& p : ports_)
         nameWidth_ = std::max(nameWidth_, p.size());
@@ -77,18 +79,18 @@ Reporter::Reporter(bool json, bool terminal, std::FILE* out, std::FILE* err,
 }
 
 void Reporter::Json(const nlohmann::json& j) {
-    if (outGone_) return;
-    std::fprintf(out_, "%s\n",
-                 j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-    std::fflush(out_);
-    if (std::ferror(out_)) outGone_ = true;
+    output_->Put(out_, j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }
 
 void Reporter::Err(const std::string& text) {
-    if (errGone_) return;
-    std::fputs(text.c_str(), err_);
-    std::fflush(err_);
-    if (std::ferror(err_)) errGone_ = true;
+    // Rows moved up over after text was dropped would overwrite what stands above them: the
+    // board starts afresh below instead.
+    if (uint64_t dropped = output_->Dropped(); dropped != droppedSeen_) {
+        droppedSeen_ = dropped;
+        drawn_ = false;
+        barShown_ = false;
+    }
+    output_->Put(err_, text);
 }
 
 void Reporter::EndBar() {
@@ -313,8 +315,8 @@ void Reporter::Summary(const StationSummary& s, bool continuous) {
               {"failed", s.total.failed},
               {"aborted", s.total.aborted},
               {"failed_ports", failed},
-              {"interrupted", s.stopped || s.aborted},
-              {"clean_stop", s.stopped && !s.aborted},
+              {"interrupted", s.interrupted},
+              {"clean_stop", s.interrupted && !s.aborted},
               {"results_log_failed", s.resultsLogFailed},
               {"tally", tallies},
               {"exit_code", s.exitCode}});

@@ -1,4 +1,5 @@
 #pragma once
+#include "OutputQueue.h"
 #include "ProgrammingStation.h"
 
 #include <nlohmann/json_fwd.hpp>
@@ -6,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,7 +23,8 @@ namespace zem::cli {
 // Plain lines come one per state or status change and at most one per 10 % of progress under a
 // status, so that a log file stays readable when the value swings (the handshake toggles it on
 // every attempt). A stream whose reader has gone (a closed pipe, a dropped session) is written no
-// more, and the run goes on.
+// more, and the run goes on. The text is written by an output thread of its own (OutputQueue):
+// a display that blocks never holds the run that reports to it.
 //
 // Not thread-safe: the station delivers its events one at a time.
 class Reporter {
@@ -51,6 +54,9 @@ public:
     void Summary(const StationSummary& summary, bool continuous);
     // Something the operator must hear of at once: on standard error, whatever the format.
     void Problem(const std::string& text);
+    // Waits until what was reported so far is written (or the output has not moved for
+    // `stallMs`); false when it is still held.
+    bool Flush(uint32_t stallMs = 10000) { return output_->Drain(stallMs); }
 
     // A row of the board as a terminal shows it, at most `columns` - 1 characters.
     std::string RowText(size_t slot) const;
@@ -86,8 +92,8 @@ private:
     bool terminal_;
     std::FILE* out_;
     std::FILE* err_;
-    bool outGone_ = false;
-    bool errGone_ = false;
+    std::unique_ptr<OutputQueue> output_;
+    uint64_t droppedSeen_ = 0; // output_'s drops the board has redrawn after
     std::vector<std::string> ports_;
     int columns_ = 80;
     size_t nameWidth_ = 0;

@@ -58,7 +58,8 @@ int RunSingle(const SingleRunOptions& o, Reporter& rep) {
     r.port = o.port;
     r.speed = o.speed;
     r.levelCode = o.debug ? 20 : 0;
-    if (!o.dumpDir.empty()) r.dumpFile = DumpFiles({o.port}, o.dumpDir, false).SaveName(0);
+    // Named by the station's rules even here, so that a second read-back never replaces the first.
+    r.dumpFile = DumpFiles({o.port}, o.dumpDir, false).SaveName(0);
     r.digest = o.results != nullptr;
     r.trust = o.trust;
     SingleRunEvents events(rep, o);

@@ -7,6 +7,7 @@
 #include "SerialPorts.h"
 #include "Terminal.h"
 
+#include <atomic>
 #include <cctype>
 #include <set>
 
@@ -66,8 +67,19 @@ int RunStation(const StationOptions& o, bool json, bool terminal, std::FILE* out
     RunServices services = DefaultRunServices();
     if (o.wireTrace) services = WithWireTrace(std::move(services), *o.wireTrace);
     Station station(std::move(req), std::move(services), events);
-    ScopedInterrupt interrupt([&station] { station.Stop(); }, [&station] { station.Abort(); });
+    // A stop of the station's own (the results log failed) is no interruption.
+    std::atomic<bool> signalled{false};
+    ScopedInterrupt interrupt(
+        [&] {
+            signalled.store(true, std::memory_order_release);
+            station.Stop();
+        },
+        [&] {
+            signalled.store(true, std::memory_order_release);
+            station.Abort();
+        });
     StationSummary summary = station.Run();
+    summary.interrupted = signalled.load(std::memory_order_acquire);
     reporter.Summary(summary, o.continuous);
     return summary.exitCode;
 }

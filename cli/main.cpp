@@ -1,8 +1,10 @@
 // zemcli: the headless programmer. One programming run per invocation, with the exit codes of the
 // desktop program; runs on several ports side by side, one module after another; or a look at a
 // stream file or at the serial ports.
+#include "DumpFiles.h"
 #include "Format.h"
 #include "Inspect.h"
+#include "OutputQueue.h"
 #include "Paths.h"
 #include "ProgrammingStation.h"
 #include "Reporter.h"
@@ -30,6 +32,7 @@ constexpr const char* kUsage =
 }
 
 int main(int argc, char** argv) {
+    (void)zem::ProcessStartId(); // this start's id, from its first moment
     CLI::App app{"Zem flash programmer, headless"};
     app.set_version_flag("--version", std::string(zem::txt::kVersion));
     bool debug = false, json = false, info = false, listPorts = false, loop = false;
@@ -110,11 +113,25 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zemcli: no such folder: %s\n", dumpDir.c_str());
         return 2;
     }
+    // Found out now, not at the first module that sends a read-back.
+    if (std::string cause; !dumpDir.empty() && !zem::DumpFiles::FolderTakesFiles(dumpDir, cause)) {
+        std::fprintf(stderr, "zemcli: can not write to the dump folder %s: %s\n", dumpDir.c_str(),
+                     cause.c_str());
+        return 2;
+    }
+    if (presence)
+        for (const auto& port : ports)
+            if (std::string why; !zem::PortHasModemLines(port, why)) {
+                std::fprintf(stderr, "zemcli: --presence needs modem lines; %s has none: %s\n",
+                             port.c_str(), why.c_str());
+                return 2;
+            }
     std::unique_ptr<zem::ResultsLog> results;
     if (!resultsFile.empty()) {
         results = std::make_unique<zem::ResultsLog>(resultsFile, zem::HostName());
-        if (!results->Writable()) {
-            std::fprintf(stderr, "zemcli: can not append to %s\n", resultsFile.c_str());
+        if (std::string cause; !results->Writable(cause)) {
+            std::fprintf(stderr, "zemcli: can not append to %s: %s\n", resultsFile.c_str(),
+                         cause.c_str());
             return 2;
         }
     }
@@ -128,10 +145,15 @@ int main(int argc, char** argv) {
     }
     // One port, one module: the single run's display, as it has always been.
     if (ports.size() == 1 && !loop && count == 0) {
-        zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
-        return zem::cli::RunSingle(
-            {args[0], args[1], args[2], debug, dumpDir, results.get(), trust, wireTrace.get()},
-            reporter);
+        int code = 0;
+        {
+            zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
+            code = zem::cli::RunSingle(
+                {args[0], args[1], args[2], debug, dumpDir, results.get(), trust, wireTrace.get()},
+                reporter);
+        }
+        wireTrace.reset();
+        return zem::cli::OutputQueue::EndProcess(code);
     }
     zem::cli::StationOptions station;
     station.stream = args[0];
@@ -145,5 +167,7 @@ int main(int argc, char** argv) {
     station.results = results.get();
     station.trust = trust;
     station.wireTrace = wireTrace.get();
-    return zem::cli::RunStation(station, json, zem::IsTerminal(stderr), stdout, stderr);
+    int code = zem::cli::RunStation(station, json, zem::IsTerminal(stderr), stdout, stderr);
+    wireTrace.reset();
+    return zem::cli::OutputQueue::EndProcess(code);
 }

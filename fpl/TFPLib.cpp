@@ -442,8 +442,7 @@ bool TFPLib::FPL_SendStream(uint8_t* buffer, int32_t size) {
             return FailRun(Range("FPL_SendStream error rx", first, last));
         }
         longestRecordCycleMs = std::max(longestRecordCycleMs, clock->NowMs() - recordStart);
-        if (answer == kAckReadBack &&
-            FPL_ReceiveData(dumpFile.empty() ? DumpFileName(portName).c_str() : dumpFile.c_str())) {
+        if (answer == kAckReadBack && FPL_ReceiveData(NextDumpName().c_str())) {
             if (abortRequest && !LinkLost()) return FailRun("FPL_SendStream aborted...");
             return FailRun(zem::Format("FPL_SendStream error (0x%08X - 0x%08X), ReceiveData to %s",
                                        first, last, "Read.bin"));
@@ -569,6 +568,20 @@ int32_t TFPLib::SaveBuffer(const uint8_t* data, uint32_t length, const char* fil
         return 0;
     }
     return SaveDump(data, length, fileName) ? static_cast<int32_t>(length) : 0;
+}
+
+std::string TFPLib::NextDumpName() const {
+    if (dumpFile.empty()) return DumpFileName(portName);
+    // A caller's name is kept for every block: a module that sends two must not have the second
+    // replace the first. The second and later get their number before the extension.
+    if (savedDumps.empty()) return dumpFile;
+    std::string number(1, '.');
+    number += std::to_string(savedDumps.size() + 1);
+    const size_t slash = dumpFile.find_last_of("/\\");
+    const size_t dot = dumpFile.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return dumpFile + number;
+    return dumpFile.substr(0, dot) + number + dumpFile.substr(dot);
 }
 
 bool TFPLib::SaveDump(const uint8_t* data, uint32_t length, const char* fileName) {

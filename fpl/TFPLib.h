@@ -97,7 +97,8 @@ public:
     // never taken for one of them.
     const std::vector<std::string>& SavedDumps() const { return savedDumps; }
     // Where read-backs are saved instead of DumpFileName(portName): a station gives each port a
-    // name of its own. Empty: the port's own name.
+    // name of its own. Empty: the port's own name. With a name given, each read-back of a run
+    // has a file of its own: the second "NAME.2.EXT", and so on.
     void SetDumpFile(std::string fileName) { dumpFile = std::move(fileName); }
     // Called with the stream exactly as Program loaded it, before the handshake, on the caller's
     // thread: what a record of the run says was sent.
@@ -137,6 +138,7 @@ private:
     bool TakeSurplusAnswers();
     void NoteSyncSent();
     bool SaveDump(const uint8_t* data, uint32_t length, const char* fileName);
+    std::string NextDumpName() const;
     void SetPriority(bool high);
 
     std::atomic<bool> inited{false};

@@ -9,6 +9,9 @@ namespace zem {
 // codes for opening; a lost port has its own (SerialLostCause).
 std::string OpenFailureCause(long systemError);
 
+// The cause of a port that is not there (yet): a name that leads nowhere, an adapter unplugged.
+inline constexpr const char* kCauseNoSuchDevice = "no such device";
+
 // The line that carries a cause beneath the program's own failure text.
 inline std::string CauseLine(const std::string& cause) {
     return "Cause: " + cause;

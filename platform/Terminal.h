@@ -17,4 +17,13 @@ void IgnoreBrokenPipe();
 // The signal a dropped session sends (SIGHUP); 0 where the platform has none.
 int HangupSignal();
 
+// The console's control events (Windows): Ctrl-C, Ctrl-Break, and the three after which the
+// system ends the process as soon as the handler returns (or after a few seconds at most).
+enum class ConsoleEvent { kInterrupt, kBreak, kClose, kLogoff, kShutdown };
+// Calls `handler` on a thread the system gives it for each event, before the C runtime's own
+// handling (which would end the process at once for all but Ctrl-C); nullptr removes it. A
+// handler that returns false leaves the event to the next handler. No-op where the platform
+// has no console events.
+void SetConsoleEventHandler(bool (*handler)(ConsoleEvent));
+
 } // namespace zem

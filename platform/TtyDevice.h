@@ -21,4 +21,10 @@ bool FindSerialTty(const std::string& path, const std::string& sysRoot, dev_t co
 // The process's controlling terminal, 0 when it has none.
 dev_t ControllingTerminal();
 
+// A Unix98 pseudo-terminal's slave side: it lives as long as its master, whoever opened it.
+bool IsPseudoTerminal(dev_t rdev);
+// Some other process has the device open (as /proc shows); a process whose descriptors cannot
+// be read counts as having it.
+bool OpenElsewhere(dev_t rdev);
+
 } // namespace zem

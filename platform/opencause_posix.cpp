@@ -10,7 +10,7 @@ std::string OpenFailureCause(long systemError) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        return "no such device";
+        return kCauseNoSuchDevice;
     case EACCES:
     case EPERM:
         // Serial devices belong to the dialout group on Debian and its derivatives.

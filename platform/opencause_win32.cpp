@@ -10,7 +10,7 @@ std::string OpenFailureCause(long systemError) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_MOD_NOT_FOUND:
     case ERROR_DEV_NOT_EXIST:
-        return "no such device";
+        return kCauseNoSuchDevice;
     // A serial port opens exclusively: another holder makes the open fail as access denied.
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -167,11 +167,18 @@ bool SerialPort::Open(const std::string& portName) {
         openError_ = ENOTTY;
         return false;
     }
-    // TIOCEXCL keeps later openers out, but not privileged ones, so a port another program made
-    // exclusive counts as held even when we could open it; the lock stops a second Zem always.
+    // The advisory lock is what says "busy" between Zems: the kernel drops it with its holder,
+    // however that ends. TIOCEXCL keeps other programs out, but not privileged ones, so a port
+    // another program made exclusive counts as held even when we could open it. A flag that
+    // nobody holds (left on a pseudo-terminal, whose tty lives as long as its master, by a
+    // program killed with it) is cleared.
     int excl = 0;
-    if (ioctl(fd, TIOCGEXCL, &excl) != 0 || excl != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-        ioctl(fd, TIOCEXCL) != 0) {
+    bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCGEXCL, &excl) != 0;
+    if (!busy && excl != 0) busy = OpenElsewhere(st.st_rdev) || ioctl(fd, TIOCNXCL) != 0;
+    // On a pseudo-terminal the flag would outlive us and shut out our own next start (an
+    // unprivileged open of an exclusive tty fails): the lock alone guards it.
+    if (!busy && !IsPseudoTerminal(st.st_rdev)) busy = ioctl(fd, TIOCEXCL) != 0;
+    if (busy) {
         ::close(fd);
         openError_ = EBUSY;
         return false;

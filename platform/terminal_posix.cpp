@@ -24,4 +24,6 @@ int HangupSignal() {
     return SIGHUP;
 }
 
+void SetConsoleEventHandler(bool (*)(ConsoleEvent)) {}
+
 } // namespace zem

@@ -4,6 +4,8 @@
 
 #include <io.h>
 
+#include <atomic>
+
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
@@ -33,6 +35,36 @@ void IgnoreBrokenPipe() {}
 
 int HangupSignal() {
     return 0;
+}
+
+namespace {
+std::atomic<bool (*)(ConsoleEvent)> gConsoleHandler{nullptr};
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    bool (*handler)(ConsoleEvent) = gConsoleHandler.load(std::memory_order_acquire);
+    if (!handler) return FALSE;
+    switch (type) {
+    case CTRL_C_EVENT:
+        return handler(ConsoleEvent::kInterrupt);
+    case CTRL_BREAK_EVENT:
+        return handler(ConsoleEvent::kBreak);
+    case CTRL_CLOSE_EVENT:
+        return handler(ConsoleEvent::kClose);
+    case CTRL_LOGOFF_EVENT:
+        return handler(ConsoleEvent::kLogoff);
+    case CTRL_SHUTDOWN_EVENT:
+        return handler(ConsoleEvent::kShutdown);
+    default:
+        return FALSE;
+    }
+}
+} // namespace
+
+void SetConsoleEventHandler(bool (*handler)(ConsoleEvent)) {
+    bool (*was)(ConsoleEvent) = gConsoleHandler.exchange(handler, std::memory_order_acq_rel);
+    // Added after the C runtime's handler (which signal() installs), so called before it.
+    if (handler && !was) SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    if (!handler && was) SetConsoleCtrlHandler(OnConsoleControl, FALSE);
 }
 
 } // namespace zem

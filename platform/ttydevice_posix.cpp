@@ -1,8 +1,10 @@
 #include "TtyDevice.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -67,6 +69,43 @@ dev_t ControllingTerminal() {
     unsigned maj = (v >> 8) & 0xFFF;
     unsigned min = (v & 0xFF) | ((v >> 12) & 0xFFF00);
     return v == 0 ? 0 : makedev(maj, min);
+}
+
+bool IsPseudoTerminal(dev_t rdev) {
+    return IsPtySlave(rdev);
+}
+
+bool OpenElsewhere(dev_t rdev) {
+    DIR* procs = opendir("/proc");
+    if (!procs) return true;
+    const std::string self = std::to_string(getpid());
+    bool found = false;
+    while (!found) {
+        dirent* p = readdir(procs);
+        if (!p) break;
+        std::string pid = p->d_name;
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
+            continue;
+        std::string fdDir = "/proc/" + pid + "/fd";
+        DIR* fds = opendir(fdDir.c_str());
+        if (!fds) {
+            // Gone meanwhile is no holder; one we may not look into may be.
+            found = errno != ENOENT && errno != ESRCH;
+            continue;
+        }
+        while (dirent* f = readdir(fds)) {
+            if (f->d_name[0] == '.') continue;
+            struct stat st {};
+            if (stat((fdDir + "/" + f->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+                st.st_rdev == rdev) {
+                found = true;
+                break;
+            }
+        }
+        closedir(fds);
+    }
+    closedir(procs);
+    return found;
 }
 
 } // namespace zem

@@ -10,6 +10,8 @@ namespace zem {
 // highest one already in the folder for that port ("PORT_Read_7.bin"), and never replaces a file
 // that exists. Ports whose names would give one file name (names longer than the protocol keeps,
 // alike in their first 64 characters) get names told apart by a fingerprint of the whole name.
+// A run whose module sends several read-backs saves each under a name of its own (the protocol
+// numbers the second and later ones) and each gets a lasting number of its own.
 // Thread-safe: each port's thread calls for its own slot.
 class DumpFiles {
 public:
@@ -26,6 +28,9 @@ public:
     // The name of a port's dumps without "_Read...": the protocol's name for the port, with the
     // fingerprint when another port of the list would give the same.
     static std::vector<std::string> Stems(const std::vector<std::string>& ports);
+    // A file can be made in `dir` (empty: the current folder): one is made and removed again.
+    // False with the system's cause ("Permission denied", "Read-only file system").
+    static bool FolderTakesFiles(const std::string& dir, std::string& cause);
 
 private:
     std::string Path(const std::string& name) const;

@@ -2,6 +2,7 @@
 
 #include "Format.h"
 #include "OpenChannel.h"
+#include "OpenCause.h"
 #include "Texts.h"
 #include "Tick.h"
 #include "Treport.h"
@@ -42,6 +43,9 @@ constexpr uint32_t kWaitingTickMs = 1000;
 // not wait for a module at all (a boot type the protocol refuses, a stream it cannot read): taken
 // for waiting, it would start again at once, for ever, with nothing to show for it.
 constexpr uint32_t kShortestHandshakeMs = 1000;
+// A stream file being replaced reads short (or not at all) for a moment: a station looks again
+// for this long before a port gives up on it.
+constexpr uint32_t kStreamRetryMs = 5000;
 
 PortState EndState(const RunResult& r) {
     if (r.exitCode == 0) return PortState::kProgrammed;
@@ -237,10 +241,9 @@ void Station::WriteLog(ResultsLog::Event event, size_t slot, const RunResult& r)
     Stop();
 }
 
-bool Station::WaitForPortBack(size_t slot, const std::string& cause) {
+bool Station::WaitForPortBack(size_t slot, const std::string& cause, const char* format) {
     const std::string& port = req_.ports[slot];
-    SetState(slot, PortState::kPortLost,
-             Format(txt::kPortLostWaiting, port.c_str(), cause.c_str()));
+    SetState(slot, PortState::kPortLost, Format(format, port.c_str(), cause.c_str()));
     while (!Stopping()) {
         Pause(kLookAgainMs);
         if (Stopping()) break;
@@ -273,6 +276,8 @@ void Station::PortLoop(size_t slot) {
     unsigned begun = 0;
     uint32_t waitSince = NowMs();
     bool waiting = false;
+    bool streamRefused = false; // the last round's stream check failed
+    uint32_t streamRefusedSince = 0;
     while (!Stopping() && (req_.count == 0 || begun < req_.count)) {
         if (req_.continuous && req_.presenceCheck && !waiting) {
             if (!WaitForPresence(slot, true)) break;
@@ -320,6 +325,23 @@ void Station::PortLoop(size_t slot) {
         bool refused = r.outcome == RunEnd::PathTooLong || r.outcome == RunEnd::StreamMissing ||
                        r.outcome == RunEnd::StreamInvalid;
         bool notOpened = r.outcome == RunEnd::PortNotOpened;
+        if (req_.continuous && refused && r.outcome != RunEnd::PathTooLong && !Stopping()) {
+            if (!streamRefused) streamRefusedSince = NowMs();
+            streamRefused = true;
+            if (NowMs() - streamRefusedSince < kStreamRetryMs) {
+                Pause(kLookAgainMs);
+                continue;
+            }
+        } else {
+            streamRefused = false;
+        }
+        // A port not there at the start (an adapter plugged in late) is waited for as a lost one.
+        if (req_.continuous && notOpened && !opened && r.cause == kCauseNoSuchDevice) {
+            if (!WaitForPortBack(slot, r.cause, txt::kPortAbsentWaiting)) break;
+            waiting = false;
+            waitSince = NowMs();
+            continue;
+        }
         bool gaveUpAtOnce = r.outcome == RunEnd::NotProgrammed && !r.answered && !events.Begun() &&
                             r.lostCause.empty() && !Stopping() &&
                             NowMs() - roundStart < kShortestHandshakeMs;

@@ -2,6 +2,7 @@
 #include "DumpFiles.h"
 #include "ProgrammingRun.h"
 #include "ResultsLog.h"
+#include "Texts.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -62,6 +63,7 @@ struct StationSummary {
     bool stopped = false;          // Stop: no new module was started after it
     bool aborted = false;          // Abort: runs under way were cut short
     bool resultsLogFailed = false; // a line could not be written; the station stopped
+    bool interrupted = false;      // set by the front end: the operator (a signal) stopped it
     int exitCode = 0;              // the worst outcome of the runs that began; see MostSerious
 };
 
@@ -120,8 +122,10 @@ private:
     // Waits ms, or less when the station stops.
     void Pause(uint32_t ms);
     void SetState(size_t slot, PortState state, const std::string& text);
-    // False when the station stopped first.
-    bool WaitForPortBack(size_t slot, const std::string& cause);
+    // False when the station stopped first. `format` gives the row's text from the port's name
+    // and the cause.
+    bool WaitForPortBack(size_t slot, const std::string& cause,
+                         const char* format = txt::kPortLostWaiting);
     bool WaitForPresence(size_t slot, bool present);
     void WriteLog(ResultsLog::Event event, size_t slot, const RunResult& r);
 

@@ -7,8 +7,10 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 
 namespace zem {
 
@@ -24,8 +26,35 @@ std::string UtcNowIso() {
                   static_cast<int>(t.seconds().count()), static_cast<int>(t.subseconds().count()));
 }
 
+std::string NewUuid() {
+    // The system's entropy, with the time and the address of a local folded in, so that a
+    // library whose device is not random still gives each start an id of its own.
+    std::random_device device;
+    uint64_t local = 0;
+    std::seed_seq seed{
+        device(),
+        device(),
+        device(),
+        device(),
+        static_cast<unsigned>(std::chrono::high_resolution_clock::now().time_since_epoch().count()),
+        static_cast<unsigned>(reinterpret_cast<uintptr_t>(&local))};
+    std::mt19937_64 gen(seed);
+    uint64_t hi = gen(), lo = gen();
+    hi = (hi & ~uint64_t{0xF000}) | 0x4000;                     // version 4
+    lo = (lo & ~(uint64_t{0xC} << 60)) | (uint64_t{0x8} << 60); // RFC 4122 variant
+    return Format("%08x-%04x-%04x-%04x-%012llx", static_cast<unsigned>(hi >> 32),
+                  static_cast<unsigned>(hi >> 16 & 0xFFFF), static_cast<unsigned>(hi & 0xFFFF),
+                  static_cast<unsigned>(lo >> 48),
+                  static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFull));
+}
+
+const std::string& ProcessStartId() {
+    static const std::string id = NewUuid();
+    return id;
+}
+
 ResultsLog::ResultsLog(std::string path, std::string host)
-    : path_(std::move(path)), host_(std::move(host)) {}
+    : path_(std::move(path)), host_(std::move(host)), startId_(ProcessStartId()) {}
 
 std::string ResultsLog::OutcomeName(const RunResult& r) {
     switch (r.outcome) {
@@ -45,7 +74,8 @@ std::string ResultsLog::OutcomeName(const RunResult& r) {
 }
 
 std::string ResultsLog::Line(Event event, const RunResult& r, const std::string& nowUtc,
-                             const std::string& host, const std::string& alias) {
+                             const std::string& host, const std::string& alias,
+                             const std::string& startId) {
     auto orNull = [](const std::string& s) {
         return s.empty() ? nlohmann::json() : nlohmann::json(s);
     };
@@ -58,7 +88,8 @@ std::string ResultsLog::Line(Event event, const RunResult& r, const std::string&
                      {"speed", r.speed},
                      {"run", r.runNumber},
                      {"stream", std::filesystem::path(r.stream).filename().string()},
-                     {"stream_path", r.stream}};
+                     {"stream_path", r.stream},
+                     {"station_start_id", orNull(startId)}};
     if (event == Event::kEnd) {
         j["stream_crc32"] = orNull(r.streamCrc32);
         j["stream_sha256"] = orNull(r.streamSha256);
@@ -73,14 +104,17 @@ std::string ResultsLog::Line(Event event, const RunResult& r, const std::string&
 }
 
 bool ResultsLog::Writable() const {
-    std::FILE* f = std::fopen(path_.c_str(), "ab");
-    if (!f) return false;
-    return std::fclose(f) == 0;
+    std::string cause;
+    return Writable(cause);
+}
+
+bool ResultsLog::Writable(std::string& cause) const {
+    return AppendAndSync(path_, std::string(), cause);
 }
 
 bool ResultsLog::Append(Event event, const RunResult& r, const std::string& alias,
                         std::string& error) {
-    std::string line = Line(event, r, UtcNowIso(), host_, alias) + "\n";
+    std::string line = Line(event, r, UtcNowIso(), host_, alias, startId_) + "\n";
     std::string cause;
     std::lock_guard lock(mutex_);
     if (AppendAndSync(path_, line, cause)) return true;

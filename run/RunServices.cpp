@@ -1,6 +1,7 @@
 #include "RunServices.h"
 
 #include "OpenChannel.h"
+#include "SerialPort.h"
 #include "Texts.h"
 #include "Tick.h"
 
@@ -57,6 +58,19 @@ bool ModulePresent(const std::string& port) {
 }
 
 } // namespace
+
+bool PortHasModemLines(const std::string& port, std::string& why) {
+    if (!IsLocalPort(port)) {
+        why = "not a local serial port";
+        return false;
+    }
+    SerialPort probe;
+    if (!probe.Open(port)) return true;
+    uint32_t bits = 0;
+    if (probe.ModemStatus(&bits)) return true;
+    why = "the port reports no modem lines (a pseudo-terminal or a virtual port)";
+    return false;
+}
 
 RunServices DefaultRunServices() {
     RunServices s;

@@ -58,6 +58,11 @@ struct RunServices {
 // The real channels and protocol.
 RunServices DefaultRunServices();
 
+// Whether a port can show a module's presence on its modem lines (DSR, CTS). False, with the
+// reason in `why`, for a port that has none: a network or disk port, a pseudo-terminal. True
+// when it has them, and when it cannot be opened now (an adapter not yet plugged in).
+bool PortHasModemLines(const std::string& port, std::string& why);
+
 // The same services, with every channel they open writing its bytes to `trace` as well.
 RunServices WithWireTrace(RunServices services, WireTrace& trace);
 

@@ -43,6 +43,7 @@ inline constexpr const char* kFolderNotWritable =
 inline constexpr const char* kWaitingForRemoval = "Waiting for the module to be taken out";
 inline constexpr const char* kPortLostWaiting = "Port %s lost: %s, waiting for it";
 inline constexpr const char* kPortReopenFailed = "it can not be opened";
+inline constexpr const char* kPortAbsentWaiting = "Port %s not found: %s, waiting for it";
 inline constexpr const char* kPortDone = "Done";
 
 // Status bar text for a protocol status code: null for the countdown (8), which changes nothing;

@@ -16,10 +16,12 @@ public:
     explicit Display(bool terminal)
         : err_(std::tmpfile()), out_(std::tmpfile()), r(false, terminal, out_, err_) {}
     ~Display() {
+        r.Flush();
         std::fclose(err_);
         std::fclose(out_);
     }
     std::string Err() {
+        r.Flush();
         std::fflush(err_);
         std::rewind(err_);
         std::string s;
@@ -92,10 +94,12 @@ struct Board {
         : err(std::tmpfile()), out(std::tmpfile()),
           r(false, terminal, out, err, std::move(ports), columns) {}
     ~Board() {
+        r.Flush();
         std::fclose(err);
         std::fclose(out);
     }
     std::string Err() {
+        r.Flush();
         std::fflush(err);
         std::rewind(err);
         std::string s;

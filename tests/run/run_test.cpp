@@ -1,6 +1,7 @@
 #include "Digest.h"
 #include "DumpFiles.h"
 #include "OpenChannel.h"
+#include "OpenCause.h"
 #include "Paths.h"
 #include "Priority.h"
 #include "ProgrammingRun.h"
@@ -101,6 +102,8 @@ struct Fakes {
     std::atomic<int> opensAbandoned{0};
     // Every opening waits so, the first included.
     std::atomic<bool> everyOpenHangs{false};
+    std::atomic<int> goneOpens{0};   // openings that fail after a port was lost
+    std::atomic<int> absentOpens{0}; // openings that fail as for a port not plugged in yet
     zem::Clock* clock = nullptr;
     std::function<bool(const std::string&)> present;
 
@@ -181,7 +184,7 @@ struct Fakes {
     zem::RunServices Services() {
         zem::RunServices s;
         s.openChannel = [this](const std::string& port, int32_t, const zem::TlsTrust&,
-                               std::string*) -> TChannel* {
+                               std::string* cause) -> TChannel* {
             for (const auto& u : unopenable)
                 if (u == port) return nullptr;
             auto hang = [this] {
@@ -192,6 +195,11 @@ struct Fakes {
                 return nullptr;
             };
             if (everyOpenHangs) return hang();
+            if (absentOpens > 0) {
+                --absentOpens;
+                if (cause) *cause = zem::kCauseNoSuchDevice;
+                return nullptr;
+            }
             if (goneOpens > 0) {
                 --goneOpens;
                 if (goneOpensHang) return hang();
@@ -435,15 +443,17 @@ TEST(DumpFiles, ADumpDirHoldsTheDumpsAndALeftoverIsNumbered) {
     ASSERT_TRUE(std::filesystem::create_directory("dumps"));
     // A crash between the protocol's save and its renaming left this.
     WriteFileBytes("dumps/P1_Read.saving", "from the crash");
+    WriteFileBytes("dumps/P1_Read.2.saving", "its second block");
     WriteFileBytes("dumps/P1_Read_7.bin", "seven");
     WriteFileBytes("dumps/P1_Read_x.bin", "not a number");
     zem::DumpFiles dumps({"P1"}, "dumps", true);
     EXPECT_EQ(ReadFileBytes("dumps/P1_Read_8.bin"), "from the crash");
+    EXPECT_EQ(ReadFileBytes("dumps/P1_Read_9.bin"), "its second block");
     EXPECT_EQ(dumps.SaveName(0), (std::filesystem::path("dumps") / "P1_Read.saving").string());
     WriteFileBytes(dumps.SaveName(0), "next");
     EXPECT_EQ(dumps.Keep(0, {dumps.SaveName(0)}),
-              Strings{(std::filesystem::path("dumps") / "P1_Read_9.bin").string()});
-    EXPECT_FALSE(zem::FileExists("P1_Read_9.bin")) << "nothing in the current folder";
+              Strings{(std::filesystem::path("dumps") / "P1_Read_10.bin").string()});
+    EXPECT_FALSE(zem::FileExists("P1_Read_10.bin")) << "nothing in the current folder";
 }
 
 // A port with no module for over a minute (the handshake gave up once and started again): no
@@ -605,6 +615,65 @@ TEST(ProgrammingRun, AnAbortDuringTheOpenEndsTheRunAsAnAbort) {
     EXPECT_EQ(r.status, zem::txt::kNotProgrammed);
     EXPECT_TRUE(r.cause.empty());
     EXPECT_EQ(events.statuses.back(), zem::txt::kNotProgrammed);
+// A port that is not there at the start (its adapter plugged in a few seconds later) is waited
+// for, as a lost one is, and then programmed; nothing failed.
+TEST(Station, APortAbsentAtTheStartIsWaitedFor) {
+    StationFixture fx;
+    VirtualClock clock;
+    fx.fakes.clock = &clock;
+    fx.fakes.absentOpens = 4;
+    Recorder rec(1);
+    zem::Station station(fx.Request({"P1"}, 2), fx.fakes.Services(), rec);
+    zem::StationSummary s = station.Run();
+    EXPECT_TRUE(rec.Has(0, "state port lost: Port P1 not found: no such device, waiting for it"));
+    EXPECT_EQ(fx.fakes.absentOpens, 0);
+    EXPECT_EQ(s.tallies[0].programmed, 2u);
+    EXPECT_EQ(s.tallies[0].failed, 0u);
+    EXPECT_EQ(s.exitCode, 0);
+}
+
+// A clock that puts the stream file back once it reaches a given time.
+class RestoringClock : public VirtualClock {
+public:
+    RestoringClock(std::string from, std::string to, uint32_t atMs)
+        : from_(std::move(from)), to_(std::move(to)), atMs_(atMs) {}
+    void SleepMs(uint32_t ms) override {
+        VirtualClock::SleepMs(ms);
+        if (!done_ && NowMs() >= atMs_) {
+            done_ = true;
+            std::filesystem::rename(from_, to_);
+        }
+    }
+
+private:
+    std::string from_, to_;
+    uint32_t atMs_;
+    std::atomic<bool> done_{false};
+};
+
+// A stream file that is missing or short for a moment (being replaced) is looked for again for a
+// few seconds; one that stays so ends the port's loop as before.
+TEST(Station, AStreamFileBeingReplacedIsWaitedForAMoment) {
+    for (uint32_t backAtMs : {2000u, 60000u}) {
+        SCOPED_TRACE(backAtMs);
+        StationFixture fx;
+        std::filesystem::rename(fx.dir.File(fx.stream), fx.dir.File("aside.bin"));
+        // A short file stands in its place meanwhile.
+        WriteFileBytes(fx.dir.File(fx.stream), MakeStream().substr(0, 50));
+        RestoringClock clock(fx.dir.File("aside.bin"), fx.dir.File(fx.stream), backAtMs);
+        fx.fakes.clock = &clock;
+        Recorder rec(1);
+        zem::Station station(fx.Request({"P1"}, 2), fx.fakes.Services(), rec);
+        zem::StationSummary s = station.Run();
+        if (backAtMs < 5000) {
+            EXPECT_EQ(s.tallies[0].programmed, 2u);
+            EXPECT_EQ(s.exitCode, 0);
+        } else {
+            EXPECT_EQ(s.tallies[0].runs, 1u);
+            EXPECT_EQ(s.exitCode, 3);
+            EXPECT_LT(clock.NowMs(), 10000u) << "gave up after a few seconds";
+        }
+    }
 }
 
 // With the presence check, a module is programmed once: the next run waits for it to be taken

@@ -285,6 +285,39 @@ openinterrupt)
   fi
   kill "$s2n_pid" 2>/dev/null
   ;;
+stationstop)
+  # Ctrl-C during a transfer reaches a station's clean stop through the console's control
+  # handler: the module under way is finished and the station exits 0.
+  need_tools
+  "$tools/zem-mkstream" -q -o s.bin --records 2048x60 || exit 1
+  start_sim --pace
+  map_com5 "$pty"
+  "$wine_run" "$zemcli" --json --loop --results res.jsonl s.bin COM5 115200 >out.txt 2>>err.txt &
+  cli_pid=$!
+  pids+=("$cli_pid")
+  for _ in $(seq 300); do
+    grep -q '"code":3' out.txt 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q '"code":3' out.txt || fail "zemcli.exe never started programming"
+  kill -INT "$cli_pid"
+  ended=
+  for _ in $(seq 600); do
+    kill -0 "$cli_pid" 2>/dev/null || { ended=1; break; }
+    sleep 0.1
+  done
+  if [ -z "$ended" ]; then
+    fail "zemcli.exe did not end within 60 s of Ctrl-C"
+  else
+    wait "$cli_pid"
+    code=$?
+    [ "$code" -eq 0 ] || fail "zemcli.exe exited $code after Ctrl-C, expected 0"
+    summary=$(grep '"event":"summary"' out.txt | tr -d '\r')
+    [[ "$summary" == *'"clean_stop":true'* && "$summary" == *'"programmed":1'* ]] ||
+      fail "not a clean stop with the module programmed: $summary"
+    grep -q '"outcome":"programmed"' res.jsonl || fail "no results line for the module"
+  fi
+  ;;
 lost)
   need_tools
   "$tools/zem-mkstream" -q -o s.bin --records 2048x200 || exit 1
