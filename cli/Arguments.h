@@ -13,13 +13,13 @@ struct Arguments {
     bool debug = false;
     bool loop = false;
     bool countGiven = false;
-    std::string count; // as typed
+    std::string count = {}; // as typed
     bool presence = false;
-    std::string resultsFile;
-    std::string dumpDir;
-    std::string wireTraceFile;
-    TlsTrust trust;
-    std::vector<std::string> positional;
+    std::string resultsFile = {};
+    std::string dumpDir = {};
+    std::string wireTraceFile = {};
+    TlsTrust trust = {};
+    std::vector<std::string> positional = {};
 };
 
 // The link speeds a run takes, fastest first, as the windows list them.
