@@ -438,6 +438,12 @@ msi_round_trip() {
   [ -n "$shortcut" ] || fail "$name made no Start-menu shortcut"
   [ -n "$(find "$(unix_path 'C:\')" -name 'Zem Station*.lnk' 2>/dev/null)" ] ||
     fail "$name made no Zem Station shortcut"
+  # Neither the autostart nor the PATH entry unless asked for.
+  local env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+  path_value() { on_wine reg query "$env_key" /v PATH 2>/dev/null | tr -d '\r' | grep PATH; }
+  startup_links() { find "$(unix_path 'C:\')" -ipath '*startup/Zem*.lnk' 2>/dev/null; }
+  [ -z "$(startup_links)" ] || fail "$name: a default install made $(startup_links)"
+  [[ $(path_value) == *'Program Files\Zem'* ]] && fail "$name: a default install put Zem on the PATH"
   shown=$(cd "$program_files" && on_wine ./zemcli.exe --version | tr -d '\r')
   [ "$shown" = "$version" ] || fail "$name: installed zemcli.exe --version printed '$shown'"
   # The window, started in the shortcut's folder, ends by itself (a missing stream file: 4). A
@@ -457,14 +463,8 @@ msi_round_trip() {
   on_wine msiexec /x "$msi" /qn >"$name-remove.log" 2>&1 || fail "$name: msiexec /x exited $?"
   [ ! -e "$program_files/zemcli.exe" ] || fail "uninstalling $name left $program_files/zemcli.exe"
   [ -z "$(find "$(unix_path 'C:\')" -name 'Zem*.lnk' 2>/dev/null)" ] || fail "uninstalling $name left the shortcut"
-  # Neither the autostart nor the PATH entry unless asked for; with AUTOSTART=1 and ADDTOPATH=1
-  # the station opens at log-on and zemcli.exe runs from any folder, and both go with the programs.
-  local env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
-  path_value() { on_wine reg query "$env_key" /v PATH 2>/dev/null | tr -d '\r' | grep PATH; }
-  startup_links() { find "$(unix_path 'C:\')" -ipath '*startup/Zem*.lnk' 2>/dev/null; }
-  local path_before
-  path_before=$(path_value)
-  [[ $path_before == *'Program Files\Zem'* ]] && fail "$name: a default install put Zem on the PATH"
+  # With AUTOSTART=1 and ADDTOPATH=1 the station opens at log-on and zemcli.exe runs from any
+  # folder, and both go with the programs.
   on_wine msiexec /i "$msi" AUTOSTART=1 ADDTOPATH=1 /qn >"$name-options.log" 2>&1 ||
     fail "$name: msiexec /i AUTOSTART=1 ADDTOPATH=1 exited $?"
   [ -n "$(startup_links)" ] || fail "$name: AUTOSTART=1 made no shortcut in the Startup folder"
