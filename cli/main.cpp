@@ -2,6 +2,7 @@
 // desktop program; runs on several ports side by side, one module after another; or a look at a
 // stream file or at the serial ports.
 #include "DumpFiles.h"
+#include "Arguments.h"
 #include "Format.h"
 #include "Inspect.h"
 #include "OutputQueue.h"
@@ -29,32 +30,43 @@ constexpr const char* kUsage =
     "               stream_file port[,port...] speed\n"
     "        zemcli --info stream_file [--json]\n"
     "        zemcli --list-ports [--json]\n";
+
+// The usage, and the speeds a run takes.
+std::string UsageText() {
+    return std::string(kUsage) + "Speeds: " + zem::cli::SpeedList() + "\n";
 }
+} // namespace
 
 int main(int argc, char** argv) {
     (void)zem::ProcessStartId(); // this start's id, from its first moment
     CLI::App app{"Zem flash programmer, headless"};
     app.set_version_flag("--version", std::string(zem::txt::kVersion));
-    bool debug = false, json = false, info = false, listPorts = false, loop = false;
-    bool presence = false;
-    unsigned count = 0;
-    std::string resultsFile, dumpDir, wireTraceFile;
-    std::vector<std::string> args;
+    bool json = false;
+    zem::cli::Arguments a;
+    bool& debug = a.debug;
+    bool& info = a.info;
+    bool& listPorts = a.listPorts;
+    bool& loop = a.loop;
+    bool& presence = a.presence;
+    std::string& resultsFile = a.resultsFile;
+    std::string& dumpDir = a.dumpDir;
+    std::string& wireTraceFile = a.wireTraceFile;
+    std::vector<std::string>& args = a.positional;
+    zem::TlsTrust& trust = a.trust;
     app.add_flag("--debug", debug,
                  "Write the protocol trace to LocalLog.txt (report level code 20)");
     app.add_flag("--json", json, "One JSON object per line on standard output");
     app.add_flag("--info", info, "Show a stream file's header and records");
     app.add_flag("--list-ports", listPorts, "List the serial ports present");
     app.add_flag("--loop", loop, "Program one module after another on each port until Ctrl-C");
-    app.add_option("--count", count, "Program N modules one after another on each port")
-        ->check(CLI::PositiveNumber);
+    CLI::Option* countOption = app.add_option(
+        "--count", a.count, "Program N modules (1 or more) one after another on each port");
     app.add_option("--results", resultsFile,
                    "Append a JSON line to FILE when a module's run begins and when it ends");
     app.add_option("--dump-dir", dumpDir, "Put the dump files in DIR");
     app.add_flag("--presence", presence,
                  "With --loop or --count: wait for the module's DSR or CTS before each run and "
                  "for it to drop after");
-    zem::TlsTrust trust;
     app.add_option("--ca", trust.caFile,
                    "tls:// ports: trust the CAs of this PEM file instead of the system's");
     app.add_option("--cert", trust.certFile,
@@ -63,7 +75,7 @@ int main(int argc, char** argv) {
     app.add_option("--wire-trace", wireTraceFile,
                    "Write every byte sent and received to FILE: time, port, direction, hex, text");
     app.add_option("args", args, "STREAM PORT[,PORT...] SPEED, or STREAM with --info");
-    app.footer(kUsage);
+    app.footer(UsageText());
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -71,33 +83,18 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "%s\n%s", e.what(), kUsage);
+        std::fprintf(stderr, "%s\n%s", e.what(), UsageText().c_str());
         return 2;
     }
-
-    bool stationOptions = loop || count > 0 || !resultsFile.empty() || !dumpDir.empty() || presence;
-    if ((listPorts || info) && (stationOptions || !wireTraceFile.empty())) {
-        std::fputs(kUsage, stderr);
+    // Every argument is checked before anything is opened: a refusal names the argument and why.
+    a.countGiven = countOption->count() > 0;
+    unsigned count = 0;
+    if (std::string refusal = zem::cli::CheckArguments(a, count); !refusal.empty()) {
+        std::fprintf(stderr, "zemcli: %s\n%s", refusal.c_str(), UsageText().c_str());
         return 2;
     }
-    if (listPorts) {
-        if (!args.empty() || info || debug) {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
-        return zem::cli::ListPorts(json, stdout);
-    }
-    if (info) {
-        if (args.size() != 1 || debug) {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
-        return zem::cli::ShowInfo(args[0], json, stdout);
-    }
-    if (args.size() != 3 || (loop && count > 0) || (presence && !loop && count == 0)) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (listPorts) return zem::cli::ListPorts(json, stdout);
+    if (info) return zem::cli::ShowInfo(args[0], json, stdout);
     std::vector<std::string> ports = zem::SplitPortList(args[1]);
     if (ports.empty()) {
         std::fprintf(stderr, "zemcli: every port once, none empty: %s\n%s", args[1].c_str(),

@@ -52,18 +52,20 @@ if(WIN32)
     set(ZEM_MSI_WIN64 yes)
     set(ZEM_MSI_PROGRAM_FILES ProgramFiles64Folder)
     set(ZEM_MSI_SHORTCUT Zem)
+    set(ZEM_MSI_STATION_SHORTCUT "Zem Station")
   else()
     set(ZEM_MSI_PLATFORM x86)
     set(ZEM_MSI_WIN64 no)
     set(ZEM_MSI_PROGRAM_FILES ProgramFilesFolder)
     # Both installers may share one Start menu.
     set(ZEM_MSI_SHORTCUT "Zem (32-bit)")
+    set(ZEM_MSI_STATION_SHORTCUT "Zem Station (32-bit)")
   endif()
   # Fixed for an architecture across versions, so that a newer installer replaces an older one;
   # different between the architectures, which install side by side.
   set(_ns 6ba7b811-9dad-11d1-80b4-00c04fd430c8)
   string(UUID ZEM_MSI_UPGRADE_CODE NAMESPACE ${_ns} NAME "zem-upgrade-${ZEM_WINDOWS_ARCH}" TYPE SHA1 UPPER)
-  foreach(component PROGRAMS MENU STATION)
+  foreach(component PROGRAMS MENU STATION AUTOSTART PATH)
     string(UUID ZEM_MSI_GUID_${component} NAMESPACE ${_ns}
       NAME "zem-${component}-${ZEM_WINDOWS_ARCH}" TYPE SHA1 UPPER)
   endforeach()
@@ -143,6 +145,12 @@ else()
   install(FILES ${_pkg}/zemcli.bash-completion
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME zemcli
     COMPONENT zemcli)
+  # A station started at boot: a systemd unit per station, each reading /etc/zem/NAME.conf, and
+  # an example of that file.
+  install(FILES ${_pkg}/systemd/zem-station@.service DESTINATION lib/systemd/system
+    COMPONENT zemcli)
+  install(FILES ${_pkg}/systemd/station.conf
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zemcli/examples COMPONENT zemcli)
   # A stream to try the programs on with zem-sim.
   install(FILES ${CMAKE_SOURCE_DIR}/tools/samples/sample.bin
     DESTINATION ${CMAKE_INSTALL_DATADIR}/zem COMPONENT zemcli)

@@ -7,6 +7,7 @@
 #include "SerialPorts.h"
 #include "Settings.h"
 #include "Texts.h"
+#include "Treport.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -66,6 +67,7 @@ FormMainLogic::StartMode FormMainLogic::StartUp(const std::vector<std::string>& 
     }
     if (params.size() == 3 || params.size() == 4) {
         autoTerminate_ = params.size() == 4 && params[3] == "1";
+        if (!writable && autoTerminate_) TellUnattended(notWritable);
         view_.SetText(Item::EditFilePath, params[0]);
         view_.SetText(Item::ComboBoxPort, params[1]);
         view_.SetText(Item::ComboBoxSpeed, params[2]);
@@ -129,6 +131,28 @@ void FormMainLogic::SetCode(int8_t code) {
     exitCode_ = code;
     view_.ShowOutcome(code == 0 ? RunOutcome::kSucceeded : RunOutcome::kFailed);
     if (autoTerminate_) view_.RequestQuit();
+}
+
+void FormMainLogic::FailureAlert(const std::string& text) {
+    if (autoTerminate_)
+        TellUnattended(text);
+    else
+        view_.ShowAlert(text);
+}
+
+void FormMainLogic::TellUnattended(const std::string& text) {
+    // A script or a line controller waits for the exit code: the text goes where it and the
+    // station's trace can read it, one record per line.
+    TReport trace(debug_ ? 20 : 0, view_.Text(Item::ComboBoxPort).c_str());
+    size_t begin = 0;
+    while (begin <= text.size()) {
+        size_t end = text.find('\n', begin);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(begin, end - begin);
+        trace.Fail(0, line);
+        if (services_.errorOutput) services_.errorOutput(line);
+        begin = end + 1;
+    }
 }
 
 void FormMainLogic::DisableControls() {
@@ -234,24 +258,35 @@ public:
         switch (r.outcome) {
         case RunEnd::PathTooLong:
             l_.SetCode(4);
-            view.ShowAlert(r.status);
+            l_.FailureAlert(r.status);
             break;
         case RunEnd::StreamMissing:
         case RunEnd::StreamInvalid:
             l_.SetCode(static_cast<int8_t>(r.exitCode));
-            view.ShowAlert(r.alert);
+            l_.FailureAlert(r.alert);
             break;
-        case RunEnd::PortNotOpened:
-            // The alert comes before the code: an unattended run waits here for the operator.
-            // The cause, when known, is one more line under the program's own text.
-            view.ShowAlert(r.cause.empty() ? r.alert : r.alert + "\n" + CauseLine(r.cause));
+        case RunEnd::PortNotOpened: {
+            // The cause, when known, is one more line under the program's own text. The operator
+            // reads the alert before the run ends; an unattended run that ends itself does not
+            // wait for one.
+            const std::string text =
+                r.cause.empty() ? r.alert : r.alert + "\n" + CauseLine(r.cause);
+            if (l_.autoTerminate_) {
+                l_.SetCode(5);
+                l_.TellUnattended(text);
+            } else {
+                view.ShowAlert(text);
+            }
             l_.Log(r.alert);
             if (!r.cause.empty()) l_.Log(CauseLine(r.cause));
-            l_.SetCode(5);
+            if (!l_.autoTerminate_) l_.SetCode(5);
             break;
+        }
         case RunEnd::NotProgrammed:
             view.SetProgress(0);
             l_.SetCode(7);
+            // No alert here; a script still reads why its run failed.
+            if (l_.autoTerminate_) l_.TellUnattended(r.status);
             break;
         case RunEnd::Programmed:
             l_.SetCode(0);

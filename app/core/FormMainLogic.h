@@ -68,6 +68,9 @@ private:
 
     void Run();
     void SetCode(int8_t code);
+    // A failure's alert; an unattended run that ends itself has nobody to close one.
+    void FailureAlert(const std::string& text);
+    void TellUnattended(const std::string& text);
     void DisableControls();
     void EnableControls();
     void SetStatus(const std::string& text);

@@ -1,6 +1,8 @@
 #include "SerialPorts.h"
 #include "Services.h"
 
+#include <cstdio>
+
 namespace zem {
 
 Services DefaultServices() {
@@ -16,6 +18,12 @@ Services DefaultServices() {
         std::vector<SerialPortInfo> found;
         if (!EnumerateSerialPorts(found)) return std::vector<std::string>(names.size());
         return StableAliases(names, found);
+    };
+    // A program started without a console has a standard error that goes nowhere; writing to it
+    // then does no harm.
+    s.errorOutput = [](const std::string& line) {
+        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fflush(stderr);
     };
     return s;
 }

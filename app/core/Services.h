@@ -18,6 +18,9 @@ struct Services : RunServices {
     // Each port's stable name where the system knows one (another name of the same device),
     // else empty; null: none known.
     std::function<std::vector<std::string>(const std::vector<std::string>&)> stableAliases;
+    // One line for whoever started the program (standard error, where one is attached); null:
+    // nowhere.
+    std::function<void(const std::string& line)> errorOutput;
 };
 
 // The real channels, protocol and port list.

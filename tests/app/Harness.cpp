@@ -88,6 +88,7 @@ zem::Services Harness::Services() {
         probed.push_back(port);
         return present(port);
     };
+    s.errorOutput = [this](const std::string& line) { view.events.push_back("stderr:" + line); };
     return s;
 }
 

@@ -218,7 +218,10 @@ TEST(ProgrammingRun, EachOutcomeShowsItsTextsAndSetsItsCode) {
     }
 }
 
-TEST(ProgrammingRun, AutoTerminateQuitsBeforeTheLastMessageExceptForThePort) {
+// An unattended run that ends itself never waits at an alert: the program ends with the run's
+// code, a failure's text goes to standard error instead, and only the success box (which closes
+// by itself after the quit request) is still shown.
+TEST(ProgrammingRun, AutoTerminateQuitsAndNeverWaitsAtAFailuresAlert) {
     for (const Outcome& o : Outcomes()) {
         SCOPED_TRACE(o.name);
         Harness h;
@@ -226,14 +229,50 @@ TEST(ProgrammingRun, AutoTerminateQuitsBeforeTheLastMessageExceptForThePort) {
         Strings expected;
         if (o.code == -1) {
             expected = {}; // a refused run sets no code and so never ends the program
-        } else if (o.code == 5) {
-            expected = {"alert:" + o.alerts[0], "quit"};
+        } else if (o.code == 0) {
+            expected = {"quit", "alert:" + o.alerts[0]};
+        } else if (o.code == 7) {
+            expected = {"quit", "stderr:Error, module not programmed"};
         } else {
             expected = {"quit"};
             for (const auto& a : o.alerts)
-                expected.push_back("alert:" + a);
+                expected.push_back("stderr:" + a);
         }
         EXPECT_EQ(h.view.events, expected);
+        EXPECT_EQ(h.logic->ExitCode(), o.code == -1 ? 0 : o.code);
+    }
+}
+
+// The port's cause comes on a line of its own, on standard error and in the trace, whatever the
+// kind of port.
+TEST(ProgrammingRun, AutoTerminateTellsWhyThePortDidNotOpen) {
+    for (bool debug : {false, true}) {
+        SCOPED_TRACE(debug);
+        Harness h;
+        WriteStream(h, FileKind::Valid);
+        if (debug) WriteFileBytes(h.File("Zem.ini"), "[System]\nDebug=1\n");
+        h.openOk = false;
+        h.openCause = "connection refused or the server unreachable";
+        auto& logic = h.Create();
+        logic.StartUp({kPath, "tls://devsrv:4001", "921600", "1"});
+        h.view.events.clear();
+        logic.TimerAutoProgramTimer();
+        EXPECT_EQ(h.view.events, (Strings{"quit", "stderr:Can not open tls://devsrv:4001",
+                                          "stderr:Cause: " + h.openCause}));
+        EXPECT_TRUE(h.view.alerts.empty());
+        EXPECT_EQ(logic.ExitCode(), 5);
+        // The debug window has its lines as in an interactive run.
+        EXPECT_EQ(h.view.debugLines,
+                  (Strings{"Flash Programmer " ZEM_VERSION, "Can not open tls://devsrv:4001",
+                           "Cause: " + h.openCause}));
+        const std::string trace = ReadFileBytes(h.File("LocalLog.txt"));
+        if (debug) {
+            EXPECT_NE(trace.find("Fail"), std::string::npos) << trace;
+            EXPECT_NE(trace.find("Can not open tls://devsrv:4001\r\n"), std::string::npos) << trace;
+            EXPECT_NE(trace.find("Cause: " + h.openCause + "\r\n"), std::string::npos) << trace;
+        } else {
+            EXPECT_EQ(trace, ""); // no trace without Debug
+        }
     }
 }
 
@@ -327,9 +366,9 @@ TEST(ProgrammingRun, TlsTrustFromTheSettingsAndTheCauseOfARefusal) {
     EXPECT_EQ(h.view.alerts.back(),
               "Can not open tls://devsrv:4001\nCause: the server requires a client certificate");
     const auto& lines = h.view.debugLines;
-    EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "Cause: the server requires a client certificate"),
-              lines.end());
+    EXPECT_NE(
+        std::find(lines.begin(), lines.end(), "Cause: the server requires a client certificate"),
+        lines.end());
 }
 
 TEST(ProgrammingRun, NamesTooLongForTheProtocolAreRefusedNotCut) {

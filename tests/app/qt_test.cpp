@@ -119,6 +119,7 @@ struct Windows {
 struct ZemExit {
     bool finished = false;
     int code = -1;
+    std::string err; // its standard error
 };
 
 // The real program, unattended, in a directory of its own.
@@ -136,6 +137,7 @@ ZemExit RunProgram(const std::string& dir, const QStringList& args, int timeoutM
         p.waitForFinished(2000);
     }
     r.code = p.exitCode();
+    r.err = p.readAllStandardError().toStdString();
     return r;
 }
 
@@ -404,6 +406,24 @@ TEST_F(QtFrontEnd, UnattendedProgramEndsItselfWithTheRunsCode) {
         ZemExit e = RunProgram(dir.Path(), {file, "COM1", "115200", "1"});
         EXPECT_TRUE(e.finished);
         EXPECT_EQ(e.code, code);
+        EXPECT_EQ(ReadFileBytes(dir.File("Zem.ini")), kSettings);
+    }
+
+    // A port that does not open: no alert to wait at, the text and its cause on standard error.
+    // The network port needs the library the build puts beside the program.
+    struct PortRow {
+        const char* port;
+        const char* cause;
+    };
+    for (const PortRow& r : {PortRow{"/dev/zem-no-such-port", "Cause: no such device"},
+                             PortRow{"tls://127.0.0.1:1", "Cause: connection refused"}}) {
+        SCOPED_TRACE(r.port);
+        ZemExit e = RunProgram(dir.Path(), {QString::fromStdString(stream), r.port, "921600", "1"});
+        EXPECT_TRUE(e.finished);
+        EXPECT_EQ(e.code, 5);
+        EXPECT_NE(e.err.find(std::string("Can not open ") + r.port + "\n" + r.cause),
+                  std::string::npos)
+            << e.err;
         EXPECT_EQ(ReadFileBytes(dir.File("Zem.ini")), kSettings);
     }
 }

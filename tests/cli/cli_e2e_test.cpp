@@ -1041,6 +1041,55 @@ TEST_F(CliE2E, APortThatDoesNotOpenSaysWhy) {
     }
 }
 
+// A bad argument is refused, with its name and why, before any port is opened: the disk channel
+// would create DEBUG_DISK.bin, a network port would be connected to.
+TEST_F(CliE2E, BadArgumentsAreRefusedBeforeAnythingOpens) {
+    std::string stream = Stream("args.bin", "--records 100");
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string tls = "tls://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    struct Row {
+        std::string args;
+        std::string refusal;
+    };
+    const std::string s = "'" + stream + "' ";
+    const Row rows[] = {
+        {s + "DISK abc", "zemcli: speed abc: not one of 921600, 460800, 230400, 115200, 57600, "
+                         "38400, 19200, 9600\n"},
+        {s + "DISK 115200x", "zemcli: speed 115200x: not one of"},
+        {"--count 0 " + s + "DISK 115200", "zemcli: --count 0: the number of modules per port"},
+        {"--loop --count 2 " + s + "DISK 115200", "zemcli: --loop and --count exclude each other"},
+        {"--presence " + s + "DISK 115200", "zemcli: --presence needs --loop or --count"},
+        {s + "DISK", "zemcli: expected three parameters, STREAM PORT[,PORT...] SPEED; 2 given"},
+        {"--ca ca.pem " + s + "DISK 115200", "zemcli: --ca is for tls:// ports only; DISK"},
+        {"--cert c.pem " + s + tls + " 115200", "zemcli: --cert needs --key"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.args);
+        fs::remove(dir_ / "stderr.txt");
+        EXPECT_EQ(Cli(r.args).code, 2);
+        const std::string err = ReadAll(dir_ / "stderr.txt");
+        EXPECT_EQ(err.rfind(r.refusal, 0), 0u) << err;
+        EXPECT_NE(err.find("Speeds: 921600, 460800"), std::string::npos) << "the usage follows";
+        EXPECT_FALSE(fs::exists(dir_ / "DEBUG_DISK.bin"));
+        EXPECT_LT(accept(listener, nullptr, nullptr), 0) << "connected before the refusal";
+    }
+    close(listener);
+    // The help lists the speeds as well.
+    Result help = Cli("--help");
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("Speeds: 921600, 460800, 230400, 115200, 57600, 38400, 19200, 9600"),
+              std::string::npos)
+        << help.out;
+}
+
 // Started in a folder it cannot write, zemcli says so before anything else; the run goes on.
 TEST_F(CliE2E, AFolderThatIsNotWritableIsNamedAtStartUp) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run as a user without rights here";

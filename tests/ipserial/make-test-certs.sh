@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the TLS tests' certificates in the folder $1 with openssl; nothing of this is kept in the
-# tree. EC keys, so that it takes a moment only.
+# tree. With ZEM_TEST_CERTS_DIR set (scripts/run-tests sets it), they are made there once per test
+# run and copied into $1, so that every test of the run uses the same ones.
 #   ca.pem                 the CA the tests trust
 #   server.pem/.key        from ca: subjectAltName IP 127.0.0.1 and DNS localhost
 #   wrongname.pem/.key     from ca: subjectAltName DNS elsewhere.invalid only, its CN 127.0.0.1
@@ -8,7 +9,8 @@
 #   other-ca.pem           a second CA; otherca-server.pem/.key from it, names right
 #   client.pem/.key        self-signed, CN zem-client: the client certificate the server allows
 #   stranger.pem/.key      self-signed, CN zem-client as well, but not allowed
-#   client-rsa.pem/.key    self-signed, CN zem-client, an RSA key (Windows takes RSA client keys)
+#   client-rsa.pem/.key    self-signed, CN zem-client, an RSA key (Windows takes RSA client keys
+#                          only)
 #   authdir/zem-client/allowed_certs/<hash>.N   client.pem and client-rsa.pem, as ser2net's
 #                          clientauth looks them up
 #                          (ser2net checks a client against that folder alone, so a client
@@ -17,9 +19,31 @@
 set -eu
 dir=$1
 mkdir -p "$dir"
+
+if [ -n "${ZEM_TEST_CERTS_DIR:-}" ]; then
+  cache=$ZEM_TEST_CERTS_DIR
+  mkdir -p "$cache"
+  (
+    flock 9
+    if [ ! -e "$cache/made" ]; then
+      rm -rf "$cache/certs.new"
+      ZEM_TEST_CERTS_DIR= bash "$0" "$cache/certs.new" >"$cache/make.log" 2>&1 ||
+        { cat "$cache/make.log" >&2; exit 1; }
+      mv "$cache/certs.new" "$cache/certs"
+      : >"$cache/made"
+    fi
+  ) 9>"$cache/lock"
+  cp -R "$cache/certs/." "$dir/"
+  exit 0
+fi
 cd "$dir"
 
-key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1.key" 2>/dev/null; }
+# RSA keys only, so that every signature is accepted by every verifier the tests use. An ECDSA
+# signature is DER: its r and s are minimal integers, one byte shorter when their top byte is zero
+# (about one signature in 128). The Windows build's verifier under Wine refuses such a signature
+# ("unable to get local issuer certificate"), and fresh EC certificates made the Windows TLS tests
+# fail at random. RSA signatures always have the modulus's length.
+key() { openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$1.key" 2>/dev/null; }
 
 # A CA signs with `openssl ca`, the one way to set both ends of a validity period.
 make_ca() {
@@ -74,7 +98,7 @@ for name in client stranger; do
     -addext extendedKeyUsage=clientAuth
 done
 
-openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out client-rsa.key 2>/dev/null
+key client-rsa
 openssl req -x509 -new -key client-rsa.key -out client-rsa.pem -days 30 -subj /CN=zem-client \
   -addext extendedKeyUsage=clientAuth
 

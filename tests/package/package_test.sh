@@ -85,7 +85,8 @@ for f in usr/bin/zemcli usr/bin/zem-sim usr/bin/zem-mkstream "$libdir/libipseria
   usr/share/man/man1/zem-mkstream.1.gz usr/share/bash-completion/completions/zemcli \
   usr/share/doc/zemcli/README.md usr/share/doc/zemcli/copyright \
   usr/share/doc/zemcli/changelog.Debian.gz usr/share/lintian/overrides/zemcli \
-  usr/share/zem/sample.bin; do
+  usr/share/zem/sample.bin usr/lib/systemd/system/zem-station@.service \
+  usr/share/doc/zemcli/examples/station.conf; do
   grep -qx "\./$f" <<<"$cli_contents" || fail "zemcli lacks /$f"
 done
 for f in usr/bin/zem usr/share/man/man1/zem.1.gz usr/share/applications/zem.desktop \
@@ -260,6 +261,63 @@ local_run() {
 }
 attempts local
 
+# --- The station unit -------------------------------------------------------------------------
+unit="$root/usr/lib/systemd/system/zem-station@.service"
+# systemd checks it as it would load it for a station line1, with the program where this test has
+# it (verify wants the command to exist).
+if command -v systemd-analyze >/dev/null; then
+  mkdir -p unit-check
+  sed "s|/usr/bin/zemcli|$bin/zemcli|" "$unit" >"unit-check/zem-station@line1.service"
+  systemd-analyze verify --man=no "unit-check/zem-station@line1.service" >verify.log 2>&1 ||
+    fail "systemd-analyze verify: $(cat verify.log)"
+  [ -s verify.log ] && fail "systemd-analyze verify said: $(cat verify.log)"
+else
+  skip_note "systemd-analyze is not installed: the station unit is not verified"
+fi
+for setting in DynamicUser=yes SupplementaryGroups=dialout KillSignal=SIGTERM \
+  EnvironmentFile=/etc/zem/%i.conf StateDirectory=zem/%i; do
+  grep -qx "$setting" "$unit" || fail "the station unit lacks $setting"
+done
+
+# The unit's command line as systemd expands it (${VAR} one argument, $VAR its words, %S the
+# state folder, %i the station) for a configuration like the example's, naming the simulator's
+# port: it programs the module, and SIGTERM then stops the station cleanly with code 0.
+station_run() {
+  start_sim station
+  mkdir -p state/zem/line1
+  printf 'STREAM=%s\nPORTS=%s\nSPEED=921600\n' "$sample" "$pty" >line1.conf
+  local defaults exec_line
+  defaults=$(sed -n 's/^Environment=//p' "$unit" | sed "s|%S|$PWD/state|g; s|%i|line1|g")
+  exec_line=$(sed -n 's/^ExecStart=//p' "$unit" |
+    sed -e "s|%S|$PWD/state|g; s|%i|line1|g; s|^/usr/bin/zemcli|$bin/zemcli|" \
+      -e 's|\${\([A-Z_]*\)}|"$\1"|g')
+  (
+    cd state/zem/line1 || exit 1
+    for assignment in $defaults; do export "${assignment?}"; done
+    set -a
+    . "$work/station/line1.conf"
+    set +a
+    eval "exec $exec_line" >run.out 2>run.err
+  ) &
+  local station_pid=$!
+  pids+=("$station_pid")
+  local results=state/zem/line1/results.jsonl i
+  for i in $(seq 600); do
+    grep -q '"event":"end"' "$results" 2>/dev/null && break
+    sleep 0.1
+  done
+  kill -TERM "$station_pid"
+  wait "$station_pid"
+  local code=$?
+  why=
+  grep -q '"outcome":"programmed"' "$results" 2>/dev/null ||
+    why="no programmed module in the results log: $(cat "$results" 2>/dev/null) $(tail -n3 state/zem/line1/run.err)"
+  [ "$code" -eq 0 ] || why="$why; the station exited $code after SIGTERM"
+  wait "$sim_pid"
+  [ -z "$why" ]
+}
+attempts station
+
 # ser2net in front of the simulator's pty; sets port and s2n_pid.
 start_ser2net() { start_ser2net_for_pty "$1" 120; }
 
@@ -364,6 +422,13 @@ msi_round_trip() {
   # The shortcut starts the program in the station folder, not in the program's own folder.
   wkdir=$(msiinfo export "$msi" Shortcut | awk -F'\t' '$1 == "ZemShortcut" {print $12}' | tr -d '\r')
   [ "$wkdir" = STATIONDIR ] || fail "$name: the shortcut starts in '$wkdir', expected STATIONDIR"
+  # So does the station's, which opens the station window.
+  local station_row
+  station_row=$(msiinfo export "$msi" Shortcut | awk -F'\t' '$1 == "ZemStationShortcut" {print $3 "|" $6 "|" $12}' | tr -d '\r')
+  case "$station_row" in
+    *"Zem Station"*"|--station|STATIONDIR") ;;
+    *) fail "$name: the station shortcut is '$station_row', expected Zem Station, --station, STATIONDIR" ;;
+  esac
   on_wine msiexec /i "$msi" /qn >"$name-install.log" 2>&1 || fail "$name: msiexec /i exited $?"
   program_files=$(unix_path 'C:\Program Files\Zem')
   station=$(unix_path "$(on_wine cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')\\Zem")
@@ -371,6 +436,14 @@ msi_round_trip() {
   [ -d "$station" ] || fail "$name made no station folder $station"
   shortcut=$(find "$(unix_path 'C:\')" -name 'Zem*.lnk' 2>/dev/null | head -n1)
   [ -n "$shortcut" ] || fail "$name made no Start-menu shortcut"
+  [ -n "$(find "$(unix_path 'C:\')" -name 'Zem Station*.lnk' 2>/dev/null)" ] ||
+    fail "$name made no Zem Station shortcut"
+  # Neither the autostart nor the PATH entry unless asked for.
+  local env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+  path_value() { on_wine reg query "$env_key" /v PATH 2>/dev/null | tr -d '\r' | grep PATH; }
+  startup_links() { find "$(unix_path 'C:\')" -ipath '*startup/Zem*.lnk' 2>/dev/null; }
+  [ -z "$(startup_links)" ] || fail "$name: a default install made $(startup_links)"
+  [[ $(path_value) == *'Program Files\Zem'* ]] && fail "$name: a default install put Zem on the PATH"
   shown=$(cd "$program_files" && on_wine ./zemcli.exe --version | tr -d '\r')
   [ "$shown" = "$version" ] || fail "$name: installed zemcli.exe --version printed '$shown'"
   # The window, started in the shortcut's folder, ends by itself (a missing stream file: 4). A
@@ -390,6 +463,19 @@ msi_round_trip() {
   on_wine msiexec /x "$msi" /qn >"$name-remove.log" 2>&1 || fail "$name: msiexec /x exited $?"
   [ ! -e "$program_files/zemcli.exe" ] || fail "uninstalling $name left $program_files/zemcli.exe"
   [ -z "$(find "$(unix_path 'C:\')" -name 'Zem*.lnk' 2>/dev/null)" ] || fail "uninstalling $name left the shortcut"
+  # With AUTOSTART=1 and ADDTOPATH=1 the station opens at log-on and zemcli.exe runs from any
+  # folder, and both go with the programs.
+  on_wine msiexec /i "$msi" AUTOSTART=1 ADDTOPATH=1 /qn >"$name-options.log" 2>&1 ||
+    fail "$name: msiexec /i AUTOSTART=1 ADDTOPATH=1 exited $?"
+  [ -n "$(startup_links)" ] || fail "$name: AUTOSTART=1 made no shortcut in the Startup folder"
+  [[ $(path_value) == *'Program Files\Zem'* ]] || fail "$name: ADDTOPATH=1 left the PATH as $(path_value)"
+  WINEPREFIX=$prefix TMPDIR=$prefix.tmp timeout 60 wineserver -w
+  shown=$(cd "$work" && on_wine cmd /c 'zemcli.exe --version' 2>/dev/null | tr -d '\r')
+  [ "$shown" = "$version" ] || fail "$name: zemcli.exe from the PATH printed '$shown'"
+  on_wine msiexec /x "$msi" /qn >>"$name-options.log" 2>&1 || fail "$name: msiexec /x exited $?"
+  [ -z "$(startup_links)" ] || fail "uninstalling $name left $(startup_links)"
+  [[ $(path_value) == *'Program Files\Zem'* ]] && fail "uninstalling $name left the PATH as $(path_value)"
+  WINEPREFIX=$prefix TMPDIR=$prefix.tmp timeout 60 wineserver -w
 }
 if [ "$msis" = - ]; then
   skip_note "no installers to test (wixl or a Windows build missing)"

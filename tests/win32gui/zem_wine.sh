@@ -3,7 +3,8 @@
 # itself with its outcome's exit code, and leave the settings file alone.
 #
 # zem_wine.sh CASE ZEM_EXE WINE_RUN NATIVE_TOOLS_DIR WORK_DIR
-#   codes    a missing stream file gives 4, an invalid one 3 (their alerts close by themselves)
+#   codes    a missing stream file gives 4, an invalid one 3, a port that does not open 5 (no
+#            alert waits for an operator)
 #   program  a run at 921600 through COM5, which the Wine prefix maps to zem-sim's pseudo-terminal:
 #            0, the speed switch at the right record, the read-back saved as COM5_Read.bin
 # Exit 77 means skipped. ZEM_WIN32_SERIAL=1 says the program has the Win32 serial port.
@@ -74,6 +75,19 @@ codes)
   printf 'not a stream file, only text standing where its header should be%.0s' 1 2 3 >'bad stream.bin'
   expect_code 4 'no such stream.bin' COM9 115200 1
   expect_code 3 'bad stream.bin' COM9 115200 1
+  # A port that does not open ends the program as well, with its text on standard error: no
+  # alert waits for an operator.
+  if [ -x "$tools/zem-mkstream" ]; then
+    "$tools/zem-mkstream" -q -o s.bin --records 300 || exit 1
+    timeout -k 5 90 "$wine_run" "$zem" s.bin COM42 115200 1 >>wine.log 2>err.log
+    got=$?
+    if [ "$got" -eq 124 ] || [ "$got" -eq 137 ]; then
+      fail "zem.exe with a port that does not open did not end by itself"
+    elif [ "$got" -ne 5 ]; then
+      fail "zem.exe with a port that does not open exited $got, expected 5"
+    fi
+    grep -q '^Can not open COM42' err.log || fail "no 'Can not open COM42' on standard error: $(cat err.log)"
+  fi
   ;;
 program)
   "$tools/zem-mkstream" -q -o s.bin --records 300,1024,2048,512,4096 --speed-record 3 || exit 1
