@@ -1,5 +1,6 @@
 #include "ProgrammingStation.h"
 
+#include "FailureCause.h"
 #include "Format.h"
 #include "Texts.h"
 #include "Tick.h"
@@ -41,6 +42,11 @@ constexpr uint32_t kWaitingTickMs = 1000;
 // not wait for a module at all (a boot type the protocol refuses, a stream it cannot read): taken
 // for waiting, it would start again at once, for ever, with nothing to show for it.
 constexpr uint32_t kShortestHandshakeMs = 1000;
+// Modules that fail within a second, more than this many in a row: no module fails that fast
+// unless the jig does (a boot loader that refuses at once, a contact that resets it), and a
+// station that counted on would log hundreds of failed modules a minute.
+constexpr uint32_t kQuickFailureMs = 1000;
+constexpr unsigned kQuickFailuresHeld = 3;
 
 PortState EndState(const RunResult& r) {
     if (r.exitCode == 0) return PortState::kProgrammed;
@@ -270,6 +276,8 @@ void Station::PortLoop(size_t slot) {
     unsigned begun = 0;
     uint32_t waitSince = NowMs();
     bool waiting = false;
+    unsigned quickFailures = 0;
+    bool held = false;
     while (!Stopping() && (req_.count == 0 || begun < req_.count)) {
         if (req_.continuous && req_.presenceCheck && !waiting) {
             if (!WaitForPresence(slot, true)) break;
@@ -306,7 +314,13 @@ void Station::PortLoop(size_t slot) {
             // A stop between the loop's check and here must still reach this run.
             if (Stopping()) run.Abort();
         }
-        RunResult r = run.Execute();
+        RunResult r;
+        {
+            // The protocol's own words for a failure reach the operator, not only the trace.
+            FailureWatch watch;
+            r = run.Execute();
+            if (r.exitCode != 0 && !r.aborted) r.failure = watch.Cause();
+        }
         {
             std::lock_guard lock(runsMutex_);
             s.run = nullptr;
@@ -371,13 +385,20 @@ void Station::PortLoop(size_t slot) {
         waitSince = NowMs();
         if (refused || notOpened || gaveUpAtOnce) break; // the next would fail alike
         if (!req_.continuous) continue;
+        bool quick = r.exitCode != 0 && !r.aborted && r.lostCause.empty() &&
+                     NowMs() - roundStart < kQuickFailureMs;
+        quickFailures = quick ? quickFailures + 1 : 0;
+        if (quickFailures > kQuickFailuresHeld) {
+            held = true;
+            break;
+        }
         if (!r.lostCause.empty()) {
             if (!WaitForPortBack(slot, r.lostCause)) break;
             continue;
         }
         if (req_.presenceCheck && !WaitForPresence(slot, false)) break;
     }
-    SetState(slot, PortState::kDone, txt::kPortDone);
+    SetState(slot, PortState::kDone, held ? kPortHeldText : txt::kPortDone);
 }
 
 StationSummary Station::Run() {

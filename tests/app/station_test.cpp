@@ -65,6 +65,11 @@ public:
         return answer;
     }
     void ShowError(const std::string& text) override { errors.push_back(text); }
+    std::vector<std::string> historyShown;
+    void ShowHistory(const std::string& title, const std::vector<std::string>& lines) override {
+        historyShown = lines;
+        historyShown.insert(historyShown.begin(), title);
+    }
 };
 
 struct StationHarness {
@@ -154,7 +159,7 @@ TEST(StationLogic, FourPortsOneFailingGiveRowsTalliesTotalsAndLogLines) {
     }
     EXPECT_EQ(h.view.texts[StationItem::LabelProgrammed], "6");
     EXPECT_EQ(h.view.texts[StationItem::LabelFailed], "2");
-    EXPECT_EQ(h.view.texts[StationItem::LabelYield], "75.0 %");
+    EXPECT_EQ(h.view.texts[StationItem::LabelYield], "75.0 % (6 of 8)");
     EXPECT_FALSE(h.view.disabled.count(StationItem::ButtonStart));
     EXPECT_TRUE(h.view.disabled.count(StationItem::ButtonStop));
 
@@ -195,7 +200,7 @@ TEST(StationLogic, StopLetsTheRunsUnderWayFinishAndStartsNoOther) {
     }
     EXPECT_TRUE(logic.Summary()->stopped);
     EXPECT_FALSE(logic.Summary()->aborted);
-    EXPECT_EQ(h.view.texts[StationItem::LabelYield], "100.0 %");
+    EXPECT_EQ(h.view.texts[StationItem::LabelYield], "100.0 % (2 of 2)");
 }
 
 TEST(StationLogic, AbortAndCloseEndTheRunsUnderWayAsAborted) {
@@ -220,13 +225,15 @@ TEST(StationLogic, AbortAndCloseEndTheRunsUnderWayAsAborted) {
             logic.ButtonAbortClick();
             ASSERT_TRUE(h.PumpUntilIdle());
         }
+        // An abort is the operator's, not the modules': they count as runs, not as failures.
         for (const auto& r : h.view.rows) {
             EXPECT_EQ(r.state, PortState::kAborted);
             EXPECT_EQ(r.stateText, "aborted");
-            EXPECT_EQ(r.failed, "1");
+            EXPECT_EQ(r.runs, "1");
+            EXPECT_EQ(r.failed, "0");
         }
         EXPECT_TRUE(logic.Summary()->aborted);
-        EXPECT_EQ(h.view.texts[StationItem::LabelYield], "0.0 %");
+        EXPECT_EQ(h.view.texts[StationItem::LabelYield], "-");
     }
 }
 
@@ -383,7 +390,14 @@ TEST(StationLogic, YieldAndModulesPerHour) {
     struct {
         unsigned programmed, failed;
         const char* yield;
-    } yields[] = {{0, 0, "-"}, {3, 1, "75.0 %"}, {0, 2, "0.0 %"}, {2, 1, "66.7 %"}};
+    } yields[] = {{0, 0, "-"},
+                  {3, 1, "75.0 % (3 of 4)"},
+                  {0, 2, "0.0 % (0 of 2)"},
+                  {2, 1, "66.6 % (2 of 3)"}, // rounded down
+                  {1385, 1, "99.9 % (1385 of 1386)"},
+                  {13861, 139, "99.0 % (13861 of 14000)"},
+                  {99999, 1, "99.9 % (99999 of 100000)"}, // one failure is never 100 %
+                  {7, 0, "100.0 % (7 of 7)"}};
     for (const auto& y : yields)
         EXPECT_EQ(zem::YieldText(y.programmed, y.failed), y.yield);
     struct {
