@@ -24,7 +24,7 @@ public:
 
 private:
     std::string firstFail_;
-    int nack_ = -1;                 // the refusal's answer byte, -1 when none came
+    int nack_ = -1;                   // the refusal's answer byte, -1 when none came
     std::vector<uint8_t> diagnostic_; // the bytes that came with it
     ScopedReportWatch watch_;
 };

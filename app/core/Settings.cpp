@@ -1,7 +1,7 @@
 #include "Settings.h"
 
-#include "Profile.h"
 #include "Paths.h"
+#include "Profile.h"
 #include "ProfileFile.h"
 
 #include <cctype>

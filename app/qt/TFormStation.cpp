@@ -155,12 +155,16 @@ void TFormStation::BuildControls() {
     Table->verticalHeader()->hide();
     Table->setSelectionMode(QAbstractItemView::NoSelection);
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    Table->setTextElideMode(Qt::ElideRight);
+    // Ports named by their device paths differ at the end: cut in the middle, both ends stay.
+    Table->setTextElideMode(Qt::ElideMiddle);
     Table->setWordWrap(false);
+    // Two lines a row: the port and its stable alias, the status and its cause.
+    Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().lineSpacing() * 2 + 8);
+    Table->setToolTip("Double-click a row for its history");
     QHeaderView* h = Table->horizontalHeader();
     h->setSectionResizeMode(QHeaderView::Interactive);
     h->setSectionResizeMode(kStatus, QHeaderView::Stretch);
-    Table->setColumnWidth(kPort, 120);
+    Table->setColumnWidth(kPort, 180);
     Table->setColumnWidth(kState, 130);
     Table->setColumnWidth(kProgress, 100);
     for (int c : {kRuns, kProgrammed, kFailed, kLastRun})
@@ -179,6 +183,8 @@ void TFormStation::BuildControls() {
     TimerFlush->setSingleShot(true);
     connect(TimerFlush, &QTimer::timeout, this, [this] { logic_->Flush(); });
 
+    connect(Table, &QTableWidget::cellDoubleClicked, this,
+            [this](int row, int) { logic_->RowActivated(static_cast<size_t>(row)); });
     connect(ButtonPorts, &QPushButton::clicked, this, [this] { logic_->ButtonPortsClick(); });
     connect(ButtonStream, &QPushButton::clicked, this, [this] { logic_->ButtonStreamClick(); });
     connect(ButtonResults, &QPushButton::clicked, this, [this] { logic_->ButtonResultsClick(); });
@@ -273,10 +279,11 @@ void TFormStation::SetRow(size_t index, const zem::StationRow& row) {
     int r = static_cast<int>(index);
     if (r >= Table->rowCount()) return;
     QString port = Q(row.port);
-    QString portHint = row.alias.empty() ? port : port + "\n" + Q(row.alias);
-    SetCell(Table, r, kPort, row.alias.empty() ? port : port + " (" + Q(row.alias) + ")", portHint);
+    QString portText = row.alias.empty() ? port : port + "\n" + Q(row.alias);
+    SetCell(Table, r, kPort, portText, portText);
     SetCell(Table, r, kState, Q(row.stateText), Q(row.stateText));
-    SetCell(Table, r, kStatus, Q(row.status), Q(row.status));
+    QString status = row.cause.empty() ? Q(row.status) : Q(row.status) + "\n" + Q(row.cause);
+    SetCell(Table, r, kStatus, status, status);
     SetCell(Table, r, kRuns, Q(row.runs), {});
     SetCell(Table, r, kProgrammed, Q(row.programmed), {});
     SetCell(Table, r, kFailed, Q(row.failed), {});
@@ -371,6 +378,24 @@ void TFormStation::ShowError(const std::string& text) {
     QMessageBox box(QMessageBox::Critical, windowTitle(), Q(text), QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+void TFormStation::ShowHistory(const std::string& title, const std::vector<std::string>& lines) {
+    if (historyHook) return historyHook(title, lines);
+    QDialog dialog(this);
+    dialog.setObjectName("HistoryDialog");
+    dialog.setWindowTitle(Q(title));
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* list = new QListWidget(&dialog);
+    for (const auto& l : lines)
+        list->addItem(Q(l));
+    list->scrollToBottom();
+    layout->addWidget(list);
+    auto* box = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
+    connect(box, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(box);
+    dialog.resize(640, 360);
+    dialog.exec();
 }
 
 void TFormStation::closeEvent(QCloseEvent* event) {

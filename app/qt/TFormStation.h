@@ -65,6 +65,7 @@ public:
     // The tests answer the window's questions and see its errors instead of a modal box.
     std::function<bool(const std::string&)> confirmHook;
     std::function<void(const std::string&)> errorHook;
+    std::function<void(const std::string&, const std::vector<std::string>&)> historyHook;
     // How many wake-ups reached the GUI thread (the tests see the coalescing).
     int wakes = 0;
 
@@ -84,6 +85,7 @@ public:
     std::optional<std::string> RunFolderDialog(const std::string& initialDir) override;
     bool Confirm(const std::string& text) override;
     void ShowError(const std::string& text) override;
+    void ShowHistory(const std::string& title, const std::vector<std::string>& lines) override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
