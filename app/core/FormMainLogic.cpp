@@ -314,7 +314,7 @@ bool FormMainLogic::FormClose() {
     if (!SaveSettings()) {
         std::string message = Format(txt::kWriteFailed, SettingsFile().c_str());
         std::string why = SettingsWriteCause(SettingsFile());
-        if (!why.empty()) message += "\n" + CauseLine(why);
+        if (!why.empty()) message.append("\n").append(CauseLine(why));
         view_.ShowError(message);
     }
     return true;

@@ -520,7 +520,7 @@ bool StationLogic::SaveSettings() {
     std::snprintf(text, sizeof text, txt::kWriteFailed, settingsFile_.c_str());
     std::string why = SettingsWriteCause(settingsFile_);
     std::string message = text;
-    if (!why.empty()) message += "\n" + CauseLine(why);
+    if (!why.empty()) message.append("\n").append(CauseLine(why));
     // Once: a read-only file would otherwise be reported at every Start of the shift.
     if (message != saveFailureShown_) view_.ShowError(message);
     saveFailureShown_ = message;

@@ -21,6 +21,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -35,6 +36,19 @@ QString Q(const std::string& s) {
 
 const char* const kSpeeds[] = {"921600", "460800", "230400", "115200",
                                "57600",  "38400",  "19200",  "9600"};
+
+// Port names are cut in the middle, where two device paths are alike; other texts at their end.
+class ElideByColumn : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode =
+            index.column() == TFormStation::kPort ? Qt::ElideMiddle : Qt::ElideRight;
+    }
+};
 
 // A table cell whose text is cut at the column's width shows the whole text as its hint.
 void SetCell(QTableWidget* table, int row, int column, const QString& text, const QString& hint) {
@@ -144,7 +158,7 @@ void TFormStation::BuildControls() {
     QHBoxLayout* totals = line();
     LabelProgrammed = pair(totals, "Programmed:", "LabelProgrammed", 60, 0);
     LabelFailed = pair(totals, "Failed:", "LabelFailed", 60, 0);
-    LabelYield = pair(totals, "Yield:", "LabelYield", 70, 0);
+    LabelYield = pair(totals, "Yield:", "LabelYield", 190, 0);
     LabelPerHour = pair(totals, "Modules per hour:", "LabelPerHour", 70, 0);
     totals->addStretch(1);
 
@@ -155,8 +169,7 @@ void TFormStation::BuildControls() {
     Table->verticalHeader()->hide();
     Table->setSelectionMode(QAbstractItemView::NoSelection);
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    // Ports named by their device paths differ at the end: cut in the middle, both ends stay.
-    Table->setTextElideMode(Qt::ElideMiddle);
+    Table->setItemDelegate(new ElideByColumn(Table));
     Table->setWordWrap(false);
     // Two lines a row: the port and its stable alias, the status and its cause.
     Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().lineSpacing() * 2 + 8);

@@ -416,133 +416,15 @@ TEST(StationLogic, YieldAndModulesPerHour) {
 
 namespace {
 
-// Modules whose every attempt follows a script per port: programmed, refused mid-stream with the
-// protocol's own records, refused at the handshake at once, or no module at all (the handshake
-// waits until aborted). A gate can hold a module before its boot loader answers.
-enum class Module { kProgram, kNack, kNackAtSync, kNone, kGatedProgram };
-
-struct Scripts {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::map<std::string, std::vector<Module>> byPort; // the last one repeats
-    std::map<std::string, size_t> next;
-    std::atomic<int> started{0};
-    bool gateOpen = false;
-    int atGate = 0;
-
-    Module Next(const std::string& port) {
-        std::lock_guard lock(mutex);
-        auto& list = byPort[port];
-        size_t& i = next[port];
-        Module m = list.empty() ? Module::kProgram : list[std::min(i, list.size() - 1)];
-        ++i;
-        return m;
-    }
-    void OpenGate() {
-        std::lock_guard lock(mutex);
-        gateOpen = true;
-        cv.notify_all();
-    }
-    bool WaitAtGate() {
-        std::unique_lock lock(mutex);
-        return cv.wait_for(lock, std::chrono::seconds(10), [&] { return atGate > 0; });
-    }
-};
-
-class ScriptedRunner : public zem::ProgramRunner {
-public:
-    ScriptedRunner(Scripts& s, std::string port, TFPLibCallback cb)
-        : s_(s), port_(std::move(port)), cb_(cb) {}
-    bool Program(const std::string&) override {
-        Module m = s_.Next(port_);
-        TReport report(0, "FPL"); // the protocol's records, heard whatever their level
-        switch (m) {
-        case Module::kProgram:
-        case Module::kGatedProgram:
-            if (m == Module::kGatedProgram) {
-                std::unique_lock lock(s_.mutex);
-                ++s_.atGate;
-                s_.cv.notify_all();
-                s_.cv.wait(lock, [this] { return s_.gateOpen || aborted_.load(); });
-                if (aborted_) return true;
-            }
-            ++s_.started;
-            heard_ = true;
-            cb_(1, 0);
-            cb_(2, 100);
-            cb_(3, 50);
-            cb_(3, 100);
-            cb_(4, 100);
-            return false;
-        case Module::kNack:
-            ++s_.started;
-            heard_ = true;
-            cb_(1, 0);
-            cb_(2, 100);
-            cb_(3, 40);
-            report.Debug(3, "WaitForACK NACK (0x41)");
-            report.Debug(3, "DbgAnsw: 0x01");
-            report.Debug(3, "DbgAnsw: 0x02");
-            report.Fail(0, "FPL_SendStream error rx (0x00000000 - 0x0000001F)");
-            report.Fail(0, "TFPL::Program can not send stream");
-            cb_(7, 100);
-            return true;
-        case Module::kNackAtSync:
-            ++s_.started;
-            heard_ = true;
-            cb_(1, 0);
-            report.Debug(3, "WaitForACK NACK (0x41)");
-            report.Fail(0, "FPL_Boot timeout");
-            cb_(7, 100);
-            return true;
-        case Module::kNone: {
-            std::unique_lock lock(s_.mutex);
-            s_.cv.wait(lock, [this] { return aborted_.load(); });
-            return true;
-        }
-        }
-        return true;
-    }
-    void Abort() override {
-        aborted_ = true;
-        std::lock_guard lock(s_.mutex);
-        s_.cv.notify_all();
-    }
-    std::vector<std::string> SavedDumps() const override { return {}; }
-    bool HeardAnswer() const override { return heard_; }
-
-private:
-    Scripts& s_;
-    std::string port_;
-    TFPLibCallback cb_;
-    std::atomic<bool> aborted_{false};
-    bool heard_ = false;
-};
-
 struct ScriptedStation : StationHarness {
     Scripts scripts;
-    std::mutex openMutex;
-    std::vector<std::pair<int32_t, zem::TlsTrust>> opens;
-    std::set<std::string> unopenable;
+    ScriptedPorts ports;
     zem::Clock* clock = nullptr;
     std::function<bool(const std::string&)> present;
 
     zem::Services Scripted() {
-        zem::Services s = Services();
-        s.openChannel = [this](const std::string& port, int32_t level, const zem::TlsTrust& trust,
-                               std::string* cause) -> TChannel* {
-            std::lock_guard lock(openMutex);
-            opens.emplace_back(level, trust);
-            if (unopenable.count(port)) {
-                if (cause) *cause = "no such device";
-                return nullptr;
-            }
-            return new FakeChannel();
-        };
-        s.newRunner = [this](int32_t, const std::string& port, TChannel*, const std::string&,
-                             TFPLibCallback cb) -> std::unique_ptr<zem::ProgramRunner> {
-            return std::make_unique<ScriptedRunner>(scripts, port, cb);
-        };
+        zem::Services s = ScriptedServices(scripts, ports);
+        s.listPorts = Services().listPorts;
         s.clock = clock;
         s.modulePresent = present;
         return s;
@@ -597,6 +479,25 @@ TEST(StationRows, AFailureAndItsCauseStayUntilTheNextModuleAnswers) {
     EXPECT_EQ(logic.History(0)[0].time.size(), 8u); // hh:mm:ss
 }
 
+TEST(StationRows, APortLostMidRunShowsItsCauseAndCountsItsModuleFailed) {
+    ScriptedStation h;
+    h.scripts.byPort["COM1"] = {Module::kLost};
+    h.ports.openOnce = {"COM1"};
+    StationLogic& logic = h.CreateScripted();
+    h.Setup("COM1");
+    ASSERT_TRUE(logic.ButtonStartClick());
+    ASSERT_TRUE(h.PumpUntil([&] { return h.view.rows[0].stateText == "port lost"; }));
+    h.logic->Flush();
+    const StationRow& r = h.view.rows[0];
+    EXPECT_EQ(r.status, "Port COM1 lost: the adapter was pulled out, waiting for it");
+    EXPECT_EQ(r.cause, "Cause: the adapter was pulled out");
+    EXPECT_EQ(r.failed, "1");
+    EXPECT_EQ(r.progress, 0);
+    logic.ButtonStopClick();
+    ASSERT_TRUE(h.PumpUntilIdle());
+    EXPECT_EQ(h.view.rows[0].stateText, "port lost");
+}
+
 TEST(StationRows, SetupErrorsStartNothingAndCountNothing) {
     ScriptedStation h;
     StationLogic& logic = h.CreateScripted();
@@ -633,7 +534,7 @@ TEST(StationRows, SetupErrorsStartNothingAndCountNothing) {
     h.Setup("COM1,COM2");
     h.view.texts[StationItem::EditDumpDir] = "";
     h.view.texts[StationItem::EditResults] = "";
-    h.unopenable = {"COM2"};
+    h.ports.unopenable = {"COM2"};
     logic.SetModulesPerPort(2);
     ASSERT_TRUE(logic.ButtonStartClick());
     ASSERT_TRUE(h.PumpUntilIdle());
@@ -731,9 +632,9 @@ TEST(StationRows, NetworkTrustAndTheDebugLevelReachEveryPort) {
     logic.SetModulesPerPort(1);
     ASSERT_TRUE(logic.ButtonStartClick());
     ASSERT_TRUE(h.PumpUntilIdle());
-    std::lock_guard lock(h.openMutex);
-    ASSERT_GE(h.opens.size(), 2u);
-    for (const auto& [level, trust] : h.opens) {
+    std::lock_guard lock(h.ports.mutex);
+    ASSERT_GE(h.ports.opens.size(), 2u);
+    for (const auto& [level, trust] : h.ports.opens) {
         EXPECT_EQ(level, 20);
         EXPECT_EQ(trust.caFile, h.dir.File("ca.pem"));
         EXPECT_EQ(trust.certFile, "/etc/zem/client.pem");
