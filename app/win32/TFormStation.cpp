@@ -48,8 +48,8 @@ struct ColumnInfo {
 // Together a little narrower than the list, so that no scroll bar appears.
 // Widths at 96 DPI, scaled to the screen's. The state column holds its longest words whole.
 constexpr ColumnInfo kColumnInfo[] = {{"Port", 150},   {"State", 140},  {"Progress", 80},
-                                      {"Status", 200}, {"Runs", 40},    {"Programmed", 72},
-                                      {"Failed", 45},  {"Last run", 55}};
+                                      {"Status", 200}, {"Runs", 40},    {"Programmed", 80},
+                                      {"Failed", 45},  {"Last run", 60}};
 constexpr int kListTop = 152;
 constexpr int kMinClientWidth = kClientWidth;
 constexpr int kMinClientHeight = 300;
@@ -237,8 +237,9 @@ void TFormStation::BuildControls() {
     pair(LabelProdName, "Product Name:", 472, 752, 60);
     pair(LabelProgrammed, "Programmed:", 472, 585, 86);
     pair(LabelFailed, "Failed:", 600, 752, 86);
-    pair(LabelYield, "Yield:", 472, 585, 108);
-    pair(LabelPerHour, "Modules per hour:", 600, 752, 108);
+    // The yield carries its counts: a line of its own.
+    pair(LabelYield, "Yield:", 472, 752, 108);
+    pair(LabelPerHour, "Modules per hour:", 472, 752, 130);
 
     ButtonStart = CreateControl(hwnd_, "BUTTON", "&Start", BS_PUSHBUTTON | WS_TABSTOP, 0, 8, 118,
                                 90, 25, kIdButtonStart);

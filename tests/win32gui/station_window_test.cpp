@@ -219,10 +219,14 @@ TEST(Win32Station, AbortDuringASimulatedTransfer) {
     EXPECT_EQ(s.w->LabelFailed.Text(), "0");
 }
 
-// The window's picture as a 24-bit BMP (the screenshot script converts it).
+// The window's client area as a 24-bit BMP (the screenshot script converts it).
 bool SaveWindowBitmap(HWND hwnd, const std::string& file) {
+    // The client area: under a bare X server there is no frame to show.
     RECT rc{};
-    GetWindowRect(hwnd, &rc);
+    GetClientRect(hwnd, &rc);
+    POINT origin{0, 0};
+    ClientToScreen(hwnd, &origin);
+    OffsetRect(&rc, origin.x, origin.y);
     int w = rc.right - rc.left, h = rc.bottom - rc.top;
     HDC screen = GetDC(nullptr);
     HDC mem = CreateCompatibleDC(screen);
