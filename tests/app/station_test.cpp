@@ -558,7 +558,9 @@ TEST(StationRows, AJigThatRefusesAtOnceIsHeldAfterFourQuickFailures) {
     h.Setup("COM1,COM2");
     ASSERT_TRUE(logic.ButtonStartClick());
     // COM1 ends by itself; the good jig beside it goes on.
-    ASSERT_TRUE(h.PumpUntil([&] { return h.view.rows[0].stateText == "check the jig"; }));
+    ASSERT_TRUE(h.PumpUntil([&] {
+        return h.view.rows[0].stateText == "check the jig" && h.view.rows[1].programmed == "1";
+    }));
     EXPECT_TRUE(logic.Running());
     h.logic->Flush();
     const StationRow& r = h.view.rows[0];
