@@ -48,7 +48,7 @@ struct ColumnInfo {
 // Together a little narrower than the list, so that no scroll bar appears.
 // Widths at 96 DPI, scaled to the screen's. The state column holds its longest words whole.
 constexpr ColumnInfo kColumnInfo[] = {{"Port", 150},   {"State", 140},  {"Progress", 80},
-                                      {"Status", 200}, {"Runs", 40},    {"Programmed", 80},
+                                      {"Status", 200}, {"Runs", 40},    {"Programmed", 90},
                                       {"Failed", 45},  {"Last run", 60}};
 constexpr int kListTop = 152;
 constexpr int kMinClientWidth = kClientWidth;

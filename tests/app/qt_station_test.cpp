@@ -12,11 +12,13 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTableWidget>
 #include <QTest>
 
@@ -312,6 +314,22 @@ TEST_F(QtStation, EightPortsScreenshot) {
             ? dir.File("zem-station.png")
             : qEnvironmentVariable("ZEM_SCREENSHOT_DIR").toStdString() + "/zem-station.png";
     EXPECT_TRUE(shot.save(QString::fromStdString(out)));
+
+    // The large layout: a tile per port with the same state, readable from a distance.
+    QTest::mouseClick(w->ButtonLarge, Qt::LeftButton);
+    EXPECT_FALSE(w->Table->isVisible());
+    EXPECT_TRUE(w->TileArea->isVisible());
+    ASSERT_EQ(w->tiles.size(), 8u);
+    EXPECT_EQ(w->tiles[2].state->text(), "failed");
+    EXPECT_TRUE(w->tiles[2].status->text().contains("Cause: the module refused the record"));
+    EXPECT_EQ(w->tiles[5].state->text(), "take the module out");
+    EXPECT_GE(QFontInfo(w->tiles[0].state->font()).pixelSize(),
+              QFontInfo(w->font()).pixelSize() * 2);
+    QTest::qWait(100);
+    std::string large = out.substr(0, out.size() - 4) + "-large.png";
+    EXPECT_TRUE(w->grab().save(QString::fromStdString(large)));
+    QTest::mouseClick(w->ButtonLarge, Qt::LeftButton);
+    EXPECT_TRUE(w->Table->isVisible());
     QTest::mouseClick(w->ButtonAbort, Qt::LeftButton);
     ASSERT_TRUE(WaitFor([&] { return !w->Logic().Running(); }));
 }
