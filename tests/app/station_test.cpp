@@ -627,8 +627,11 @@ TEST(StationRows, TrigProgramOrPresenceWaitForTheModuleAndItsRemoval) {
 
 TEST(StationRows, NetworkTrustAndTheDebugLevelReachEveryPort) {
     ScriptedStation h;
-    std::ofstream(h.dir.File("Zem.ini")) << "[System]\nDebug=1\n[Network]\nCAFile=ca.pem\n"
-                                            "CertFile=/etc/zem/client.pem\nKeyFile=key.pem\n";
+    // Relative names are the start folder's, as in the main window; absolute ones stay.
+    const std::string cert = h.dir.File("certs/client.pem");
+    std::ofstream(h.dir.File("Zem.ini"))
+        << "[System]\nDebug=1\n[Network]\nCAFile=ca.pem\nCertFile=" << cert
+        << "\nKeyFile=key.pem\n";
     StationLogic& logic = h.CreateScripted();
     h.Setup("tls://host:4001,COM2");
     logic.SetModulesPerPort(1);
@@ -639,7 +642,7 @@ TEST(StationRows, NetworkTrustAndTheDebugLevelReachEveryPort) {
     for (const auto& [level, trust] : h.ports.opens) {
         EXPECT_EQ(level, 20);
         EXPECT_EQ(trust.caFile, h.dir.File("ca.pem"));
-        EXPECT_EQ(trust.certFile, "/etc/zem/client.pem");
+        EXPECT_EQ(trust.certFile, cert);
         EXPECT_EQ(trust.keyFile, h.dir.File("key.pem"));
     }
 }
