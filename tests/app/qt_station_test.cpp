@@ -216,6 +216,25 @@ TEST_F(QtStation, AbortAndCloseEndEveryRunWithinATenthOfASecond) {
     }
 }
 
+// A jig whose boot loader refuses every handshake at once: four failures in a row, then the port
+// is held instead of counting hundreds of failed modules a minute.
+TEST_F(QtStation, ANackingJigIsHeldAfterFourQuickFailures) {
+    const std::string stream = MakeStream(dir.File("s.bin"));
+    Simulator jig(stream, {"--runs", "50", "--nack-sync", "100000"});
+    ASSERT_FALSE(jig.Port().empty());
+    auto w = Window({jig.Port()}, stream);
+    QTest::mouseClick(w->ButtonStart, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return !w->Logic().Running(); }));
+    EXPECT_EQ(Cell(*w, 0, TFormStation::kState), "check the jig");
+    EXPECT_EQ(Cell(*w, 0, TFormStation::kFailed), "4");
+    EXPECT_EQ(w->LabelFailed->text(), "4");
+    auto history = w->Logic().History(0);
+    ASSERT_EQ(history.size(), 4u);
+    EXPECT_NE(history[0].cause.find("Cause: the boot loader refused the handshake with 0x41"),
+              std::string::npos)
+        << history[0].cause;
+}
+
 TEST_F(QtStation, MainWindowOffersTheStationOnlyWithItsSection) {
     {
         TFormDebug debug;
