@@ -11,6 +11,7 @@
 namespace {
 constexpr size_t kMaxPath = 260;
 thread_local std::string tReportPort;
+thread_local zem::ScopedReportWatch::Sink* tWatch = nullptr;
 // One record at a time in the whole process: an append is not atomic on every platform.
 std::mutex gRecordMutex;
 } // namespace
@@ -21,6 +22,12 @@ ScopedReportPort::ScopedReportPort(std::string port) : previous_(std::move(tRepo
 }
 ScopedReportPort::~ScopedReportPort() {
     tReportPort = std::move(previous_);
+}
+ScopedReportWatch::ScopedReportWatch(Sink sink) : sink_(std::move(sink)), previous_(tWatch) {
+    tWatch = &sink_;
+}
+ScopedReportWatch::~ScopedReportWatch() {
+    tWatch = previous_;
 }
 } // namespace zem
 
@@ -40,18 +47,26 @@ TReport::TReport(int32_t levelCode, const char* section) : Port(tReportPort) {
     Debug(3, ("DeviceConfig:: " + IniPath).c_str());
 }
 
+void TReport::Watch(const char* tag, const char* text) {
+    if (tWatch && *tWatch && text) (*tWatch)(tag, text);
+}
+
 int TReport::Fail(int, const char* text) {
+    Watch("Fail", text);
     return Report("Fail", text);
 }
 int TReport::Error(int, const char* text) {
+    Watch("Error", text);
     return Report("Error", text);
 }
 
 int TReport::Log(int level, const char* text) {
+    Watch("Log", text);
     return level <= Level ? Report("Log", text) : 0;
 }
 
 int TReport::Debug(int level, const char* text) {
+    Watch("Debug", text);
     return level <= Level ? Report("Debug", text) : 0;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace zem {
@@ -14,6 +15,23 @@ public:
 
 private:
     std::string previous_;
+};
+
+// While one lives, every text record of an object on this thread is also handed to `sink`, at
+// whatever level it was made: a run can tell its operator why it failed in the protocol's own
+// words, while the trace file still keeps only what its level asks for. Watches nest; the inner
+// one hears the records.
+class ScopedReportWatch {
+public:
+    using Sink = std::function<void(const char* tag, const char* text)>;
+    explicit ScopedReportWatch(Sink sink);
+    ~ScopedReportWatch();
+    ScopedReportWatch(const ScopedReportWatch&) = delete;
+    ScopedReportWatch& operator=(const ScopedReportWatch&) = delete;
+
+private:
+    Sink sink_;
+    Sink* previous_;
 };
 } // namespace zem
 
@@ -49,6 +67,7 @@ public:
 
 private:
     int Report(const char* tag, const char* text);
+    static void Watch(const char* tag, const char* text);
     int WriteRecord(const char* tag, const void* data, int size);
 
     std::string Name;

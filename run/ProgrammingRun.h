@@ -58,6 +58,7 @@ struct RunResult {
     // that heard nothing at all only found the port empty.
     bool answered = false;
     std::string lostCause;    // the port went away during the run: why, in words
+    std::string failure;      // a station's failed module: why, in words; empty when unknown
     std::string streamCrc32;  // of the stream as this run loaded it; empty when not asked for
     std::string streamSha256; // likewise
 };

@@ -1,5 +1,6 @@
 #include "ProgrammingStation.h"
 
+#include "FailureCause.h"
 #include "Format.h"
 #include "OpenChannel.h"
 #include "OpenCause.h"
@@ -46,6 +47,11 @@ constexpr uint32_t kShortestHandshakeMs = 1000;
 // A stream file being replaced reads short (or not at all) for a moment: a station looks again
 // for this long before a port gives up on it.
 constexpr uint32_t kStreamRetryMs = 5000;
+// Modules that fail within a second, more than this many in a row: no module fails that fast
+// unless the jig does (a boot loader that refuses at once, a contact that resets it), and a
+// station that counted on would log hundreds of failed modules a minute.
+constexpr uint32_t kQuickFailureMs = 1000;
+constexpr unsigned kQuickFailuresHeld = 3;
 
 PortState EndState(const RunResult& r) {
     if (r.exitCode == 0) return PortState::kProgrammed;
@@ -278,6 +284,8 @@ void Station::PortLoop(size_t slot) {
     bool waiting = false;
     bool streamRefused = false; // the last round's stream check failed
     uint32_t streamRefusedSince = 0;
+    unsigned quickFailures = 0;
+    bool held = false;
     while (!Stopping() && (req_.count == 0 || begun < req_.count)) {
         if (req_.continuous && req_.presenceCheck && !waiting) {
             if (!WaitForPresence(slot, true)) break;
@@ -314,7 +322,13 @@ void Station::PortLoop(size_t slot) {
             // A stop between the loop's check and here must still reach this run.
             if (Stopping()) run.Abort();
         }
-        RunResult r = run.Execute();
+        RunResult r;
+        {
+            // The protocol's own words for a failure reach the operator, not only the trace.
+            FailureWatch watch;
+            r = run.Execute();
+            if (r.exitCode != 0 && !r.aborted) r.failure = watch.Cause();
+        }
         {
             std::lock_guard lock(runsMutex_);
             s.run = nullptr;
@@ -396,13 +410,20 @@ void Station::PortLoop(size_t slot) {
         waitSince = NowMs();
         if (refused || notOpened || gaveUpAtOnce) break; // the next would fail alike
         if (!req_.continuous) continue;
+        bool quick = r.exitCode != 0 && !r.aborted && r.lostCause.empty() &&
+                     NowMs() - roundStart < kQuickFailureMs;
+        quickFailures = quick ? quickFailures + 1 : 0;
+        if (quickFailures > kQuickFailuresHeld) {
+            held = true;
+            break;
+        }
         if (!r.lostCause.empty()) {
             if (!WaitForPortBack(slot, r.lostCause)) break;
             continue;
         }
         if (req_.presenceCheck && !WaitForPresence(slot, false)) break;
     }
-    SetState(slot, PortState::kDone, txt::kPortDone);
+    SetState(slot, PortState::kDone, held ? kPortHeldText : txt::kPortDone);
 }
 
 StationSummary Station::Run() {

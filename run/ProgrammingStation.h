@@ -46,6 +46,11 @@ enum class PortState {
 };
 const char* PortStateName(PortState state); // "waiting", "programming", ... (JSON)
 
+// The text of a port's last state change (kDone) when its modules failed within a second, again
+// and again: a jig that answers at once with a refusal, not modules worth counting.
+inline constexpr const char* kPortHeldText =
+    "Held: the last modules failed within a second each, check the jig";
+
 // What happened on one port.
 struct Tally {
     unsigned runs = 0;

@@ -344,9 +344,13 @@ bool FormMainLogic::FormClose() {
     // Also a close that comes before the run has its protocol object (during the header check):
     // the run would otherwise go on programming with no window.
     if (run_) run_->Abort();
+    // A settings file that cannot be written is reported, and the window closes all the same:
+    // an unwritable folder must not keep a production program from ending.
     if (!SaveSettings()) {
-        view_.ShowError(Format(txt::kWriteFailed, SettingsFile().c_str()));
-        return false;
+        std::string message = Format(txt::kWriteFailed, SettingsFile().c_str());
+        std::string why = SettingsWriteCause(SettingsFile());
+        if (!why.empty()) message.append("\n").append(CauseLine(why));
+        view_.ShowError(message);
     }
     return true;
 }

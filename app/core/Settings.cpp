@@ -1,5 +1,6 @@
 #include "Settings.h"
 
+#include "Paths.h"
 #include "Profile.h"
 #include "ProfileFile.h"
 
@@ -83,6 +84,19 @@ bool SaveSettings(const std::string& file, const Settings& s) {
     ini.Set(kForm, "Top", std::to_string(s.top));
     ini.Set(kForm, "Left", std::to_string(s.left));
     return WriteFileAtomically(file, ini.Text());
+}
+
+} // namespace zem
+
+namespace zem {
+
+std::string SettingsWriteCause(const std::string& file) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(file, ec)) return "a folder of that name stands in its place";
+    if (std::filesystem::exists(file, ec) && !MayWriteFile(file)) return "the file is read-only";
+    std::string dir = std::filesystem::path(file).parent_path().string();
+    if (!dir.empty() && !IsFolderWritable(dir)) return "its folder " + dir + " is not writable";
+    return {};
 }
 
 } // namespace zem

@@ -30,4 +30,8 @@ Settings LoadSettings(const std::string& file);
 // file, unreadable file, unwritable directory).
 bool SaveSettings(const std::string& file, const Settings& s);
 
+// Why the settings file cannot be written, in words ("the file is read-only"); empty when no
+// reason can be told.
+std::string SettingsWriteCause(const std::string& file);
+
 } // namespace zem

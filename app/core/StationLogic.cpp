@@ -1,13 +1,17 @@
 #include "StationLogic.h"
 
 #include "FormMainLogic.h"
+#include "OpenCause.h"
+#include "Paths.h"
 #include "SerialPorts.h"
+#include "Settings.h"
 #include "Station.h"
 #include "StreamFile.h"
 #include "Texts.h"
 #include "Tick.h"
 
 #include <cstdio>
+#include <filesystem>
 
 namespace zem {
 namespace {
@@ -60,10 +64,14 @@ uint32_t StateColour(PortState state) {
 }
 
 std::string YieldText(unsigned programmed, unsigned failed) {
-    unsigned all = programmed + failed;
+    uint64_t all = uint64_t{programmed} + failed;
     if (all == 0) return "-";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f %%", 100.0 * programmed / all);
+    // Tenths of a percent, rounded down in whole numbers: one failure in thousands is not 100 %.
+    uint64_t tenths = uint64_t{programmed} * 1000 / all;
+    char buf[80];
+    std::snprintf(buf, sizeof buf, "%u.%u %% (%u of %llu)", static_cast<unsigned>(tenths / 10),
+                  static_cast<unsigned>(tenths % 10), programmed,
+                  static_cast<unsigned long long>(all));
     return buf;
 }
 
@@ -75,6 +83,24 @@ std::string PerHourText(unsigned programmed, uint32_t elapsedMs) {
     return buf;
 }
 
+namespace {
+constexpr uint32_t kSetupColour = 0xE0C8E8; // violet-grey: the station's setup, not a module
+
+// What a row shows of a port that is not programming.
+struct Shown {
+    PortState state = PortState::kDone; // the end's nearest state (kDone: the setup's)
+    std::string words;
+    uint32_t colour = 0xFFFFFF;
+    std::string status;
+    std::string cause;
+    int progress = 0;
+};
+
+std::string CauseOrEmpty(const std::string& cause) {
+    return cause.empty() ? std::string() : CauseLine(cause);
+}
+} // namespace
+
 // The station's events, from the ports' threads. The station calls one at a time; the GUI thread
 // reads under the same lock when it flushes.
 class StationLogic::Events : public StationEvents {
@@ -84,25 +110,22 @@ public:
     void StateChanged(size_t slot, PortState state, const std::string& text) override {
         std::lock_guard lock(mutex_);
         Row& r = rows_[slot];
-        // A port that ends after a run keeps showing how that run ended: the operator must still
-        // see which module failed or was aborted after a Stop.
-        if (state == PortState::kDone && r.hasEnd) {
-            r.state = r.endState;
-            r.status = r.endText;
-            r.progress = r.endProgress;
-            Touch(slot);
-            return;
-        }
-        if (state == PortState::kProgrammed || state == PortState::kFailed ||
-            state == PortState::kAborted) {
-            r.hasEnd = true;
-            r.endState = state;
-            r.endText = text;
-            r.endProgress = r.progress;
-        }
         r.state = state;
         r.status = text;
+        if (state == PortState::kProgramming) {
+            // The next module's boot loader answered: the last one's end is no longer news.
+            r.holding = false;
+            r.progress = 0;
+        }
         if (state == PortState::kWaitingForModule) r.progress = 0;
+        if (state == PortState::kDone && text == kPortHeldText) {
+            r.holding = true;
+            r.end.state = PortState::kFailed;
+            r.end.words = "check the jig";
+            r.end.colour = StateColour(PortState::kFailed);
+            r.end.status = text;
+            r.end.progress = 0;
+        }
         Touch(slot);
     }
     void RunStarting(size_t slot, unsigned) override {
@@ -117,19 +140,64 @@ public:
     }
     void Progress(size_t slot, int code, int32_t value) override {
         // As the main window: the protocol's codes carry the percentage, the countdown does not.
-        if (code < 0 || code >= 8) return;
+        // The error code's value is no progress: a failed run's bar shows where it ended.
+        if (code < 0 || code >= 7) return;
         std::lock_guard lock(mutex_);
         rows_[slot].progress = value < 0 ? 0 : value > 100 ? 100 : static_cast<int>(value);
         Touch(slot);
     }
     void Message(size_t, const std::string&) override {}
-    void Result(size_t slot, const RunResult& result, const Tally& tally) override {
+    void Result(size_t slot, const RunResult& result, const Tally&) override {
         std::lock_guard lock(mutex_);
         Row& r = rows_[slot];
-        r.tally = tally;
         r.lastMs = result.elapsedMs;
         r.hasLast = true;
-        if (result.exitCode == 0) r.progress = 100;
+        Shown& e = r.end;
+        e = Shown{};
+        e.status = result.status;
+        e.cause = CauseOrEmpty(result.cause);
+        bool began = result.exitCode == 0 || result.answered;
+        if (result.outcome == RunEnd::PortNotOpened) {
+            // The station's setup, not a module: it counts nowhere.
+            e.words = "not opened";
+            e.colour = kSetupColour;
+            if (e.cause.empty()) e.cause = CauseLine(txt::kPortReopenFailed);
+        } else if (!began) {
+            // Refused before any module answered (the stream, a handshake the protocol gave up
+            // at once): nothing was programmed and no module failed.
+            e.words = "not started";
+            e.colour = kSetupColour;
+            if (e.cause.empty()) e.cause = CauseOrEmpty(result.failure);
+        } else if (result.exitCode == 0) {
+            e.state = PortState::kProgrammed;
+            e.words = StateWords(PortState::kProgrammed);
+            e.colour = StateColour(PortState::kProgrammed);
+            e.progress = 100;
+            ++r.programmed;
+        } else if (result.aborted) {
+            e.state = PortState::kAborted;
+            e.words = StateWords(PortState::kAborted);
+            e.colour = StateColour(PortState::kAborted);
+            e.progress = r.progress;
+            ++r.aborted;
+        } else {
+            bool lost = !result.lostCause.empty();
+            e.state = lost ? PortState::kPortLost : PortState::kFailed;
+            e.words = lost ? StateWords(PortState::kPortLost) : StateWords(PortState::kFailed);
+            e.colour = StateColour(PortState::kFailed);
+            if (lost)
+                e.cause = CauseLine(result.lostCause);
+            else if (e.cause.empty())
+                e.cause = CauseOrEmpty(result.failure);
+            ++r.failed;
+        }
+        r.holding = true;
+        RowHistoryEntry h;
+        std::string now = UtcNowIso();
+        h.time = now.size() >= 19 ? now.substr(11, 8) : now;
+        h.outcome = e.words;
+        h.cause = e.status + (e.cause.empty() ? "" : "; " + e.cause);
+        r.newHistory.push_back(std::move(h));
         Touch(slot);
     }
     void Problem(const std::string& text) override {
@@ -156,13 +224,15 @@ public:
         PortState state = PortState::kDone;
         std::string status;
         int progress = 0;
-        Tally tally;
         uint32_t lastMs = 0;
         bool hasLast = false;
-        bool hasEnd = false; // the last run's end state, shown again once the port is done
-        PortState endState = PortState::kDone;
-        std::string endText;
-        int endProgress = 0;
+        // The last end, shown until the next module's boot loader answers.
+        bool holding = false;
+        Shown end;
+        unsigned programmed = 0; // modules whose run began, by how it ended
+        unsigned failed = 0;
+        unsigned aborted = 0;
+        std::vector<RowHistoryEntry> newHistory; // since the last flush
     };
     struct Changes {
         std::vector<std::pair<size_t, Row>> rows;
@@ -175,10 +245,16 @@ public:
         std::lock_guard lock(mutex_);
         Changes c;
         for (size_t i = 0; i < rows_.size(); ++i) {
-            c.tallies.push_back(rows_[i].tally);
+            Tally t;
+            t.programmed = rows_[i].programmed;
+            t.failed = rows_[i].failed;
+            t.aborted = rows_[i].aborted;
+            t.runs = t.programmed + t.failed + t.aborted;
+            c.tallies.push_back(t);
             if (!dirty_[i]) continue;
             dirty_[i] = false;
             c.rows.emplace_back(i, rows_[i]);
+            rows_[i].newHistory.clear();
         }
         c.problem = std::move(problem_);
         problem_.clear();
@@ -327,6 +403,8 @@ bool StationLogic::ButtonStartClick() {
     if (Running()) return false;
     std::string list = view_.Text(StationItem::EditPorts);
     std::vector<std::string> ports = SplitPortList(list);
+    // Everything the station needs is checked first: a setup error starts nothing, so it counts
+    // nothing and no row turns red for it.
     if (ports.empty()) {
         view_.ShowError(list.find_first_not_of(" \t,") == std::string::npos
                             ? "Choose the ports to program"
@@ -334,9 +412,26 @@ bool StationLogic::ButtonStartClick() {
         return false;
     }
     StationSettings s = CurrentSettings();
-    // Remembered now as well as at the close: a shift's choices outlive a crash.
-    if (!SaveSettings()) return false;
-
+    if (s.streamPath.size() > kMaxRunName) {
+        view_.ShowError(txt::kPathTooLong);
+        return false;
+    }
+    if (!FileExists(s.streamPath)) {
+        view_.ShowError(std::string(txt::kFileNotFound) + ": " + s.streamPath);
+        return false;
+    }
+    HeaderCheck header = CheckStreamFile(s.streamPath);
+    if (!header.valid) {
+        view_.ShowError(std::string(txt::kNotValidFile) + ": " + s.streamPath + "\n" +
+                        header.status);
+        return false;
+    }
+    std::string dumpDir = s.dumpDir.empty() ? DirectoryPart(settingsFile_) : s.dumpDir;
+    if (!dumpDir.empty() && !IsFolderWritable(dumpDir)) {
+        view_.ShowError("The dump folder " + dumpDir +
+                        " does not exist or is not writable: read-backs could not be saved");
+        return false;
+    }
     results_.reset();
     if (!s.resultsFile.empty()) {
         results_ = std::make_unique<ResultsLog>(s.resultsFile, HostName());
@@ -346,6 +441,17 @@ bool StationLogic::ButtonStartClick() {
             return false;
         }
     }
+    // Remembered now as well as at the close: a shift's choices outlive a crash. A settings file
+    // that cannot be written is reported, never a reason to stop production.
+    SaveSettings();
+
+    // The hand-edited switches and trust, as the main window reads them, from the same file.
+    Settings main = LoadSettings(settingsFile_);
+    std::string startDir = DirectoryPart(settingsFile_);
+    auto fromStart = [&startDir](const std::string& path) {
+        return path.empty() || std::filesystem::path(path).is_absolute() ? path : startDir + path;
+    };
+
     ApplyPorts(ports);
     // Every row starts afresh, whatever the last station left in it.
     ResetRows();
@@ -355,9 +461,13 @@ bool StationLogic::ButtonStartClick() {
     req.speed = s.speed;
     req.ports = ports_;
     req.aliases = aliases_;
+    req.levelCode = main.debug ? 20 : 0;
     req.count = modulesPerPort_;
     req.continuous = true;
+    req.presenceCheck = main.trigProgram || LoadStationSettings(settingsFile_).presence;
     req.dumpDir = s.dumpDir;
+    req.trust = {fromStart(main.trust.caFile), fromStart(main.trust.certFile),
+                 fromStart(main.trust.keyFile)};
     req.results = results_.get();
     events_ = std::make_unique<Events>(view_, ports_.size());
     station_ = std::make_unique<Station>(std::move(req), services_, *events_);
@@ -395,15 +505,43 @@ bool StationLogic::CloseRequest() {
         if (thread_.joinable()) thread_.join();
         Flush();
     }
-    return SaveSettings();
+    // Reported when it fails, but the window closes all the same: the operator's choices are
+    // worth a warning, not a station that cannot be closed.
+    SaveSettings();
+    return true;
 }
 
 bool StationLogic::SaveSettings() {
-    if (SaveStationSettings(settingsFile_, CurrentSettings())) return true;
+    if (SaveStationSettings(settingsFile_, CurrentSettings())) {
+        saveFailureShown_.clear();
+        return true;
+    }
     char text[1024];
     std::snprintf(text, sizeof text, txt::kWriteFailed, settingsFile_.c_str());
-    view_.ShowError(text);
+    std::string why = SettingsWriteCause(settingsFile_);
+    std::string message = text;
+    if (!why.empty()) message.append("\n").append(CauseLine(why));
+    // Once: a read-only file would otherwise be reported at every Start of the shift.
+    if (message != saveFailureShown_) view_.ShowError(message);
+    saveFailureShown_ = message;
     return false;
+}
+
+void StationLogic::RowActivated(size_t row) {
+    if (row >= shown_.size()) return;
+    std::vector<std::string> lines;
+    for (const auto& e : History(row))
+        lines.push_back(e.time + "  " + e.outcome + "  " + e.cause);
+    if (lines.empty()) lines.push_back("No module has ended on this port yet");
+    std::string title = shown_[row].port;
+    if (!shown_[row].alias.empty()) title += " (" + shown_[row].alias + ")";
+    view_.ShowHistory(title, lines);
+}
+
+std::vector<RowHistoryEntry> StationLogic::History(size_t row) const {
+    if (row >= shown_.size()) return {};
+    auto it = history_.find(shown_[row].port);
+    return it == history_.end() ? std::vector<RowHistoryEntry>{} : it->second;
 }
 
 void StationLogic::Wake() {
@@ -427,22 +565,61 @@ void StationLogic::Flush() {
     if (!events_) return;
     Events::Changes c = events_->Take();
     tallies_ = c.tallies;
+    tallies_.resize(shown_.size());
     for (auto& [i, r] : c.rows) {
         if (i >= shown_.size()) continue;
         StationRow& row = shown_[i];
         row.started = r.started;
         row.state = r.state;
-        row.stateText = StateWords(r.state);
-        row.colour = StateColour(r.state);
-        row.status = r.status;
-        row.progress = r.progress;
-        row.runs = std::to_string(r.tally.runs);
-        row.programmed = std::to_string(r.tally.programmed);
-        row.failed = std::to_string(r.tally.failed + r.tally.aborted);
+        const Tally& t = tallies_[i];
+        row.runs = std::to_string(t.runs);
+        row.programmed = std::to_string(t.programmed);
+        row.failed = std::to_string(t.failed);
         if (r.hasLast) {
             char buf[32];
             std::snprintf(buf, sizeof buf, "%.1f s", r.lastMs / 1000.0);
             row.lastRun = buf;
+        }
+        if (r.holding && r.state != PortState::kProgramming) {
+            // The last end stays where the operator looks while the next module is put in.
+            row.state = r.end.state;
+            row.stateText = r.end.words;
+            row.colour = r.end.colour;
+            row.status = r.end.status;
+            row.cause = r.end.cause;
+            row.progress = r.end.progress;
+            switch (r.state) {
+            case PortState::kWaitingForModule:
+            case PortState::kWaitingForPresence:
+                row.status += " - waiting for the next module";
+                break;
+            case PortState::kWaitingForRemoval:
+                row.state = r.state;
+                row.stateText = StateWords(r.state);
+                row.status += " - take the module out";
+                break;
+            case PortState::kPortLost:
+                row.state = r.state;
+                row.stateText = StateWords(r.state);
+                row.colour = StateColour(r.state);
+                row.status = r.status;
+                break;
+            default:
+                break;
+            }
+        } else {
+            row.stateText = StateWords(r.state);
+            row.colour = StateColour(r.state);
+            row.status = r.status;
+            row.cause.clear();
+            row.progress = r.progress;
+        }
+        if (!r.newHistory.empty()) {
+            auto& h = history_[row.port];
+            for (auto& e : r.newHistory)
+                h.push_back(std::move(e));
+            if (h.size() > kHistoryLength)
+                h.erase(h.begin(), h.begin() + static_cast<long>(h.size() - kHistoryLength));
         }
         view_.SetRow(i, row);
     }
@@ -468,7 +645,7 @@ void StationLogic::ShowTotals() {
     unsigned programmed = 0, failed = 0;
     for (const Tally& t : tallies_) {
         programmed += t.programmed;
-        failed += t.failed + t.aborted;
+        failed += t.failed;
     }
     uint32_t elapsed = (station_ ? NowMs() : endedAt_) - startedAt_;
     view_.SetText(StationItem::LabelProgrammed, std::to_string(programmed));

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -47,11 +48,19 @@ struct StationRow {
     std::string stateText;      // the state in words
     uint32_t colour = 0xFFFFFF; // 0xRRGGBB of the state
     std::string status;         // the run's or the port's status text
+    std::string cause;          // "Cause: ..." beneath the status; empty when none is known
     int progress = 0;           // 0..100
     std::string runs = "0";     // how many modules this port has had
     std::string programmed = "0";
     std::string failed = "0";
     std::string lastRun; // the last run's duration, "12.3 s"; empty before the first
+};
+
+// One module's end on a port, as the row's history lists it.
+struct RowHistoryEntry {
+    std::string time;    // "hh:mm:ss" UTC
+    std::string outcome; // "programmed", "failed", "aborted", "not opened", ...
+    std::string cause;   // the status and cause in words
 };
 
 // What the station logic needs of a toolkit. Every call comes from the GUI thread but PostWake.
@@ -82,6 +91,8 @@ public:
     // A question with Yes and No; true for Yes.
     virtual bool Confirm(const std::string& text) = 0;
     virtual void ShowError(const std::string& text) = 0;
+    // A row's history, newest last, in a window of its own.
+    virtual void ShowHistory(const std::string& title, const std::vector<std::string>& lines) = 0;
 };
 
 // The station window, independent of any toolkit: its settings, the station of every chosen port
@@ -116,9 +127,14 @@ public:
     void ButtonStopClick();
     // Every run ends now.
     void ButtonAbortClick();
-    // The window is to close. False when it stays open: the operator kept the runs going, or
-    // the settings could not be written.
+    // The window is to close. False when it stays open: the operator kept the runs going. Settings
+    // that cannot be written are reported (once) and never keep the window open.
     bool CloseRequest();
+    // The operator opened a row (double click): its history.
+    void RowActivated(size_t row);
+    // A row's last ends, oldest first (at most kHistoryLength).
+    std::vector<RowHistoryEntry> History(size_t row) const;
+    static constexpr size_t kHistoryLength = 50;
 
     // GUI thread, after PostWake: redraws now or once the interval has passed.
     void Wake();
@@ -144,6 +160,8 @@ private:
     void ShowTotals();
     void SetIdleControls(bool idle);
     void Finished();
+    // False when the settings could not be written; the first failure is reported, later ones
+    // of the same file and cause are not.
     bool SaveSettings();
 
     StationView& view_;
@@ -153,6 +171,9 @@ private:
     std::vector<std::string> aliases_;
     std::vector<StationRow> shown_;
     std::vector<Tally> tallies_;
+    // By port name: a port's history outlives the rows built anew at each start.
+    std::map<std::string, std::vector<RowHistoryEntry>> history_;
+    std::string saveFailureShown_; // the settings failure already reported
 
     std::unique_ptr<Events> events_;
     std::unique_ptr<ResultsLog> results_;
@@ -171,7 +192,9 @@ private:
 const char* StateWords(PortState state);
 uint32_t StateColour(PortState state);
 
-// "75.0 %" of programmed among programmed and failed; "-" before either.
+// Programmed among the modules whose run began (programmed and failed), rounded down to a tenth
+// so that a single failure never shows as 100 %, with the counts: "99.9 % (1385 of 1386)"; "-"
+// before either.
 std::string YieldText(unsigned programmed, unsigned failed);
 // Whole modules per hour over `elapsedMs`; "-" before a second has passed.
 std::string PerHourText(unsigned programmed, uint32_t elapsedMs);

@@ -1,6 +1,7 @@
 #include "StationSettings.h"
 
 #include "ProfileFile.h"
+#include "Settings.h"
 
 #include <cctype>
 #include <filesystem>
@@ -32,6 +33,9 @@ StationSettings LoadStationSettings(const std::string& file) {
     read("StreamPath", s.streamPath);
     read("ResultsFile", s.resultsFile);
     read("DumpDir", s.dumpDir);
+    std::string presence;
+    read("Presence", presence);
+    s.presence = ParseProfileInt(presence, 0) != 0;
     return s;
 }
 

@@ -11,6 +11,9 @@ struct StationSettings {
     std::string streamPath;
     std::string resultsFile; // empty: no results log
     std::string dumpDir;     // empty: the start folder
+    // Presence=1: every port waits for its module's presence lines before the handshake and for
+    // their going after it. Hand-edited, read only, never written.
+    bool presence = false;
 };
 
 // Missing file, section or key: the defaults above.

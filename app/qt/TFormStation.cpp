@@ -9,7 +9,10 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QEvent>
 #include <QFileDialog>
+#include <QFontInfo>
+#include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -20,7 +23,9 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -35,6 +40,19 @@ QString Q(const std::string& s) {
 
 const char* const kSpeeds[] = {"921600", "460800", "230400", "115200",
                                "57600",  "38400",  "19200",  "9600"};
+
+// Port names are cut in the middle, where two device paths are alike; other texts at their end.
+class ElideByColumn : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode =
+            index.column() == TFormStation::kPort ? Qt::ElideMiddle : Qt::ElideRight;
+    }
+};
 
 // A table cell whose text is cut at the column's width shows the whole text as its hint.
 void SetCell(QTableWidget* table, int row, int column, const QString& text, const QString& hint) {
@@ -117,6 +135,10 @@ void TFormStation::BuildControls() {
     for (QPushButton* b : {ButtonStart, ButtonStop, ButtonAbort})
         buttons->addWidget(b);
     buttons->addStretch(1);
+    ButtonLarge = new QPushButton("&Large view", this);
+    ButtonLarge->setObjectName("ButtonLarge");
+    ButtonLarge->setCheckable(true);
+    buttons->addWidget(ButtonLarge);
 
     // The stream's header, then the totals, each value beside its caption.
     auto line = [this, top] {
@@ -144,7 +166,7 @@ void TFormStation::BuildControls() {
     QHBoxLayout* totals = line();
     LabelProgrammed = pair(totals, "Programmed:", "LabelProgrammed", 60, 0);
     LabelFailed = pair(totals, "Failed:", "LabelFailed", 60, 0);
-    LabelYield = pair(totals, "Yield:", "LabelYield", 70, 0);
+    LabelYield = pair(totals, "Yield:", "LabelYield", 190, 0);
     LabelPerHour = pair(totals, "Modules per hour:", "LabelPerHour", 70, 0);
     totals->addStretch(1);
 
@@ -155,17 +177,30 @@ void TFormStation::BuildControls() {
     Table->verticalHeader()->hide();
     Table->setSelectionMode(QAbstractItemView::NoSelection);
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    Table->setTextElideMode(Qt::ElideRight);
+    Table->setItemDelegate(new ElideByColumn(Table));
     Table->setWordWrap(false);
+    // Two lines a row: the port and its stable alias, the status and its cause.
+    Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().lineSpacing() * 2 + 8);
+    Table->setToolTip("Double-click a row for its history");
     QHeaderView* h = Table->horizontalHeader();
     h->setSectionResizeMode(QHeaderView::Interactive);
     h->setSectionResizeMode(kStatus, QHeaderView::Stretch);
-    Table->setColumnWidth(kPort, 120);
+    Table->setColumnWidth(kPort, 180);
     Table->setColumnWidth(kState, 130);
     Table->setColumnWidth(kProgress, 100);
     for (int c : {kRuns, kProgrammed, kFailed, kLastRun})
         Table->setColumnWidth(c, 70);
     top->addWidget(Table, 1);
+
+    TileArea = new QScrollArea(this);
+    TileArea->setObjectName("TileArea");
+    TileArea->setWidgetResizable(true);
+    tileHost_ = new QWidget(TileArea);
+    tileGrid_ = new QGridLayout(tileHost_);
+    tileGrid_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    TileArea->setWidget(tileHost_);
+    TileArea->hide();
+    top->addWidget(TileArea, 1);
 
     StatusBar = new QStatusBar(this);
     StatusBar->setObjectName("StatusBar");
@@ -179,6 +214,9 @@ void TFormStation::BuildControls() {
     TimerFlush->setSingleShot(true);
     connect(TimerFlush, &QTimer::timeout, this, [this] { logic_->Flush(); });
 
+    connect(ButtonLarge, &QPushButton::toggled, this, [this](bool on) { SetLarge(on); });
+    connect(Table, &QTableWidget::cellDoubleClicked, this,
+            [this](int row, int) { logic_->RowActivated(static_cast<size_t>(row)); });
     connect(ButtonPorts, &QPushButton::clicked, this, [this] { logic_->ButtonPortsClick(); });
     connect(ButtonStream, &QPushButton::clicked, this, [this] { logic_->ButtonStreamClick(); });
     connect(ButtonResults, &QPushButton::clicked, this, [this] { logic_->ButtonResultsClick(); });
@@ -259,6 +297,47 @@ void TFormStation::SetEnabled(StationItem item, bool enabled) {
 }
 
 void TFormStation::SetRowCount(size_t rows) {
+    for (Tile& t : tiles)
+        delete t.frame;
+    tiles.clear();
+    // The state in large type: twice the window's, however its size was given.
+    QFont large = font();
+    if (large.pointSizeF() > 0)
+        large.setPointSizeF(large.pointSizeF() * 2);
+    else
+        large.setPixelSize(QFontInfo(font()).pixelSize() * 2);
+    large.setBold(true);
+    for (size_t i = 0; i < rows; ++i) {
+        Tile t;
+        t.frame = new QFrame(tileHost_);
+        t.frame->setFrameShape(QFrame::StyledPanel);
+        t.frame->setFixedWidth(fontMetrics().averageCharWidth() * 36);
+        auto* v = new QVBoxLayout(t.frame);
+        t.port = new QLabel(t.frame);
+        t.alias = new QLabel(t.frame);
+        t.state = new QLabel(t.frame);
+        t.state->setFont(large);
+        t.state->setAlignment(Qt::AlignCenter);
+        t.state->setWordWrap(true);
+        t.state->setAutoFillBackground(true);
+        t.bar = new QProgressBar(t.frame);
+        t.bar->setRange(0, 100);
+        t.status = new QLabel(t.frame);
+        t.status->setWordWrap(true);
+        t.status->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+        t.status->setMinimumHeight(fontMetrics().lineSpacing() * 5);
+        for (QLabel* l : {t.port, t.alias, t.state, t.status})
+            l->setTextFormat(Qt::PlainText);
+        for (QWidget* w :
+             std::initializer_list<QWidget*>{t.port, t.alias, t.state, t.bar, t.status})
+            v->addWidget(w);
+        const int perLine = 4;
+        tileGrid_->addWidget(t.frame, static_cast<int>(i) / perLine, static_cast<int>(i) % perLine);
+        int row = static_cast<int>(i);
+        t.frame->installEventFilter(this);
+        t.frame->setProperty("row", row);
+        tiles.push_back(t);
+    }
     Table->setRowCount(static_cast<int>(rows));
     for (int r = 0; r < static_cast<int>(rows); ++r) {
         if (Table->cellWidget(r, kProgress)) continue;
@@ -273,10 +352,11 @@ void TFormStation::SetRow(size_t index, const zem::StationRow& row) {
     int r = static_cast<int>(index);
     if (r >= Table->rowCount()) return;
     QString port = Q(row.port);
-    QString portHint = row.alias.empty() ? port : port + "\n" + Q(row.alias);
-    SetCell(Table, r, kPort, row.alias.empty() ? port : port + " (" + Q(row.alias) + ")", portHint);
+    QString portText = row.alias.empty() ? port : port + "\n" + Q(row.alias);
+    SetCell(Table, r, kPort, portText, portText);
     SetCell(Table, r, kState, Q(row.stateText), Q(row.stateText));
-    SetCell(Table, r, kStatus, Q(row.status), Q(row.status));
+    QString status = row.cause.empty() ? Q(row.status) : Q(row.status) + "\n" + Q(row.cause);
+    SetCell(Table, r, kStatus, status, status);
     SetCell(Table, r, kRuns, Q(row.runs), {});
     SetCell(Table, r, kProgrammed, Q(row.programmed), {});
     SetCell(Table, r, kFailed, Q(row.failed), {});
@@ -286,6 +366,37 @@ void TFormStation::SetRow(size_t index, const zem::StationRow& row) {
         if (state->background().color() != colour) state->setBackground(colour);
     if (auto* bar = qobject_cast<QProgressBar*>(Table->cellWidget(r, kProgress)))
         if (bar->value() != row.progress) bar->setValue(row.progress);
+    if (index < tiles.size()) {
+        Tile& t = tiles[index];
+        int width = t.frame->width() - 24;
+        t.port->setText(t.port->fontMetrics().elidedText(port, Qt::ElideMiddle, width));
+        t.port->setToolTip(port);
+        t.alias->setText(t.alias->fontMetrics().elidedText(Q(row.alias), Qt::ElideMiddle, width));
+        t.alias->setVisible(!row.alias.empty());
+        t.state->setText(Q(row.stateText));
+        QPalette p = t.state->palette();
+        p.setColor(QPalette::Window, row.started ? colour : palette().color(QPalette::Window));
+        t.state->setPalette(p);
+        t.bar->setValue(row.progress);
+        t.status->setText(status);
+    }
+}
+
+void TFormStation::SetLarge(bool large) {
+    Table->setVisible(!large);
+    TileArea->setVisible(large);
+}
+
+bool TFormStation::eventFilter(QObject* watched, QEvent* event) {
+    // A tile opens its row's history as the table's row does.
+    if (event->type() == QEvent::MouseButtonDblClick) {
+        QVariant row = watched->property("row");
+        if (row.isValid()) {
+            logic_->RowActivated(static_cast<size_t>(row.toInt()));
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TFormStation::PostWake() {
@@ -371,6 +482,24 @@ void TFormStation::ShowError(const std::string& text) {
     QMessageBox box(QMessageBox::Critical, windowTitle(), Q(text), QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+void TFormStation::ShowHistory(const std::string& title, const std::vector<std::string>& lines) {
+    if (historyHook) return historyHook(title, lines);
+    QDialog dialog(this);
+    dialog.setObjectName("HistoryDialog");
+    dialog.setWindowTitle(Q(title));
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* list = new QListWidget(&dialog);
+    for (const auto& l : lines)
+        list->addItem(Q(l));
+    list->scrollToBottom();
+    layout->addWidget(list);
+    auto* box = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
+    connect(box, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(box);
+    dialog.resize(640, 360);
+    dialog.exec();
 }
 
 void TFormStation::closeEvent(QCloseEvent* event) {

@@ -6,8 +6,13 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QComboBox;
+class QFrame;
+class QGridLayout;
+class QProgressBar;
+class QScrollArea;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -58,6 +63,19 @@ public:
     QPushButton* ButtonStop = nullptr;
     QPushButton* ButtonAbort = nullptr;
     QTableWidget* Table = nullptr;
+    // The large layout: one tile per port, its state in large type, for a station read from a
+    // distance; "Large view" switches between it and the table.
+    QPushButton* ButtonLarge = nullptr;
+    QScrollArea* TileArea = nullptr;
+    struct Tile {
+        QFrame* frame = nullptr;
+        QLabel* port = nullptr;
+        QLabel* alias = nullptr;
+        QLabel* state = nullptr;
+        QProgressBar* bar = nullptr;
+        QLabel* status = nullptr;
+    };
+    std::vector<Tile> tiles;
     QStatusBar* StatusBar = nullptr;
     QLabel* StatusText = nullptr;
     QTimer* TimerFlush = nullptr;
@@ -65,6 +83,7 @@ public:
     // The tests answer the window's questions and see its errors instead of a modal box.
     std::function<bool(const std::string&)> confirmHook;
     std::function<void(const std::string&)> errorHook;
+    std::function<void(const std::string&, const std::vector<std::string>&)> historyHook;
     // How many wake-ups reached the GUI thread (the tests see the coalescing).
     int wakes = 0;
 
@@ -84,13 +103,18 @@ public:
     std::optional<std::string> RunFolderDialog(const std::string& initialDir) override;
     bool Confirm(const std::string& text) override;
     void ShowError(const std::string& text) override;
+    void ShowHistory(const std::string& title, const std::vector<std::string>& lines) override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildControls();
+    void SetLarge(bool large);
     QWidget* Widget(zem::StationItem item);
 
     std::unique_ptr<zem::StationLogic> logic_;
+    QWidget* tileHost_ = nullptr;
+    QGridLayout* tileGrid_ = nullptr;
 };

@@ -46,9 +46,13 @@ struct ColumnInfo {
     int width;
 };
 // Together a little narrower than the list, so that no scroll bar appears.
-constexpr ColumnInfo kColumnInfo[] = {{"Port", 110},   {"State", 115},  {"Progress", 90},
-                                      {"Status", 175}, {"Runs", 45},    {"Programmed", 80},
-                                      {"Failed", 50},  {"Last run", 65}};
+// Widths at 96 DPI, scaled to the screen's. The state column holds its longest words whole.
+constexpr ColumnInfo kColumnInfo[] = {{"Port", 150},   {"State", 140},  {"Progress", 80},
+                                      {"Status", 200}, {"Runs", 40},    {"Programmed", 90},
+                                      {"Failed", 45},  {"Last run", 60}};
+constexpr int kListTop = 152;
+constexpr int kMinClientWidth = kClientWidth;
+constexpr int kMinClientHeight = 300;
 
 COLORREF Bgr(uint32_t rgb) {
     return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
@@ -132,8 +136,7 @@ TFormStation::TFormStation(zem::Services services, const std::string& settingsFi
                            bool quitOnClose)
     : quitOnClose_(quitOnClose) {
     CreateTopLevel("ZemFormStation", (std::string(zem::txt::kCaption) + " Station").c_str(),
-                   WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, kClientWidth,
-                   kClientHeight, true, nullptr);
+                   WS_OVERLAPPEDWINDOW, kClientWidth, kClientHeight, true, nullptr);
     BuildControls();
     logic_ = std::make_unique<zem::StationLogic>(*this, std::move(services), settingsFile);
     logic_->Create();
@@ -145,7 +148,47 @@ TFormStation::~TFormStation() {
     if (hwnd_) {
         zemwin::RemoveDialogWindow(hwnd_);
         DestroyWindow(hwnd_);
+        hwnd_ = nullptr;
     }
+    if (rowHeight_) ImageList_Destroy(rowHeight_);
+}
+
+void TFormStation::Layout(int width, int height) {
+    if (!List || !StatusBar) return;
+    int bar = zemwin::Scale(kStatusBarHeight);
+    int top = zemwin::Scale(kListTop);
+    int margin = zemwin::Scale(8);
+    MoveWindow(List, margin, top, std::max(width - 2 * margin, 0),
+               std::max(height - bar - top - margin, 0), TRUE);
+    MoveWindow(StatusBar, 0, height - bar, width, bar, TRUE);
+    // The status column takes what the others leave.
+    RECT list{};
+    GetClientRect(List, &list);
+    int others = 0;
+    for (int c = 0; c < kColumns; ++c)
+        if (c != kStatus) others += ListView_GetColumnWidth(List, c);
+    int status = std::max(static_cast<int>(list.right) - others, zemwin::Scale(120));
+    ListView_SetColumnWidth(List, kStatus, status);
+}
+
+void TFormStation::DrawTwoLines(HDC dc, const RECT& cell, const std::string& first,
+                                const std::string& second, bool middle) {
+    FillRect(dc, &cell, GetSysColorBrush(COLOR_WINDOW));
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    HGDIOBJ old = SelectObject(dc, zemwin::UiFont());
+    RECT r = cell;
+    InflateRect(&r, -zemwin::Scale(4), -zemwin::Scale(2));
+    int half = (r.bottom - r.top) / 2;
+    RECT top = r, bottom = r;
+    top.bottom = r.top + half;
+    bottom.top = top.bottom;
+    // A device path ends in what tells two adapters apart: cut in the middle, keep both ends.
+    UINT elide = middle ? DT_PATH_ELLIPSIS : DT_END_ELLIPSIS;
+    UINT flags = DT_LEFT | DT_SINGLELINE | DT_NOPREFIX | DT_VCENTER | elide;
+    DrawTextA(dc, first.c_str(), -1, &top, flags);
+    if (!second.empty()) DrawTextA(dc, second.c_str(), -1, &bottom, flags);
+    SelectObject(dc, old);
 }
 
 void TFormStation::Show() {
@@ -194,8 +237,9 @@ void TFormStation::BuildControls() {
     pair(LabelProdName, "Product Name:", 472, 752, 60);
     pair(LabelProgrammed, "Programmed:", 472, 585, 86);
     pair(LabelFailed, "Failed:", 600, 752, 86);
-    pair(LabelYield, "Yield:", 472, 585, 108);
-    pair(LabelPerHour, "Modules per hour:", 600, 752, 108);
+    // The yield carries its counts: a line of its own.
+    pair(LabelYield, "Yield:", 472, 752, 108);
+    pair(LabelPerHour, "Modules per hour:", 472, 752, 130);
 
     ButtonStart = CreateControl(hwnd_, "BUTTON", "&Start", BS_PUSHBUTTON | WS_TABSTOP, 0, 8, 118,
                                 90, 25, kIdButtonStart);
@@ -204,10 +248,10 @@ void TFormStation::BuildControls() {
     ButtonAbort = CreateControl(hwnd_, "BUTTON", "&Abort", BS_PUSHBUTTON | WS_TABSTOP, 0, 200, 118,
                                 90, 25, kIdButtonAbort);
 
-    List =
-        CreateControl(hwnd_, WC_LISTVIEWA, "",
-                      LVS_REPORT | LVS_NOSORTHEADER | LVS_SINGLESEL | WS_TABSTOP, WS_EX_CLIENTEDGE,
-                      8, 152, kClientWidth - 16, kClientHeight - kStatusBarHeight - 160, kIdList);
+    List = CreateControl(hwnd_, WC_LISTVIEWA, "",
+                         LVS_REPORT | LVS_NOSORTHEADER | LVS_SINGLESEL | WS_TABSTOP,
+                         WS_EX_CLIENTEDGE, 8, kListTop, kClientWidth - 16,
+                         kClientHeight - kStatusBarHeight - 160, kIdList);
     // Cut texts show in full as the cell's hint.
     ListView_SetExtendedListViewStyle(List, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES |
                                                 LVS_EX_LABELTIP | LVS_EX_INFOTIP);
@@ -215,7 +259,7 @@ void TFormStation::BuildControls() {
         LVCOLUMNA col{};
         col.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
         col.pszText = const_cast<char*>(kColumnInfo[c].title);
-        col.cx = kColumnInfo[c].width * 96 / 96;
+        col.cx = zemwin::Scale(kColumnInfo[c].width);
         col.iSubItem = c;
         SendMessageA(List, LVM_INSERTCOLUMNA, c, reinterpret_cast<LPARAM>(&col));
     }
@@ -224,6 +268,18 @@ void TFormStation::BuildControls() {
                               kClientHeight - kStatusBarHeight, kClientWidth, kStatusBarHeight,
                               kIdStatusBar);
     SendMessageA(StatusBar, SB_SIMPLE, TRUE, 0);
+    // A list view's rows are as tall as its small images: an empty image list of two lines.
+    TEXTMETRICA tm{};
+    HDC dc = GetDC(List);
+    HGDIOBJ old = SelectObject(dc, zemwin::UiFont());
+    GetTextMetricsA(dc, &tm);
+    SelectObject(dc, old);
+    ReleaseDC(List, dc);
+    rowHeight_ = ImageList_Create(1, 2 * (tm.tmHeight + tm.tmExternalLeading) + 4, ILC_COLOR, 0, 1);
+    ListView_SetImageList(List, rowHeight_, LVSIL_SMALL);
+    RECT client{};
+    GetClientRect(hwnd_, &client);
+    Layout(client.right, client.bottom);
     firstFocus_ = EditPorts;
     zemwin::AddDialogWindow(hwnd_);
 }
@@ -334,10 +390,11 @@ void TFormStation::SetRow(size_t index, const zem::StationRow& row) {
         item.pszText = const_cast<char*>(text.c_str());
         SendMessageA(List, LVM_SETITEMTEXTA, r, reinterpret_cast<LPARAM>(&item));
     };
+    // The cells' texts (for hints and the tests); port and status are drawn on two lines.
     set(kPort, row.alias.empty() ? row.port : row.port + " (" + row.alias + ")");
     set(kState, row.stateText);
     set(kProgress, row.started ? std::to_string(row.progress) + " %" : "");
-    set(kStatus, row.status);
+    set(kStatus, row.cause.empty() ? row.status : row.status + " " + row.cause);
     set(kRuns, row.runs);
     set(kProgrammed, row.programmed);
     set(kFailed, row.failed);
@@ -359,6 +416,19 @@ LRESULT TFormStation::OnCustomDraw(NMLVCUSTOMDRAW& cd) {
         cd.clrText = GetSysColor(COLOR_WINDOWTEXT);
         cd.clrTextBk =
             cd.iSubItem == kState && row.started ? Bgr(row.colour) : GetSysColor(COLOR_WINDOW);
+        if (cd.iSubItem == kPort || cd.iSubItem == kStatus) {
+            RECT cell{};
+            cell.top = cd.iSubItem;
+            cell.left = LVIR_BOUNDS;
+            SendMessageA(List, LVM_GETSUBITEMRECT, r, reinterpret_cast<LPARAM>(&cell));
+            // Column 0's bounds are the whole row's: cut it at its own width.
+            if (cd.iSubItem == kPort) cell.right = cell.left + ListView_GetColumnWidth(List, kPort);
+            if (cd.iSubItem == kPort)
+                DrawTwoLines(cd.nmcd.hdc, cell, row.port, row.alias, true);
+            else
+                DrawTwoLines(cd.nmcd.hdc, cell, row.status, row.cause, false);
+            return CDRF_SKIPDEFAULT;
+        }
         if (cd.iSubItem != kProgress || !row.started) return CDRF_NEWFONT;
         // The progress column is a bar of the row's state colour.
         RECT cell{};
@@ -469,6 +539,15 @@ void TFormStation::ShowError(const std::string& text) {
     MessageBoxA(hwnd_, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
 }
 
+void TFormStation::ShowHistory(const std::string& title, const std::vector<std::string>& lines) {
+    if (historyHook) return historyHook(title, lines);
+    std::string text;
+    for (const auto& l : lines)
+        text += l + "\r\n";
+    std::string caption = std::string(zem::txt::kCaption) + " Station - " + title;
+    MessageBoxA(hwnd_, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
+}
+
 bool TFormStation::Close() {
     if (!logic_->CloseRequest()) return false;
     ShowWindow(hwnd_, SW_HIDE);
@@ -528,7 +607,24 @@ LRESULT TFormStation::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         auto* hdr = reinterpret_cast<NMHDR*>(lParam);
         if (hdr && hdr->hwndFrom == List && hdr->code == NM_CUSTOMDRAW)
             return OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(lParam));
+        if (hdr && hdr->hwndFrom == List && hdr->code == NM_DBLCLK && logic_) {
+            int item = reinterpret_cast<NMITEMACTIVATE*>(lParam)->iItem;
+            if (item >= 0) logic_->RowActivated(static_cast<size_t>(item));
+            return 0;
+        }
         break;
+    }
+    case WM_SIZE:
+        if (wParam != SIZE_MINIMIZED) Layout(LOWORD(lParam), HIWORD(lParam));
+        return 0;
+    case WM_GETMINMAXINFO: {
+        // No smaller than the setup controls above the list need.
+        RECT r{0, 0, zemwin::Scale(kMinClientWidth), zemwin::Scale(kMinClientHeight)};
+        AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
+        auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+        info->ptMinTrackSize.x = r.right - r.left;
+        info->ptMinTrackSize.y = r.bottom - r.top;
+        return 0;
     }
     case WM_CLOSE:
         if (logic_) Close();

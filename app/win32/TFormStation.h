@@ -56,6 +56,7 @@ public:
     // The tests answer the window's questions and see its errors instead of a modal box.
     std::function<bool(const std::string&)> confirmHook;
     std::function<void(const std::string&)> errorHook;
+    std::function<void(const std::string&, const std::vector<std::string>&)> historyHook;
     int wakes = 0;
 
     // A cell's text as the row shows it.
@@ -77,13 +78,18 @@ public:
     std::optional<std::string> RunFolderDialog(const std::string& initialDir) override;
     bool Confirm(const std::string& text) override;
     void ShowError(const std::string& text) override;
+    void ShowHistory(const std::string& title, const std::vector<std::string>& lines) override;
 
 protected:
     LRESULT OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
 private:
     void BuildControls();
+    // The list and the status bar follow the client area (in the screen's pixels).
     void Layout(int width, int height);
+    // A cell of two lines (port and alias, status and cause), each cut in the middle or the end.
+    void DrawTwoLines(HDC dc, const RECT& cell, const std::string& first, const std::string& second,
+                      bool middle);
     HWND Control(zem::StationItem item);
     zemwin::AutoLabel* Label(zem::StationItem item);
     void OnCommand(int id, int code);
@@ -93,4 +99,5 @@ private:
     std::vector<zem::StationRow> rows_;
     std::string status_;
     bool quitOnClose_ = false;
+    HIMAGELIST rowHeight_ = nullptr; // only gives the rows their height of two lines
 };

@@ -1,6 +1,8 @@
 // The Qt station window in process (offscreen) against module simulators.
+#include "Labels.h"
 #include "QtSimulator.h"
 #include "Services.h"
+#include "StationFakes.h"
 #include "TFormDebug.h"
 #include "TFormMain.h"
 #include "TFormStation.h"
@@ -10,11 +12,13 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTableWidget>
 #include <QTest>
 
@@ -125,7 +129,7 @@ TEST_F(QtStation, FourModulesOneNackedGiveThreeProgrammedOneFailedAndTheirLogLin
             EXPECT_EQ(bar->value(), 100);
         }
     }
-    EXPECT_EQ(w->LabelYield->text(), "75.0 %");
+    EXPECT_EQ(FullText(w->LabelYield).toStdString(), "75.0 % (3 of 4)");
     EXPECT_NE(w->LabelPerHour->text(), "");
 
     auto lines = Lines(dir.File("results.jsonl"));
@@ -205,10 +209,30 @@ TEST_F(QtStation, AbortAndCloseEndEveryRunWithinATenthOfASecond) {
         EXPECT_LT(ms, 1000);
         if (!viaClose) {
             EXPECT_EQ(Cell(*w, 0, TFormStation::kState), "aborted");
-            EXPECT_EQ(w->LabelFailed->text(), "2");
+            // The operator's abort is no failed module.
+            EXPECT_EQ(w->LabelFailed->text(), "0");
         }
         EXPECT_TRUE(w->Logic().Summary()->aborted);
     }
+}
+
+// A jig whose boot loader refuses every handshake at once: four failures in a row, then the port
+// is held instead of counting hundreds of failed modules a minute.
+TEST_F(QtStation, ANackingJigIsHeldAfterFourQuickFailures) {
+    const std::string stream = MakeStream(dir.File("s.bin"));
+    Simulator jig(stream, {"--runs", "50", "--nack-sync", "100000"});
+    ASSERT_FALSE(jig.Port().empty());
+    auto w = Window({jig.Port()}, stream);
+    QTest::mouseClick(w->ButtonStart, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return !w->Logic().Running(); }));
+    EXPECT_EQ(Cell(*w, 0, TFormStation::kState), "check the jig");
+    EXPECT_EQ(Cell(*w, 0, TFormStation::kFailed), "4");
+    EXPECT_EQ(w->LabelFailed->text(), "4");
+    auto history = w->Logic().History(0);
+    ASSERT_EQ(history.size(), 4u);
+    EXPECT_NE(history[0].cause.find("Cause: the boot loader refused the handshake with 0x41"),
+              std::string::npos)
+        << history[0].cause;
 }
 
 TEST_F(QtStation, MainWindowOffersTheStationOnlyWithItsSection) {
@@ -231,6 +255,102 @@ TEST_F(QtStation, MainWindowOffersTheStationOnlyWithItsSection) {
     EXPECT_EQ(st.EditPorts->text(), "COM7,COM8");
     EXPECT_EQ(st.Table->rowCount(), 2);
     st.close();
+}
+
+} // namespace
+
+namespace {
+
+// Eight ports in every state an operator meets, through the model and the real station with
+// scripted modules; the picture is kept where ZEM_SCREENSHOT_DIR says (scripts/screenshot).
+TEST_F(QtStation, EightPortsScreenshot) {
+    std::ofstream(dir.File("Zem.ini")) << "[Station]\nPresence=1\n";
+    const std::string stream = MakeStream(dir.File("s.bin"));
+    Scripts scripts;
+    ScriptedPorts ports;
+    scripts.byPort = {
+        {"COM1", {Module::kProgram, Module::kNone}},
+        {"COM2", {Module::kProgram, Module::kNone}},
+        {"COM3", {Module::kNack, Module::kNone}},
+        {"COM4", {Module::kNackAtSync, Module::kNone}},
+        {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", {Module::kLost}},
+        {"COM6", {Module::kProgram, Module::kNone}},
+        {"COM7", {Module::kMidway}}};
+    ports.openOnce = {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"};
+    ports.unopenable = {"COM8"};
+    zem::Services services = ScriptedServices(scripts, ports);
+    // Every module is in its jig until its run ends; only COM6's is left in afterwards.
+    services.modulePresent = [&scripts](const std::string& port) {
+        std::lock_guard lock(scripts.mutex);
+        auto it = scripts.next.find(port);
+        return port == "COM6" || it == scripts.next.end() || it->second == 0;
+    };
+    services.stableAliases = [](const std::vector<std::string>& names) {
+        std::vector<std::string> aliases(names.size());
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == "COM1") aliases[i] = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0";
+        return aliases;
+    };
+    auto w = std::make_unique<TFormStation>(std::move(services), dir.File("Zem.ini"));
+    w->errorHook = [](const std::string& text) { ADD_FAILURE() << text; };
+    w->EditPorts->setText("COM1,COM2,COM3,COM4,/dev/serial/by-id/"
+                          "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0,COM6,COM7,COM8");
+    w->EditStream->setText(QString::fromStdString(stream));
+    w->Logic().StreamEdited();
+    w->resize(1100, 520);
+    w->show();
+    QTest::mouseClick(w->ButtonStart, Qt::LeftButton);
+    ASSERT_TRUE(w->Logic().Running());
+    auto state = [&](int r) { return Cell(*w, r, TFormStation::kState); };
+    ASSERT_TRUE(WaitFor([&] {
+        return state(0) == "programmed" && state(1) == "programmed" && state(2) == "failed" &&
+               state(3) == "failed" && state(4) == "port lost" &&
+               state(5) == "take the module out" && state(6) == "programming" &&
+               state(7) == "not opened";
+    })) << state(0).toStdString()
+        << "|" << state(5).toStdString();
+    EXPECT_TRUE(
+        Cell(*w, 2, TFormStation::kStatus).contains("Cause: the module refused the record"));
+    EXPECT_TRUE(Cell(*w, 3, TFormStation::kStatus).contains("Cause: the boot loader refused"));
+    EXPECT_TRUE(Cell(*w, 4, TFormStation::kStatus).contains("the adapter was pulled out"));
+    EXPECT_TRUE(Cell(*w, 7, TFormStation::kStatus).contains("Cause: no such device"));
+    EXPECT_EQ(Cell(*w, 0, TFormStation::kPort),
+              "COM1\n/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0");
+    EXPECT_EQ(FullText(w->LabelYield).toStdString(), "50.0 % (3 of 6)");
+    QTest::qWait(100);
+    QImage shot = w->grab().toImage();
+    ASSERT_FALSE(shot.isNull());
+    // The failed rows' state cells are drawn red, the programmed rows' green.
+    auto colourAt = [&](int row) {
+        QRect cell = w->Table->visualItemRect(w->Table->item(row, TFormStation::kState));
+        QPoint at = w->Table->viewport()->mapTo(w.get(), cell.center());
+        return shot.pixelColor(at * shot.devicePixelRatio()).rgb() & 0xFFFFFF;
+    };
+    EXPECT_EQ(colourAt(2), zem::StateColour(zem::PortState::kFailed));
+    EXPECT_EQ(colourAt(0), zem::StateColour(zem::PortState::kProgrammed));
+    std::string out =
+        qEnvironmentVariableIsEmpty("ZEM_SCREENSHOT_DIR")
+            ? dir.File("zem-station.png")
+            : qEnvironmentVariable("ZEM_SCREENSHOT_DIR").toStdString() + "/zem-station.png";
+    EXPECT_TRUE(shot.save(QString::fromStdString(out)));
+
+    // The large layout: a tile per port with the same state, readable from a distance.
+    QTest::mouseClick(w->ButtonLarge, Qt::LeftButton);
+    EXPECT_FALSE(w->Table->isVisible());
+    EXPECT_TRUE(w->TileArea->isVisible());
+    ASSERT_EQ(w->tiles.size(), 8u);
+    EXPECT_EQ(w->tiles[2].state->text(), "failed");
+    EXPECT_TRUE(w->tiles[2].status->text().contains("Cause: the module refused the record"));
+    EXPECT_EQ(w->tiles[5].state->text(), "take the module out");
+    EXPECT_GE(QFontInfo(w->tiles[0].state->font()).pixelSize(),
+              QFontInfo(w->font()).pixelSize() * 2);
+    QTest::qWait(100);
+    std::string large = out.substr(0, out.size() - 4) + "-large.png";
+    EXPECT_TRUE(w->grab().save(QString::fromStdString(large)));
+    QTest::mouseClick(w->ButtonLarge, Qt::LeftButton);
+    EXPECT_TRUE(w->Table->isVisible());
+    QTest::mouseClick(w->ButtonAbort, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return !w->Logic().Running(); }));
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "StationLogic.h"
 #include "StationSettings.h"
 #include "TestDir.h"
+#include "Treport.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -65,6 +67,11 @@ public:
         return answer;
     }
     void ShowError(const std::string& text) override { errors.push_back(text); }
+    std::vector<std::string> historyShown;
+    void ShowHistory(const std::string& title, const std::vector<std::string>& lines) override {
+        historyShown = lines;
+        historyShown.insert(historyShown.begin(), title);
+    }
 };
 
 struct StationHarness {
@@ -77,9 +84,8 @@ struct StationHarness {
 
     zem::Services Services() {
         zem::Services s;
-        s.openChannel = [](const std::string&, int32_t, const zem::TlsTrust&, std::string*) -> TChannel* {
-            return new FakeChannel();
-        };
+        s.openChannel = [](const std::string&, int32_t, const zem::TlsTrust&,
+                           std::string*) -> TChannel* { return new FakeChannel(); };
         s.freeChannel = [](TChannel* c) { delete c; };
         s.newRunner = [this](int32_t, const std::string& port, TChannel*, const std::string&,
                              TFPLibCallback cb) -> std::unique_ptr<zem::ProgramRunner> {
@@ -154,7 +160,7 @@ TEST(StationLogic, FourPortsOneFailingGiveRowsTalliesTotalsAndLogLines) {
     }
     EXPECT_EQ(h.view.texts[StationItem::LabelProgrammed], "6");
     EXPECT_EQ(h.view.texts[StationItem::LabelFailed], "2");
-    EXPECT_EQ(h.view.texts[StationItem::LabelYield], "75.0 %");
+    EXPECT_EQ(h.view.texts[StationItem::LabelYield], "75.0 % (6 of 8)");
     EXPECT_FALSE(h.view.disabled.count(StationItem::ButtonStart));
     EXPECT_TRUE(h.view.disabled.count(StationItem::ButtonStop));
 
@@ -195,7 +201,7 @@ TEST(StationLogic, StopLetsTheRunsUnderWayFinishAndStartsNoOther) {
     }
     EXPECT_TRUE(logic.Summary()->stopped);
     EXPECT_FALSE(logic.Summary()->aborted);
-    EXPECT_EQ(h.view.texts[StationItem::LabelYield], "100.0 %");
+    EXPECT_EQ(h.view.texts[StationItem::LabelYield], "100.0 % (2 of 2)");
 }
 
 TEST(StationLogic, AbortAndCloseEndTheRunsUnderWayAsAborted) {
@@ -220,13 +226,15 @@ TEST(StationLogic, AbortAndCloseEndTheRunsUnderWayAsAborted) {
             logic.ButtonAbortClick();
             ASSERT_TRUE(h.PumpUntilIdle());
         }
+        // An abort is the operator's, not the modules': they count as runs, not as failures.
         for (const auto& r : h.view.rows) {
             EXPECT_EQ(r.state, PortState::kAborted);
             EXPECT_EQ(r.stateText, "aborted");
-            EXPECT_EQ(r.failed, "1");
+            EXPECT_EQ(r.runs, "1");
+            EXPECT_EQ(r.failed, "0");
         }
         EXPECT_TRUE(logic.Summary()->aborted);
-        EXPECT_EQ(h.view.texts[StationItem::LabelYield], "0.0 %");
+        EXPECT_EQ(h.view.texts[StationItem::LabelYield], "-");
     }
 }
 
@@ -296,7 +304,7 @@ TEST(StationLogic, StartRefusesMissingPortsAndAnUnwritableResultsLog) {
     }
 }
 
-TEST(StationLogic, SettingsRoundTripKeepTheOtherSectionsAndAReadOnlyFileStaysOpen) {
+TEST(StationLogic, SettingsRoundTripKeepTheOtherSectionsAndAReadOnlyFileLetsTheWindowClose) {
     StationHarness h;
     std::string ini = h.dir.File("Zem.ini");
     std::ofstream(ini) << "; kept\n[System]\nPort=COM9\n[Form]\nTop=5\n";
@@ -332,14 +340,15 @@ TEST(StationLogic, SettingsRoundTripKeepTheOtherSectionsAndAReadOnlyFileStaysOpe
     ASSERT_EQ(h2.view.rows.size(), 2u);
     EXPECT_EQ(h2.view.rows[1].port, "10.0.0.5:4001");
 
-    // A file that cannot be written: the error names it and the window stays open.
+    // A file that cannot be written: the error names it, and the window closes all the same.
     namespace fs = std::filesystem;
     fs::permissions(ini, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     if (!zem::MayWriteFile(ini)) {
         h2.view.texts[StationItem::ComboBoxSpeed] = "9600";
-        EXPECT_FALSE(h2.logic->CloseRequest());
+        EXPECT_TRUE(h2.logic->CloseRequest());
         ASSERT_EQ(h2.view.errors.size(), 1u);
-        EXPECT_EQ(h2.view.errors[0], "Unable to write to " + ini);
+        EXPECT_EQ(h2.view.errors[0],
+                  "Unable to write to " + ini + "\nCause: the file is read-only");
         EXPECT_EQ(zem::LoadStationSettings(ini).speed, "921600");
     }
     fs::permissions(ini, fs::perms::owner_write, fs::perm_options::add);
@@ -383,7 +392,14 @@ TEST(StationLogic, YieldAndModulesPerHour) {
     struct {
         unsigned programmed, failed;
         const char* yield;
-    } yields[] = {{0, 0, "-"}, {3, 1, "75.0 %"}, {0, 2, "0.0 %"}, {2, 1, "66.7 %"}};
+    } yields[] = {{0, 0, "-"},
+                  {3, 1, "75.0 % (3 of 4)"},
+                  {0, 2, "0.0 % (0 of 2)"},
+                  {2, 1, "66.6 % (2 of 3)"}, // rounded down
+                  {1385, 1, "99.9 % (1385 of 1386)"},
+                  {13861, 139, "99.0 % (13861 of 14000)"},
+                  {99999, 1, "99.9 % (99999 of 100000)"}, // one failure is never 100 %
+                  {7, 0, "100.0 % (7 of 7)"}};
     for (const auto& y : yields)
         EXPECT_EQ(zem::YieldText(y.programmed, y.failed), y.yield);
     struct {
@@ -394,6 +410,259 @@ TEST(StationLogic, YieldAndModulesPerHour) {
         {5, 999, "-"}, {0, 60000, "0"}, {1, 60000, "60"}, {3, 3600000, "3"}, {10, 45000, "800"}};
     for (const auto& r : rates)
         EXPECT_EQ(zem::PerHourText(r.programmed, r.ms), r.perHour);
+}
+
+} // namespace
+
+namespace {
+
+struct ScriptedStation : StationHarness {
+    Scripts scripts;
+    ScriptedPorts ports;
+    zem::Clock* clock = nullptr;
+    std::function<bool(const std::string&)> present;
+
+    zem::Services Scripted() {
+        zem::Services s = ScriptedServices(scripts, ports);
+        s.listPorts = Services().listPorts;
+        s.clock = clock;
+        s.modulePresent = present;
+        return s;
+    }
+    StationLogic& CreateScripted() {
+        logic = std::make_unique<StationLogic>(view, Scripted(), dir.File("Zem.ini"));
+        logic->Create();
+        return *logic;
+    }
+};
+
+TEST(StationRows, AFailureAndItsCauseStayUntilTheNextModuleAnswers) {
+    ScriptedStation h;
+    h.scripts.byPort["COM1"] = {Module::kNack, Module::kGatedProgram, Module::kNone};
+    StationLogic& logic = h.CreateScripted();
+    h.Setup("COM1");
+    ASSERT_TRUE(logic.ButtonStartClick());
+    ASSERT_TRUE(h.scripts.WaitAtGate()); // the next module is in, its boot loader not yet heard
+    ASSERT_TRUE(h.PumpUntil([&] { return h.view.rows[0].failed == "1"; }));
+    h.logic->Flush();
+    StationRow r = h.view.rows[0];
+    EXPECT_EQ(r.stateText, "failed");
+    EXPECT_EQ(r.colour, zem::StateColour(PortState::kFailed));
+    EXPECT_EQ(r.status, "Error, module not programmed - waiting for the next module");
+    EXPECT_EQ(r.cause, "Cause: the module refused the record at 0x00000000 - 0x0000001F with "
+                       "0x41, diagnostic bytes 0x01 0x02");
+    EXPECT_EQ(r.progress, 0); // the error's code is no full bar
+    EXPECT_EQ(h.view.texts[StationItem::LabelYield], "0.0 % (0 of 1)");
+
+    // The next module answers: the row is its, then shows its own end.
+    h.scripts.OpenGate();
+    ASSERT_TRUE(h.PumpUntil([&] { return h.view.rows[0].programmed == "1"; }));
+    h.logic->Flush();
+    r = h.view.rows[0];
+    EXPECT_EQ(r.stateText, "programmed");
+    EXPECT_TRUE(r.cause.empty());
+    EXPECT_EQ(r.progress, 100);
+    EXPECT_EQ(h.view.texts[StationItem::LabelYield], "50.0 % (1 of 2)");
+    logic.ButtonAbortClick();
+    ASSERT_TRUE(h.PumpUntilIdle());
+
+    // Its history, oldest first, opens from the row.
+    logic.RowActivated(0);
+    ASSERT_EQ(h.view.historyShown.size(), 3u);
+    EXPECT_EQ(h.view.historyShown[0], "COM1");
+    EXPECT_NE(h.view.historyShown[1].find("failed  Error, module not programmed; Cause: the "
+                                          "module refused the record"),
+              std::string::npos)
+        << h.view.historyShown[1];
+    EXPECT_NE(h.view.historyShown[2].find("programmed  Program Complete"), std::string::npos);
+    ASSERT_EQ(logic.History(0).size(), 2u);
+    EXPECT_EQ(logic.History(0)[0].time.size(), 8u); // hh:mm:ss
+}
+
+TEST(StationRows, APortLostMidRunShowsItsCauseAndCountsItsModuleFailed) {
+    ScriptedStation h;
+    h.scripts.byPort["COM1"] = {Module::kLost};
+    h.ports.openOnce = {"COM1"};
+    StationLogic& logic = h.CreateScripted();
+    h.Setup("COM1");
+    ASSERT_TRUE(logic.ButtonStartClick());
+    ASSERT_TRUE(h.PumpUntil([&] { return h.view.rows[0].stateText == "port lost"; }));
+    h.logic->Flush();
+    const StationRow& r = h.view.rows[0];
+    EXPECT_EQ(r.status, "Port COM1 lost: the adapter was pulled out, waiting for it");
+    EXPECT_EQ(r.cause, "Cause: the adapter was pulled out");
+    EXPECT_EQ(r.failed, "1");
+    EXPECT_EQ(r.progress, 0);
+    logic.ButtonStopClick();
+    ASSERT_TRUE(h.PumpUntilIdle());
+    EXPECT_EQ(h.view.rows[0].stateText, "port lost");
+}
+
+TEST(StationRows, SetupErrorsStartNothingAndCountNothing) {
+    ScriptedStation h;
+    StationLogic& logic = h.CreateScripted();
+    std::ofstream(h.dir.File("bad.bin"), std::ios::binary) << "not a stream";
+    std::filesystem::create_directories(h.dir.File("taken.jsonl"));
+    struct Case {
+        const char* what;
+        std::string stream, dumpDir, results;
+    } cases[] = {
+        {"missing stream", h.dir.File("none.bin"), "", ""},
+        {"invalid stream", h.dir.File("bad.bin"), "", ""},
+        {"no dump folder", h.dir.File("good.bin"), h.dir.File("no-such-folder"), ""},
+        {"results log taken by a folder", h.dir.File("good.bin"), "", h.dir.File("taken.jsonl")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        h.view.errors.clear();
+        h.Setup("COM1,COM2");
+        h.view.texts[StationItem::EditStream] = c.stream;
+        h.view.texts[StationItem::EditDumpDir] = c.dumpDir;
+        h.view.texts[StationItem::EditResults] = c.results;
+        EXPECT_FALSE(logic.ButtonStartClick());
+        EXPECT_EQ(h.view.errors.size(), 1u);
+        EXPECT_FALSE(logic.Running());
+        EXPECT_EQ(h.scripts.started.load(), 0);
+        for (const auto& r : h.view.rows)
+            EXPECT_FALSE(r.started);
+        EXPECT_EQ(h.view.texts[StationItem::LabelFailed], "0");
+        EXPECT_EQ(h.view.texts[StationItem::LabelYield], "-");
+    }
+
+    // A port that does not open is the station's setup, not a failed module.
+    h.view.errors.clear();
+    h.Setup("COM1,COM2");
+    h.view.texts[StationItem::EditDumpDir] = "";
+    h.view.texts[StationItem::EditResults] = "";
+    h.ports.unopenable = {"COM2"};
+    logic.SetModulesPerPort(2);
+    ASSERT_TRUE(logic.ButtonStartClick());
+    ASSERT_TRUE(h.PumpUntilIdle());
+    EXPECT_TRUE(h.view.errors.empty());
+    const StationRow& bad = h.view.rows[1];
+    EXPECT_EQ(bad.stateText, "not opened");
+    EXPECT_EQ(bad.status, "Can not open COM2");
+    EXPECT_EQ(bad.cause, "Cause: no such device");
+    EXPECT_EQ(bad.failed, "0");
+    EXPECT_EQ(bad.runs, "0");
+    EXPECT_EQ(h.view.rows[0].programmed, "2");
+    EXPECT_EQ(h.view.texts[StationItem::LabelFailed], "0");
+    EXPECT_EQ(h.view.texts[StationItem::LabelYield], "100.0 % (2 of 2)");
+}
+
+TEST(StationRows, AJigThatRefusesAtOnceIsHeldAfterFourQuickFailures) {
+    ScriptedStation h;
+    h.scripts.byPort["COM1"] = {Module::kNackAtSync};
+    h.scripts.byPort["COM2"] = {Module::kProgram, Module::kNone};
+    StationLogic& logic = h.CreateScripted();
+    h.Setup("COM1,COM2");
+    ASSERT_TRUE(logic.ButtonStartClick());
+    // COM1 ends by itself; the good jig beside it goes on.
+    ASSERT_TRUE(h.PumpUntil([&] {
+        return h.view.rows[0].stateText == "check the jig" && h.view.rows[1].programmed == "1";
+    }));
+    EXPECT_TRUE(logic.Running());
+    h.logic->Flush();
+    const StationRow& r = h.view.rows[0];
+    EXPECT_EQ(r.failed, "4");
+    EXPECT_EQ(r.status, zem::kPortHeldText);
+    EXPECT_EQ(r.colour, zem::StateColour(PortState::kFailed));
+    EXPECT_EQ(h.scripts.started.load(), 5);
+    logic.ButtonStopClick();
+    ASSERT_TRUE(h.PumpUntilIdle());
+    EXPECT_EQ(h.view.rows[0].stateText, "check the jig");
+    ASSERT_FALSE(logic.History(0).empty());
+    EXPECT_EQ(
+        logic.History(0)[0].cause,
+        "Error, module not programmed; Cause: the boot loader refused the handshake with 0x41");
+}
+
+TEST(StationRows, TrigProgramOrPresenceWaitForTheModuleAndItsRemoval) {
+    struct Case {
+        const char* ini;
+        bool presence;
+    } cases[] = {
+        {"[System]\nTrigProgram=1\n", true},
+        {"[Station]\nPresence=1\n", true},
+        {"[System]\nTrigProgram=0\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ini);
+        ScriptedStation h;
+        std::ofstream(h.dir.File("Zem.ini")) << c.ini;
+        ManualClock clock; // the presence readings' seconds pass at once
+        h.clock = &clock;
+        std::atomic<bool> in{false};
+        std::atomic<int> asked{0};
+        h.present = [&](const std::string&) {
+            ++asked;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return in.load();
+        };
+        h.scripts.byPort["COM1"] = {Module::kProgram, Module::kNone};
+        StationLogic& logic = h.CreateScripted();
+        h.Setup("COM1");
+        ASSERT_TRUE(logic.ButtonStartClick());
+        if (c.presence) {
+            ASSERT_TRUE(h.PumpUntil([&] { return asked.load() > 5; }));
+            EXPECT_EQ(h.scripts.started.load(), 0); // nothing before the module is there
+            in = true;
+            ASSERT_TRUE(
+                h.PumpUntil([&] { return h.view.rows[0].stateText == "take the module out"; }));
+            h.logic->Flush();
+            EXPECT_EQ(h.view.rows[0].programmed, "1");
+            EXPECT_EQ(h.view.rows[0].status, "Program Complete - take the module out");
+            // The module stays in: it is not programmed twice.
+            int before = asked.load();
+            ASSERT_TRUE(h.PumpUntil([&] { return asked.load() > before + 5; }));
+            EXPECT_EQ(h.scripts.started.load(), 1);
+        } else {
+            ASSERT_TRUE(h.PumpUntil([&] { return h.view.rows[0].programmed == "1"; }));
+            EXPECT_EQ(asked.load(), 0);
+        }
+        logic.ButtonAbortClick();
+        ASSERT_TRUE(h.PumpUntilIdle());
+    }
+}
+
+TEST(StationRows, NetworkTrustAndTheDebugLevelReachEveryPort) {
+    ScriptedStation h;
+    // Relative names are the start folder's, as in the main window; absolute ones stay.
+    const std::string cert = h.dir.File("certs/client.pem");
+    std::ofstream(h.dir.File("Zem.ini"))
+        << "[System]\nDebug=1\n[Network]\nCAFile=ca.pem\nCertFile=" << cert
+        << "\nKeyFile=key.pem\n";
+    StationLogic& logic = h.CreateScripted();
+    h.Setup("tls://host:4001,COM2");
+    logic.SetModulesPerPort(1);
+    ASSERT_TRUE(logic.ButtonStartClick());
+    ASSERT_TRUE(h.PumpUntilIdle());
+    std::lock_guard lock(h.ports.mutex);
+    ASSERT_GE(h.ports.opens.size(), 2u);
+    for (const auto& [level, trust] : h.ports.opens) {
+        EXPECT_EQ(level, 20);
+        EXPECT_EQ(trust.caFile, h.dir.File("ca.pem"));
+        EXPECT_EQ(trust.certFile, cert);
+        EXPECT_EQ(trust.keyFile, h.dir.File("key.pem"));
+    }
+}
+
+TEST(StationRows, ASettingsFileThatCannotBeWrittenIsReportedOnceAndBlocksNothing) {
+    ScriptedStation h;
+    // A folder where the file should be: no write succeeds, whoever runs the test.
+    std::filesystem::create_directories(h.dir.File("Zem.ini"));
+    StationLogic& logic = h.CreateScripted();
+    h.Setup("COM1");
+    logic.SetModulesPerPort(1);
+    for (int start = 0; start < 2; ++start) {
+        ASSERT_TRUE(logic.ButtonStartClick());
+        ASSERT_TRUE(h.PumpUntilIdle());
+        EXPECT_EQ(h.view.rows[0].programmed, "1");
+    }
+    EXPECT_TRUE(logic.CloseRequest());
+    ASSERT_EQ(h.view.errors.size(), 1u);
+    EXPECT_EQ(h.view.errors[0], "Unable to write to " + h.dir.File("Zem.ini") +
+                                    "\nCause: a folder of that name stands in its place");
 }
 
 } // namespace

@@ -97,7 +97,7 @@ TEST(Win32Station, FakeRunsFillTheRowsAndTotals) {
     }
     EXPECT_EQ(s.w->LabelProgrammed.Text(), "6");
     EXPECT_EQ(s.w->LabelFailed.Text(), "2");
-    EXPECT_EQ(s.w->LabelYield.Text(), "75.0 %");
+    EXPECT_EQ(s.w->LabelYield.Text(), "75.0 % (6 of 8)");
     EXPECT_EQ(Lines(s.dir.File("results.jsonl")).size(), 16u);
 }
 
@@ -179,7 +179,7 @@ TEST(Win32Station, FourSimulatedModules) {
         EXPECT_EQ(s.w->Cell(r, TFormStation::kProgrammed), isNacked ? "0" : "1");
         EXPECT_EQ(s.w->Cell(r, TFormStation::kFailed), isNacked ? "1" : "0");
     }
-    EXPECT_EQ(s.w->LabelYield.Text(), "75.0 %");
+    EXPECT_EQ(s.w->LabelYield.Text(), "75.0 % (3 of 4)");
     auto lines = Lines(s.dir.File("results.jsonl"));
     EXPECT_EQ(lines.size(), 8u);
     int nackedEnds = 0;
@@ -215,7 +215,105 @@ TEST(Win32Station, AbortDuringASimulatedTransfer) {
     // The mark is 100 ms; a loaded test machine gets room, a hung run does not.
     EXPECT_LT(ms, 1000);
     EXPECT_EQ(s.w->Cell(0, TFormStation::kState), "aborted");
-    EXPECT_EQ(s.w->LabelFailed.Text(), "1");
+    // The operator's abort is no failed module.
+    EXPECT_EQ(s.w->LabelFailed.Text(), "0");
+}
+
+// The window's client area as a 24-bit BMP (the screenshot script converts it).
+bool SaveWindowBitmap(HWND hwnd, const std::string& file) {
+    // The client area: under a bare X server there is no frame to show.
+    RECT rc{};
+    GetClientRect(hwnd, &rc);
+    POINT origin{0, 0};
+    ClientToScreen(hwnd, &origin);
+    OffsetRect(&rc, origin.x, origin.y);
+    int w = rc.right - rc.left, h = rc.bottom - rc.top;
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 24;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(mem, bmp);
+    BitBlt(mem, 0, 0, w, h, screen, rc.left, rc.top, SRCCOPY);
+    SelectObject(mem, old);
+    size_t stride = (static_cast<size_t>(w) * 3 + 3) & ~size_t{3};
+    BITMAPFILEHEADER fh{};
+    fh.bfType = 0x4D42;
+    fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
+    fh.bfSize = static_cast<DWORD>(fh.bfOffBits + stride * static_cast<size_t>(h));
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(&fh), sizeof fh);
+    out.write(reinterpret_cast<const char*>(&bi.bmiHeader), sizeof bi.bmiHeader);
+    out.write(static_cast<const char*>(bits), static_cast<std::streamsize>(stride) * h);
+    bool ok = static_cast<bool>(out);
+    DeleteObject(bmp);
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    return ok;
+}
+
+// Eight ports in every state an operator meets, through the model and the real station with
+// scripted modules; the picture is kept where ZEM_SCREENSHOT_DIR says (scripts/screenshot).
+TEST(Win32Station, EightPortsScreenshot) {
+    Scripts scripts;
+    ScriptedPorts ports;
+    const std::string lost = "\\\\.\\COM15";
+    scripts.byPort = {{"COM1", {Module::kProgram, Module::kNone}},
+                      {"COM2", {Module::kProgram, Module::kNone}},
+                      {"COM3", {Module::kNack, Module::kNone}},
+                      {"COM4", {Module::kNackAtSync, Module::kNone}},
+                      {lost, {Module::kLost}},
+                      {"COM6", {Module::kProgram, Module::kNone}},
+                      {"COM7", {Module::kMidway}}};
+    ports.openOnce = {lost};
+    ports.unopenable = {"COM8"};
+    zem::Services services = ScriptedServices(scripts, ports);
+    services.modulePresent = [&scripts](const std::string& port) {
+        std::lock_guard lock(scripts.mutex);
+        auto it = scripts.next.find(port);
+        return port == "COM6" || it == scripts.next.end() || it->second == 0;
+    };
+    services.stableAliases = [](const std::vector<std::string>& names) {
+        std::vector<std::string> aliases(names.size());
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == "COM1") aliases[i] = "USB\\VID_0403&PID_6001\\A50285BI";
+        return aliases;
+    };
+    StationWindow s(std::move(services));
+    std::ofstream(s.dir.File("Zem.ini")) << "[Station]\nPresence=1\n";
+    std::ofstream(s.dir.File("good.bin"), std::ios::binary) << MakeStream();
+    s.Setup("COM1,COM2,COM3,COM4," + lost + ",COM6,COM7,COM8", s.dir.File("good.bin"));
+    SetWindowTextA(s.w->EditResults, "");
+    SetWindowPos(s.w->Handle(), nullptr, 0, 0, 980, 560, SWP_NOMOVE | SWP_NOZORDER);
+    Click(*s.w, s.w->ButtonStart);
+    ASSERT_TRUE(s.w->Logic().Running());
+    auto state = [&](int r) { return s.w->Cell(r, TFormStation::kState); };
+    ASSERT_TRUE(PumpUntil([&] {
+        return state(0) == "programmed" && state(1) == "programmed" && state(2) == "failed" &&
+               state(3) == "failed" && state(4) == "port lost" &&
+               state(5) == "take the module out" && state(6) == "programming" &&
+               state(7) == "not opened";
+    }));
+    EXPECT_NE(s.w->Cell(2, TFormStation::kStatus).find("Cause: the module refused the record"),
+              std::string::npos);
+    EXPECT_NE(s.w->Cell(7, TFormStation::kStatus).find("Cause: no such device"), std::string::npos);
+    EXPECT_EQ(s.w->LabelYield.Text(), "50.0 % (3 of 6)");
+    // The list grew with the window.
+    RECT list{};
+    GetWindowRect(s.w->List, &list);
+    EXPECT_GT(list.right - list.left, zemwin::Scale(900));
+    PumpUntil([] { return false; }, 300);
+    std::string dirOut = Env("ZEM_SCREENSHOT_DIR");
+    std::string out = (dirOut.empty() ? s.dir.Path() : dirOut) + "/zem-station-win32.bmp";
+    EXPECT_TRUE(SaveWindowBitmap(s.w->Handle(), out));
+    Click(*s.w, s.w->ButtonAbort);
+    ASSERT_TRUE(PumpUntil([&] { return !s.w->Logic().Running(); }));
 }
 
 } // namespace
