@@ -102,7 +102,6 @@ struct Fakes {
     std::atomic<int> opensAbandoned{0};
     // Every opening waits so, the first included.
     std::atomic<bool> everyOpenHangs{false};
-    std::atomic<int> goneOpens{0};   // openings that fail after a port was lost
     std::atomic<int> absentOpens{0}; // openings that fail as for a port not plugged in yet
     zem::Clock* clock = nullptr;
     std::function<bool(const std::string&)> present;
@@ -615,6 +614,8 @@ TEST(ProgrammingRun, AnAbortDuringTheOpenEndsTheRunAsAnAbort) {
     EXPECT_EQ(r.status, zem::txt::kNotProgrammed);
     EXPECT_TRUE(r.cause.empty());
     EXPECT_EQ(events.statuses.back(), zem::txt::kNotProgrammed);
+}
+
 // A port that is not there at the start (its adapter plugged in a few seconds later) is waited
 // for, as a lost one is, and then programmed; nothing failed.
 TEST(Station, APortAbsentAtTheStartIsWaitedFor) {
