@@ -1,6 +1,7 @@
 #include "FailureCause.h"
 
 #include "Format.h"
+#include "Texts.h"
 
 #include <cstdio>
 #include <cstring>
@@ -58,6 +59,7 @@ std::string FailureWatch::Cause() const {
     if (StartsWith(f, "FPL_SendStream error rx") && !range.empty())
         return answer.empty() ? "no answer to the record at " + range
                               : "the module refused the record at " + range + " with " + answer;
+    if (StartsWith(f, "FPL_SendStream answers out of step")) return txt::kAnswersOutOfStep;
     if (StartsWith(f, "FPL_SendStream error tx") && !range.empty())
         return "the record at " + range + " could not be sent";
     if (StartsWith(f, "FPL_Boot timeout"))

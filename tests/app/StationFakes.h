@@ -258,8 +258,8 @@ private:
     bool heard_ = false;
 };
 
-// Channels for scripted modules: ports named here do not open ("no such device"), or open only
-// once (a port lost and never back).
+// Channels for scripted modules: ports named here do not open ("permission denied"), or open
+// only once (a port lost and never back: "no such device").
 struct ScriptedPorts {
     std::mutex mutex;
     std::vector<std::pair<int32_t, zem::TlsTrust>> opens; // level code and trust of every open
@@ -274,8 +274,13 @@ inline zem::Services ScriptedServices(Scripts& scripts, ScriptedPorts& ports) {
                              std::string* cause) -> TChannel* {
         std::lock_guard lock(ports.mutex);
         ports.opens.emplace_back(level, trust);
-        if (ports.unopenable.count(port) ||
-            (ports.openOnce.count(port) && ports.opened[port] > 0)) {
+        // A port that is there but refused is the station's setup; one that has gone is
+        // waited for.
+        if (ports.unopenable.count(port)) {
+            if (cause) *cause = "permission denied";
+            return nullptr;
+        }
+        if (ports.openOnce.count(port) && ports.opened[port] > 0) {
             if (cause) *cause = "no such device";
             return nullptr;
         }

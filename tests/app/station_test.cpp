@@ -542,7 +542,7 @@ TEST(StationRows, SetupErrorsStartNothingAndCountNothing) {
     const StationRow& bad = h.view.rows[1];
     EXPECT_EQ(bad.stateText, "not opened");
     EXPECT_EQ(bad.status, "Can not open COM2");
-    EXPECT_EQ(bad.cause, "Cause: no such device");
+    EXPECT_EQ(bad.cause, "Cause: permission denied");
     EXPECT_EQ(bad.failed, "0");
     EXPECT_EQ(bad.runs, "0");
     EXPECT_EQ(h.view.rows[0].programmed, "2");
