@@ -24,6 +24,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage : zemcli [--debug] [--json] [--loop | --count N] [--presence] [--results FILE]\n"
     "               [--dump-dir DIR] [--ca FILE] [--cert FILE --key FILE] [--wire-trace FILE]\n"
+    "               [--line URL [--line-token-file FILE] [--max-unsent N]]\n"
     "               stream_file port[,port...] speed\n"
     "        zemcli --info stream_file [--json]\n"
     "        zemcli --list-ports [--json]\n";
@@ -59,6 +60,15 @@ int main(int argc, char** argv) {
     app.add_option("--key", trust.keyFile, "tls:// ports: the client certificate's key (PEM)");
     app.add_option("--wire-trace", wireTraceFile,
                    "Write every byte sent and received to FILE: time, port, direction, hex, text");
+    zem::cli::LineOptions line;
+    app.add_option("--line", line.url,
+                   "Send every result to the line service at URL (http:// or https://); the "
+                   "stream must be a released job there");
+    app.add_option("--line-token-file", line.tokenFile,
+                   "The station's token for --line (default: $ZEM_LINE_TOKEN)");
+    app.add_option("--max-unsent", line.maxUnsent,
+                   "With --line: start no new module while more than N results are unsent")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("args", args, "STREAM PORT[,PORT...] SPEED, or STREAM with --info");
     app.footer(kUsage);
     try {
@@ -72,7 +82,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    bool stationOptions = loop || count > 0 || !resultsFile.empty() || !dumpDir.empty() || presence;
+    bool stationOptions = loop || count > 0 || !resultsFile.empty() || !dumpDir.empty() ||
+                          presence || !line.url.empty();
     if ((listPorts || info) && (stationOptions || !wireTraceFile.empty())) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -126,12 +137,23 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if ((!line.tokenFile.empty() || line.maxUnsent >= 0) && line.url.empty()) {
+        std::fprintf(stderr, "zemcli: --line-token-file and --max-unsent go with --line\n%s",
+                     kUsage);
+        return 2;
+    }
+    // A stream that is not a released job is refused before any port opens.
+    zem::cli::LineSession lineSession;
+    line.trust = trust;
+    if (int code = lineSession.Begin(line, args[0], resultsFile, stderr); code != 0) return code;
     // One port, one module: the single run's display, as it has always been.
     if (ports.size() == 1 && !loop && count == 0) {
         zem::cli::Reporter reporter(json, zem::IsTerminal(stderr), stdout, stderr);
-        return zem::cli::RunSingle(
+        int code = zem::cli::RunSingle(
             {args[0], args[1], args[2], debug, dumpDir, results.get(), trust, wireTrace.get()},
             reporter);
+        lineSession.End();
+        return code;
     }
     zem::cli::StationOptions station;
     station.stream = args[0];
@@ -145,5 +167,8 @@ int main(int argc, char** argv) {
     station.results = results.get();
     station.trust = trust;
     station.wireTrace = wireTrace.get();
-    return zem::cli::RunStation(station, json, zem::IsTerminal(stderr), stdout, stderr);
+    station.line = &lineSession;
+    int code = zem::cli::RunStation(station, json, zem::IsTerminal(stderr), stdout, stderr);
+    lineSession.End();
+    return code;
 }

@@ -59,6 +59,7 @@ struct RunResult {
     std::string lostCause;    // the port went away during the run: why, in words
     std::string streamCrc32;  // of the stream as this run loaded it; empty when not asked for
     std::string streamSha256; // likewise
+    std::string runId;        // UUID given when the run began; names its result everywhere
 };
 
 // The stream file's check before the port is opened.
