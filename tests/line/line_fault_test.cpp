@@ -1,0 +1,317 @@
+// The fault table: a station's results log forwarded to a zem-line process through outages,
+// kills and restarts, each row ending with the database holding every result of the log exactly
+// once, on SQLite and on PostgreSQL. Then the job lock as an operator meets it through zemcli.
+#include "AppendFile.h"
+#include "HttpClient.h"
+#include "LineFixtures.h"
+#include "LineForwarder.h"
+#include "ResultsLog.h"
+#include "Store.h"
+#include "Tokens.h"
+#include "Uuid.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using namespace zem::test;
+using nlohmann::json;
+
+namespace {
+
+PgServer* g_pg = nullptr;
+
+class Environment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (PgServer::Present()) g_pg = new PgServer;
+    }
+    void TearDown() override {
+        delete g_pg;
+        g_pg = nullptr;
+    }
+};
+const auto* g_env = ::testing::AddGlobalTestEnvironment(new Environment);
+
+std::string Bin(const std::string& rel) {
+    const char* b = std::getenv("ZEM_BINARY_DIR");
+    return std::string(b ? b : ".") + "/" + rel;
+}
+
+const std::string kToken = "zs-test-station-token";
+
+class LineFault : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        dir_ = fs::temp_directory_path() / ("zem-linefault-" + std::to_string(getpid()) + name);
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        if (GetParam() == "postgresql") {
+            if (!PgServer::Present())
+                GTEST_SKIP() << "PostgreSQL 15 is not installed (/usr/lib/postgresql/15/bin): "
+                                "scripts/install-deps installs it";
+            ASSERT_TRUE(g_pg && g_pg->Ok()) << "the test's PostgreSQL did not start";
+            db_ = g_pg->NewDatabase("f_" + name);
+        } else {
+            db_ = (dir_ / "line.db").string();
+        }
+        std::string error;
+        auto store = zem::line::Store::Open(db_, error);
+        ASSERT_TRUE(store) << error;
+        ASSERT_TRUE(store->AddStation("st1", zem::line::TokenHash(kToken), error)) << error;
+        port_ = FreePort();
+        log_ = (dir_ / "results.jsonl").string();
+    }
+    void TearDown() override {
+        service_.reset();
+        fs::remove_all(dir_);
+    }
+
+    void StartService() {
+        service_ =
+            std::make_unique<LineProcess>(Bin("line/zem-line"), db_, port_, dir_ / "service.log");
+        ASSERT_TRUE(CanConnect(port_)) << ReadFile(dir_ / "service.log");
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+    // A run's start and end lines as a station writes them, at `time`.
+    void WriteRun(const std::string& time, int n, bool programmed = true) {
+        zem::RunResult r;
+        r.runId = zem::NewUuid();
+        r.port = "/dev/ttyUSB" + std::to_string(n % 4);
+        r.stream = "/srv/fw/s.bin";
+        r.speed = "921600";
+        r.runNumber = static_cast<unsigned>(n);
+        std::string cause;
+        ASSERT_TRUE(zem::AppendAndSync(
+            log_, zem::ResultsLog::Line(zem::ResultsLog::Event::kStart, r, time, "pc7", "") + "\n",
+            cause));
+        r.outcome = programmed ? zem::RunEnd::Programmed : zem::RunEnd::NotProgrammed;
+        r.exitCode = programmed ? 0 : 7;
+        r.status = programmed ? "Program Complete" : "FPL_Boot timeout";
+        r.elapsedMs = 4000;
+        r.streamSha256 = std::string(64, 'e');
+        r.streamCrc32 = "01234567";
+        ASSERT_TRUE(zem::AppendAndSync(
+            log_, zem::ResultsLog::Line(zem::ResultsLog::Event::kEnd, r, time, "pc7", "") + "\n",
+            cause));
+        std::lock_guard lock(idsMutex_);
+        ids_.insert(r.runId);
+    }
+    static std::string Time(int second, int hour = 6) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "2026-12-11T%02d:%02d:%02d.000Z", hour, second / 60 % 60,
+                      second % 60);
+        return buf;
+    }
+
+    std::unique_ptr<zem::LineForwarder> Forwarder(const std::string& token = kToken,
+                                                  size_t batch = 20) {
+        zem::LineForwarder::Options o;
+        o.logPath = log_;
+        o.link.url = Url();
+        o.link.token = token;
+        o.batch = batch;
+        o.pollMs = 50;
+        o.firstRetryMs = 100;
+        o.maxRetryMs = 400;
+        o.timeoutMs = 1500;
+        return std::make_unique<zem::LineForwarder>(o, zem::HttpExchange,
+                                                    [this](const std::string& t) {
+                                                        std::lock_guard lock(saidMutex_);
+                                                        said_.push_back(t);
+                                                    });
+    }
+    std::string Said() {
+        std::lock_guard lock(saidMutex_);
+        std::string all;
+        for (const auto& s : said_)
+            all += s + "\n";
+        return all;
+    }
+
+    // Every result of the log in the database, each once, and nothing else.
+    void ExpectExactlyOnce() {
+        std::string error;
+        auto store = zem::line::Store::Open(db_, error);
+        ASSERT_TRUE(store) << error;
+        std::vector<zem::line::Result> rows;
+        ASSERT_TRUE(store->Results({}, rows, error)) << error;
+        std::multiset<std::string> stored;
+        for (const auto& r : rows)
+            stored.insert(r.resultId);
+        std::set<std::string> unique(stored.begin(), stored.end());
+        EXPECT_EQ(unique.size(), stored.size()) << "a result stored twice";
+        std::lock_guard lock(idsMutex_);
+        EXPECT_EQ(unique, ids_) << "the database and the station's log differ";
+        for (const auto& r : rows)
+            EXPECT_EQ(r.station, "st1");
+    }
+
+    fs::path dir_;
+    std::string db_, log_;
+    int port_ = 0;
+    std::unique_ptr<LineProcess> service_;
+    std::mutex idsMutex_, saidMutex_;
+    std::set<std::string> ids_;
+    std::vector<std::string> said_;
+};
+
+TEST_P(LineFault, ServiceDownForPartOfTheShiftThenUp) {
+    auto fwd = Forwarder();
+    fwd->Start();
+    for (int i = 0; i < 40; ++i)
+        WriteRun(Time(i), i);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(fwd->Backlog().unsent, 40u) << "nothing acknowledged while the line is down";
+    EXPECT_NE(Said().find("not reached"), std::string::npos) << Said();
+    StartService();
+    for (int i = 40; i < 60; ++i)
+        WriteRun(Time(i), i);
+    EXPECT_TRUE(fwd->Drain(30000)) << Said();
+    EXPECT_EQ(fwd->Backlog().unsent, 0u);
+    fwd->Stop();
+    ExpectExactlyOnce();
+}
+
+TEST_P(LineFault, ServiceKilledDuringInserts) {
+    StartService();
+    auto fwd = Forwarder("zs-test-station-token", 5);
+    fwd->Start();
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        for (int i = 0; i < 300; ++i) {
+            WriteRun(Time(i), i);
+            if (i % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        writing = false;
+    });
+    for (int k = 0; k < 4; ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        service_->Kill(SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        service_->Start();
+    }
+    writer.join();
+    EXPECT_TRUE(fwd->Drain(60000)) << Said();
+    fwd->Stop();
+    ExpectExactlyOnce();
+}
+
+TEST_P(LineFault, DatabaseRestartedDuringABatch) {
+    if (GetParam() != "postgresql")
+        GTEST_SKIP() << "SQLite lives inside the service: its restart is the service's kill";
+    StartService();
+    auto fwd = Forwarder("zs-test-station-token", 5);
+    fwd->Start();
+    std::thread writer([&] {
+        for (int i = 0; i < 200; ++i) {
+            WriteRun(Time(i), i);
+            if (i % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    g_pg->Stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(g_pg->Start()) << g_pg->Log();
+    writer.join();
+    EXPECT_TRUE(fwd->Drain(60000)) << Said();
+    fwd->Stop();
+    ExpectExactlyOnce();
+}
+
+TEST_P(LineFault, StationKilledBetweenASendAndItsCursorWrite) {
+    StartService();
+    for (int i = 0; i < 30; ++i)
+        WriteRun(Time(i), i);
+    auto fwd = Forwarder();
+    std::string before = ReadFile(fwd->CursorPath());
+    ASSERT_TRUE(fwd->PassOnce()) << Said();
+    EXPECT_EQ(fwd->Backlog().unsent, 0u);
+    // The line has the batch, the cursor file does not know it: as after a kill between the two.
+    if (before.empty())
+        fs::remove(fwd->CursorPath());
+    else
+        std::ofstream(fwd->CursorPath()) << before;
+    auto again = Forwarder();
+    ASSERT_TRUE(again->PassOnce()) << Said();
+    EXPECT_EQ(again->Backlog().unsent, 0u);
+    ExpectExactlyOnce();
+}
+
+TEST_P(LineFault, AConnectionThatHangsTimesOutAndIsTriedAgain) {
+    // A listener that takes connections and never answers.
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(s, 16), 0);
+    for (int i = 0; i < 20; ++i)
+        WriteRun(Time(i), i);
+    auto fwd = Forwarder();
+    fwd->Start();
+    std::vector<int> held;
+    for (int i = 0; i < 100 && Said().find("not reached") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_NE(Said().find("not reached"), std::string::npos) << "the forwarder timed out";
+    EXPECT_EQ(fwd->Backlog().unsent, 20u);
+    close(s);
+    StartService();
+    EXPECT_TRUE(fwd->Drain(30000)) << Said();
+    fwd->Stop();
+    ExpectExactlyOnce();
+}
+
+TEST_P(LineFault, AWrongTokenIsRefusedAndTheStationSaysWhy) {
+    StartService();
+    for (int i = 0; i < 10; ++i)
+        WriteRun(Time(i), i);
+    auto wrong = Forwarder("zs-not-this-line");
+    EXPECT_FALSE(wrong->PassOnce());
+    EXPECT_NE(Said().find("refused the results: the token is not a station's of this line"),
+              std::string::npos)
+        << Said();
+    EXPECT_EQ(wrong->Backlog().unsent, 10u);
+    {
+        std::string error;
+        auto store = zem::line::Store::Open(db_, error);
+        ASSERT_TRUE(store) << error;
+        std::vector<zem::line::Result> rows;
+        ASSERT_TRUE(store->Results({}, rows, error));
+        EXPECT_TRUE(rows.empty()) << "nothing stored";
+    }
+    auto right = Forwarder();
+    EXPECT_TRUE(right->PassOnce()) << Said();
+    ExpectExactlyOnce();
+}
+
+TEST_P(LineFault, TheStationsClockSetBackAnHour) {
+    StartService();
+    auto fwd = Forwarder();
+    fwd->Start();
+    for (int i = 0; i < 20; ++i)
+        WriteRun(Time(i, 7), i);
+    for (int i = 0; i < 20; ++i)
+        WriteRun(Time(i, 6), i + 20); // an hour earlier, and again
+    EXPECT_TRUE(fwd->Drain(30000)) << Said();
+    fwd->Stop();
+    ExpectExactlyOnce();
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, LineFault, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+} // namespace
