@@ -2,6 +2,7 @@
 
 #include "Digest.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -105,11 +106,17 @@ int LineSession::Begin(const LineOptions& o, const std::string& stream,
 std::string LineSession::HoldText() const {
     if (!forwarder_ || o_.maxUnsent < 0) return {};
     LineBacklog b = forwarder_->Backlog();
-    if (static_cast<long long>(b.unsent) <= o_.maxUnsent) return {};
-    return "Held: " + std::to_string(b.unsent) + " results not yet on the line since " + b.oldest;
+    // The forwarder looks at the log now and then; the results this station just wrote count at
+    // once, so that a fast module does not slip past the hold.
+    unsigned long long written = resultsHere_.load(), acked = forwarder_->AckedInSession();
+    size_t unsent = std::max<size_t>(b.unsent, written > acked ? written - acked : 0);
+    if (static_cast<long long>(unsent) <= o_.maxUnsent) return {};
+    return "Held: " + std::to_string(unsent) + " results not yet on the line" +
+           (b.oldest.empty() ? std::string() : " since " + b.oldest);
 }
 
-bool LineSession::QuantityReached(bool programmed) {
+bool LineSession::OnResult(bool programmed) {
+    resultsHere_.fetch_add(1);
     if (!forwarder_ || job_.quantity < 0) return false;
     long long here = programmed ? programmedHere_.fetch_add(1) + 1 : programmedHere_.load();
     if (forwarder_->JobOthers() + here < job_.quantity) return false;

@@ -31,8 +31,9 @@ public:
     bool Active() const { return forwarder_ != nullptr; }
     // While not empty, no new module may start: the text says why.
     std::string HoldText() const;
-    // After each result: true once the job's quantity is reached (the station then stops).
-    bool QuantityReached(bool programmed);
+    // After each result, its end line written: true once the job's quantity is reached (the
+    // station then stops).
+    bool OnResult(bool programmed);
     const std::string& JobName() const { return job_.name; }
 
 private:
@@ -44,6 +45,7 @@ private:
     LineJob job_;
     std::unique_ptr<LineForwarder> forwarder_;
     std::atomic<long long> programmedHere_{0};
+    std::atomic<unsigned long long> resultsHere_{0};
     std::atomic<bool> quantitySaid_{false};
     std::mutex sayMutex_;
 };

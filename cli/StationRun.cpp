@@ -35,7 +35,7 @@ public:
         if (!r.cause.empty()) rep_.Message(slot, CauseLine(r.cause));
         rep_.Result(slot, r, tally);
         // The job's quantity reached: modules under way finish, no new one starts.
-        if (line_ && line_->QuantityReached(r.exitCode == 0) && station_) station_->Stop();
+        if (line_ && line_->OnResult(r.exitCode == 0) && station_) station_->Stop();
     }
     void Problem(const std::string& text) override { rep_.Problem(text); }
 

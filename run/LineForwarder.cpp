@@ -268,8 +268,11 @@ bool LineForwarder::Pass(bool& idle) {
             Say("can not write the cursor file " + o_.cursorPath);
             return false;
         }
-        for (size_t i = from; i < to; ++i)
-            if (pending[i].programmed && pending[i].end > o_.sessionStart) ++ackedProgrammed_;
+        for (size_t i = from; i < to; ++i) {
+            if (pending[i].end <= o_.sessionStart) continue;
+            ackedSession_.fetch_add(1, std::memory_order_acq_rel);
+            if (pending[i].programmed) ++ackedProgrammed_;
+        }
         publish(to, end);
         // Heard of again only after something went wrong.
         if (!lastSaid_.empty()) Say("line " + o_.link.url + " reached: results acknowledged");

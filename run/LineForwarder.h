@@ -82,6 +82,8 @@ public:
     // when it was read: with the station's own count since its start, the job's total.
     int64_t JobOthers() const { return jobOthers_.load(std::memory_order_acquire); }
     void SetJobOthers(int64_t n) { jobOthers_.store(n, std::memory_order_release); }
+    // End lines of this session (after Options::sessionStart) that the line acknowledged.
+    uint64_t AckedInSession() const { return ackedSession_.load(std::memory_order_acquire); }
     // The cursor file's path.
     const std::string& CursorPath() const { return o_.cursorPath; }
 
@@ -110,6 +112,7 @@ private:
     std::string lastSaid_;
     int64_t ackedProgrammed_ = 0;
     std::atomic<int64_t> jobOthers_{0};
+    std::atomic<uint64_t> ackedSession_{0};
 };
 
 } // namespace zem

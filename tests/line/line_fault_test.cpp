@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -313,5 +314,176 @@ TEST_P(LineFault, TheStationsClockSetBackAnHour) {
 
 INSTANTIATE_TEST_SUITE_P(Databases, LineFault, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
+
+} // namespace
+
+namespace {
+
+// The job lock as an operator meets it: zemcli against a service and zem-sim on a pseudo-terminal.
+class LineJobs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("zem-linejobs-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        db_ = (dir_ / "line.db").string();
+        ASSERT_EQ(Run("'" + Bin("tools/zem-mkstream") + "' -q -o s.bin --records 100,200,300"), 0);
+        ASSERT_EQ(Run(Admin("station add st1") + " > token"), 0);
+        ASSERT_EQ(Run(Admin("viewer add wall") + " > viewer"), 0);
+        port_ = FreePort();
+        service_ =
+            std::make_unique<LineProcess>(Bin("line/zem-line"), db_, port_, dir_ / "service.log");
+    }
+    void TearDown() override {
+        sim_.reset();
+        service_.reset();
+        if (!HasFailure()) fs::remove_all(dir_);
+    }
+    std::string Admin(const std::string& args) {
+        return "'" + Bin("line/zem-line") + "' --db '" + db_ + "' " + args;
+    }
+    int Run(const std::string& cmd) {
+        return Shell("cd '" + dir_.string() + "' && " + cmd + " 2>>stderr.txt");
+    }
+    // A simulated module that answers `runs` times; its pseudo-terminal's name.
+    std::string Sim(int runs) {
+        sim_.reset();
+        sim_ = std::make_unique<SimProcess>(dir_, runs);
+        return sim_->pty;
+    }
+    std::string Zemcli(const std::string& args) {
+        return "'" + Bin("cli/zemcli") +
+               "' --results res.jsonl --line http://127.0.0.1:" + std::to_string(port_) +
+               " --line-token-file token " + args;
+    }
+    size_t Ends() {
+        std::istringstream in(ReadFile(dir_ / "res.jsonl"));
+        size_t n = 0;
+        for (std::string l; std::getline(in, l);)
+            if (l.find("\"event\":\"end\"") != std::string::npos) ++n;
+        return n;
+    }
+
+    struct SimProcess {
+        SimProcess(const fs::path& dir, int runs) {
+            fs::remove(dir / "sim.out");
+            pid = fork();
+            if (pid == 0) {
+                std::string cmd = "cd '" + dir.string() + "' && exec '" + Bin("tools/zem-sim") +
+                                  "' --quiet --timeout 120 --runs " + std::to_string(runs) +
+                                  " s.bin > sim.out";
+                execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            for (int i = 0; i < 200 && pty.empty(); ++i) {
+                std::string out = ReadFile(dir / "sim.out");
+                if (auto nl = out.find('\n'); nl != std::string::npos)
+                    pty = out.substr(0, nl);
+                else
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        ~SimProcess() {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        pid_t pid = -1;
+        std::string pty;
+    };
+
+    fs::path dir_;
+    std::string db_;
+    int port_ = 0;
+    std::unique_ptr<LineProcess> service_;
+    std::unique_ptr<SimProcess> sim_;
+};
+
+TEST_F(LineJobs, AnUnreleasedStreamIsRefusedBeforeAnyPortOpens) {
+    std::string pty = Sim(1);
+    ASSERT_FALSE(pty.empty());
+    EXPECT_EQ(Run(Zemcli("--count 1 s.bin " + pty + " 115200")), 2);
+    std::string err = ReadFile(dir_ / "stderr.txt");
+    EXPECT_NE(err.find("stream s.bin is not a released job on http://127.0.0.1:"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(Ends(), 0u) << "no run";
+    EXPECT_EQ(ReadFile(dir_ / "res.jsonl"), "");
+    // Nor without a token, nor without a results log: refused with the reason.
+    EXPECT_EQ(
+        Run("'" + Bin("cli/zemcli") + "' --line " + service_->Url() + " s.bin " + pty + " 115200"),
+        2);
+    EXPECT_NE(ReadFile(dir_ / "stderr.txt").find("--line needs the station's token"),
+              std::string::npos);
+}
+
+TEST_F(LineJobs, AReleasedJobsQuantityStopsNewModulesAndARetiredJobIsRefused) {
+    ASSERT_EQ(Run(Admin("job release s.bin --name fw-1 --quantity 2")), 0);
+    std::string pty = Sim(5);
+    ASSERT_FALSE(pty.empty());
+    EXPECT_EQ(Run(Zemcli("--loop s.bin " + pty + " 115200")), 0) << ReadFile(dir_ / "stderr.txt");
+    std::string err = ReadFile(dir_ / "stderr.txt");
+    EXPECT_NE(err.find("job fw-1 ("), std::string::npos) << "the job is named: " << err;
+    EXPECT_NE(err.find("job fw-1: its 2 modules are programmed; no new module starts"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(Ends(), 2u);
+    // Both results reached the line before zemcli ended, under the job.
+    std::string csv;
+    ASSERT_EQ(Run(Admin("results --job fw-1 --outcome programmed > out.csv")), 0);
+    csv = ReadFile(dir_ / "out.csv");
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3) << csv;
+    // The quantity reached: the next start is refused.
+    EXPECT_EQ(Run(Zemcli("--loop s.bin " + pty + " 115200")), 2);
+    EXPECT_NE(ReadFile(dir_ / "stderr.txt").find("its 2 modules are programmed"),
+              std::string::npos);
+
+    ASSERT_EQ(Run(Admin("job retire fw-1")), 0);
+    EXPECT_EQ(Run(Zemcli("--loop s.bin " + pty + " 115200")), 2);
+    EXPECT_NE(ReadFile(dir_ / "stderr.txt").find("stream s.bin is job fw-1, retired on"),
+              std::string::npos)
+        << ReadFile(dir_ / "stderr.txt");
+    EXPECT_EQ(Ends(), 2u);
+}
+
+TEST_F(LineJobs, MaxUnsentHoldsNewModulesUntilTheBacklogDrains) {
+    ASSERT_EQ(Run(Admin("job release s.bin --name fw-2")), 0);
+    // The database's write lock held from here: the service still reads (the job is found) but
+    // stores nothing, so the first result stays unsent.
+    std::string error;
+    auto blocker = zem::line::OpenSqlite(db_, error);
+    ASSERT_TRUE(blocker) << error;
+    ASSERT_TRUE(blocker->Exec("BEGIN IMMEDIATE", {}, error)) << error;
+    std::string pty = Sim(3);
+    ASSERT_FALSE(pty.empty());
+    pid_t z = fork();
+    if (z == 0) {
+        std::string cmd = "cd '" + dir_.string() + "' && exec " +
+                          Zemcli("--max-unsent 0 --count 3 s.bin " + pty + " 115200") +
+                          " >out.txt 2>>stderr.txt";
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // One module programmed, then the port is held while its result is not on the line.
+    std::string out;
+    for (int i = 0; i < 300 && out.find("Held: 1 results not yet on the line") == std::string::npos;
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        out = ReadFile(dir_ / "out.txt") + ReadFile(dir_ / "stderr.txt");
+    }
+    EXPECT_NE(out.find("Held: 1 results not yet on the line"), std::string::npos) << out;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(Ends(), 1u) << "no module starts while held";
+    ASSERT_TRUE(blocker->Exec("ROLLBACK", {}, error)) << error;
+    int st = 0;
+    waitpid(z, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0)
+        << ReadFile(dir_ / "out.txt") << ReadFile(dir_ / "stderr.txt");
+    EXPECT_EQ(Ends(), 3u) << "the hold ended by itself when the backlog drained";
+    ASSERT_EQ(Run(Admin("results --job fw-2 > out.csv")), 0);
+    std::string csv = ReadFile(dir_ / "out.csv");
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 4) << csv;
+}
 
 } // namespace
