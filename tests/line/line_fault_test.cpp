@@ -155,6 +155,16 @@ protected:
         EXPECT_EQ(unique, ids_) << "the database and the station's log differ";
         for (const auto& r : rows)
             EXPECT_EQ(r.station, "st1");
+        // The row's figures, for the record.
+        size_t told = 0;
+        {
+            std::lock_guard said(saidMutex_);
+            told = said_.size();
+        }
+        std::printf("figures: %s on %s: %zu results in the log, %zu rows stored, %zu link changes "
+                    "told\n",
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+                    GetParam().c_str(), ids_.size(), rows.size(), told);
     }
 
     fs::path dir_;
