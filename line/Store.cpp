@@ -1,5 +1,6 @@
 #include "Store.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -236,35 +237,55 @@ bool Store::AddResults(const std::vector<Result>& results, const std::string& st
     added = 0;
     conflict = false;
     std::string received = NowUtc();
+    // Many rows per statement: one round trip to the database for a station's batch, not one per
+    // result. Chunks keep the parameters under both databases' limits.
+    constexpr size_t kRowsPerStatement = 250;
     return InTransaction(
         [&](std::string& err) {
             size_t n = 0;
-            for (const Result& r : results) {
-                int64_t changed = 0;
-                // The job is the service's to name: the live job released for this stream.
-                if (!db_->Exec(
-                        std::string("INSERT INTO result (") + kResultColumns +
-                            ") VALUES ($1, $2, $3, $4, (SELECT name FROM job WHERE stream_sha256 "
-                            "= $12 ORDER BY (retired_at IS NULL) DESC, released_at DESC LIMIT 1), "
-                            "$5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18) "
-                            "ON CONFLICT (result_id) DO NOTHING",
-                        {r.resultId, station, r.port, r.alias, r.outcome,
-                         std::to_string(r.exitCode), r.status, r.cause, r.startedAt, r.finishedAt,
-                         std::to_string(r.durationMs), r.streamSha256, r.stream, r.speed, r.dumps,
-                         r.host, r.version, received},
-                        nullptr, &changed, err))
-                    return false;
-                if (changed > 0) {
-                    ++n;
-                    continue;
+            for (size_t from = 0; from < results.size(); from += kRowsPerStatement) {
+                size_t to = std::min(results.size(), from + kRowsPerStatement);
+                std::string sql =
+                    std::string("INSERT INTO result (") + kResultColumns + ") VALUES ";
+                std::vector<Value> params;
+                for (size_t i = from; i < to; ++i) {
+                    const Result& r = results[i];
+                    size_t b = params.size();
+                    auto p = [&](size_t k) { return "$" + std::to_string(b + k); };
+                    // The job is the service's to name: the live job released for this stream.
+                    sql += std::string(i == from ? "" : ", ") + "(" + p(1) + ", " + p(2) + ", " +
+                           p(3) + ", " + p(4) +
+                           ", (SELECT name FROM job WHERE stream_sha256 = " + p(12) +
+                           " ORDER BY (retired_at IS NULL) DESC, released_at DESC LIMIT 1)";
+                    for (size_t k = 5; k <= 18; ++k)
+                        sql += ", " + p(k);
+                    sql += ")";
+                    params.insert(params.end(),
+                                  {r.resultId, station, r.port, r.alias, r.outcome,
+                                   std::to_string(r.exitCode), r.status, r.cause, r.startedAt,
+                                   r.finishedAt, std::to_string(r.durationMs), r.streamSha256,
+                                   r.stream, r.speed, r.dumps, r.host, r.version, received});
                 }
-                std::vector<Row> rows;
-                if (!db_->Exec("SELECT station FROM result WHERE result_id = $1", {r.resultId},
-                               &rows, nullptr, err))
-                    return false;
-                if (!rows.empty() && Str(rows[0][0]) != station) {
+                sql += " ON CONFLICT (result_id) DO NOTHING RETURNING result_id";
+                std::vector<Row> inserted;
+                if (!db_->Exec(sql, params, &inserted, nullptr, err)) return false;
+                n += inserted.size();
+                if (inserted.size() == to - from) continue;
+                // Some were there already: sent again by their station, or another's ids.
+                std::string check = "SELECT result_id, station FROM result WHERE station <> $1 "
+                                    "AND result_id IN (";
+                std::vector<Value> ids{station};
+                for (size_t i = from; i < to; ++i) {
+                    ids.emplace_back(results[i].resultId);
+                    check += (i == from ? "$" : ", $") + std::to_string(ids.size());
+                }
+                check += ")";
+                std::vector<Row> theirs;
+                if (!db_->Exec(check, ids, &theirs, nullptr, err)) return false;
+                if (!theirs.empty()) {
                     conflict = true;
-                    err = "result " + r.resultId + " belongs to station " + Str(rows[0][0]);
+                    err =
+                        "result " + Str(theirs[0][0]) + " belongs to station " + Str(theirs[0][1]);
                     return false;
                 }
             }

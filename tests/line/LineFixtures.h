@@ -140,6 +140,7 @@ public:
         pid_ = -1;
     }
     bool Running() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     int Port() const { return port_; }
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 

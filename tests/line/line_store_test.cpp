@@ -124,12 +124,20 @@ TEST_P(StoreTest, AResultSentAgainIsStoredOnceAndAnotherStationsIdIsRefused) {
     ASSERT_TRUE(store_->AddResults(batch, "st1", added, conflict, error)) << error;
     EXPECT_EQ(added, 1u) << "only the new one";
     EXPECT_EQ(Count(), 6u);
+    // The same result twice in one batch, and more results than one statement carries.
+    std::vector<Result> big;
+    for (int i = 0; i < 600; ++i)
+        big.push_back(MakeResult(zem::NewUuid()));
+    big.push_back(big[17]);
+    ASSERT_TRUE(store_->AddResults(big, "st1", added, conflict, error)) << error;
+    EXPECT_EQ(added, 600u);
+    EXPECT_EQ(Count(), 606u);
     // The same ids from another station: refused whole, nothing of that batch stored.
     std::vector<Result> theirs{MakeResult(zem::NewUuid()), batch[0]};
     EXPECT_FALSE(store_->AddResults(theirs, "st2", added, conflict, error));
     EXPECT_TRUE(conflict);
     EXPECT_NE(error.find("belongs to station st1"), std::string::npos) << error;
-    EXPECT_EQ(Count(), 6u);
+    EXPECT_EQ(Count(), 606u);
     ResultFilter f;
     f.station = "st2";
     EXPECT_EQ(Count(f), 0u);
