@@ -366,6 +366,53 @@ TEST_P(StoreTest, TheApiRefusesBadInputWithAReasonAndChangesNothing) {
     serving.join();
 }
 
+// TLS for the API: a certificate made here; a client that trusts it is let in, one that does not
+// is refused, and a key that does not match is refused at start.
+TEST(LineTls, TheApiOverTls) {
+    fs::path dir = fs::temp_directory_path() / ("zem-line-tls-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::path certs = dir / "certs";
+    fs::create_directories(certs);
+    auto make = [&](const std::string& name) {
+        return Shell("cd '" + certs.string() +
+                     "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout " + name +
+                     ".key -out " + name +
+                     ".pem -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+                     ">/dev/null 2>&1");
+    };
+    ASSERT_EQ(make("server"), 0);
+    ASSERT_EQ(make("other"), 0);
+    std::string error;
+    auto store_ = Store::Open((dir / "line.db").string(), error);
+    ASSERT_TRUE(store_) << error;
+    ServiceOptions o;
+    o.port = 0;
+    o.certFile = (certs / "server.pem").string();
+    o.keyFile = (certs / "other.key").string();
+    {
+        Service wrong(*store_, o);
+        EXPECT_FALSE(wrong.Bind(error));
+        EXPECT_NE(error.find("can not use the certificate"), std::string::npos) << error;
+    }
+    o.keyFile = (certs / "server.key").string();
+    Service service(*store_, o);
+    ASSERT_TRUE(service.Bind(error)) << error;
+    std::thread serving([&] { service.Serve(); });
+    zem::HttpRequest q;
+    q.url = "https://127.0.0.1:" + std::to_string(service.BoundPort()) + "/api/v1/health";
+    q.caFile = (certs / "server.pem").string();
+    zem::HttpAnswer a;
+    EXPECT_TRUE(zem::HttpExchange(q, a, error)) << error;
+    EXPECT_EQ(a.status, 200) << a.body;
+    q.caFile = (certs / "other.pem").string();
+    EXPECT_FALSE(zem::HttpExchange(q, a, error)) << "a certificate the client does not trust";
+    EXPECT_FALSE(error.empty());
+    service.Stop();
+    serving.join();
+    store_.reset();
+    fs::remove_all(dir);
+}
+
 INSTANTIATE_TEST_SUITE_P(Databases, StoreTest, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
 
