@@ -57,11 +57,6 @@ struct Handle {
 bool HttpExchange(const HttpRequest& q, HttpAnswer& a, std::string& error) {
     a.status = 0;
     a.body.clear();
-    if (!q.caFile.empty() || !q.certFile.empty()) {
-        // WinHTTP trusts the system's certificate store and takes client certificates from it.
-        error = "on Windows the line's certificates come from the system's certificate store";
-        return false;
-    }
     std::wstring url = Wide(q.url);
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;
@@ -76,6 +71,11 @@ bool HttpExchange(const HttpRequest& q, HttpAnswer& a, std::string& error) {
     std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
     if (parts.lpszExtraInfo) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    if (secure && (!q.caFile.empty() || !q.certFile.empty())) {
+        // WinHTTP trusts the system's certificate store and takes client certificates from it.
+        error = "on Windows the line's certificates come from the system's certificate store";
+        return false;
+    }
 
     Handle session, connection, request;
     session.h = WinHttpOpen(L"zem", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
