@@ -137,8 +137,9 @@ void LineForwarder::Stop() {
 bool LineForwarder::Drain(uint32_t ms) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     std::unique_lock lock(mutex_);
-    // A pass under way may have read the log before its last lines: the one after it counts.
-    uint64_t target = passes_ + 2;
+    // A pass under way may have read the log before its last lines: then the one after it
+    // counts; an idle thread's next pass starts after this call and reads them all.
+    uint64_t target = passes_ + (inPass_ ? 2 : 1);
     now_ = true;
     wake_.notify_all();
     return wake_.wait_until(
@@ -284,10 +285,15 @@ bool LineForwarder::Pass(bool& idle) {
 void LineForwarder::Loop() {
     uint32_t retryMs = o_.firstRetryMs;
     for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            inPass_ = true;
+        }
         bool idle = true;
         bool ok = Pass(idle);
         {
             std::lock_guard lock(mutex_);
+            inPass_ = false;
             ++passes_;
         }
         wake_.notify_all();

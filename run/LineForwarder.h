@@ -107,6 +107,7 @@ private:
     bool stop_ = false;
     bool now_ = false;    // a pass is wanted at once
     uint64_t passes_ = 0; // passes ended
+    bool inPass_ = false;
     LineBacklog backlog_;
     bool backlogKnown_ = false;
     std::string lastSaid_;
