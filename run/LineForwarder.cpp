@@ -254,12 +254,15 @@ bool LineForwarder::Pass(bool& idle) {
         q.timeoutMs = o_.timeoutMs;
         HttpAnswer a;
         std::string error;
+        // The backlog goes with the reason: told again as it grows, not on every retry.
+        std::string waiting = "; " + std::to_string(pending.size() - from) +
+                              " results waiting since " + pending[from].time;
         if (!http_(q, a, error)) {
-            Say("line " + o_.link.url + " not reached: " + error);
+            Say("line " + o_.link.url + " not reached: " + error + waiting);
             return false;
         }
         if (a.status != 200) {
-            Say("line " + o_.link.url + " refused the results: " + Reason(a));
+            Say("line " + o_.link.url + " refused the results: " + Reason(a) + waiting);
             return false;
         }
         // Acknowledged: the cursor moves past the batch's last line and is on the disk before
