@@ -4,6 +4,8 @@
 # make win64 - cross-build the 64-bit Windows programs and tests into build-win64/
 # make bench - build zemcli, zem-sim and zem-bench, then measure (BENCH_ARGS: see zem-bench --help;
 #              BENCH_ARGS="--record after" appends the table to bench/RESULTS.md)
+# make bench-line - the line service under a factory's load: 50 stations posting 1,000 results/s
+#              to zem-line on SQLite and on a PostgreSQL it starts (zem-line-bench --help)
 # make package - dist/zemcli_VERSION-1_ARCH.deb, dist/zem_VERSION-1_ARCH.deb, and for 64 and 32 bits
 #              dist/zem-VERSION-winNN.zip and dist/zem-VERSION-winNN.msi; make package-test tests them
 # make fuzz  - run every libFuzzer target for FUZZ_SECONDS (default 300) times its worth in build-fuzz/,
@@ -13,7 +15,7 @@ CMAKE_FLAGS ?=
 BENCH_ARGS ?=
 FUZZ_SECONDS ?= 300
 
-.PHONY: all deps build asan tsan win32 win64 fuzzbuild fuzz test demo bench clean format package package-test
+.PHONY: all deps build asan tsan win32 win64 fuzzbuild fuzz test demo bench bench-line clean format package package-test
 
 all: build
 
@@ -77,6 +79,11 @@ bench: deps
 	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
 	cmake --build build -j$(JOBS) --target zemcli zem-sim zem-mkstream zem-bench zem_coarse_timer zem-refhost
 	build/bench/zem-bench $(BENCH_ARGS)
+
+bench-line: deps
+	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j$(JOBS) --target zem-line zem-line-bench
+	build/bench/zem-line-bench
 
 format:
 	find app cli fpl ipserial lib platform report tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

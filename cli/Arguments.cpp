@@ -86,7 +86,7 @@ std::string CheckArguments(const Arguments& a, unsigned& count) {
         return "--key needs --cert: the client certificate the key belongs to";
     // A list that names a port twice or an empty one is refused with its own reason.
     if (const std::vector<std::string> list = SplitPortList(ports); trustOptions && !list.empty()) {
-        bool anyTls = false;
+        bool anyTls = a.lineUrl.rfind("https://", 0) == 0;
         for (const std::string& p : list)
             anyTls = anyTls || IsTlsPort(p);
         if (!anyTls) {

@@ -19,6 +19,7 @@ struct Arguments {
     std::string dumpDir = {};
     std::string wireTraceFile = {};
     TlsTrust trust = {};
+    std::string lineUrl = {}; // --line: an https:// one takes the trust options too
     std::vector<std::string> positional = {};
 };
 

@@ -6,6 +6,7 @@
 #include "ProgrammingRun.h"
 #include "ProgrammingStation.h"
 #include "TFPLib.h"
+#include "Uuid.h"
 
 namespace zem::cli {
 
@@ -23,13 +24,19 @@ public:
             start.port = o_.port;
             start.stream = o_.stream;
             start.speed = o_.speed;
+            runId_ = NewUuid();
+            start.runId = runId_;
             Log(ResultsLog::Event::kStart, start);
         }
         rep_.Progress(code, value);
     }
     void Message(const std::string& line) override { rep_.Message(line); }
     void Result(const RunResult& r) override {
-        if (o_.results) Log(ResultsLog::Event::kEnd, r);
+        if (o_.results) {
+            RunResult named = r;
+            named.runId = runId_;
+            Log(ResultsLog::Event::kEnd, named);
+        }
         if (!r.alert.empty()) rep_.Message(r.alert);
         if (!r.cause.empty()) rep_.Message(CauseLine(r.cause));
         rep_.Result(r.exitCode, r.status, r.elapsedMs, r.dumps);
@@ -47,6 +54,7 @@ private:
     Reporter& rep_;
     const SingleRunOptions& o_;
     bool started_ = false;
+    std::string runId_;
     bool logFailed_ = false;
 };
 

@@ -18,7 +18,8 @@ namespace {
 // The station's events on zemcli's display.
 class BoardEvents : public StationEvents {
 public:
-    explicit BoardEvents(Reporter& rep) : rep_(rep) {}
+    BoardEvents(Reporter& rep, LineSession* line) : rep_(rep), line_(line) {}
+    void SetStation(Station* station) { station_ = station; }
     void StateChanged(size_t slot, PortState state, const std::string& text) override {
         rep_.State(slot, state, text);
     }
@@ -34,11 +35,15 @@ public:
     void Result(size_t slot, const RunResult& r, const Tally& tally) override {
         if (!r.cause.empty()) rep_.Message(slot, CauseLine(r.cause));
         rep_.Result(slot, r, tally);
+        // The job's quantity reached: modules under way finish, no new one starts.
+        if (line_ && line_->OnResult(r.exitCode == 0) && station_) station_->Stop();
     }
     void Problem(const std::string& text) override { rep_.Problem(text); }
 
 private:
     Reporter& rep_;
+    LineSession* line_;
+    Station* station_ = nullptr;
 };
 
 } // namespace
@@ -51,7 +56,7 @@ std::vector<std::string> StableAliases(const std::vector<std::string>& ports) {
 
 int RunStation(const StationOptions& o, bool json, bool terminal, std::FILE* out, std::FILE* err) {
     Reporter reporter(json, terminal, out, err, o.ports, TerminalColumns(err));
-    BoardEvents events(reporter);
+    BoardEvents events(reporter, o.line);
     StationRequest req;
     req.stream = o.stream;
     req.speed = o.speed;
@@ -64,9 +69,11 @@ int RunStation(const StationOptions& o, bool json, bool terminal, std::FILE* out
     req.results = o.results;
     req.trust = o.trust;
     if (o.results) req.aliases = StableAliases(o.ports);
+    if (o.line && o.line->Active()) req.hold = [line = o.line] { return line->HoldText(); };
     RunServices services = DefaultRunServices();
     if (o.wireTrace) services = WithWireTrace(std::move(services), *o.wireTrace);
     Station station(std::move(req), std::move(services), events);
+    events.SetStation(&station);
     // A stop of the station's own (the results log failed) is no interruption.
     std::atomic<bool> signalled{false};
     ScopedInterrupt interrupt(

@@ -1,4 +1,5 @@
 #pragma once
+#include "LineSession.h"
 #include "NetSerial.h"
 #include "ResultsLog.h"
 #include "WireTrace.h"
@@ -21,6 +22,7 @@ struct StationOptions {
     zem::ResultsLog* results = nullptr;
     zem::TlsTrust trust = {};            // --ca, --cert, --key
     zem::WireTrace* wireTrace = nullptr; // --wire-trace
+    LineSession* line = nullptr;         // --line: holds and the job's quantity
 };
 
 // Modules side by side and one after another, shown on one board: a row per port on a terminal,

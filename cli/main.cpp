@@ -27,6 +27,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage : zemcli [--debug] [--json] [--loop | --count N] [--presence] [--results FILE]\n"
     "               [--dump-dir DIR] [--ca FILE] [--cert FILE --key FILE] [--wire-trace FILE]\n"
+    "               [--line URL [--line-token-file FILE] [--max-unsent N]]\n"
     "               stream_file port[,port...] speed\n"
     "        zemcli --info stream_file [--json]\n"
     "        zemcli --list-ports [--json]\n";
@@ -74,6 +75,15 @@ int main(int argc, char** argv) {
     app.add_option("--key", trust.keyFile, "tls:// ports: the client certificate's key (PEM)");
     app.add_option("--wire-trace", wireTraceFile,
                    "Write every byte sent and received to FILE: time, port, direction, hex, text");
+    zem::cli::LineOptions line;
+    app.add_option("--line", line.url,
+                   "Send every result to the line service at URL (http:// or https://); the "
+                   "stream must be a released job there");
+    app.add_option("--line-token-file", line.tokenFile,
+                   "The station's token for --line (default: $ZEM_LINE_TOKEN)");
+    app.add_option("--max-unsent", line.maxUnsent,
+                   "With --line: start no new module while more than N results are unsent")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("args", args, "STREAM PORT[,PORT...] SPEED, or STREAM with --info");
     app.footer(UsageText());
     try {
@@ -88,9 +98,14 @@ int main(int argc, char** argv) {
     }
     // Every argument is checked before anything is opened: a refusal names the argument and why.
     a.countGiven = countOption->count() > 0;
+    a.lineUrl = line.url;
     unsigned count = 0;
     if (std::string refusal = zem::cli::CheckArguments(a, count); !refusal.empty()) {
         std::fprintf(stderr, "zemcli: %s\n%s", refusal.c_str(), UsageText().c_str());
+        return 2;
+    }
+    if ((listPorts || info) && (!line.url.empty() || !line.tokenFile.empty())) {
+        std::fprintf(stderr, "zemcli: --line: only for programming runs\n%s", UsageText().c_str());
         return 2;
     }
     if (listPorts) return zem::cli::ListPorts(json, stdout);
@@ -140,6 +155,15 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if ((!line.tokenFile.empty() || line.maxUnsent >= 0) && line.url.empty()) {
+        std::fprintf(stderr, "zemcli: --line-token-file and --max-unsent go with --line\n%s",
+                     kUsage);
+        return 2;
+    }
+    // A stream that is not a released job is refused before any port opens.
+    zem::cli::LineSession lineSession;
+    line.trust = trust;
+    if (int code = lineSession.Begin(line, args[0], resultsFile, stderr); code != 0) return code;
     // One port, one module: the single run's display, as it has always been.
     if (ports.size() == 1 && !loop && count == 0) {
         int code = 0;
@@ -149,6 +173,7 @@ int main(int argc, char** argv) {
                 {args[0], args[1], args[2], debug, dumpDir, results.get(), trust, wireTrace.get()},
                 reporter);
         }
+        lineSession.End();
         wireTrace.reset();
         return zem::cli::OutputQueue::EndProcess(code);
     }
@@ -164,7 +189,9 @@ int main(int argc, char** argv) {
     station.results = results.get();
     station.trust = trust;
     station.wireTrace = wireTrace.get();
+    station.line = &lineSession;
     int code = zem::cli::RunStation(station, json, zem::IsTerminal(stderr), stdout, stderr);
+    lineSession.End();
     wireTrace.reset();
     return zem::cli::OutputQueue::EndProcess(code);
 }

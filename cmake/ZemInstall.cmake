@@ -155,11 +155,29 @@ else()
   install(FILES ${CMAKE_SOURCE_DIR}/tools/samples/sample.bin
     DESTINATION ${CMAKE_INSTALL_DATADIR}/zem COMPONENT zemcli)
 
+  # The line service: its own package, with its systemd unit.
+  if(TARGET zem-line)
+    install(TARGETS zem-line RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT zem-line)
+    install(FILES ${_pkg}/zem-line.service DESTINATION lib/systemd/system COMPONENT zem-line)
+    configure_file(${_pkg}/man/zem-line.1 ${_man_out}/zem-line.1 @ONLY)
+    add_custom_command(OUTPUT ${_man_out}/zem-line.1.gz
+      COMMAND ${ZEM_GZIP} -9nc ${_man_out}/zem-line.1 > ${_man_out}/zem-line.1.gz
+      DEPENDS ${_man_out}/zem-line.1 VERBATIM)
+    add_custom_target(zem_line_packaging_files ALL DEPENDS ${_man_out}/zem-line.1.gz)
+    install(FILES ${_man_out}/zem-line.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+      COMPONENT zem-line)
+    install(FILES ${_deb_out}/copyright ${_deb_out}/changelog.Debian.gz
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zem-line COMPONENT zem-line)
+  endif()
+
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_ALL zemcli)
   if(TARGET zem)
     list(APPEND CPACK_COMPONENTS_ALL zem)
+  endif()
+  if(TARGET zem-line)
+    list(APPEND CPACK_COMPONENTS_ALL zem-line)
   endif()
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -183,6 +201,13 @@ network serial device server (RFC 2217) or a disk file. This package holds\n\
 what a headless station needs: the command-line programmer zemcli, the module\n\
 simulator zem-sim, the stream tool zem-mkstream and the network serial\n\
 library.")
+  set(CPACK_DEBIAN_ZEM-LINE_PACKAGE_NAME zem-line)
+  set(CPACK_DEBIAN_ZEM-LINE_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_ZEM-LINE_DESCRIPTION
+    "Line service for Zem flash programming stations\n\
+zem-line keeps the results that a line of Zem stations send, each once, in\n\
+SQLite or PostgreSQL, locks the line to released jobs by the stream's SHA-256\n\
+and answers stations and readers over HTTP or HTTPS.")
   set(CPACK_DEBIAN_ZEM_DESCRIPTION
     "Flash programmer for cellular radio modules, desktop program\n\
 Zem programs a module's flash from a stream file over a local serial port, a\n\

@@ -61,6 +61,7 @@ struct RunResult {
     std::string failure;      // a station's failed module: why, in words; empty when unknown
     std::string streamCrc32;  // of the stream as this run loaded it; empty when not asked for
     std::string streamSha256; // likewise
+    std::string runId;        // UUID given when the run began; names its result everywhere
 };
 
 // The stream file's check before the port is opened.

@@ -7,6 +7,7 @@
 #include "Texts.h"
 #include "Tick.h"
 #include "Treport.h"
+#include "Uuid.h"
 
 #include <cctype>
 #include <chrono>
@@ -147,6 +148,8 @@ public:
         start.stream = st_.req_.stream;
         start.speed = st_.req_.speed;
         start.runNumber = runNumber_;
+        runId_ = NewUuid();
+        start.runId = runId_;
         // Written and synced before the run goes on, outside the events lock: other ports'
         // callbacks do not wait on this disk.
         st_.WriteLog(ResultsLog::Event::kStart, slot_, start);
@@ -165,6 +168,7 @@ public:
         held_.clear();
     }
     bool Begun() const { return begun_; }
+    const std::string& RunId() const { return runId_; }
     // How long the run took from its module's answer: a port's wait is not the module's run.
     uint32_t SinceBegun() const { return TickCountMs() - begunAt_; }
 
@@ -180,6 +184,7 @@ private:
     uint32_t lastTick_ = 0;
     bool holding_;
     bool begun_ = false;
+    std::string runId_;
     uint32_t begunAt_ = 0;
     std::vector<Held> held_;
 };
@@ -287,6 +292,16 @@ void Station::PortLoop(size_t slot) {
     unsigned quickFailures = 0;
     bool held = false;
     while (!Stopping() && (req_.count == 0 || begun < req_.count)) {
+        if (req_.hold) {
+            bool held = false;
+            for (std::string why; !Stopping() && !(why = req_.hold()).empty();) {
+                if (!held) SetState(slot, PortState::kWaitingForModule, why);
+                held = true;
+                Pause(kLookAgainMs);
+            }
+            if (Stopping()) break;
+            if (held) waiting = false; // its row says waiting for the module again
+        }
         if (req_.continuous && req_.presenceCheck && !waiting) {
             if (!WaitForPresence(slot, true)) break;
             waitSince = NowMs();
@@ -388,6 +403,7 @@ void Station::PortLoop(size_t slot) {
         }
         ++begun;
         r.dumps = dumps_.Keep(slot, r.dumps);
+        r.runId = events.RunId();
         WriteLog(ResultsLog::Event::kEnd, slot, r);
         {
             std::lock_guard lock(eventsMutex_);

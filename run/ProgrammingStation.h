@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +31,9 @@ struct StationRequest {
     std::string dumpDir; // empty: the current folder
     TlsTrust trust = {}; // for tls:// ports
     ResultsLog* results = nullptr;
+    // Asked before each round of waiting for a module: while it gives a text, the port starts no
+    // module and shows that text (a line that may not produce without its records). Any thread.
+    std::function<std::string()> hold;
 };
 
 // What a port is doing. A row of a station's display shows one of these.

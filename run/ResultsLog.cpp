@@ -3,6 +3,7 @@
 #include "AppendFile.h"
 #include "Format.h"
 #include "Texts.h"
+#include "Uuid.h"
 
 #include <nlohmann/json.hpp>
 
@@ -90,6 +91,7 @@ std::string ResultsLog::Line(Event event, const RunResult& r, const std::string&
                      {"stream", std::filesystem::path(r.stream).filename().string()},
                      {"stream_path", r.stream},
                      {"station_start_id", orNull(startId)}};
+    if (!r.runId.empty()) j["run_id"] = r.runId;
     if (event == Event::kEnd) {
         j["stream_crc32"] = orNull(r.streamCrc32);
         j["stream_sha256"] = orNull(r.streamSha256);
@@ -114,7 +116,15 @@ bool ResultsLog::Writable(std::string& cause) const {
 
 bool ResultsLog::Append(Event event, const RunResult& r, const std::string& alias,
                         std::string& error) {
-    std::string line = Line(event, r, UtcNowIso(), host_, alias, startId_) + "\n";
+    std::string line;
+    if (event == Event::kEnd && r.runId.empty()) {
+        // A run refused before it began has no start line, and so no id yet.
+        RunResult named = r;
+        named.runId = NewUuid();
+        line = Line(event, named, UtcNowIso(), host_, alias, startId_) + "\n";
+    } else {
+        line = Line(event, r, UtcNowIso(), host_, alias, startId_) + "\n";
+    }
     std::string cause;
     std::lock_guard lock(mutex_);
     if (AppendAndSync(path_, line, cause)) return true;

@@ -1,0 +1,109 @@
+#pragma once
+#include "Db.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zem::line {
+
+// The schema this build writes and reads.
+constexpr int kSchemaVersion = 1;
+
+// One module's result as the service keeps it.
+struct Result {
+    std::string resultId; // the run's UUID, made by the station when the run began
+    std::string station;  // the name the station's token belongs to
+    std::string port;
+    Value alias;
+    Value job; // the released job whose stream the run sent, when there was one
+    std::string outcome;
+    int64_t exitCode = 0;
+    std::string status;
+    Value cause; // why the port went away during the run
+    Value startedAt;
+    std::string finishedAt; // the station's clock, UTC, ISO 8601
+    int64_t durationMs = 0;
+    Value streamSha256;
+    std::string stream; // its file name
+    std::string speed;
+    std::string dumps; // JSON array of file names
+    std::string host;
+    std::string version;
+    std::string receivedAt; // the service's clock
+};
+
+struct Job {
+    std::string name;
+    std::string streamSha256;
+    int64_t size = 0;
+    int64_t quantity = -1; // none
+    std::string releasedBy;
+    std::string releasedAt;
+    Value retiredAt;
+    int64_t programmed = 0; // programmed results of this job so far
+};
+
+struct ResultFilter {
+    std::string since; // finished_at at or after, ISO 8601 (a prefix such as "2026-12-11" works)
+    std::string station, port, outcome, job;
+    int64_t limit = 0; // 0: all
+};
+
+struct SummaryRow {
+    std::string key; // station, job or hour ("2026-12-11T03")
+    int64_t programmed = 0, failed = 0;
+    std::string first, last; // finished_at of the first and last result
+};
+
+// The line's database behind one interface: SQLite or PostgreSQL, the same statements for both.
+// Thread-safe (one connection, one statement at a time). Every call returns false with `error`
+// in words when the database refuses or is gone; nothing is half done: writes are transactions.
+class Store {
+public:
+    // Opens the database and brings its schema to this build's version; refuses a newer one.
+    static std::unique_ptr<Store> Open(const std::string& target, std::string& error);
+
+    const std::string& Describe() const { return describe_; }
+
+    bool AddStation(const std::string& name, const std::string& tokenHash, std::string& error);
+    bool AddViewer(const std::string& name, const std::string& tokenHash, std::string& error);
+    // The station whose token hashes to this; empty when none.
+    bool StationForToken(const std::string& tokenHash, std::string& name, std::string& error);
+    bool ViewerForToken(const std::string& tokenHash, std::string& name, std::string& error);
+
+    // Stores each result under its id, in one transaction; a result already there is left as it
+    // is (a batch sent again is stored once). A result id that another station already used
+    // refuses the whole batch (`conflict` true). `added`: how many were new.
+    bool AddResults(const std::vector<Result>& results, const std::string& station, size_t& added,
+                    bool& conflict, std::string& error);
+    bool Results(const ResultFilter& filter, std::vector<Result>& out, std::string& error);
+    bool Summary(const std::string& by, const ResultFilter& filter, std::vector<SummaryRow>& out,
+                 std::string& error);
+
+    // A job's name is released once; the same stream may not be released under two live names.
+    bool ReleaseJob(const Job& job, std::string& error);
+    bool RetireJob(const std::string& name, std::string& error);
+    bool Jobs(std::vector<Job>& out, std::string& error);
+    // The job released for this stream, retired ones included (the newest first); `found` false
+    // when there is none.
+    bool JobForStream(const std::string& sha256, Job& job, bool& found, std::string& error);
+
+private:
+    explicit Store(std::unique_ptr<Db> db);
+    bool Migrate(std::string& error);
+    bool InTransaction(const std::function<bool(std::string&)>& body, std::string& error);
+    bool CountProgrammed(Job& job, std::string& error);
+
+    std::unique_ptr<Db> db_;
+    std::string describe_;
+    std::mutex mutex_;
+};
+
+// The current time on this machine, UTC, ISO 8601 with milliseconds.
+std::string NowUtc();
+
+} // namespace zem::line

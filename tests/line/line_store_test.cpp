@@ -1,0 +1,419 @@
+// The line's store and API on both databases: schema versions, results kept once under their
+// ids, tokens, jobs, and bad input refused with a reason and nothing changed.
+#include "HttpClient.h"
+#include "LineFixtures.h"
+#include "Service.h"
+#include "Store.h"
+#include "Tokens.h"
+#include "Uuid.h"
+#include "Wire.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <thread>
+
+using namespace zem::line;
+using namespace zem::test;
+using nlohmann::json;
+
+namespace {
+
+PgServer* g_pg = nullptr;
+
+class Environment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (PgServer::Present()) g_pg = new PgServer;
+    }
+    void TearDown() override {
+        delete g_pg;
+        g_pg = nullptr;
+    }
+};
+const auto* g_env = ::testing::AddGlobalTestEnvironment(new Environment);
+
+Result MakeResult(const std::string& id, const std::string& finished = "2026-12-11T06:00:00.000Z",
+                  const std::string& outcome = "programmed") {
+    Result r;
+    r.resultId = id;
+    r.port = "/dev/ttyUSB0";
+    r.outcome = outcome;
+    r.exitCode = outcome == "programmed" ? 0 : 7;
+    r.status = outcome == "programmed" ? "Program Complete" : "FPL_Boot timeout";
+    r.finishedAt = finished;
+    r.durationMs = 4000;
+    r.streamSha256 = std::string(64, 'a');
+    r.stream = "s.bin";
+    r.speed = "921600";
+    r.dumps = "[]";
+    r.host = "pc7";
+    r.version = "1.9";
+    return r;
+}
+
+class StoreTest : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        if (GetParam() == "postgresql") {
+            if (!PgServer::Present())
+                GTEST_SKIP() << "PostgreSQL 15 is not installed (/usr/lib/postgresql/15/bin): "
+                                "scripts/install-deps installs it";
+            ASSERT_TRUE(g_pg && g_pg->Ok()) << "the test's PostgreSQL did not start";
+            target_ = g_pg->NewDatabase("t_" + name);
+        } else {
+            dir_ = fs::temp_directory_path() / ("zem-line-" + std::to_string(getpid()) + name);
+            fs::remove_all(dir_);
+            fs::create_directories(dir_);
+            target_ = (dir_ / "line.db").string();
+        }
+        std::string error;
+        store_ = Store::Open(target_, error);
+        ASSERT_TRUE(store_) << error;
+    }
+    void TearDown() override {
+        store_.reset();
+        if (!dir_.empty()) fs::remove_all(dir_);
+    }
+    size_t Count(const ResultFilter& f = {}) {
+        std::vector<Result> rows;
+        std::string error;
+        EXPECT_TRUE(store_->Results(f, rows, error)) << error;
+        return rows.size();
+    }
+
+    fs::path dir_;
+    std::string target_;
+    std::unique_ptr<Store> store_;
+};
+
+TEST_P(StoreTest, SchemaIsMadeOnceAndANewerOneIsRefused) {
+    std::string error;
+    store_.reset();
+    auto again = Store::Open(target_, error);
+    ASSERT_TRUE(again) << "a second open finds the schema made: " << error;
+    again.reset();
+    auto db = OpenDb(target_, error);
+    ASSERT_TRUE(db) << error;
+    ASSERT_TRUE(db->Exec("INSERT INTO schema_version (version) VALUES ($1)",
+                         {std::to_string(kSchemaVersion + 1)}, error))
+        << error;
+    db.reset();
+    EXPECT_FALSE(Store::Open(target_, error));
+    EXPECT_NE(error.find("schema version " + std::to_string(kSchemaVersion + 1)), std::string::npos)
+        << error;
+    EXPECT_NE(error.find("newer than this zem-line knows"), std::string::npos) << error;
+}
+
+TEST_P(StoreTest, AResultSentAgainIsStoredOnceAndAnotherStationsIdIsRefused) {
+    std::string error;
+    ASSERT_TRUE(store_->AddStation("st1", TokenHash("a"), error)) << error;
+    ASSERT_TRUE(store_->AddStation("st2", TokenHash("b"), error)) << error;
+    std::vector<Result> batch;
+    for (int i = 0; i < 5; ++i)
+        batch.push_back(MakeResult(zem::NewUuid()));
+    size_t added = 0;
+    bool conflict = false;
+    ASSERT_TRUE(store_->AddResults(batch, "st1", added, conflict, error)) << error;
+    EXPECT_EQ(added, 5u);
+    batch.push_back(MakeResult(zem::NewUuid()));
+    ASSERT_TRUE(store_->AddResults(batch, "st1", added, conflict, error)) << error;
+    EXPECT_EQ(added, 1u) << "only the new one";
+    EXPECT_EQ(Count(), 6u);
+    // The same result twice in one batch, and more results than one statement carries.
+    std::vector<Result> big;
+    for (int i = 0; i < 600; ++i)
+        big.push_back(MakeResult(zem::NewUuid()));
+    big.push_back(big[17]);
+    ASSERT_TRUE(store_->AddResults(big, "st1", added, conflict, error)) << error;
+    EXPECT_EQ(added, 600u);
+    EXPECT_EQ(Count(), 606u);
+    // The same ids from another station: refused whole, nothing of that batch stored.
+    std::vector<Result> theirs{MakeResult(zem::NewUuid()), batch[0]};
+    EXPECT_FALSE(store_->AddResults(theirs, "st2", added, conflict, error));
+    EXPECT_TRUE(conflict);
+    EXPECT_NE(error.find("belongs to station st1"), std::string::npos) << error;
+    EXPECT_EQ(Count(), 606u);
+    ResultFilter f;
+    f.station = "st2";
+    EXPECT_EQ(Count(f), 0u);
+}
+
+TEST_P(StoreTest, TextThatLooksLikeSqlIsStoredAsText) {
+    std::string error;
+    const std::string name = "st'; DROP TABLE result; --";
+    ASSERT_TRUE(store_->AddStation(name, TokenHash("t"), error)) << error;
+    Result r = MakeResult(zem::NewUuid());
+    r.status = "x'); DELETE FROM station; --";
+    size_t added = 0;
+    bool conflict = false;
+    ASSERT_TRUE(store_->AddResults({r}, name, added, conflict, error)) << error;
+    std::string who;
+    ASSERT_TRUE(store_->StationForToken(TokenHash("t"), who, error)) << error;
+    EXPECT_EQ(who, name);
+    std::vector<Result> rows;
+    ASSERT_TRUE(store_->Results({}, rows, error)) << error;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].status, r.status);
+    EXPECT_EQ(rows[0].station, name);
+}
+
+TEST_P(StoreTest, JobsLockTheStreamAndCountItsModules) {
+    std::string error;
+    ASSERT_TRUE(store_->AddStation("st1", TokenHash("a"), error)) << error;
+    Job j;
+    j.name = "fw-2.1";
+    j.streamSha256 = std::string(64, 'a');
+    j.size = 1234;
+    j.quantity = 10;
+    j.releasedBy = "anna";
+    ASSERT_TRUE(store_->ReleaseJob(j, error)) << error;
+    Job again = j;
+    again.name = "fw-2.1-copy";
+    EXPECT_FALSE(store_->ReleaseJob(again, error)) << "one live job per stream";
+    EXPECT_NE(error.find("released already as job fw-2.1"), std::string::npos) << error;
+    size_t added = 0;
+    bool conflict = false;
+    std::vector<Result> batch{
+        MakeResult(zem::NewUuid()), MakeResult(zem::NewUuid()),
+        MakeResult(zem::NewUuid(), "2026-12-11T06:00:01.000Z", "not programmed")};
+    ASSERT_TRUE(store_->AddResults(batch, "st1", added, conflict, error)) << error;
+    Job found;
+    bool has = false;
+    ASSERT_TRUE(store_->JobForStream(j.streamSha256, found, has, error)) << error;
+    ASSERT_TRUE(has);
+    EXPECT_EQ(found.name, "fw-2.1");
+    EXPECT_EQ(found.programmed, 2) << "programmed results count, failed ones do not";
+    EXPECT_EQ(found.quantity, 10);
+    EXPECT_FALSE(found.retiredAt);
+    ResultFilter f;
+    f.job = "fw-2.1";
+    EXPECT_EQ(Count(f), 3u) << "results carry the job of their stream";
+
+    ASSERT_TRUE(store_->RetireJob("fw-2.1", error)) << error;
+    EXPECT_FALSE(store_->RetireJob("fw-2.1", error));
+    ASSERT_TRUE(store_->JobForStream(j.streamSha256, found, has, error)) << error;
+    ASSERT_TRUE(has);
+    EXPECT_TRUE(found.retiredAt) << "a retired job is still known, as retired";
+    ASSERT_TRUE(store_->JobForStream(std::string(64, 'b'), found, has, error)) << error;
+    EXPECT_FALSE(has);
+}
+
+TEST_P(StoreTest, FiltersAndSummaries) {
+    std::string error;
+    ASSERT_TRUE(store_->AddStation("st1", TokenHash("a"), error)) << error;
+    ASSERT_TRUE(store_->AddStation("st2", TokenHash("b"), error)) << error;
+    size_t added = 0;
+    bool conflict = false;
+    std::vector<Result> one, two;
+    for (int i = 0; i < 6; ++i)
+        one.push_back(MakeResult(zem::NewUuid(),
+                                 "2026-12-11T06:" + std::to_string(10 + i) + ":00.000Z",
+                                 i == 5 ? "not programmed" : "programmed"));
+    two.push_back(MakeResult(zem::NewUuid(), "2026-12-11T07:30:00.000Z"));
+    ASSERT_TRUE(store_->AddResults(one, "st1", added, conflict, error)) << error;
+    ASSERT_TRUE(store_->AddResults(two, "st2", added, conflict, error)) << error;
+    ResultFilter f;
+    f.since = "2026-12-11T07";
+    EXPECT_EQ(Count(f), 1u);
+    f = {};
+    f.outcome = "not programmed";
+    EXPECT_EQ(Count(f), 1u);
+    std::vector<SummaryRow> rows;
+    ASSERT_TRUE(store_->Summary("station", {}, rows, error)) << error;
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].key, "st1");
+    EXPECT_EQ(rows[0].programmed, 5);
+    EXPECT_EQ(rows[0].failed, 1);
+    json s = SummaryToJson(rows, "station");
+    EXPECT_NEAR(s[0]["yield_percent"].get<double>(), 100.0 * 5 / 6, 0.01);
+    EXPECT_NEAR(s[0]["modules_per_hour"].get<double>(), 6 * 60.0 / 5, 0.01)
+        << "six modules in five minutes";
+    ASSERT_TRUE(store_->Summary("hour", {}, rows, error)) << error;
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].key, "2026-12-11T07");
+    EXPECT_FALSE(store_->Summary("port; DROP TABLE result", {}, rows, error));
+}
+
+// The API of a service in this process, asked over HTTP as a station and a reader would.
+TEST_P(StoreTest, TheApiRefusesBadInputWithAReasonAndChangesNothing) {
+    std::string error;
+    const std::string station = "zs-station-token", viewer = "zv-viewer-token";
+    ASSERT_TRUE(store_->AddStation("st1", TokenHash(station), error)) << error;
+    ASSERT_TRUE(store_->AddStation("st2", TokenHash("zs-other"), error)) << error;
+    ASSERT_TRUE(store_->AddViewer("wall", TokenHash(viewer), error)) << error;
+    ServiceOptions o;
+    o.port = 0;
+    o.maxBodyBytes = 64 * 1024;
+    Service service(*store_, o);
+    ASSERT_TRUE(service.Bind(error)) << error;
+    std::thread serving([&] { service.Serve(); });
+    std::string url = "http://127.0.0.1:" + std::to_string(service.BoundPort());
+
+    auto post = [&](const std::string& token, const std::string& body) {
+        zem::HttpRequest q;
+        q.method = "POST";
+        q.url = url + "/api/v1/results";
+        q.bearer = token;
+        q.body = body;
+        zem::HttpAnswer a;
+        std::string err;
+        EXPECT_TRUE(zem::HttpExchange(q, a, err)) << err;
+        return a;
+    };
+    auto good = [](const std::string& id) {
+        return json{{"result_id", id},
+                    {"port", "COM3"},
+                    {"alias", nullptr},
+                    {"outcome", "programmed"},
+                    {"exit_code", 0},
+                    {"status", "Program Complete"},
+                    {"cause", nullptr},
+                    {"started_at", "2026-12-11T05:59:56.000Z"},
+                    {"finished_at", "2026-12-11T06:00:00.000Z"},
+                    {"duration_ms", 4000},
+                    {"stream_sha256", std::string(64, 'c')},
+                    {"stream", "s.bin"},
+                    {"speed", "921600"},
+                    {"dumps", json::array({"COM3_Read_1.bin"})},
+                    {"host", "pc7"},
+                    {"version", "1.9"}};
+    };
+    auto with = [&](const std::string& key, const json& value) {
+        json r = good(zem::NewUuid());
+        r[key] = value;
+        return json{{"results", {r}}}.dump();
+    };
+    auto without = [&](const std::string& key) {
+        json r = good(zem::NewUuid());
+        r.erase(key);
+        return json{{"results", {r}}}.dump();
+    };
+    struct Case {
+        const char* what;
+        std::string token, body;
+        int status;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"no token", "", with("port", "COM3"), 401, "no token"},
+        {"a wrong token", "zs-wrong", with("port", "COM3"), 401, "not a station's"},
+        {"a viewer's token", viewer, with("port", "COM3"), 401, "not a station's"},
+        {"a body that is not JSON", station, "{\"results\": [", 400, "not a JSON object"},
+        {"an unknown member", station, with("colour", "red"), 400, "unknown member colour"},
+        {"an unknown envelope member", station, json{{"results", json::array()}, {"x", 1}}.dump(),
+         400, "unknown member x"},
+        {"a missing member", station, without("finished_at"), 400, "finished_at is missing"},
+        {"an id that is no UUID", station, with("result_id", "1 OR 1=1"), 400, "not a UUID"},
+        {"a time that is not UTC", station, with("finished_at", "11.12.2026 06:00"), 400,
+         "not a UTC time"},
+        {"a number as text", station, with("exit_code", "0"), 400, "exit_code"},
+        {"an outcome nobody reports", station, with("outcome", "great"), 400, "outcome"},
+        {"a result for another station", station, with("station", "st2"), 403, "for station st2"},
+        {"a body over the limit", station, with("status", std::string(100000, 'x')), 413,
+         "larger than"},
+    };
+    for (const Case& c : cases) {
+        zem::HttpAnswer a = post(c.token, c.body);
+        EXPECT_EQ(a.status, c.status) << c.what << ": " << a.body;
+        EXPECT_NE(a.body.find(c.reason), std::string::npos) << c.what << ": " << a.body;
+    }
+    EXPECT_EQ(Count(), 0u) << "nothing of a refused request is stored";
+
+    // A good batch, twice: stored once.
+    json batch{{"results", {good(zem::NewUuid()), good(zem::NewUuid())}}};
+    zem::HttpAnswer a = post(station, batch.dump());
+    ASSERT_EQ(a.status, 200) << a.body;
+    EXPECT_EQ(json::parse(a.body)["stored"], 2);
+    a = post(station, batch.dump());
+    ASSERT_EQ(a.status, 200) << a.body;
+    EXPECT_EQ(json::parse(a.body)["stored"], 0);
+    EXPECT_EQ(json::parse(a.body)["already_stored"], 2);
+    // The same ids under another station's token: refused.
+    a = post("zs-other", batch.dump());
+    EXPECT_EQ(a.status, 409) << a.body;
+    EXPECT_EQ(Count(), 2u);
+
+    // Reading needs a viewer's token, and gives CSV or JSON.
+    auto get = [&](const std::string& token, const std::string& path) {
+        zem::HttpRequest q;
+        q.url = url + path;
+        q.bearer = token;
+        zem::HttpAnswer ans;
+        std::string err;
+        EXPECT_TRUE(zem::HttpExchange(q, ans, err)) << err;
+        return ans;
+    };
+    EXPECT_EQ(get(station, "/api/v1/results").status, 401);
+    a = get(viewer, "/api/v1/results?station=st1&format=json");
+    ASSERT_EQ(a.status, 200) << a.body;
+    EXPECT_EQ(json::parse(a.body).size(), 2u);
+    a = get(viewer, "/api/v1/results?format=csv&outcome=programmed");
+    ASSERT_EQ(a.status, 200);
+    EXPECT_EQ(std::count(a.body.begin(), a.body.end(), '\n'), 3) << a.body;
+    EXPECT_EQ(get(viewer, "/api/v1/results?colour=red").status, 400);
+    a = get(viewer, "/api/v1/summary?by=hour");
+    ASSERT_EQ(a.status, 200) << a.body;
+    EXPECT_EQ(json::parse(a.body)[0]["programmed"], 2);
+    EXPECT_EQ(get(station, "/api/v1/jobs/stream/" + std::string(64, 'c')).status, 404);
+    EXPECT_EQ(get(station, "/api/v1/jobs/stream/nothex").status, 400);
+
+    service.Stop();
+    serving.join();
+}
+
+// TLS for the API: a certificate made here; a client that trusts it is let in, one that does not
+// is refused, and a key that does not match is refused at start.
+TEST(LineTls, TheApiOverTls) {
+    fs::path dir = fs::temp_directory_path() / ("zem-line-tls-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::path certs = dir / "certs";
+    fs::create_directories(certs);
+    auto make = [&](const std::string& name) {
+        return Shell("cd '" + certs.string() +
+                     "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout " + name +
+                     ".key -out " + name +
+                     ".pem -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+                     ">/dev/null 2>&1");
+    };
+    ASSERT_EQ(make("server"), 0);
+    ASSERT_EQ(make("other"), 0);
+    std::string error;
+    auto store_ = Store::Open((dir / "line.db").string(), error);
+    ASSERT_TRUE(store_) << error;
+    ServiceOptions o;
+    o.port = 0;
+    o.certFile = (certs / "server.pem").string();
+    o.keyFile = (certs / "other.key").string();
+    {
+        Service wrong(*store_, o);
+        EXPECT_FALSE(wrong.Bind(error));
+        EXPECT_NE(error.find("can not use the certificate"), std::string::npos) << error;
+    }
+    o.keyFile = (certs / "server.key").string();
+    Service service(*store_, o);
+    ASSERT_TRUE(service.Bind(error)) << error;
+    std::thread serving([&] { service.Serve(); });
+    zem::HttpRequest q;
+    q.url = "https://127.0.0.1:" + std::to_string(service.BoundPort()) + "/api/v1/health";
+    q.caFile = (certs / "server.pem").string();
+    zem::HttpAnswer a;
+    EXPECT_TRUE(zem::HttpExchange(q, a, error)) << error;
+    EXPECT_EQ(a.status, 200) << a.body;
+    q.caFile = (certs / "other.pem").string();
+    EXPECT_FALSE(zem::HttpExchange(q, a, error)) << "a certificate the client does not trust";
+    EXPECT_FALSE(error.empty());
+    service.Stop();
+    serving.join();
+    store_.reset();
+    fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, StoreTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+} // namespace
