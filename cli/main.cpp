@@ -1,8 +1,8 @@
 // zemcli: the headless programmer. One programming run per invocation, with the exit codes of the
 // desktop program; runs on several ports side by side, one module after another; or a look at a
 // stream file or at the serial ports.
-#include "DumpFiles.h"
 #include "Arguments.h"
+#include "DumpFiles.h"
 #include "Format.h"
 #include "Inspect.h"
 #include "OutputQueue.h"

@@ -230,8 +230,7 @@ TEST_F(QtStation, ANackingJigIsHeldAfterFourQuickFailures) {
     EXPECT_EQ(w->LabelFailed->text(), "4");
     auto history = w->Logic().History(0);
     ASSERT_EQ(history.size(), 4u);
-    EXPECT_NE(history[0].cause.find("Cause: the module refused the record at "),
-              std::string::npos)
+    EXPECT_NE(history[0].cause.find("Cause: the module refused the record at "), std::string::npos)
         << history[0].cause;
 }
 

@@ -1,4 +1,5 @@
 // zemcli end to end: the real binary against zem-sim on a pseudo-terminal.
+#include "E2EHarness.h"
 #include "Ser2netServer.h"
 
 #include <gtest/gtest.h>
@@ -26,24 +27,9 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using namespace zem::e2e;
 
 namespace {
-
-std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
-
-std::string Bin(const std::string& rel) {
-    return Env("ZEM_BINARY_DIR") + "/" + rel;
-}
-
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 struct Result {
     int code = -1;
@@ -63,73 +49,6 @@ Result RunShell(const fs::path& dir, const std::string& cmd) {
     r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
 }
-
-// zem-sim in the background; its first output line is the pty.
-class Sim {
-public:
-    Sim(const fs::path& dir, const std::string& args, const std::string& stream,
-        const std::string& name = "sim")
-        : dir_(dir), name_(name) {
-        std::string cmd = "cd '" + dir.string() + "' && exec '" + Bin("tools/zem-sim") +
-                          "' --quiet --timeout 120 --summary " + name + ".json " + args + " '" +
-                          stream + "' > " + name + ".out";
-        // An earlier simulator's output would give its pty name.
-        fs::remove(dir / (name + ".out"));
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 100 && pty_.empty(); ++i) {
-            std::string out = ReadAll(dir / (name + ".out"));
-            if (auto nl = out.find('\n'); nl != std::string::npos)
-                pty_ = out.substr(0, nl);
-            else
-                usleep(50000);
-        }
-    }
-    ~Sim() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& Pty() const { return pty_; }
-    // The module's side goes away at once, as a pulled adapter does.
-    void Kill() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    // Waits for the simulator to end and returns its summary.
-    nlohmann::json Summary() {
-        int st = 0;
-        waitpid(pid_, &st, 0);
-        pid_ = -1;
-        std::string s = ReadAll(dir_ / (name_ + ".json"));
-        return s.empty() ? nlohmann::json() : nlohmann::json::parse(s);
-    }
-    // With --runs: one summary per run.
-    std::vector<nlohmann::json> Summaries() {
-        int st = 0;
-        waitpid(pid_, &st, 0);
-        pid_ = -1;
-        std::vector<nlohmann::json> v;
-        std::istringstream in(ReadAll(dir_ / (name_ + ".json")));
-        for (std::string line; std::getline(in, line);)
-            if (!line.empty()) v.push_back(nlohmann::json::parse(line));
-        return v;
-    }
-    pid_t Pid() const { return pid_; }
-
-private:
-    fs::path dir_;
-    std::string name_;
-    pid_t pid_ = -1;
-    std::string pty_;
-};
 
 class CliE2E : public ::testing::Test {
 protected:
@@ -199,14 +118,6 @@ private:
     fs::path dir_;
     pid_t pid_ = -1;
 };
-
-std::vector<nlohmann::json> JsonLines(const std::string& out) {
-    std::vector<nlohmann::json> v;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty()) v.push_back(nlohmann::json::parse(line));
-    return v;
-}
 
 } // namespace
 
@@ -542,12 +453,6 @@ TEST_F(CliE2E, ProgramsThroughSer2net) {
 }
 
 namespace {
-
-std::string DumpName(std::string port, const std::string& tail = "_Read.bin") {
-    for (char& c : port)
-        if (c == '/') c = '_';
-    return port + tail;
-}
 
 std::vector<nlohmann::json> ReadJsonLines(const fs::path& p) {
     return JsonLines(ReadAll(p));

@@ -1,6 +1,8 @@
 // A station that nothing stops: zemcli against zem-sim on pseudo-terminals, with the output held,
 // a crash before a restart, several read-backs in one run, a results log cut short, signals, and
 // ports that come late or stumble.
+#include "E2EHarness.h"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -23,39 +25,10 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using namespace zem::e2e;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
-
-std::string Bin(const std::string& rel) {
-    return Env("ZEM_BINARY_DIR") + "/" + rel;
-}
-
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::vector<nlohmann::json> JsonLines(const std::string& text) {
-    std::vector<nlohmann::json> v;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty()) v.push_back(nlohmann::json::parse(line));
-    return v;
-}
-
-[[maybe_unused]] std::string DumpName(std::string port, const std::string& tail) {
-    for (char& c : port)
-        if (c == '/') c = '_';
-    return port + tail;
-}
 
 // A program started in `dir`, standard output to out.txt and standard error to stderr.txt,
 // except that descriptor `target` (1 or 2) may be given `fd` instead; waited for with a deadline.
@@ -106,50 +79,6 @@ public:
 
 private:
     pid_t pid_ = -1;
-};
-
-// zem-sim in the background; its first output line is the pty.
-class Sim {
-public:
-    Sim(const fs::path& dir, const std::string& args, const std::string& stream,
-        const std::string& name)
-        : dir_(dir), name_(name) {
-        std::string cmd = "cd '" + dir.string() + "' && exec '" + Bin("tools/zem-sim") +
-                          "' --quiet --timeout 120 --summary " + name + ".json " + args + " '" +
-                          stream + "' > " + name + ".out";
-        fs::remove(dir / (name + ".out"));
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 200 && pty_.empty(); ++i) {
-            std::string out = ReadAll(dir / (name + ".out"));
-            if (auto nl = out.find('\n'); nl != std::string::npos)
-                pty_ = out.substr(0, nl);
-            else
-                usleep(50000);
-        }
-    }
-    ~Sim() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& Pty() const { return pty_; }
-    // With --runs: one summary per run, once the simulator has ended.
-    std::vector<nlohmann::json> Summaries() {
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        return JsonLines(ReadAll(dir_ / (name_ + ".json")));
-    }
-
-private:
-    fs::path dir_;
-    std::string name_;
-    pid_t pid_ = -1;
-    std::string pty_;
 };
 
 class StationE2E : public ::testing::Test {

@@ -1,6 +1,8 @@
 #pragma once
 // What the line's tests start for themselves on 127.0.0.1: a PostgreSQL server in a temporary
 // folder, and zem-line services as processes that a test may kill.
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -149,6 +151,24 @@ private:
     int port_;
     fs::path log_;
     pid_t pid_ = -1;
+};
+
+// The PostgreSQL server of a test program: started once, before its first test, where the
+// server's programs are installed; null where they are not.
+inline PgServer*& SharedPg() {
+    static PgServer* pg = nullptr;
+    return pg;
+}
+
+class PgEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (PgServer::Present()) SharedPg() = new PgServer;
+    }
+    void TearDown() override {
+        delete SharedPg();
+        SharedPg() = nullptr;
+    }
 };
 
 } // namespace zem::test

@@ -25,19 +25,8 @@ using nlohmann::json;
 
 namespace {
 
-PgServer* g_pg = nullptr;
-
-class Environment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (PgServer::Present()) g_pg = new PgServer;
-    }
-    void TearDown() override {
-        delete g_pg;
-        g_pg = nullptr;
-    }
-};
-const auto* g_env = ::testing::AddGlobalTestEnvironment(new Environment);
+PgServer*& g_pg = SharedPg();
+const auto* g_env = ::testing::AddGlobalTestEnvironment(new PgEnvironment);
 
 std::string Bin(const std::string& rel) {
     const char* b = std::getenv("ZEM_BINARY_DIR");

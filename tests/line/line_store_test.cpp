@@ -20,19 +20,8 @@ using nlohmann::json;
 
 namespace {
 
-PgServer* g_pg = nullptr;
-
-class Environment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (PgServer::Present()) g_pg = new PgServer;
-    }
-    void TearDown() override {
-        delete g_pg;
-        g_pg = nullptr;
-    }
-};
-const auto* g_env = ::testing::AddGlobalTestEnvironment(new Environment);
+PgServer*& g_pg = SharedPg();
+const auto* g_env = ::testing::AddGlobalTestEnvironment(new PgEnvironment);
 
 Result MakeResult(const std::string& id, const std::string& finished = "2026-12-11T06:00:00.000Z",
                   const std::string& outcome = "programmed") {

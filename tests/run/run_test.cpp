@@ -1,7 +1,7 @@
 #include "Digest.h"
 #include "DumpFiles.h"
-#include "OpenChannel.h"
 #include "OpenCause.h"
+#include "OpenChannel.h"
 #include "Paths.h"
 #include "Priority.h"
 #include "ProgrammingRun.h"
