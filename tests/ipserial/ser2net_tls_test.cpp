@@ -224,6 +224,51 @@ TEST_F(Ser2netTls, RefusalsNameTheirCauseAndSendNothingToTheLine) {
     }
 }
 
+// A bad file is found before any connection: the server never sees one, and a key under a
+// passphrase is refused at once instead of asking for the passphrase on a terminal.
+TEST_F(Ser2netTls, FilesAreCheckedBeforeConnecting) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size), 0);
+    port_ = ntohs(a.sin_port);
+    struct Row {
+        const char* what;
+        Client client;
+        const char* cause;
+    } rows[] = {
+        {"a CA file that is not there", {.ca = "missing.pem"}, "missing.pem"},
+        {"a CA file without a certificate", {.ca = "client.key"}, "client.key"},
+        {"a certificate without its key", {.cert = "client.pem"}, "key"},
+        {"a key that is not the certificate's",
+         {.cert = "client.pem", .key = "stranger.key"},
+         "stranger.key"},
+        {"a key under a passphrase",
+         {.cert = "client.pem", .key = "client-encrypted.key"},
+         "protected by a passphrase"},
+        {"a key under a passphrase, older form",
+         {.cert = "client.pem", .key = "client-legacy-encrypted.key"},
+         "protected by a passphrase"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        const auto t0 = Clock::now();
+        EXPECT_EQ(Open(r.client), NSIO_TLS_FILES) << cause_;
+        EXPECT_NE(cause_.find(r.cause), std::string::npos) << cause_;
+        EXPECT_LT(Clock::now() - t0, milliseconds(2000));
+        pollfd p{listener, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 100), 0) << "a connection was made";
+        if (id_ >= 0) nsio_close(id_);
+        id_ = -1;
+    }
+    close(listener);
+}
+
 TEST_F(Ser2netTls, PlainClientAtATlsPortEndsWithinTheOpensTime) {
     StartServer({"server"});
     const auto t0 = Clock::now();

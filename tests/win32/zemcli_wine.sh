@@ -385,8 +385,22 @@ tls)
   printf '    authdir: %s\n' "$c/authdir" >ser2net.options
   refuse "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)" 127.0.0.1 ca.pem \
     "the server requires a client certificate"
+  # Files are read and checked before connecting: their cause even where nothing listens (the
+  # last server has gone), and a key under a passphrase refused with its own.
+  cp certs/client-rsa.pem certs/client-rsa.key certs/client-encrypted.key \
+    certs/client-legacy-encrypted.key .
+  files() { # CAUSE ZEMCLI-OPTIONS...
+    local cause=$1; shift
+    expect_code 5 --json "$@" s.bin "tls://127.0.0.1:$port" 921600
+    grep -q "\"text\":\"Cause: $cause" out.txt ||
+      fail "$*: no message with the cause \"$cause\": $(tr -d '\r' <out.txt | grep message | tail -n 2)"
+  }
+  files "can not read the CA file missing.pem" --ca missing.pem
+  files "the client key client-encrypted.key is protected by a passphrase" --ca ca.pem \
+    --cert client-rsa.pem --key client-encrypted.key
+  files "the client key client-legacy-encrypted.key is protected by a passphrase" --ca ca.pem \
+    --cert client-rsa.pem --key client-legacy-encrypted.key
   # The run itself with a client certificate that the server lets in.
-  cp certs/client-rsa.pem certs/client-rsa.key .
   start_ser2net_for_pty ser2net 200 "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)"
   rm -f ser2net.options
   expect_code 0 --json --ca ca.pem --cert client-rsa.pem --key client-rsa.key s.bin \
