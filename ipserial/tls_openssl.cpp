@@ -104,6 +104,10 @@ std::string SslReason() {
     return reason ? reason : "";
 }
 
+const char kNoCommonCipher[] =
+    "the TLS handshake failed: the server offers no TLS 1.3, nor TLS 1.2 with ECDHE and AES-GCM "
+    "or ChaCha20-Poly1305";
+
 std::string WithReason(std::string text, const std::string& reason) {
     return reason.empty() ? text : text + " (" + reason + ")";
 }
@@ -213,6 +217,9 @@ private:
         if (writing) return;
         if (contentType == SSL3_RT_HEADER) self->serverSpoke_ = true;
         if (contentType == SSL3_RT_HANDSHAKE && len > 0 &&
+            static_cast<const uint8_t*>(buf)[0] == SSL3_MT_SERVER_HELLO)
+            self->serverHello_ = true;
+        if (contentType == SSL3_RT_HANDSHAKE && len > 0 &&
             static_cast<const uint8_t*>(buf)[0] == SSL3_MT_CERTIFICATE_REQUEST)
             self->certificateRequested_.store(true, std::memory_order_release);
     }
@@ -233,6 +240,7 @@ private:
     bool writeWantsRead_ = false;
     bool heard_ = false;
     bool serverSpoke_ = false; // a record header came from the server during the handshake
+    bool serverHello_ = false; // the server chose a version and a cipher suite
     std::atomic<bool> certificateRequested_{false};
     const bool sendsCertificate_;
 };
@@ -269,6 +277,12 @@ Opened TlsTransport::HandshakeFailure(const TlsSettings& tls) {
         return Failure(NSIO_TLS_CLIENTCERT, sendsCertificate_
                                                 ? "the server did not accept the client certificate"
                                                 : "the server requires a client certificate");
+    // A refusal before the server chose anything: nothing of what we offer suits it.
+    if (!serverHello_ &&
+        (reason == SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE ||
+         reason == SSL_R_TLSV1_ALERT_INSUFFICIENT_SECURITY ||
+         reason == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION || reason == SSL_R_NO_SHARED_CIPHER))
+        return Failure(NSIO_TLS_HANDSHAKE, WithReason(kNoCommonCipher, text));
     if (reason == SSL_R_UNEXPECTED_EOF_WHILE_READING || err == 0)
         return Failure(NSIO_TLS_HANDSHAKE,
                        "the TLS handshake failed (the server closed the connection)");
@@ -328,6 +342,8 @@ Opened TlsTransport::Handshake(SSL_CTX* ctx, const TlsSettings& tls, Deadline de
 
 namespace {
 
+constexpr char kCipherSuites[] = "ECDHE+AESGCM:ECDHE+CHACHA20:!aNULL";
+
 class OpenSslFiles : public TlsFiles {
 public:
     std::unique_ptr<SSL_CTX, CtxFree> ctx;
@@ -366,6 +382,13 @@ std::unique_ptr<TlsFiles> LoadTlsFiles(const TlsSettings& tls, Opened* failure) 
     SSL_CTX_set_default_passwd_cb(ctx, NoPassphrase);
     SSL_CTX_set_default_passwd_cb_userdata(ctx, nullptr);
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    // Forward secrecy and authenticated encryption only. Under TLS 1.2: ECDHE with AES-GCM or
+    // ChaCha20-Poly1305 (no RSA key exchange, no CBC, no SHA-1 MAC); TLS 1.3's suites are all so.
+    if (SSL_CTX_set_cipher_list(ctx, kCipherSuites) != 1) {
+        failure->failure = NSIO_TLS_UNSUPPORTED;
+        failure->cause = "this system's OpenSSL offers none of the accepted TLS cipher suites";
+        return nullptr;
+    }
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     auto fail = [failure](std::string cause) -> std::unique_ptr<TlsFiles> {

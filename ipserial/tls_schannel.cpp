@@ -594,6 +594,31 @@ private:
 
     Opened Verify(const TlsSettings& tls, HCERTSTORE anchors);
 
+    // Forward secrecy and authenticated encryption only, as on Linux. Schannel is not told which
+    // suites to offer (not every Schannel heeds it), so the one it agreed on is looked at before
+    // any byte of the caller's goes out.
+    bool AcceptedSuite() {
+        SecPkgContext_CipherInfo info{};
+        info.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
+        if (QueryContextAttributesW(&context_, SECPKG_ATTR_CIPHER_INFO, &info) == SEC_E_OK &&
+            info.dwCipherSuite != 0) {
+            static const DWORD kAccepted[] = {
+                0x1301, 0x1302, 0x1303,         // TLS 1.3
+                0xC02B, 0xC02C, 0xC02F, 0xC030, // ECDHE with AES-GCM
+                0xCCA8, 0xCCA9,                 // ECDHE with ChaCha20-Poly1305
+            };
+            return std::find(std::begin(kAccepted), std::end(kAccepted), info.dwCipherSuite) !=
+                   std::end(kAccepted);
+        }
+        // Wine's Schannel names no suite, only its parts: ECDHE, AES, and a hash of no strength
+        // of its own, which is how it reports a cipher that authenticates itself (GCM).
+        SecPkgContext_ConnectionInfo c{};
+        if (QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &c) != SEC_E_OK)
+            return false;
+        return c.aiExch == CALG_ECDH_EPHEM &&
+               (c.aiCipher == CALG_AES_128 || c.aiCipher == CALG_AES_256) && c.dwHashStrength == 0;
+    }
+
     std::unique_ptr<TcpSocket> socket_;
     CredHandle credentials_{};
     CtxtHandle context_{};
@@ -736,6 +761,11 @@ Opened SchannelTransport::Handshake(const TlsSettings& tls, SchannelFiles& files
     }
     if (QueryContextAttributesA(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK)
         return Failure(NSIO_TLS_HANDSHAKE, "the TLS handshake failed (no stream sizes)");
+    if (!AcceptedSuite())
+        return Failure(NSIO_TLS_HANDSHAKE,
+                       "the TLS handshake failed: the server offers no TLS 1.3, "
+                       "nor TLS 1.2 with ECDHE and AES-GCM or "
+                       "ChaCha20-Poly1305");
     Opened checked = Verify(tls, files.anchors);
     if (checked.failure != 0) return checked;
     // Records that came right behind the handshake belong to the stream.

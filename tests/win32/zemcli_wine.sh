@@ -400,6 +400,29 @@ tls)
     --cert client-rsa.pem --key client-encrypted.key
   files "the client key client-legacy-encrypted.key is protected by a passphrase" --ca ca.pem \
     --cert client-rsa.pem --key client-legacy-encrypted.key
+  # Servers without forward secrecy or authenticated encryption: openssl s_server restricted to
+  # RSA key exchange, or to ECDHE with CBC and SHA-1, is refused after the handshake.
+  for cipher in AES128-SHA AES256-GCM-SHA384 ECDHE-RSA-AES128-SHA; do
+    port=
+    for _ in 1 2 3 4 5; do
+      p=$((20000 + RANDOM % 40000))
+      timeout 60 openssl s_server -accept "127.0.0.1:$p" -cert "$c/server.pem" \
+        -key "$c/server.key" -tls1_2 -cipher "$cipher" < <(sleep 60) >s_server.log 2>&1 &
+      ss_pid=$!
+      for _ in $(seq 50); do
+        grep -q ACCEPT s_server.log && break
+        kill -0 "$ss_pid" 2>/dev/null || break
+        sleep 0.1
+      done
+      grep -q ACCEPT s_server.log && { port=$p; break; }
+      wait "$ss_pid" 2>/dev/null
+    done
+    [ -n "$port" ] || { fail "openssl s_server did not start: $(cat s_server.log)"; continue; }
+    files "the TLS handshake failed: the server offers no TLS 1.3, nor TLS 1.2 with ECDHE" \
+      --ca ca.pem
+    kill "$ss_pid" 2>/dev/null
+    wait "$ss_pid" 2>/dev/null
+  done
   # The run itself with a client certificate that the server lets in.
   start_ser2net_for_pty ser2net 200 "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)"
   rm -f ser2net.options
