@@ -728,6 +728,14 @@ Opened SchannelTransport::Handshake(const TlsSettings& tls, SchannelFiles& files
             if (!serverSpoke) return Failure(NSIO_TLS_NOTTLS, "the server did not answer TLS");
             if (s == SEC_E_ILLEGAL_MESSAGE || s == SEC_E_INVALID_TOKEN)
                 return Failure(NSIO_TLS_NOTTLS, "the server did not answer TLS (" + Hex(s) + ")");
+            // The server's certificate is looked at only after the handshake, and the suites
+            // were agreed before the server asked for a certificate: an alert after that ask is
+            // about ours (Schannel does not say which alert came).
+            if (certificateRequested_)
+                return Failure(NSIO_TLS_CLIENTCERT,
+                               sendsCertificate_
+                                   ? "the server did not accept the client certificate"
+                                   : "the server requires a client certificate");
             return Failure(NSIO_TLS_HANDSHAKE, "the TLS handshake failed (" + Hex(s) + ")");
         }
         // More of the server's handshake.

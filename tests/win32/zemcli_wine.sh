@@ -385,6 +385,16 @@ tls)
   printf '    authdir: %s\n' "$c/authdir" >ser2net.options
   refuse "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)" 127.0.0.1 ca.pem \
     "the server requires a client certificate"
+  # A client certificate the server does not know, named as on Linux.
+  cp certs/stranger.pem certs/stranger.key .
+  printf '    authdir: %s\n' "$c/authdir" >ser2net.options
+  start_ser2net_for_pty ser2net 200 "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)"
+  expect_code 5 --json --ca ca.pem --cert stranger.pem --key stranger.key s.bin \
+    "tls://127.0.0.1:$port" 921600
+  grep -q '"text":"Cause: the server did not accept the client certificate' out.txt ||
+    fail "a stranger's certificate: $(tr -d '\r' <out.txt | grep Cause | tail -n 1)"
+  kill "$s2n_pid" 2>/dev/null
+  wait "$s2n_pid" 2>/dev/null
   # Files are read and checked before connecting: their cause even where nothing listens (the
   # last server has gone), and a key under a passphrase refused with its own.
   cp certs/client-rsa.pem certs/client-rsa.key certs/client-encrypted.key \
