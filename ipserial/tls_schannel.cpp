@@ -508,6 +508,30 @@ public:
     void ShutdownSend() override {
         std::lock_guard<std::mutex> lock(mutex_);
         FlushLocked();
+        // close_notify, so that the server knows the end is ours and not an attack's.
+        if (established_ && !closeSent_) {
+            closeSent_ = true;
+            DWORD shutdown = SCHANNEL_SHUTDOWN;
+            SecBuffer token{sizeof shutdown, SECBUFFER_TOKEN, &shutdown};
+            SecBufferDesc tokenDesc{SECBUFFER_VERSION, 1, &token};
+            if (ApplyControlToken(&context_, &tokenDesc) == SEC_E_OK) {
+                SecBuffer alert{0, SECBUFFER_TOKEN, nullptr};
+                SecBufferDesc alertDesc{SECBUFFER_VERSION, 1, &alert};
+                ULONG attributes = 0;
+                TimeStamp expiry;
+                const SECURITY_STATUS s = InitializeSecurityContextA(
+                    &credentials_, &context_, nullptr, kContextFlags, 0, 0, nullptr, 0, &context_,
+                    &alertDesc, &attributes, &expiry);
+                if (alert.pvBuffer) {
+                    if ((s == SEC_E_OK || s == SEC_I_CONTEXT_EXPIRED) && alert.cbBuffer > 0) {
+                        const uint8_t* p = static_cast<const uint8_t*>(alert.pvBuffer);
+                        out_.insert(out_.end(), p, p + alert.cbBuffer);
+                    }
+                    FreeContextBuffer(alert.pvBuffer);
+                }
+                FlushLocked();
+            }
+        }
         socket_->ShutdownSend();
     }
 
@@ -627,6 +651,7 @@ private:
     std::mutex mutex_; // one context: a send and a receive must not run in it at once
     Bytes in_, plain_, out_;
     bool ended_ = false;
+    bool established_ = false, closeSent_ = false;
     bool certificateRequested_ = false;
     bool sendsCertificate_ = false;
 };
@@ -776,6 +801,7 @@ Opened SchannelTransport::Handshake(const TlsSettings& tls, SchannelFiles& files
                        "ChaCha20-Poly1305");
     Opened checked = Verify(tls, files.anchors);
     if (checked.failure != 0) return checked;
+    established_ = true;
     // Records that came right behind the handshake belong to the stream.
     in_ = std::move(in);
     if (!DecryptLocked()) return Failure(NSIO_TLS_HANDSHAKE, "the TLS stream could not be read");
