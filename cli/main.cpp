@@ -120,6 +120,11 @@ int main(int argc, char** argv) {
     if (std::string here = zem::CurrentDir(); !zem::IsFolderWritable(here))
         std::fprintf(stderr, "%s\n",
                      zem::Format(zem::txt::kFolderNotWritable, here.c_str()).c_str());
+    if (!trust.keyFile.empty() && zem::IsReadableByOthers(trust.keyFile))
+        std::fprintf(stderr,
+                     "zemcli: warning: the key file %s can be read by other users of this "
+                     "computer; let only its owner read it (chmod 600)\n",
+                     trust.keyFile.c_str());
     std::error_code ec;
     if (!dumpDir.empty() && !std::filesystem::is_directory(dumpDir, ec)) {
         std::fprintf(stderr, "zemcli: no such folder: %s\n", dumpDir.c_str());

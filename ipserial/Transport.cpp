@@ -61,6 +61,8 @@ Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadl
                      intptr_t abort) {
     Opened o;
     if (WakeReady(abort)) return AbortedOpen();
+    std::unique_ptr<TlsFiles> files;
+    if (tls && !(files = LoadTlsFiles(*tls, &o))) return o;
     auto socket = std::make_unique<TcpSocket>();
     const auto started = std::chrono::steady_clock::now();
     switch (socket->Connect(ipv4, port, RemainingMs(deadline), abort)) {
@@ -104,7 +106,7 @@ Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadl
             return o;
         }
     }
-    return StartTls(std::move(socket), *tls, deadline, abort);
+    return StartTls(std::move(socket), *tls, *files, deadline, abort);
 }
 
 } // namespace ipserial

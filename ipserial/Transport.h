@@ -57,10 +57,20 @@ Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadl
 // A plain link over a socket that is already connected.
 std::unique_ptr<Transport> PlainTransportOver(std::unique_ptr<TcpSocket> socket);
 
-// The TLS half, one file per platform: takes the connected socket and hands back the link once
-// the server has been checked.
-Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline,
-                intptr_t abort = kNoWake);
+// The TLS half, one file per platform. TlsFiles holds what the settings' files gave (the trusted
+// CAs, the client certificate and its key), read and checked before any connection is made, so
+// that a bad file never costs a connection nor lets a byte out.
+class TlsFiles {
+public:
+    virtual ~TlsFiles() = default;
+};
+
+// The files read and checked; null with `failure` set (NSIO_TLS_FILES and the cause) otherwise.
+std::unique_ptr<TlsFiles> LoadTlsFiles(const TlsSettings& tls, Opened* failure);
+
+// Takes the connected socket and hands back the link once the server has been checked.
+Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, TlsFiles& files,
+                Deadline deadline, intptr_t abort = kNoWake);
 
 // The failure of an open that the caller's wake-up ended.
 Opened AbortedOpen();

@@ -5,6 +5,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -102,6 +103,10 @@ std::string SslReason() {
     ERR_clear_error();
     return reason ? reason : "";
 }
+
+const char kNoCommonCipher[] =
+    "the TLS handshake failed: the server offers no TLS 1.3, nor TLS 1.2 with ECDHE and AES-GCM "
+    "or ChaCha20-Poly1305";
 
 std::string WithReason(std::string text, const std::string& reason) {
     return reason.empty() ? text : text + " (" + reason + ")";
@@ -212,6 +217,9 @@ private:
         if (writing) return;
         if (contentType == SSL3_RT_HEADER) self->serverSpoke_ = true;
         if (contentType == SSL3_RT_HANDSHAKE && len > 0 &&
+            static_cast<const uint8_t*>(buf)[0] == SSL3_MT_SERVER_HELLO)
+            self->serverHello_ = true;
+        if (contentType == SSL3_RT_HANDSHAKE && len > 0 &&
             static_cast<const uint8_t*>(buf)[0] == SSL3_MT_CERTIFICATE_REQUEST)
             self->certificateRequested_.store(true, std::memory_order_release);
     }
@@ -232,6 +240,7 @@ private:
     bool writeWantsRead_ = false;
     bool heard_ = false;
     bool serverSpoke_ = false; // a record header came from the server during the handshake
+    bool serverHello_ = false; // the server chose a version and a cipher suite
     std::atomic<bool> certificateRequested_{false};
     const bool sendsCertificate_;
 };
@@ -268,6 +277,12 @@ Opened TlsTransport::HandshakeFailure(const TlsSettings& tls) {
         return Failure(NSIO_TLS_CLIENTCERT, sendsCertificate_
                                                 ? "the server did not accept the client certificate"
                                                 : "the server requires a client certificate");
+    // A refusal before the server chose anything: nothing of what we offer suits it.
+    if (!serverHello_ &&
+        (reason == SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE ||
+         reason == SSL_R_TLSV1_ALERT_INSUFFICIENT_SECURITY ||
+         reason == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION || reason == SSL_R_NO_SHARED_CIPHER))
+        return Failure(NSIO_TLS_HANDSHAKE, WithReason(kNoCommonCipher, text));
     if (reason == SSL_R_UNEXPECTED_EOF_WHILE_READING || err == 0)
         return Failure(NSIO_TLS_HANDSHAKE,
                        "the TLS handshake failed (the server closed the connection)");
@@ -325,45 +340,97 @@ Opened TlsTransport::Handshake(SSL_CTX* ctx, const TlsSettings& tls, Deadline de
 
 } // namespace
 
-Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, Deadline deadline,
-                intptr_t abort) {
-    Opened o;
-    std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_client_method()));
+namespace {
+
+constexpr char kCipherSuites[] = "ECDHE+AESGCM:ECDHE+CHACHA20:!aNULL";
+
+class OpenSslFiles : public TlsFiles {
+public:
+    std::unique_ptr<SSL_CTX, CtxFree> ctx;
+    bool sendsCertificate = false;
+};
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+
+// OpenSSL asks for a key's passphrase on the terminal unless told otherwise: a program that may
+// run unattended must never sit at a prompt, so every ask is answered with nothing and noted.
+int NoPassphrase(char*, int, int, void* asked) {
+    if (asked) *static_cast<bool*>(asked) = true;
+    return -1;
+}
+
+Opened FilesFailure(std::string cause) {
+    Opened f;
+    f.failure = NSIO_TLS_FILES;
+    f.cause = WithReason(std::move(cause), SslReason());
+    return f;
+}
+
+} // namespace
+
+std::unique_ptr<TlsFiles> LoadTlsFiles(const TlsSettings& tls, Opened* failure) {
+    auto files = std::make_unique<OpenSslFiles>();
+    files->ctx.reset(SSL_CTX_new(TLS_client_method()));
+    SSL_CTX* ctx = files->ctx.get();
     if (!ctx) {
-        o.failure = NSIO_NOMEM;
-        o.cause = "TLS could not be set up";
-        return o;
+        failure->failure = NSIO_NOMEM;
+        failure->cause = "TLS could not be set up";
+        return nullptr;
     }
-    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_mode(ctx.get(),
-                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    auto filesFailure = [](std::string cause) {
-        Opened f;
-        f.failure = NSIO_TLS_FILES;
-        f.cause = WithReason(std::move(cause), SslReason());
-        return f;
+    SSL_CTX_set_default_passwd_cb(ctx, NoPassphrase);
+    SSL_CTX_set_default_passwd_cb_userdata(ctx, nullptr);
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    // Forward secrecy and authenticated encryption only. Under TLS 1.2: ECDHE with AES-GCM or
+    // ChaCha20-Poly1305 (no RSA key exchange, no CBC, no SHA-1 MAC); TLS 1.3's suites are all so.
+    if (SSL_CTX_set_cipher_list(ctx, kCipherSuites) != 1) {
+        failure->failure = NSIO_TLS_UNSUPPORTED;
+        failure->cause = "this system's OpenSSL offers none of the accepted TLS cipher suites";
+        return nullptr;
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    auto fail = [failure](std::string cause) -> std::unique_ptr<TlsFiles> {
+        *failure = FilesFailure(std::move(cause));
+        return nullptr;
     };
     if (tls.caFile.empty()) {
-        if (SSL_CTX_set_default_verify_paths(ctx.get()) != 1)
-            return filesFailure("the system's trusted certificates could not be read");
-    } else if (SSL_CTX_load_verify_locations(ctx.get(), tls.caFile.c_str(), nullptr) != 1) {
-        return filesFailure("can not read the CA file " + tls.caFile);
+        if (SSL_CTX_set_default_verify_paths(ctx) != 1)
+            return fail("the system's trusted certificates could not be read");
+    } else if (SSL_CTX_load_verify_locations(ctx, tls.caFile.c_str(), nullptr) != 1) {
+        return fail("can not read the CA file " + tls.caFile);
     }
-    const bool sendsCertificate = !tls.certFile.empty();
-    if (sendsCertificate != !tls.keyFile.empty())
-        return filesFailure("a client certificate needs its key file, and a key its certificate");
-    if (sendsCertificate) {
-        if (SSL_CTX_use_certificate_chain_file(ctx.get(), tls.certFile.c_str()) != 1)
-            return filesFailure("can not read the client certificate " + tls.certFile);
-        if (SSL_CTX_use_PrivateKey_file(ctx.get(), tls.keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
-            return filesFailure("can not read the client key " + tls.keyFile);
-        if (SSL_CTX_check_private_key(ctx.get()) != 1)
-            return filesFailure("the client key " + tls.keyFile + " is not the certificate's");
+    files->sendsCertificate = !tls.certFile.empty();
+    if (files->sendsCertificate != !tls.keyFile.empty())
+        return fail("a client certificate needs its key file, and a key its certificate");
+    if (files->sendsCertificate) {
+        if (SSL_CTX_use_certificate_chain_file(ctx, tls.certFile.c_str()) != 1)
+            return fail("can not read the client certificate " + tls.certFile);
+        std::unique_ptr<BIO, decltype(&BIO_free)> in(BIO_new_file(tls.keyFile.c_str(), "r"),
+                                                     BIO_free);
+        if (!in) return fail("can not read the client key " + tls.keyFile);
+        bool asked = false;
+        std::unique_ptr<EVP_PKEY, PkeyFree> key(
+            PEM_read_bio_PrivateKey(in.get(), nullptr, NoPassphrase, &asked));
+        if (asked) {
+            ERR_clear_error();
+            return fail("the client key " + tls.keyFile +
+                        " is protected by a passphrase; give a key without one");
+        }
+        if (!key || SSL_CTX_use_PrivateKey(ctx, key.get()) != 1)
+            return fail("can not read the client key " + tls.keyFile);
+        if (SSL_CTX_check_private_key(ctx) != 1)
+            return fail("the client key " + tls.keyFile + " is not the certificate's");
     }
+    return files;
+}
 
-    auto link = std::make_unique<TlsTransport>(std::move(socket), sendsCertificate);
-    Opened done = link->Handshake(ctx.get(), tls, deadline, abort);
+Opened StartTls(std::unique_ptr<TcpSocket> socket, const TlsSettings& tls, TlsFiles& files,
+                Deadline deadline, intptr_t abort) {
+    auto& loaded = static_cast<OpenSslFiles&>(files);
+    auto link = std::make_unique<TlsTransport>(std::move(socket), loaded.sendsCertificate);
+    Opened done = link->Handshake(loaded.ctx.get(), tls, deadline, abort);
     if (done.failure != 0) return done;
     done.transport = std::move(link);
     return done;

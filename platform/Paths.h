@@ -28,6 +28,11 @@ bool IsForbiddenFileNameChar(char c);
 // device, a directory), which is refused without being opened, so a read can never block on it.
 std::FILE* OpenRegularFile(const std::string& path);
 
+// A file that other users of this computer may read (a private key must not be). False when
+// the system keeps no such rights in a form this can read (Windows' access lists are not
+// looked at) or the file is not there.
+bool IsReadableByOthers(const std::string& path);
+
 // Replace a file by another one atomically where the platform allows it.
 bool ReplaceFile(const std::string& from, const std::string& to);
 

@@ -60,6 +60,11 @@ bool IsFolderWritable(const std::string& dir) {
     return faccessat(AT_FDCWD, dir.empty() ? "." : dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
+bool IsReadableByOthers(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
 bool RenameNoReplace(const std::string& from, const std::string& to, bool& taken) {
     taken = false;
     // A hard link is made only where no name is: the check and the naming are one step.

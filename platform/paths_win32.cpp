@@ -52,6 +52,10 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+bool IsReadableByOthers(const std::string&) {
+    return false;
+}
+
 bool IsFolderWritable(const std::string& dir) {
     std::string probe = dir;
     if (!probe.empty() && probe.back() != '\\' && probe.back() != '/') probe += '\\';

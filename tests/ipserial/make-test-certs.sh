@@ -11,6 +11,8 @@
 #   stranger.pem/.key      self-signed, CN zem-client as well, but not allowed
 #   client-rsa.pem/.key    self-signed, CN zem-client, an RSA key (Windows takes RSA client keys
 #                          only)
+#   client-encrypted.key   client.key under a passphrase ("zem"), in PKCS#8 form
+#   client-legacy-encrypted.key  the same in the older PEM form (Proc-Type: 4,ENCRYPTED)
 #   authdir/zem-client/allowed_certs/<hash>.N   client.pem and client-rsa.pem, as ser2net's
 #                          clientauth looks them up
 #                          (ser2net checks a client against that folder alone, so a client
@@ -101,6 +103,10 @@ done
 key client-rsa
 openssl req -x509 -new -key client-rsa.key -out client-rsa.pem -days 30 -subj /CN=zem-client \
   -addext extendedKeyUsage=clientAuth
+
+openssl pkey -in client.key -aes256 -passout pass:zem -out client-encrypted.key
+openssl rsa -in client.key -aes256 -passout pass:zem -traditional \
+  -out client-legacy-encrypted.key 2>/dev/null
 
 allowed=authdir/zem-client/allowed_certs
 mkdir -p "$allowed"

@@ -385,8 +385,55 @@ tls)
   printf '    authdir: %s\n' "$c/authdir" >ser2net.options
   refuse "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)" 127.0.0.1 ca.pem \
     "the server requires a client certificate"
+  # A client certificate the server does not know, named as on Linux.
+  cp certs/stranger.pem certs/stranger.key .
+  printf '    authdir: %s\n' "$c/authdir" >ser2net.options
+  start_ser2net_for_pty ser2net 200 "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)"
+  expect_code 5 --json --ca ca.pem --cert stranger.pem --key stranger.key s.bin \
+    "tls://127.0.0.1:$port" 921600
+  grep -q '"text":"Cause: the server did not accept the client certificate' out.txt ||
+    fail "a stranger's certificate: $(tr -d '\r' <out.txt | grep Cause | tail -n 1)"
+  kill "$s2n_pid" 2>/dev/null
+  wait "$s2n_pid" 2>/dev/null
+  # Files are read and checked before connecting: their cause even where nothing listens (the
+  # last server has gone), and a key under a passphrase refused with its own.
+  cp certs/client-rsa.pem certs/client-rsa.key certs/client-encrypted.key \
+    certs/client-legacy-encrypted.key .
+  files() { # CAUSE ZEMCLI-OPTIONS...
+    local cause=$1; shift
+    expect_code 5 --json "$@" s.bin "tls://127.0.0.1:$port" 921600
+    grep -q "\"text\":\"Cause: $cause" out.txt ||
+      fail "$*: no message with the cause \"$cause\": $(tr -d '\r' <out.txt | grep message | tail -n 2)"
+  }
+  files "can not read the CA file missing.pem" --ca missing.pem
+  files "the client key client-encrypted.key is protected by a passphrase" --ca ca.pem \
+    --cert client-rsa.pem --key client-encrypted.key
+  files "the client key client-legacy-encrypted.key is protected by a passphrase" --ca ca.pem \
+    --cert client-rsa.pem --key client-legacy-encrypted.key
+  # Servers without forward secrecy or authenticated encryption: openssl s_server restricted to
+  # RSA key exchange, or to ECDHE with CBC and SHA-1, is refused after the handshake.
+  for cipher in AES128-SHA AES256-GCM-SHA384 ECDHE-RSA-AES128-SHA; do
+    port=
+    for _ in 1 2 3 4 5; do
+      p=$((20000 + RANDOM % 40000))
+      timeout 60 openssl s_server -accept "127.0.0.1:$p" -cert "$c/server.pem" \
+        -key "$c/server.key" -tls1_2 -cipher "$cipher" < <(sleep 60) >s_server.log 2>&1 &
+      ss_pid=$!
+      for _ in $(seq 50); do
+        grep -q ACCEPT s_server.log && break
+        kill -0 "$ss_pid" 2>/dev/null || break
+        sleep 0.1
+      done
+      grep -q ACCEPT s_server.log && { port=$p; break; }
+      wait "$ss_pid" 2>/dev/null
+    done
+    [ -n "$port" ] || { fail "openssl s_server did not start: $(cat s_server.log)"; continue; }
+    files "the TLS handshake failed: the server offers no TLS 1.3, nor TLS 1.2 with ECDHE" \
+      --ca ca.pem
+    kill "$ss_pid" 2>/dev/null
+    wait "$ss_pid" 2>/dev/null
+  done
   # The run itself with a client certificate that the server lets in.
-  cp certs/client-rsa.pem certs/client-rsa.key .
   start_ser2net_for_pty ser2net 200 "ssl(key=$c/server.key,cert=$c/server.pem,clientauth)"
   rm -f ser2net.options
   expect_code 0 --json --ca ca.pem --cert client-rsa.pem --key client-rsa.key s.bin \
