@@ -359,7 +359,7 @@ rm libipserial.so
 code=$?
 [ "$code" -eq 5 ] || fail "with no library at all the run exited $code, expected 5"
 want="Cause: network library libipserial.so not found in $work/root-nolib/usr/bin/, $work/root-nolib/$libdir/, $work/nolib/"
-grep -qxF "Can not open 127.0.0.1:9" run.err && grep -qxF "$want" run.err ||
+grep -q "^Can not open 127.0.0.1:9 (exit code 5" run.err && grep -qxF "$want" run.err ||
   fail "with no library at all zemcli said: $(cat run.err), expected: $want"
 cd "$work" || exit 1
 
