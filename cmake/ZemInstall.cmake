@@ -10,7 +10,13 @@ if(WIN32)
     set(ZEM_WINDOWS_ARCH win32)
     set(ZEM_MANIFEST_ARCH x86)
   endif()
-  set(ZEM_VERSION_QUAD ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0)
+  # Windows versions have four parts: MAJOR.MINOR.PATCH.0, so that 1.9.1 is told from 1.9.
+  set(ZEM_VERSION_PATCH ${PROJECT_VERSION_PATCH})
+  if(NOT ZEM_VERSION_PATCH)
+    set(ZEM_VERSION_PATCH 0)
+  endif()
+  set(ZEM_VERSION_QUAD
+    ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${ZEM_VERSION_PATCH}.0)
   set(ZEM_RC_MANIFEST ${CMAKE_BINARY_DIR}/rc/zem.manifest)
   configure_file(${_pkg}/windows/zem.manifest.in ${ZEM_RC_MANIFEST} @ONLY)
 
@@ -46,7 +52,7 @@ if(WIN32)
 
   # The installer: `packaging/windows/make-msi BUILD_DIR OUT.msi` stages the stripped install
   # into msi-stage/ and builds this with wixl.
-  set(ZEM_MSI_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0)
+  set(ZEM_MSI_VERSION ${ZEM_VERSION_QUAD})
   if(ZEM_WINDOWS_ARCH STREQUAL win64)
     set(ZEM_MSI_PLATFORM x64)
     set(ZEM_MSI_WIN64 yes)

@@ -424,9 +424,14 @@ msi_round_trip() {
   local msi=$1 arch=$2 name=$3
   on_wine() { ZEM_WINEARCH=$arch "$wine_run" "$@"; }
   unix_path() { on_wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
-  local product_version wkdir program_files station shortcut shown code
+  local product_version quad wkdir program_files station shortcut shown code
   product_version=$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "ProductVersion" {print $2}' | tr -d '\r')
-  [ "$product_version" = "$version.0" ] || fail "$name: ProductVersion $product_version, expected $version.0"
+  # Four parts, MAJOR.MINOR.PATCH.0, as the programs' file versions have.
+  quad=$version
+  while [ "$(tr -cd . <<<"$quad" | wc -c)" -lt 3 ]; do quad=$quad.0; done
+  [ "$product_version" = "$quad" ] || fail "$name: ProductVersion $product_version, expected $quad"
+  msiinfo export "$msi" Property | tr -d '\r' | grep -qx $'ARPNOMODIFY\t1' ||
+    fail "$name: the uninstall entry offers a Change that does nothing (no ARPNOMODIFY)"
   # The shortcut starts the program in the station folder, not in the program's own folder.
   wkdir=$(msiinfo export "$msi" Shortcut | awk -F'\t' '$1 == "ZemShortcut" {print $12}' | tr -d '\r')
   [ "$wkdir" = STATIONDIR ] || fail "$name: the shortcut starts in '$wkdir', expected STATIONDIR"
