@@ -1,6 +1,7 @@
 #include "Reporter.h"
 
 #include "Format.h"
+#include "OpenCause.h"
 
 #include <nlohmann/json.hpp>
 
@@ -256,11 +257,13 @@ void Reporter::RunStarting(size_t slot, unsigned runNumber) {
 }
 
 void Reporter::Result(int exitCode, const std::string& status, uint32_t elapsedMs,
-                      const std::vector<std::string>& dumps) {
+                      const std::vector<std::string>& dumps, const std::string& cause) {
     if (json_) {
+        if (!cause.empty()) Message(CauseLine(cause));
         Json({{"event", "result"},
               {"exit_code", exitCode},
               {"status", status},
+              {"cause", cause},
               {"elapsed_ms", elapsedMs},
               {"dumps", dumps}});
         return;
@@ -268,6 +271,8 @@ void Reporter::Result(int exitCode, const std::string& status, uint32_t elapsedM
     EndBar();
     std::string text =
         Format("%s (exit code %d, %.1f s)\n", status.c_str(), exitCode, elapsedMs / 1000.0);
+    // The cause beneath the failure it explains.
+    if (!cause.empty()) text += CauseLine(cause) + "\n";
     for (const auto& d : dumps)
         text += "dump file: " + d + "\n";
     Err(text);
@@ -283,6 +288,7 @@ void Reporter::Result(size_t slot, const RunResult& r, const Tally& tally) {
               {"run", r.runNumber},
               {"exit_code", r.exitCode},
               {"status", r.status},
+              {"cause", r.cause},
               {"aborted", r.aborted},
               {"elapsed_ms", r.elapsedMs},
               {"dumps", r.dumps},

@@ -39,8 +39,9 @@ public:
     void Status(const std::string& text) { Status(0, text); }
     void Progress(int code, int percent) { Progress(0, code, percent); }
     void Message(const std::string& text) { Message(0, text); } // alerts and log lines of the run
+    // `cause`: why the run failed in the system's words ("" when nothing more is known).
     void Result(int exitCode, const std::string& status, uint32_t elapsedMs,
-                const std::vector<std::string>& dumps);
+                const std::vector<std::string>& dumps, const std::string& cause = {});
 
     // A port's events (slot 0 for one run).
     void Status(size_t slot, const std::string& text);

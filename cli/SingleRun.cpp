@@ -2,10 +2,10 @@
 
 #include "DumpFiles.h"
 #include "Interrupt.h"
-#include "OpenCause.h"
 #include "ProgrammingRun.h"
 #include "ProgrammingStation.h"
 #include "TFPLib.h"
+#include "Texts.h"
 #include "Uuid.h"
 
 namespace zem::cli {
@@ -16,7 +16,10 @@ namespace {
 class SingleRunEvents : public RunEvents {
 public:
     SingleRunEvents(Reporter& rep, const SingleRunOptions& o) : rep_(rep), o_(o) {}
-    void Status(const std::string& text) override { rep_.Status(text); }
+    // A port that did not open ends the run at once: the result line says so, once.
+    void Status(const std::string& text) override {
+        if (text.rfind(txt::kCanNotOpen, 0) != 0) rep_.Status(text);
+    }
     void Progress(int code, int32_t value) override {
         if (code == kFplLinked && o_.results && !started_) {
             started_ = true;
@@ -37,9 +40,9 @@ public:
             named.runId = runId_;
             Log(ResultsLog::Event::kEnd, named);
         }
-        if (!r.alert.empty()) rep_.Message(r.alert);
-        if (!r.cause.empty()) rep_.Message(CauseLine(r.cause));
-        rep_.Result(r.exitCode, r.status, r.elapsedMs, r.dumps);
+        // "Can not open" is on the result line already, with its cause beneath.
+        if (!r.alert.empty() && r.outcome != RunEnd::PortNotOpened) rep_.Message(r.alert);
+        rep_.Result(r.exitCode, r.status, r.elapsedMs, r.dumps, r.cause);
     }
     bool LogFailed() const { return logFailed_; }
 

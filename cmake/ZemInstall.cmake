@@ -10,7 +10,13 @@ if(WIN32)
     set(ZEM_WINDOWS_ARCH win32)
     set(ZEM_MANIFEST_ARCH x86)
   endif()
-  set(ZEM_VERSION_QUAD ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0)
+  # Windows versions have four parts: MAJOR.MINOR.PATCH.0, so that 1.9.1 is told from 1.9.
+  set(ZEM_VERSION_PATCH ${PROJECT_VERSION_PATCH})
+  if(NOT ZEM_VERSION_PATCH)
+    set(ZEM_VERSION_PATCH 0)
+  endif()
+  set(ZEM_VERSION_QUAD
+    ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${ZEM_VERSION_PATCH}.0)
   set(ZEM_RC_MANIFEST ${CMAKE_BINARY_DIR}/rc/zem.manifest)
   configure_file(${_pkg}/windows/zem.manifest.in ${ZEM_RC_MANIFEST} @ONLY)
 
@@ -46,7 +52,7 @@ if(WIN32)
 
   # The installer: `packaging/windows/make-msi BUILD_DIR OUT.msi` stages the stripped install
   # into msi-stage/ and builds this with wixl.
-  set(ZEM_MSI_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0)
+  set(ZEM_MSI_VERSION ${ZEM_VERSION_QUAD})
   if(ZEM_WINDOWS_ARCH STREQUAL win64)
     set(ZEM_MSI_PLATFORM x64)
     set(ZEM_MSI_WIN64 yes)
@@ -119,11 +125,19 @@ else()
   # libraries compiled in, the changelog, and lintian's overrides.
   set(_deb_out ${CMAKE_BINARY_DIR}/debian)
   configure_file(${_pkg}/debian/copyright.in ${_deb_out}/copyright @ONLY)
-  configure_file(${_pkg}/debian/changelog.in ${_deb_out}/changelog @ONLY)
+  include(${CMAKE_SOURCE_DIR}/cmake/ZemDebianChangelog.cmake)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/NEWS)
+  zem_debian_changelog(${CMAKE_SOURCE_DIR}/NEWS ${_deb_out}/changelog "${ZEM_MAINTAINER}"
+    ${ZEM_DEB_REVISION})
   add_custom_command(OUTPUT ${_deb_out}/changelog.Debian.gz
     COMMAND ${ZEM_GZIP} -9nc ${_deb_out}/changelog > ${_deb_out}/changelog.Debian.gz
     DEPENDS ${_deb_out}/changelog VERBATIM)
-  add_custom_target(zem_packaging_files ALL DEPENDS ${_gzipped} ${_deb_out}/changelog.Debian.gz)
+  # Debian keeps documentation of some size compressed.
+  add_custom_command(OUTPUT ${_deb_out}/README.md.gz
+    COMMAND ${ZEM_GZIP} -9nc ${CMAKE_SOURCE_DIR}/README.md > ${_deb_out}/README.md.gz
+    DEPENDS ${CMAKE_SOURCE_DIR}/README.md VERBATIM)
+  add_custom_target(zem_packaging_files ALL
+    DEPENDS ${_gzipped} ${_deb_out}/changelog.Debian.gz ${_deb_out}/README.md.gz)
   foreach(component zemcli zem)
     install(FILES ${_deb_out}/copyright ${_deb_out}/changelog.Debian.gz
       DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${component} COMPONENT ${component})
@@ -131,7 +145,7 @@ else()
       DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${component}
       COMPONENT ${component})
   endforeach()
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zemcli
+  install(FILES ${_deb_out}/README.md.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zemcli
     COMPONENT zemcli)
 
   if(TARGET zem)
@@ -154,6 +168,42 @@ else()
   # A stream to try the programs on with zem-sim.
   install(FILES ${CMAKE_SOURCE_DIR}/tools/samples/sample.bin
     DESTINATION ${CMAKE_INSTALL_DATADIR}/zem COMPONENT zemcli)
+
+  # The compiler's identification in every object (.comment) says nothing a user needs; Debian's
+  # own packages leave it out. Run after the install has stripped the files.
+  find_program(ZEM_OBJCOPY NAMES objcopy REQUIRED)
+  foreach(program zemcli zem-sim zem-mkstream zem)
+    if(TARGET ${program})
+      set(_component zemcli)
+      if(program STREQUAL zem)
+        set(_component zem)
+      endif()
+      install(CODE "execute_process(COMMAND ${ZEM_OBJCOPY} --remove-section=.comment
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\"
+        COMMAND_ERROR_IS_FATAL ANY)" COMPONENT ${_component})
+    endif()
+  endforeach()
+  install(CODE "execute_process(COMMAND ${ZEM_OBJCOPY} --remove-section=.comment
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${ZEM_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:ipserial>\"
+    COMMAND_ERROR_IS_FATAL ANY)" COMPONENT zemcli)
+
+  # Reproducible packages: every file in them dated with the source's own time (the last commit,
+  # else the newest release in NEWS), which cpack reads from SOURCE_DATE_EPOCH.
+  if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(_epoch $ENV{SOURCE_DATE_EPOCH})
+  else()
+    execute_process(COMMAND git -C ${CMAKE_SOURCE_DIR} log -1 --format=%ct
+      OUTPUT_VARIABLE _epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE _no_git)
+    if(_no_git OR NOT _epoch)
+      file(STRINGS ${_deb_out}/changelog _last REGEX "^ -- " LIMIT_COUNT 1)
+      string(REGEX REPLACE "^ -- .*  " "" _last "${_last}")
+      execute_process(COMMAND date -u -d "${_last}" +%s OUTPUT_VARIABLE _epoch
+        OUTPUT_STRIP_TRAILING_WHITESPACE)
+    endif()
+  endif()
+  file(WRITE ${CMAKE_BINARY_DIR}/CPackProjectConfig.cmake
+    "set(ENV{SOURCE_DATE_EPOCH} ${_epoch})\n")
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackProjectConfig.cmake)
 
   # The line service: its own package, with its systemd unit.
   if(TARGET zem-line)

@@ -10,7 +10,11 @@ namespace ipserial {
 bool NetStartup();
 void NetCleanup();
 
-enum class ConnectResult { Connected, Refused, TimedOut, Failed, Aborted };
+// Why a connect failed, as far as the operator can act on it: nothing listens (Refused), no way to
+// the host (Unreachable), no answer at all (TimedOut), the other end broke it off (Reset).
+enum class ConnectResult { Connected, Refused, Unreachable, TimedOut, Reset, Failed, Aborted };
+// The one mapping of this platform's connect error code (errno, WSAGetLastError) to a result.
+ConnectResult ConnectResultOf(int systemError);
 enum class IoStatus { Ok, WouldBlock, Closed, Failed };
 
 struct IoResult {

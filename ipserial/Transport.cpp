@@ -76,7 +76,15 @@ Opened OpenTransport(uint32_t ipv4, uint16_t port, const TlsSettings* tls, Deadl
         return o;
     case ConnectResult::Refused:
         o.failure = NSIO_CONNECTFAIL;
-        o.cause = "connection refused or the server unreachable";
+        o.cause = "connection refused: nothing listens on that port";
+        return o;
+    case ConnectResult::Unreachable:
+        o.failure = NSIO_CONNECTFAIL;
+        o.cause = "no route to the server: the network or the host is unreachable";
+        return o;
+    case ConnectResult::Reset:
+        o.failure = NSIO_CONNECTFAIL;
+        o.cause = "the server reset the connection";
         return o;
     case ConnectResult::Failed:
         o.failure = NSIO_CONNECTFAIL;

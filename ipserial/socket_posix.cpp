@@ -23,14 +23,26 @@ IoStatus ErrnoStatus(int e) {
     return IoStatus::Failed;
 }
 
-ConnectResult ConnectErrno(int e) {
-    if (e == ECONNREFUSED || e == ENETUNREACH || e == EHOSTUNREACH || e == ECONNRESET)
-        return ConnectResult::Refused;
-    if (e == ETIMEDOUT) return ConnectResult::TimedOut;
-    return ConnectResult::Failed;
-}
-
 } // namespace
+
+ConnectResult ConnectResultOf(int e) {
+    switch (e) {
+    case ECONNREFUSED:
+        return ConnectResult::Refused;
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+        return ConnectResult::Unreachable;
+    case ETIMEDOUT:
+        return ConnectResult::TimedOut;
+    case ECONNRESET:
+    case ECONNABORTED:
+        return ConnectResult::Reset;
+    default:
+        return ConnectResult::Failed;
+    }
+}
 
 bool IsWake(intptr_t wake) {
     return wake >= 0 && wake <= INT_MAX;
@@ -62,7 +74,7 @@ ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs, in
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
         return ConnectResult::Connected;
     if (errno != EINPROGRESS) {
-        ConnectResult r = ConnectErrno(errno);
+        ConnectResult r = ConnectResultOf(errno);
         Close();
         return r;
     }
@@ -90,7 +102,7 @@ ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs, in
     if (n < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
     if (err != 0) {
         Close();
-        return ConnectErrno(err);
+        return ConnectResultOf(err);
     }
     return ConnectResult::Connected;
 }

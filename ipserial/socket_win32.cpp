@@ -18,12 +18,28 @@ IoStatus WsaStatus(int e) {
     return IoStatus::Failed;
 }
 
-ConnectResult ConnectError(int e) {
-    if (e == WSAECONNREFUSED || e == WSAENETUNREACH || e == WSAEHOSTUNREACH || e == WSAECONNRESET)
+} // namespace
+
+ConnectResult ConnectResultOf(int e) {
+    switch (e) {
+    case WSAECONNREFUSED:
         return ConnectResult::Refused;
-    if (e == WSAETIMEDOUT) return ConnectResult::TimedOut;
-    return ConnectResult::Failed;
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+    case WSAENETDOWN:
+    case WSAEHOSTDOWN:
+        return ConnectResult::Unreachable;
+    case WSAETIMEDOUT:
+        return ConnectResult::TimedOut;
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+        return ConnectResult::Reset;
+    default:
+        return ConnectResult::Failed;
+    }
 }
+
+namespace {
 
 SOCKET Handle(intptr_t h) {
     return static_cast<SOCKET>(h);
@@ -86,7 +102,7 @@ ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs, in
     int e = WSAGetLastError();
     if (e != WSAEWOULDBLOCK) {
         Close();
-        return ConnectError(e);
+        return ConnectResultOf(e);
     }
     if (IsWake(abort)) {
         // select cannot wait on the caller's event: the connect's outcome sets an event of its
@@ -134,7 +150,7 @@ ConnectResult TcpSocket::Connect(uint32_t ipv4, uint16_t port, int timeoutMs, in
     if (err == 0 && FD_ISSET(s, &x)) err = WSAECONNREFUSED;
     if (err != 0) {
         Close();
-        return ConnectError(err);
+        return ConnectResultOf(err);
     }
     return ConnectResult::Connected;
 }

@@ -6,8 +6,9 @@ namespace zem {
 // Why a port or a library did not open, in the operator's words, from this platform's error code
 // (errno on POSIX, GetLastError on Windows): "no such device", "permission denied" with what to do
 // about it, "busy", "not a serial port", else the system's own text. The one mapping of these
-// codes for opening; a lost port has its own (SerialLostCause).
-std::string OpenFailureCause(long systemError);
+// codes for opening; a lost port has its own (SerialLostCause). `device`, when given, is the file
+// that did not open: a permission cause then names its owner, group and mode.
+std::string OpenFailureCause(long systemError, const std::string& device = {});
 
 // The cause of a port that is not there (yet): a name that leads nowhere, an adapter unplugged.
 inline constexpr const char* kCauseNoSuchDevice = "no such device";

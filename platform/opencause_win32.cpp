@@ -4,7 +4,7 @@
 
 namespace zem {
 
-std::string OpenFailureCause(long systemError) {
+std::string OpenFailureCause(long systemError, const std::string& /*device*/) {
     switch (static_cast<DWORD>(systemError)) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:

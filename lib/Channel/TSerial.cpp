@@ -187,7 +187,7 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     zem::SerialPort& p = context->port;
     if (!p.Open(port)) {
         Error(4, "TSerial::TSerial - Cannot open Communication Port " + port);
-        openFailure = zem::OpenFailureCause(p.OpenError());
+        openFailure = zem::OpenFailureCause(p.OpenError(), port);
         return;
     }
     const uint32_t queue = smallBuffers ? kSmallQueueSize : kQueueSize;

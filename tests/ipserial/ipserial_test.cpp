@@ -165,8 +165,11 @@ TEST(IpSerialOpen, FailsOnRefusalSilenceAndBadArguments) {
         freePort = probe.Port();
     }
     auto t0 = Clock::now();
-    EXPECT_LT(nsio_open("127.0.0.1", freePort, 3000), 0);
+    char cause[200] = "";
+    EXPECT_EQ(nsio_open_ex("127.0.0.1", freePort, 3000, nullptr, cause, sizeof cause),
+              NSIO_CONNECTFAIL);
     EXPECT_LT(ElapsedMs(t0), 2000);
+    EXPECT_STREQ(cause, "connection refused: nothing listens on that port");
 
     struct Case {
         const char* name;

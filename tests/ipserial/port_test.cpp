@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -108,3 +109,19 @@ TEST(IpSerialPort, ReadOfNoBytesBeforeTheLastBytes) {
 }
 
 } // namespace
+
+// Each reason a connect fails is told apart, so that the operator knows whether to look at the
+// server's configuration, the network or a firewall.
+TEST(IpSerialConnect, EachConnectErrorHasItsOwnResult) {
+    struct Case {
+        int error;
+        ConnectResult result;
+    } cases[] = {
+        {ECONNREFUSED, ConnectResult::Refused},     {ENETUNREACH, ConnectResult::Unreachable},
+        {EHOSTUNREACH, ConnectResult::Unreachable}, {ENETDOWN, ConnectResult::Unreachable},
+        {ETIMEDOUT, ConnectResult::TimedOut},       {ECONNRESET, ConnectResult::Reset},
+        {ECONNABORTED, ConnectResult::Reset},       {EMFILE, ConnectResult::Failed},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ConnectResultOf(c.error), c.result) << c.error;
+}

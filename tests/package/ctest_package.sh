@@ -13,6 +13,15 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/made/deb" >"$work/made/deb.l
   { echo "FAILED: cpack of $build:"; cat "$work/made/deb.log"; exit 1; }
 deb_cli=$(ls "$work"/made/deb/zemcli_*.deb)
 deb_gui=$(ls "$work"/made/deb/zem_*.deb)
+# Reproducible: made again a second later (every file installed anew), the packages are the same
+# to the byte.
+sleep 1
+cpack --config "$build/CPackConfig.cmake" -B "$work/made/deb-again" >"$work/made/deb-again.log" 2>&1 ||
+  { echo "FAILED: second cpack of $build:"; cat "$work/made/deb-again.log"; exit 1; }
+for deb in "$deb_cli" "$deb_gui"; do
+  cmp -s "$deb" "$work/made/deb-again/$(basename "$deb")" ||
+    { echo "FAILED: two cpack runs of one build give different $(basename "$deb")"; exit 1; }
+done
 zips= msis=
 for windows in "$@"; do
   [ -f "$windows/CPackConfig.cmake" ] || continue

@@ -87,21 +87,36 @@ TEST(OpenCause, EachFailureOfALocalPortNamesItsCause) {
     zem::FreeChannel(first);
 }
 
-// A serial device as the distribution makes it, root:dialout 0660, opened by a user outside that
-// group: the cause says what to do.
-TEST(OpenCause, AUserOutsideDialoutIsToldToJoinIt) {
+// A device that a user may not open: the cause names its owner, group and mode, and tells the
+// user to join dialout only when the device is dialout's and the user is not in it.
+TEST(OpenCause, APermissionCauseNamesTheDeviceAndHintsOnlyWhereJoiningHelps) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to give the device away and drop to a user";
     const group* dialout = getgrnam("dialout");
     if (!dialout) GTEST_SKIP() << "no dialout group";
-    Pty pty;
-    ASSERT_FALSE(pty.slave.empty());
-    ASSERT_EQ(chown(pty.slave.c_str(), 0, dialout->gr_gid), 0);
-    ASSERT_EQ(chmod(pty.slave.c_str(), 0660), 0);
+    const gid_t dialoutGid = dialout->gr_gid;
     const uid_t scratch = 64000; // no user of this machine
     const gid_t nogroup = 65534;
-
-    EXPECT_EQ(CauseOfOpeningAs(pty.slave, scratch, nogroup),
-              "permission denied (add the user to the dialout group, then log in again)");
-    // The same user in the group opens it: the cause was the group, nothing else.
-    EXPECT_EQ(CauseOfOpeningAs(pty.slave, scratch, dialout->gr_gid), "opened");
+    struct Case {
+        gid_t deviceGroup;
+        mode_t mode;
+        gid_t userGroup;
+        std::string cause;
+    } cases[] = {
+        {dialoutGid, 0660, nogroup,
+         "permission denied (owner root, group dialout, mode 0660; add the user to the dialout "
+         "group, then log in again)"},
+        // Already in dialout: joining again would not help.
+        {0, 0600, dialoutGid, "permission denied (owner root, group root, mode 0600)"},
+        {0, 0660, nogroup, "permission denied (owner root, group root, mode 0660)"},
+        // The same user in the group opens it: the cause was the group, nothing else.
+        {dialoutGid, 0660, dialoutGid, "opened"},
+    };
+    for (const Case& c : cases) {
+        Pty pty;
+        ASSERT_FALSE(pty.slave.empty());
+        ASSERT_EQ(chown(pty.slave.c_str(), 0, c.deviceGroup), 0);
+        ASSERT_EQ(chmod(pty.slave.c_str(), c.mode), 0);
+        EXPECT_EQ(CauseOfOpeningAs(pty.slave, scratch, c.userGroup), c.cause)
+            << "group " << c.deviceGroup << " mode " << std::oct << c.mode;
+    }
 }

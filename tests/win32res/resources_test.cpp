@@ -77,6 +77,9 @@ TEST(WindowsResources, VersionResourceNamesProductVersionAndProgram) {
         EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
         EXPECT_EQ(fixed->dwFileVersionMS, kVersionMS);
         EXPECT_EQ(fixed->dwProductVersionMS, kVersionMS);
+        // MAJOR.MINOR.PATCH.0: a patch release is told from the release it mends.
+        EXPECT_EQ(fixed->dwFileVersionLS, static_cast<DWORD>(ZEM_VERSION_PATCH) << 16);
+        EXPECT_EQ(fixed->dwProductVersionLS, static_cast<DWORD>(ZEM_VERSION_PATCH) << 16);
     }
 }
 
@@ -92,7 +95,8 @@ TEST(WindowsResources, ManifestAndIcon) {
             << manifest;
         EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
         // The manifest's own version is the project's, in four parts.
-        const std::string identity = "name=\"Zem.FlashProgrammer\" version=\"" ZEM_VERSION ".0.0\"";
+        const std::string identity =
+            "name=\"Zem.FlashProgrammer\" version=\"" ZEM_VERSION_QUAD "\"";
         EXPECT_NE(manifest.find(identity), std::string::npos) << manifest;
         EXPECT_NE(manifest.find(">true</dpiAware>"), std::string::npos);
         // The loader refuses a program whose manifest, or the common controls it asks for, names
