@@ -193,7 +193,8 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
       COMP_LINE=$1; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_POINT=${#COMP_LINE}
       COMPREPLY=(); _zemcli; echo "${COMPREPLY[*]}"
     }
-    complete_line "zemcli --li" zemcli --li
+    complete_line "zemcli --lis" zemcli --lis
+    complete_line "zemcli --line-" zemcli --line-
     complete_line "zemcli s.bin DI" zemcli s.bin DI
     complete_line "zemcli s.bin 10.0.0.5:4001 92" zemcli s.bin 10.0.0.5 : 4001 92
     complete_line "zemcli s.bin /dev/ttyS0,DI" zemcli s.bin /dev/ttyS0,DI
@@ -201,7 +202,7 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
     complete_line "zemcli --info s.bin " zemcli --info s.bin ""
   ' _ "$completion" 2>&1)
   # The last line, nothing after --info's file, is lost to $( ).
-  want=$'--list-ports\nDISK\n921600\n/dev/ttyS0,DISK\n4001,DISK'
+  want=$'--list-ports\n--line-token-file\nDISK\n921600\n/dev/ttyS0,DISK\n4001,DISK'
   [ "$got" = "$want" ] || fail "completion gave: $got"
 else
   bash -n "$completion" || fail "completion script"
