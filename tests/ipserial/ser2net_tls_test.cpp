@@ -436,7 +436,7 @@ TEST_F(Ser2netTls, BytesBothWaysOverTls) {
             gotDown.insert(gotDown.end(), buf, buf + n);
             Bytes line = LineBytes();
             gotUp.insert(gotUp.end(), line.begin(), line.end());
-            nsio_wait(id_, 1, 0);
+            nsio_wait(id_, 1, NSIO_NO_WAKE);
         }
         EXPECT_TRUE(gotUp == up) << gotUp.size() << " of " << up.size();
         EXPECT_TRUE(gotDown == down) << gotDown.size() << " of " << down.size();
@@ -452,7 +452,7 @@ TEST_F(Ser2netTls, ALostServerIsReportedAtOnce) {
     ASSERT_GE(Open({}), 0) << cause_;
     const auto stopped = Clock::now();
     server_.Stop(SIGKILL);
-    EXPECT_EQ(nsio_wait(id_, 5000, 0), NSIO_CLOSED);
+    EXPECT_EQ(nsio_wait(id_, 5000, NSIO_NO_WAKE), NSIO_CLOSED);
     EXPECT_LT(Clock::now() - stopped, milliseconds(5000));
     char buf[16];
     EXPECT_EQ(nsio_read(id_, buf, sizeof buf), NSIO_CLOSED);
