@@ -46,8 +46,8 @@ protected:
         fs::create_directories(dir_);
         if (GetParam() == "postgresql") {
             if (!PgServer::Present())
-                GTEST_SKIP() << "PostgreSQL 15 is not installed (/usr/lib/postgresql/15/bin): "
-                                "scripts/install-deps installs it";
+                FAIL() << "PostgreSQL 15 is not installed (/usr/lib/postgresql/15/bin): "
+                          "scripts/install-deps installs it (make test runs it)";
             ASSERT_TRUE(g_pg && g_pg->Ok()) << "the test's PostgreSQL did not start";
             db_ = g_pg->NewDatabase("f_" + name);
         } else {

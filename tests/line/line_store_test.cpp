@@ -50,8 +50,8 @@ protected:
             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
         if (GetParam() == "postgresql") {
             if (!PgServer::Present())
-                GTEST_SKIP() << "PostgreSQL 15 is not installed (/usr/lib/postgresql/15/bin): "
-                                "scripts/install-deps installs it";
+                FAIL() << "PostgreSQL 15 is not installed (/usr/lib/postgresql/15/bin): "
+                          "scripts/install-deps installs it (make test runs it)";
             ASSERT_TRUE(g_pg && g_pg->Ok()) << "the test's PostgreSQL did not start";
             target_ = g_pg->NewDatabase("t_" + name);
         } else {
