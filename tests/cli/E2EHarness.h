@@ -1,6 +1,7 @@
 #pragma once
 // What the end-to-end tests of zemcli share: the programs of the build under test, files read
 // whole, JSON lines, and zem-sim in the background. Linux only.
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
@@ -113,6 +114,35 @@ private:
     std::string name_;
     pid_t pid_ = -1;
     std::string pty_;
+};
+
+// A test in a folder of its own, kept when the test fails; stream files made in it.
+class FolderTest : public ::testing::Test {
+protected:
+    explicit FolderTest(std::string prefix) : prefix_(std::move(prefix)) {}
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               (prefix_ + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        if (!HasFailure()) fs::remove_all(dir_);
+    }
+    // zem-mkstream's file `name` in the folder, with its options.
+    std::string Stream(const std::string& name, const std::string& options) {
+        std::string path = (dir_ / name).string();
+        const std::string cmd = "cd '" + dir_.string() + "' && '" + Bin("tools/zem-mkstream") +
+                                "' -q -o '" + path + "' " + options;
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << options;
+        return path;
+    }
+
+    fs::path dir_;
+
+private:
+    std::string prefix_;
 };
 
 } // namespace zem::e2e

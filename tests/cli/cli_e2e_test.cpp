@@ -50,30 +50,12 @@ Result RunShell(const fs::path& dir, const std::string& cmd) {
     return r;
 }
 
-class CliE2E : public ::testing::Test {
+class CliE2E : public FolderTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("zem-cli-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
-    }
-    std::string Stream(const std::string& name, const std::string& options) {
-        std::string path = (dir_ / name).string();
-        Result r =
-            RunShell(dir_, "'" + Bin("tools/zem-mkstream") + "' -q -o '" + path + "' " + options);
-        EXPECT_EQ(r.code, 0) << options;
-        return path;
-    }
+    CliE2E() : FolderTest("zem-cli-") {}
     Result Cli(const std::string& args) {
         return RunShell(dir_, "'" + Bin("cli/zemcli") + "' " + args);
     }
-
-    fs::path dir_;
 };
 
 // zemcli in the background, its standard output to a file, so a test can act during the run.

@@ -81,25 +81,9 @@ private:
     pid_t pid_ = -1;
 };
 
-class StationE2E : public ::testing::Test {
+class StationE2E : public FolderTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("zem-station-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
-    }
-    std::string Stream(const std::string& name, const std::string& options) {
-        std::string path = (dir_ / name).string();
-        std::string cmd = "'";
-        cmd += Bin("tools/zem-mkstream") + "' -q -o '" + path + "' " + options;
-        EXPECT_EQ(std::system(cmd.c_str()), 0) << options;
-        return path;
-    }
+    StationE2E() : FolderTest("zem-station-") {}
     std::vector<std::string> Cli(std::vector<std::string> args) {
         args.insert(args.begin(), Bin("cli/zemcli"));
         return args;
@@ -115,8 +99,6 @@ protected:
         }
         return v;
     }
-
-    fs::path dir_;
 };
 
 // A pipe whose reader never reads, already full: every write to it blocks.
