@@ -68,6 +68,20 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Waits up to $2 tenths of a second for the process $1 to end; sets code to its exit code.
+await_exit() {
+  local pid=$1 i
+  for ((i = 0; i < $2; i++)); do
+    if ! kill -0 "$pid" 2>/dev/null; then
+      wait "$pid"
+      code=$?
+      return 0
+    fi
+    sleep 0.1
+  done
+  return 1
+}
+
 # Runs zemcli.exe with the given arguments, standard output to out.txt; it has 90 s to end.
 run_cli() {
   timeout -k 5 90 "$wine_run" "$zemcli" "$@" >out.txt 2>>err.txt
@@ -232,16 +246,9 @@ interrupt)
   done
   sleep 1
   kill -INT "$cli_pid"
-  ended=
-  for _ in $(seq 150); do
-    kill -0 "$cli_pid" 2>/dev/null || { ended=1; break; }
-    sleep 0.1
-  done
-  if [ -z "$ended" ]; then
+  if ! await_exit "$cli_pid" 150; then
     fail "zemcli.exe did not end within 15 s of Ctrl-C"
   else
-    wait "$cli_pid"
-    code=$?
     [ "$code" -eq 7 ] || fail "zemcli.exe exited $code after Ctrl-C, expected 7"
     expect_result '"exit_code":7' '"status":"Error, module not programmed"'
   fi
@@ -301,16 +308,9 @@ stationstop)
   done
   grep -q '"code":3' out.txt || fail "zemcli.exe never started programming"
   kill -INT "$cli_pid"
-  ended=
-  for _ in $(seq 600); do
-    kill -0 "$cli_pid" 2>/dev/null || { ended=1; break; }
-    sleep 0.1
-  done
-  if [ -z "$ended" ]; then
+  if ! await_exit "$cli_pid" 600; then
     fail "zemcli.exe did not end within 60 s of Ctrl-C"
   else
-    wait "$cli_pid"
-    code=$?
     [ "$code" -eq 0 ] || fail "zemcli.exe exited $code after Ctrl-C, expected 0"
     summary=$(grep '"event":"summary"' out.txt | tr -d '\r')
     [[ "$summary" == *'"clean_stop":true'* && "$summary" == *'"programmed":1'* ]] ||
