@@ -92,7 +92,7 @@ int OutputQueue::EndProcess(int code) {
 OutputQueue::OutputQueue(std::FILE* err, size_t maxBytes) : state_(std::make_shared<State>()) {
     state_->err = err;
     state_->maxBytes = maxBytes;
-    std::thread([state = state_] { state->Writer(); }).detach();
+    writer_ = std::thread([state = state_] { state->Writer(); });
 }
 
 OutputQueue::~OutputQueue() {
@@ -102,14 +102,22 @@ OutputQueue::~OutputQueue() {
         state_->over = true;
     }
     state_->wake.notify_all();
+    bool idle = drained;
     if (drained) {
         // The writer ends at once with nothing left; wait for it, so that nothing it writes
         // comes after what the caller writes next.
         std::unique_lock lock(state_->mutex);
-        state_->moved.wait_for(lock, std::chrono::seconds(10), [&] { return !state_->writing; });
+        idle = state_->moved.wait_for(lock, std::chrono::seconds(10),
+                                      [&] { return !state_->writing; });
+    }
+    if (idle) {
+        // Joined rather than left to end on its own: a thread still ending while the process
+        // exits can crash the runtime's own teardown (seen under Wine).
+        writer_.join();
     } else {
         // Blocked in a write that may never return: waiting for it would hang the end.
         gLeftBehind.store(true, std::memory_order_release);
+        writer_.detach();
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace zem::cli {
 
@@ -38,6 +39,7 @@ private:
     // Shared with the writer, which may outlive the queue when it is left behind.
     struct State;
     std::shared_ptr<State> state_;
+    std::thread writer_;
 };
 
 } // namespace zem::cli
