@@ -149,6 +149,8 @@ run_and_pull() {
   wait "$cli_pid"
   local code=$?
   echo "zemcli.exe exited $code ${ms} ms after $name was lost"
+  # A signal (128+N) is a crash below the program: what the kernel logged says where.
+  [ "$code" -lt 128 ] || dmesg 2>/dev/null | grep -i segfault | tail -n 3
   [ "$code" -eq 7 ] || fail "zemcli.exe exited $code, expected 7"
   [ "$ms" -lt 3000 ] || fail "zemcli.exe took $ms ms to notice the lost port"
   expect_result '"exit_code":7' '"status":"Error, module not programmed"'
