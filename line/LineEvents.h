@@ -1,0 +1,24 @@
+#pragma once
+#include <string>
+
+namespace zem::line {
+
+struct PortStateEvent {
+    std::string station;
+    int port;
+    std::string state;
+    int percent;
+    std::string cause;
+    std::string at;
+};
+
+class LineEvents {
+public:
+    virtual ~LineEvents() = default;
+    virtual void ResultStored(const std::string& station, const std::string& resultJson) {}
+    virtual void PortState(const PortStateEvent&) {}
+    virtual void StationOnline(const std::string& station, bool online,
+                               const std::string& lastSeen) {}
+};
+
+} // namespace zem::line
