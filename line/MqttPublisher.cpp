@@ -90,6 +90,7 @@ struct MqttPublisher::Impl {
     mosquitto* mosq = nullptr;
     std::atomic<bool> looping{false}; // libmosquitto's thread runs
     std::string lastRefusal;
+    std::string lastTold; // under m
 
     mutable std::mutex m;
     std::condition_variable wake;
@@ -292,15 +293,26 @@ struct MqttPublisher::Impl {
         }
     }
 
+    // Told once until the link changes: a broker refusing every second fills no log.
+    void LogOnce(const std::string& text) {
+        {
+            std::lock_guard lock(m);
+            if (text == lastTold) return;
+            lastTold = text;
+        }
+        Log(text);
+    }
+
     static void OnConnect(mosquitto*, void* obj, int rc) {
         auto* self = static_cast<Impl*>(obj);
         if (rc != 0) {
-            self->Log(std::string("the MQTT broker refused the connection: ") +
-                      mosquitto_connack_string(rc));
+            self->LogOnce(std::string("MQTT: the broker refused the connection: ") +
+                          mosquitto_connack_string(rc));
             return;
         }
         {
             std::lock_guard lock(self->m);
+            self->lastTold.clear();
             self->connected.store(true, std::memory_order_release);
             ++self->connects;
         }
@@ -319,6 +331,12 @@ struct MqttPublisher::Impl {
         if (was && rc != 0)
             self->Log("MQTT: lost the broker " + self->o.url + " (" + mosquitto_strerror(rc) +
                       "); results wait in the outbox and are sent when it is back");
+    }
+    // libmosquitto's own words for what fails below MQTT (a certificate not trusted, a name
+    // that does not resolve).
+    static void OnLog(mosquitto*, void* obj, int level, const char* text) {
+        if (level == MOSQ_LOG_ERR && text)
+            static_cast<Impl*>(obj)->LogOnce("MQTT: " + std::string(text));
     }
     static void OnPublish(mosquitto*, void* obj, int mid) {
         auto* self = static_cast<Impl*>(obj);
@@ -405,6 +423,7 @@ bool MqttPublisher::Start(std::string& error) {
     mosquitto_connect_callback_set(d.mosq, &Impl::OnConnect);
     mosquitto_disconnect_callback_set(d.mosq, &Impl::OnDisconnect);
     mosquitto_publish_callback_set(d.mosq, &Impl::OnPublish);
+    mosquitto_log_callback_set(d.mosq, &Impl::OnLog);
     mosquitto_reconnect_delay_set(d.mosq, 1, 15, true);
     mosquitto_max_inflight_messages_set(d.mosq, 100);
     if (!d.TryConnect(error)) return false;

@@ -16,15 +16,13 @@ namespace zem::test {
 // SIGTERM (as a plant's broker does), so that a persistent subscriber's messages survive it.
 class Broker {
 public:
-    Broker() {
+    // `listenerConfig`: lines for the listener (TLS, passwords); by default anyone is let in.
+    explicit Broker(const std::string& listenerConfig = "allow_anonymous true\n") {
         char tmpl[] = "/tmp/zem-mqtt-XXXXXX";
         dir_ = mkdtemp(tmpl);
         port_ = FreePort();
-        // Started as root, mosquitto drops to its own user, which must write the state there.
-        if (geteuid() == 0) Shell("chown mosquitto '" + dir_ + "' 2>/dev/null");
         std::ofstream(dir_ + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\n"
-                                                << "allow_anonymous true\n"
-                                                << "persistence true\n"
+                                                << listenerConfig << "persistence true\n"
                                                 << "persistence_location " << dir_ << "/\n"
                                                 << "max_queued_messages 100000\n";
         Start();
@@ -37,6 +35,9 @@ public:
     int Port() const { return port_; }
     std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
     bool Start() {
+        // Started as root, mosquitto drops to its own user, which must read its files and write
+        // its state here.
+        if (geteuid() == 0) Shell("chown -R mosquitto '" + dir_ + "' 2>/dev/null");
         pid_ = fork();
         if (pid_ == 0) {
             std::FILE* f = std::fopen((dir_ + "/broker.log").c_str(), "a");

@@ -451,4 +451,90 @@ TEST_F(MqttPublisherTest, BadOptionsAreRefusedWithTheirCause) {
     EXPECT_TRUE(tls);
 }
 
+// A broker over TLS that wants a user and its password, as a plant's broker would.
+TEST(MqttTls, ThroughTlsWithAUserAndThePasswordFromItsFile) {
+    if (!Broker::Present()) FAIL() << "mosquitto is not installed (/usr/sbin/mosquitto)";
+    char tmpl[] = "/tmp/zem-mqtt-tls-XXXXXX";
+    fs::path certs = mkdtemp(tmpl);
+    auto make = [&](const std::string& name) {
+        return Shell("cd '" + certs.string() +
+                     "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout " + name +
+                     ".key -out " + name +
+                     ".pem -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+                     ">/dev/null 2>&1");
+    };
+    ASSERT_EQ(make("server"), 0);
+    ASSERT_EQ(make("other"), 0);
+    ASSERT_EQ(Shell("mosquitto_passwd -b -c '" + (certs / "passwd").string() +
+                    "' zem 's3cret pass' >/dev/null 2>&1"),
+              0);
+    std::ofstream(certs / "good") << "s3cret pass\n";
+    std::ofstream(certs / "bad") << "guessed\n";
+    Broker broker("certfile " + (certs / "server.pem").string() + "\nkeyfile " +
+                  (certs / "server.key").string() + "\npassword_file " +
+                  (certs / "passwd").string() + "\nallow_anonymous false\n");
+    if (geteuid() == 0) Shell("chown -R mosquitto '" + certs.string() + "'");
+    broker.Stop();
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+
+    struct Case {
+        const char* what;
+        std::string ca, passwordFile;
+        bool connects;
+    };
+    const Case cases[] = {
+        {"the broker's CA and the right password", (certs / "server.pem").string(),
+         (certs / "good").string(), true},
+        {"a wrong password", (certs / "server.pem").string(), (certs / "bad").string(), false},
+        {"another CA", (certs / "other.pem").string(), (certs / "good").string(), false},
+    };
+    for (const auto& c : cases) {
+        MqttOptions o;
+        o.url = "mqtts://127.0.0.1:" + std::to_string(broker.Port());
+        o.caFile = c.ca;
+        o.user = "zem";
+        o.passwordFile = c.passwordFile;
+        o.clientId = "tls-test";
+        std::mutex m;
+        std::vector<std::string> said;
+        o.log = [&](const std::string& t) {
+            std::lock_guard lock(m);
+            said.push_back(t);
+        };
+        MqttPublisher pub(nullptr, o);
+        std::string error;
+        ASSERT_TRUE(pub.Start(error)) << c.what << ": " << error;
+        bool connected = false;
+        for (int i = 0; i < (c.connects ? 300 : 50) && !connected; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            connected = pub.Connected();
+        }
+        EXPECT_EQ(connected, c.connects) << c.what;
+        if (c.connects) {
+            // Acknowledged by the broker: through TLS, and let in.
+            pub.ResultStored("st1", ResultJson(zem::NewUuid()).dump());
+            for (int i = 0; i < 300 && pub.Unacknowledged() > 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            EXPECT_EQ(pub.Unacknowledged(), 0u) << c.what;
+        }
+        pub.Stop();
+        std::lock_guard lock(m);
+        std::string all;
+        for (const auto& t : said)
+            all += t + "\n";
+        std::printf("%s:\n%s", c.what, all.c_str());
+        // Told why, once, however often it is tried again.
+        if (std::string(c.what) == "a wrong password") {
+            EXPECT_NE(all.find("refused the connection: Connection Refused: not authorised"),
+                      std::string::npos)
+                << all;
+            EXPECT_EQ(all.find("refused"), all.rfind("refused")) << all;
+        }
+        if (std::string(c.what) == "another CA") {
+            EXPECT_NE(all.find("certificate verify failed"), std::string::npos) << all;
+        }
+    }
+    fs::remove_all(certs);
+}
+
 } // namespace
