@@ -5,6 +5,7 @@
 #include <mosquitto.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -282,13 +283,15 @@ struct MqttPublisher::Impl {
                     Log("can not read the MQTT outbox: " + error);
                     continue;
                 }
+                size_t added = 0;
                 for (const Result& r : left) {
-                    if (tracked.count(r.resultId)) continue;
-                    tracked.insert(r.resultId);
+                    if (!tracked.insert(r.resultId).second) continue; // under way already
                     queue.push_back({r.resultId, r.station, Dump(ResultToJson(r))});
+                    ++added;
                 }
-                if (left.size() == 500) nextSweep = now; // more where these came from
-                if (!left.empty()) wake.notify_one();
+                // More where these came from: read on at once, unless all were under way.
+                if (left.size() == 500 && added > 0) nextSweep = now;
+                if (added > 0) wake.notify_one();
             }
         }
     }
@@ -328,6 +331,7 @@ struct MqttPublisher::Impl {
             // is back; the outbox covers the rest.
             was = self->connected.exchange(false, std::memory_order_acq_rel);
         }
+        self->wake.notify_one();
         if (was && rc != 0)
             self->Log("MQTT: lost the broker " + self->o.url + " (" + mosquitto_strerror(rc) +
                       "); results wait in the outbox and are sent when it is back");
@@ -447,11 +451,33 @@ void MqttPublisher::Stop() {
                                             {"client_id", d.o.clientId},
                                             {"cause", "stopped"},
                                             {"at", NowUtc()}});
-                d.Publish(d.ServiceTopic(), off, 1, true);
+                // Acknowledged before the goodbye, or a disconnect could overtake it.
+                std::unique_lock lock(d.m);
+                int mid = -1;
+                if (d.Publish(d.ServiceTopic(), off, 1, true, &mid))
+                    d.wake.wait_for(lock, std::chrono::seconds(2), [&] {
+                        return std::find(d.acked.begin(), d.acked.end(), mid) != d.acked.end() ||
+                               !d.connected.load(std::memory_order_acquire);
+                    });
             }
             mosquitto_disconnect(d.mosq);
             mosquitto_loop_stop(d.mosq, false);
         }
+        // What the broker acknowledged since the worker last looked leaves the outbox too, so a
+        // restart does not send it again.
+        std::vector<std::string> ids;
+        {
+            std::lock_guard lock(d.m);
+            ids.swap(d.done);
+            for (int mid : d.acked) {
+                auto it = d.underWay.find(mid);
+                if (it != d.underWay.end()) ids.push_back(it->second);
+            }
+            d.acked.clear();
+        }
+        std::string error;
+        if (d.store && !ids.empty() && !d.store->OutboxDone(ids, error))
+            d.Log("can not take acknowledged results out of the MQTT outbox: " + error);
         mosquitto_destroy(d.mosq);
         d.mosq = nullptr;
     }

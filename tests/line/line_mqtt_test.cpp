@@ -8,6 +8,7 @@
 #include "Store.h"
 #include "Tokens.h"
 #include "Uuid.h"
+#include "Wire.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -395,6 +396,58 @@ TEST_F(MqttPublisherTest, PortStatesAtMostOneASecondLatestWinsAndStationsGoStale
             return s.value("cause", "") == "stopped";
         },
         30));
+}
+
+// More results at once than the memory queue holds: the overflow waits in the database's outbox
+// and is sent from there, each once.
+TEST_F(MqttPublisherTest, AQueueOverflowIsSentFromTheOutboxEachOnce) {
+    fs::path dir = fs::temp_directory_path() / ("zem-mqtt-overflow-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::string error;
+    auto store = zem::line::Store::Open((dir / "line.db").string(), error);
+    ASSERT_TRUE(store) << error;
+    Subscriber sub(broker_->Port(), "watcher", false);
+    MqttOptions o = Options();
+    o.queueLimit = 10;
+    o.maxUnacked = 5;
+    o.resendAfter = std::chrono::milliseconds(300);
+    o.sweepEvery = std::chrono::milliseconds(300);
+    store->SetOutboxOwner(o.clientId);
+    MqttPublisher pub(store.get(), o);
+    ASSERT_TRUE(pub.Start(error)) << error;
+
+    std::vector<zem::line::Result> batch, stored;
+    std::vector<std::string> ids;
+    for (int i = 0; i < 200; ++i) {
+        std::string id = zem::NewUuid();
+        ids.push_back(id);
+        zem::line::Result r;
+        ASSERT_TRUE(zem::line::ResultFromJson(ResultJson(id), r, error)) << error;
+        batch.push_back(r);
+    }
+    size_t added = 0;
+    bool conflict = false;
+    ASSERT_TRUE(store->AddResults(batch, "st1", added, conflict, error, &stored)) << error;
+    ASSERT_EQ(stored.size(), 200u);
+    for (const auto& r : stored)
+        pub.ResultStored("st1", zem::line::ResultToJson(r).dump());
+    ASSERT_TRUE(sub.WaitFor([&](const Msgs& m) { return HasAll(m, ids); }, 60));
+    std::vector<zem::line::Result> left;
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_TRUE(store->OutboxPending(o.clientId, "9999", 1000, left, error)) << error;
+        if (left.empty()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(left.empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000)); // a sweep or three later
+    auto counts = ResultCounts(sub.Messages());
+    EXPECT_EQ(counts.size(), 200u);
+    for (const auto& [rid, n] : counts)
+        EXPECT_EQ(n, 1) << "result " << rid << " published " << n << " times";
+    pub.Stop();
+    store.reset();
+    fs::remove_all(dir);
 }
 
 TEST_F(MqttPublisherTest, BadOptionsAreRefusedWithTheirCause) {
