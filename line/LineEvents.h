@@ -3,6 +3,7 @@
 
 namespace zem::line {
 
+// A port's state as a station reported it, as the service stored it.
 struct PortStateEvent {
     std::string station;
     int port;
@@ -12,12 +13,15 @@ struct PortStateEvent {
     std::string at;
 };
 
+// What happens on the line, for whoever feeds other systems (a plant's broker). Called on the
+// service's threads after the database has the change; an observer must not block.
 class LineEvents {
 public:
     virtual ~LineEvents() = default;
-    virtual void ResultStored(const std::string&, const std::string&) {}
+    virtual void ResultStored(const std::string& /*station*/, const std::string& /*resultJson*/) {}
     virtual void PortState(const PortStateEvent&) {}
-    virtual void StationOnline(const std::string&, bool, const std::string&) {}
+    virtual void StationOnline(const std::string& /*station*/, bool /*online*/,
+                               const std::string& /*lastSeen*/) {}
 };
 
 } // namespace zem::line
