@@ -504,6 +504,34 @@ TEST_F(MqttPublisherTest, BadOptionsAreRefusedWithTheirCause) {
     EXPECT_TRUE(tls);
 }
 
+// The service's command line refuses MQTT options it can not use before it serves.
+TEST(MqttCommandLine, RefusedBeforeServing) {
+    fs::path dir = fs::temp_directory_path() / ("zem-mqtt-cli-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string line = Bin("line/zem-line") + " --db '" + (dir / "line.db").string() +
+                             "' serve --port " + std::to_string(FreePort()) + " ";
+    struct Case {
+        const char* args;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"--mqtt-user u", "the --mqtt-... options need --mqtt mqtt://HOST[:PORT]"},
+        {"--mqtt-site s1", "the --mqtt-... options need --mqtt mqtt://HOST[:PORT]"},
+        {"--mqtt tcp://127.0.0.1:1883", "is not mqtt://HOST[:PORT] or mqtts://"},
+        {"--mqtt mqtt://127.0.0.1:1883 --mqtt-user u --mqtt-password-file /nonexistent/pw",
+         "can not read the MQTT password from /nonexistent/pw"},
+    };
+    for (const auto& c : cases) {
+        fs::path out = dir / "out.txt";
+        int rc = Shell("timeout 30 " + line + c.args + " >'" + out.string() + "' 2>&1");
+        EXPECT_EQ(rc, 1) << c.args;
+        std::string said = ReadFile(out);
+        EXPECT_NE(said.find(c.reason), std::string::npos) << c.args << ": " << said;
+        EXPECT_EQ(said.find("serving"), std::string::npos) << c.args << ": " << said;
+    }
+    fs::remove_all(dir);
+}
+
 // A broker over TLS that wants a user and its password, as a plant's broker would.
 TEST(MqttTls, ThroughTlsWithAUserAndThePasswordFromItsFile) {
     if (!Broker::Present()) FAIL() << "mosquitto is not installed (/usr/sbin/mosquitto)";
