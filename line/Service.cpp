@@ -143,13 +143,20 @@ struct Service::Impl {
         size_t added = 0;
         bool conflict = false;
         std::string error;
-        if (!store.AddResults(results, station, added, conflict, error)) {
+        std::vector<Result> stored;
+        if (!store.AddResults(results, station, added, conflict, error,
+                              o.events ? &stored : nullptr)) {
             if (conflict)
                 Refuse(res, 409, error);
             else
                 Refuse(res, 503, "database: " + error);
             return;
         }
+        // Committed: only now may listeners tell anyone, and only of the results that were new.
+        if (o.events)
+            for (const Result& r : stored)
+                o.events->ResultStored(
+                    station, ResultToJson(r).dump(-1, ' ', false, json::error_handler_t::replace));
         Reply(res, 200, json{{"stored", added}, {"already_stored", results.size() - added}});
     }
 

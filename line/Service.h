@@ -1,4 +1,5 @@
 #pragma once
+#include "LineEvents.h"
 #include "Store.h"
 
 #include <memory>
@@ -14,6 +15,8 @@ struct ServiceOptions {
     std::string certFile, keyFile, caFile;
     size_t maxBodyBytes = 8u << 20;
     size_t maxBatch = 1000; // results in one request
+    // Told of what happens on the line (results committed); not owned, may be null.
+    LineEvents* events = nullptr;
 };
 
 // The HTTP API over a store. The service holds nothing of its own: every answer comes from the

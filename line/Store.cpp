@@ -1,5 +1,7 @@
 #include "Store.h"
 
+#include <map>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -52,6 +54,16 @@ CREATE TABLE result (
 CREATE INDEX result_station_time ON result (station, finished_at);
 CREATE INDEX result_time ON result (finished_at);
 CREATE INDEX result_job ON result (job, outcome);
+)",
+    // Results stored while MQTT was on and not yet acknowledged by the broker, each owned by the
+    // service that stored it: that service alone publishes it, so two services sharing the
+    // database never both send it.
+    R"(
+CREATE TABLE mqtt_outbox (
+  result_id TEXT PRIMARY KEY,
+  owner TEXT NOT NULL,
+  created_at TEXT NOT NULL);
+CREATE INDEX mqtt_outbox_owner ON mqtt_outbox (owner, created_at);
 )",
 };
 constexpr int kSteps_n = sizeof(kSteps) / sizeof(kSteps[0]);
@@ -111,8 +123,12 @@ std::string Where(const ResultFilter& f, std::vector<Value>& params) {
 } // namespace
 
 std::string NowUtc() {
+    return UtcIso(std::chrono::system_clock::now());
+}
+
+std::string UtcIso(std::chrono::system_clock::time_point at) {
     using namespace std::chrono;
-    auto now = floor<milliseconds>(system_clock::now());
+    auto now = floor<milliseconds>(at);
     auto day = floor<days>(now);
     year_month_day ymd{day};
     hh_mm_ss<milliseconds> t{now - day};
@@ -232,9 +248,16 @@ bool Store::ViewerForToken(const std::string& tokenHash, std::string& name, std:
     return true;
 }
 
+void Store::SetOutboxOwner(const std::string& owner) {
+    std::lock_guard lock(mutex_);
+    outboxOwner_ = owner;
+}
+
 bool Store::AddResults(const std::vector<Result>& results, const std::string& station,
-                       size_t& added, bool& conflict, std::string& error) {
+                       size_t& added, bool& conflict, std::string& error,
+                       std::vector<Result>* stored) {
     added = 0;
+    if (stored) stored->clear();
     conflict = false;
     std::string received = NowUtc();
     // Many rows per statement: one round trip to the database for a station's batch, not one per
@@ -266,10 +289,37 @@ bool Store::AddResults(const std::vector<Result>& results, const std::string& st
                                    r.finishedAt, std::to_string(r.durationMs), r.streamSha256,
                                    r.stream, r.speed, r.dumps, r.host, r.version, received});
                 }
-                sql += " ON CONFLICT (result_id) DO NOTHING RETURNING result_id";
+                sql += " ON CONFLICT (result_id) DO NOTHING RETURNING result_id, job";
                 std::vector<Row> inserted;
                 if (!db_->Exec(sql, params, &inserted, nullptr, err)) return false;
                 n += inserted.size();
+                if (!inserted.empty() && !outboxOwner_.empty()) {
+                    std::string out =
+                        "INSERT INTO mqtt_outbox (result_id, owner, created_at) VALUES ";
+                    std::vector<Value> op{outboxOwner_, received};
+                    for (size_t i = 0; i < inserted.size(); ++i) {
+                        op.push_back(inserted[i][0]);
+                        out += std::string(i ? ", " : "") + "($" + std::to_string(op.size()) +
+                               ", $1, $2)";
+                    }
+                    if (!db_->Exec(out + " ON CONFLICT (result_id) DO NOTHING", op, err))
+                        return false;
+                }
+                if (stored) {
+                    std::map<std::string, Value> jobOf;
+                    for (const Row& row : inserted)
+                        jobOf[Str(row[0])] = row[1];
+                    for (size_t i = from; i < to; ++i) {
+                        auto it = jobOf.find(results[i].resultId);
+                        if (it == jobOf.end()) continue;
+                        Result r = results[i];
+                        r.station = station;
+                        r.job = it->second;
+                        r.receivedAt = received;
+                        stored->push_back(std::move(r));
+                        jobOf.erase(it); // a duplicate inside the batch was stored once
+                    }
+                }
                 if (inserted.size() == to - from) continue;
                 // Some were there already: sent again by their station, or another's ids.
                 std::string check = "SELECT result_id, station FROM result WHERE station <> $1 "
@@ -293,6 +343,49 @@ bool Store::AddResults(const std::vector<Result>& results, const std::string& st
                            err))
                 return false;
             added = n;
+            return true;
+        },
+        error);
+}
+
+bool Store::OutboxPending(const std::string& owner, const std::string& before, size_t limit,
+                          std::vector<Result>& out, std::string& error) {
+    std::string cols = kResultColumns;
+    for (size_t at = 0;;) { // every column of the result's, not the outbox's
+        cols.insert(at, "r.");
+        at = cols.find(", ", at);
+        if (at == std::string::npos) break;
+        at += 2;
+    }
+    std::vector<Row> rows;
+    std::lock_guard lock(mutex_);
+    if (!db_->Exec("SELECT " + cols +
+                       " FROM mqtt_outbox o JOIN result r ON r.result_id = o.result_id "
+                       "WHERE o.owner = $1 AND o.created_at < $2 ORDER BY o.created_at, "
+                       "o.result_id LIMIT " +
+                       std::to_string(limit),
+                   {owner, before}, &rows, nullptr, error))
+        return false;
+    out.clear();
+    for (const Row& r : rows)
+        out.push_back(ResultOf(r));
+    return true;
+}
+
+bool Store::OutboxDone(const std::vector<std::string>& resultIds, std::string& error) {
+    constexpr size_t kPerStatement = 250;
+    return InTransaction(
+        [&](std::string& err) {
+            for (size_t from = 0; from < resultIds.size(); from += kPerStatement) {
+                size_t to = std::min(resultIds.size(), from + kPerStatement);
+                std::string sql = "DELETE FROM mqtt_outbox WHERE result_id IN (";
+                std::vector<Value> ids;
+                for (size_t i = from; i < to; ++i) {
+                    ids.emplace_back(resultIds[i]);
+                    sql += (i == from ? "$" : ", $") + std::to_string(ids.size());
+                }
+                if (!db_->Exec(sql + ")", ids, err)) return false;
+            }
             return true;
         },
         error);

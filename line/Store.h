@@ -1,6 +1,7 @@
 #pragma once
 #include "Db.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,7 +12,7 @@
 namespace zem::line {
 
 // The schema this build writes and reads.
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // One module's result as the service keeps it.
 struct Result {
@@ -78,8 +79,20 @@ public:
     // Stores each result under its id, in one transaction; a result already there is left as it
     // is (a batch sent again is stored once). A result id that another station already used
     // refuses the whole batch (`conflict` true). `added`: how many were new.
+    // `stored`, when given, receives the results that were new, with the station, job and time of
+    // receipt the database gave them.
     bool AddResults(const std::vector<Result>& results, const std::string& station, size_t& added,
-                    bool& conflict, std::string& error);
+                    bool& conflict, std::string& error, std::vector<Result>* stored = nullptr);
+
+    // With an owner (the MQTT client id of this service), every new result is also put in the
+    // MQTT outbox under that owner, in the same transaction: a result the database has is one
+    // that will be published even if the service dies before the broker acknowledged it.
+    void SetOutboxOwner(const std::string& owner);
+    // The owner's outbox results put there before `before` (UTC ISO 8601), oldest first.
+    bool OutboxPending(const std::string& owner, const std::string& before, size_t limit,
+                       std::vector<Result>& out, std::string& error);
+    // The broker acknowledged these: out of the outbox.
+    bool OutboxDone(const std::vector<std::string>& resultIds, std::string& error);
     bool Results(const ResultFilter& filter, std::vector<Result>& out, std::string& error);
     bool Summary(const std::string& by, const ResultFilter& filter, std::vector<SummaryRow>& out,
                  std::string& error);
@@ -100,10 +113,12 @@ private:
 
     std::unique_ptr<Db> db_;
     std::string describe_;
+    std::string outboxOwner_;
     std::mutex mutex_;
 };
 
 // The current time on this machine, UTC, ISO 8601 with milliseconds.
 std::string NowUtc();
+std::string UtcIso(std::chrono::system_clock::time_point at);
 
 } // namespace zem::line

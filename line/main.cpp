@@ -1,6 +1,7 @@
 // zem-line: the line service and its administration. One database holds everything (stations,
 // viewers, jobs, results); the service answers stations and readers over HTTP, and the
 // subcommands here work on the same database directly.
+#include "MqttPublisher.h"
 #include "Service.h"
 #include "Store.h"
 #include "Tokens.h"
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <pthread.h>
 #include <thread>
+#include <unistd.h>
 
 #include "ZemVersion.h"
 
@@ -48,7 +50,13 @@ std::string Who() {
     return u && *u ? u : "unknown";
 }
 
-int Serve(const std::string& db, ServiceOptions o) {
+std::string HostName() {
+    char buf[256] = {};
+    if (gethostname(buf, sizeof buf - 1) != 0 || !buf[0]) return "localhost";
+    return buf;
+}
+
+int Serve(const std::string& db, ServiceOptions o, MqttOptions mo) {
     // The signals go to sigwait below, not to whichever of the server's threads runs.
     sigset_t set;
     sigemptyset(&set);
@@ -58,9 +66,26 @@ int Serve(const std::string& db, ServiceOptions o) {
     std::signal(SIGPIPE, SIG_IGN);
     auto store = OpenStore(db);
     if (!store) return 1;
+    // Declared before the service: the service's threads tell it of results until they end.
+    std::unique_ptr<MqttPublisher> mqtt;
+    if (mo.url.empty() &&
+        (!mo.caFile.empty() || !mo.user.empty() || !mo.passwordFile.empty() ||
+         !mo.clientId.empty() || mo.site != MqttOptions{}.site || mo.line != MqttOptions{}.line))
+        return Fail("the --mqtt-... options need --mqtt mqtt://HOST[:PORT]");
+    if (!mo.url.empty()) {
+        if (mo.clientId.empty())
+            mo.clientId = "zem-line-" + HostName() + "-" + std::to_string(o.port);
+        mo.log = [](const std::string& text) {
+            std::fprintf(stderr, "zem-line: %s\n", text.c_str());
+        };
+        store->SetOutboxOwner(mo.clientId);
+        mqtt = std::make_unique<MqttPublisher>(store.get(), mo);
+        o.events = mqtt.get();
+    }
     Service service(*store, o);
     std::string error;
     if (!service.Bind(error)) return Fail(error);
+    if (mqtt && !mqtt->Start(error)) return Fail(error);
     std::printf("zem-line %s: serving %s on %s://%s:%d\n", ZEM_VERSION, store->Describe().c_str(),
                 o.certFile.empty() ? "http" : "https", o.host.c_str(), service.BoundPort());
     std::fflush(stdout);
@@ -69,6 +94,7 @@ int Serve(const std::string& db, ServiceOptions o) {
     sigwait(&set, &sig);
     service.Stop();
     server.join();
+    if (mqtt) mqtt->Stop();
     return 0;
 }
 
@@ -92,6 +118,20 @@ int main(int argc, char** argv) {
     serve->add_option("--key", so.keyFile, "TLS: the certificate's key (PEM)");
     serve->add_option("--ca", so.caFile,
                       "TLS: let in only clients with a certificate this CA signed (PEM)");
+
+    MqttOptions mo;
+    serve->add_option("--mqtt", mo.url,
+                      "Publish results, station and port states to this MQTT broker: "
+                      "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+    serve->add_option("--mqtt-ca", mo.caFile,
+                      "mqtts: the broker's CA certificate (PEM; default: the system's CAs)");
+    serve->add_option("--mqtt-user", mo.user, "MQTT user name");
+    serve->add_option("--mqtt-password-file", mo.passwordFile,
+                      "A file whose first line is the MQTT password");
+    serve->add_option("--mqtt-site", mo.site, "The site's topic level (default plant)");
+    serve->add_option("--mqtt-line", mo.line, "The line's topic level (default line)");
+    serve->add_option("--mqtt-client-id", mo.clientId,
+                      "MQTT client id, fixed for this service (default zem-line-HOST-PORT)");
 
     auto* station = app.add_subcommand("station", "Stations of the line");
     station->require_subcommand(1);
@@ -138,7 +178,7 @@ int main(int argc, char** argv) {
 
     CLI11_PARSE(app, argc, argv);
 
-    if (*serve) return Serve(db, so);
+    if (*serve) return Serve(db, so, mo);
     auto store = OpenStore(db);
     if (!store) return 1;
     std::string error;
