@@ -420,10 +420,74 @@ else
   done
 fi
 
-# Silent install, the programs run from where they were installed, silent uninstall.
+# The uninstall list's entries of Zem: one line "name|version|location" each.
+uninstall_entries() {
+  local root key
+  for root in HKLM HKCU; do
+    on_wine reg query "$root\Software\Microsoft\Windows\CurrentVersion\Uninstall" /s 2>/dev/null | tr -d '\r' |
+      awk '/^HKEY_/ {if (n ~ /^Zem/) print n "|" v "|" l; n = v = l = ""}
+           $1 == "DisplayName" {sub(/^ *DisplayName +REG_SZ +/, ""); n = $0}
+           $1 == "DisplayVersion" {v = $3}
+           $1 == "InstallLocation" {sub(/^ *InstallLocation +REG_SZ +/, ""); l = $0}
+           END {if (n ~ /^Zem/) print n "|" v "|" l}'
+  done
+}
+
+# What an administrator does: the older release installed, the current one over it (one entry,
+# the current files), the older one again refused, then uninstalled. Also the same release's
+# another build over itself.
+msi_upgrade() {
+  local msi=$1 older=$2 name=$3 quad=$4 older_quad entries shown program_files
+  older_quad=$(msiinfo export "$older" Property | awk -F'\t' '$1 == "ProductVersion" {print $2}' | tr -d '\r')
+  msiinfo export "$msi" LaunchCondition | tr -d '\r' |
+    grep -qx $'NOT WIX_DOWNGRADE_DETECTED\tA newer version of Zem is already installed.' ||
+    fail "$name: no refusal of a downgrade in the launch conditions"
+  on_wine msiexec /i "$older" /qn >"$name-older.log" 2>&1 || fail "$name: msiexec /i of $older_quad exited $?"
+  entries=$(uninstall_entries)
+  [[ $entries == *"|$older_quad|"* ]] && [ "$(wc -l <<<"$entries")" -eq 1 ] ||
+    fail "$name: after installing $older_quad the uninstall list has: $entries"
+  on_wine msiexec /i "$msi" /qn >"$name-upgrade.log" 2>&1 || fail "$name: msiexec /i over $older_quad exited $?"
+  entries=$(uninstall_entries)
+  [ "$entries" = "${entries%%$'\n'*}" ] && [[ $entries == *"|$quad|"'C:\Program Files\Zem\' ]] ||
+    fail "$name: after the upgrade the uninstall list has: $entries"
+  program_files=$(unix_path 'C:\Program Files\Zem')
+  shown=$(cd "$program_files" && on_wine ./zemcli.exe --version | tr -d '\r')
+  [ "$shown" = "$version" ] || fail "$name: after the upgrade zemcli.exe --version printed '$shown'"
+  on_wine msiexec /i "$older" /qn >"$name-downgrade.log" 2>&1 && fail "$name: $older_quad installed over $quad"
+  entries=$(uninstall_entries)
+  [[ $entries == *"|$quad|"* ]] && [ "$(wc -l <<<"$entries")" -eq 1 ] && [ -f "$program_files/zemcli.exe" ] ||
+    fail "$name: the refused downgrade left: $entries"
+  on_wine msiexec /x "$msi" /qn >>"$name-upgrade.log" 2>&1 || fail "$name: msiexec /x exited $?"
+  [ -z "$(uninstall_entries)" ] || fail "$name: uninstalling left the entries $(uninstall_entries)"
+  [ ! -e "$program_files" ] || fail "$name: uninstalling left $program_files: $(ls "$program_files")"
+}
+
+# An install for the installing user alone (ALLUSERS empty, as MSIINSTALLPERUSER=1 makes it on
+# Windows, which Wine does not know): the programs in that user's own folder, its keys in HKCU, none in HKLM.
+msi_per_user() {
+  local msi=$1 name=$2 local_app dir shown
+  local_app=$(unix_path "$(on_wine cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')")
+  dir="$local_app/Programs/Zem"
+  on_wine msiexec /i "$msi" ALLUSERS= /qn >"$name-per-user.log" 2>&1 || fail "$name: a per-user install exited $?"
+  [ -f "$dir/zemcli.exe" ] || fail "$name: a per-user install put no zemcli.exe in $dir"
+  [ ! -e "$(unix_path 'C:\Program Files\Zem')" ] || fail "$name: a per-user install wrote into Program Files"
+  on_wine reg query 'HKCU\Software\Zem\'"$arch" >/dev/null 2>&1 || fail "$name: a per-user install wrote no HKCU key"
+  on_wine reg query 'HKLM\Software\Zem\'"$arch" >/dev/null 2>&1 && fail "$name: a per-user install wrote HKLM"
+  shown=$(cd "$dir" && on_wine ./zemcli.exe --version | tr -d '\r')
+  [ "$shown" = "$version" ] || fail "$name: per-user zemcli.exe --version printed '$shown'"
+  on_wine msiexec /x "$msi" /qn >>"$name-per-user.log" 2>&1 || fail "$name: a per-user uninstall exited $?"
+  [ ! -e "$dir/zemcli.exe" ] || fail "$name: a per-user uninstall left $dir/zemcli.exe"
+  [ -z "$(uninstall_entries)" ] || fail "$name: a per-user uninstall left the entries $(uninstall_entries)"
+}
+
+# Silent install, the programs run from where they were installed, silent uninstall. Each
+# architecture in a Wine prefix of its own made for this run: nothing of an earlier run's installs
+# (its PATH, its products) takes part.
 msi_round_trip() {
   local msi=$1 arch=$2 name=$3
-  on_wine() { ZEM_WINEARCH=$arch "$wine_run" "$@"; }
+  # A shortcut's texts, some in UTF-16.
+  link_texts() { strings -a "$1"; strings -a -el "$1"; }
+  on_wine() { ZEM_WINEARCH=$arch ZEM_WINEPREFIX="$work/wine-$arch" "$wine_run" "$@"; }
   unix_path() { on_wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
   local product_version quad wkdir program_files station shortcut shown code
   product_version=$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "ProductVersion" {print $2}' | tr -d '\r')
@@ -443,13 +507,26 @@ msi_round_trip() {
     *"Zem Station"*"|--station|STATIONDIR") ;;
     *) fail "$name: the station shortcut is '$station_row', expected Zem Station, --station, STATIONDIR" ;;
   esac
+  # The programs' and the library's versions in the File table.
+  local file_versions
+  file_versions=$(msiinfo export "$msi" File | tr -d '\r' | awk -F'\t' '$3 ~ /\.(exe|dll)$/ {print $3 "=" $5}' | sort | tr '\n' ' ')
+  [ "$file_versions" = "ipserial.dll=$quad zem.exe=$quad zemcli.exe=$quad " ] ||
+    fail "$name: the File table's versions are $file_versions"
+  [ -f "${msi%.msi}-older.msi" ] && msi_upgrade "$msi" "${msi%.msi}-older.msi" "$name" "$quad"
+  msi_per_user "$msi" "$name"
   on_wine msiexec /i "$msi" /qn >"$name-install.log" 2>&1 || fail "$name: msiexec /i exited $?"
   program_files=$(unix_path 'C:\Program Files\Zem')
   station=$(unix_path "$(on_wine cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')\\Zem")
   [ -f "$program_files/zemcli.exe" ] || fail "$name put no zemcli.exe in $program_files"
-  [ -d "$station" ] || fail "$name made no station folder $station"
-  shortcut=$(find "$(unix_path 'C:\')" -name 'Zem*.lnk' 2>/dev/null | head -n1)
+  # A machine-wide install writes nothing of the installing user's: no HKCU key, no folder in
+  # their profile, no shortcut starting in it.
+  [ ! -e "$station" ] || fail "$name: a machine-wide install made the installing user's $station"
+  on_wine reg query 'HKCU\Software\Zem' >/dev/null 2>&1 && fail "$name: a machine-wide install wrote HKCU\Software\Zem"
+  shortcut=$(find "$(unix_path 'C:\')" -name 'Zem.lnk' 2>/dev/null | head -n1)
   [ -n "$shortcut" ] || fail "$name made no Start-menu shortcut"
+  [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qx 'C:\\Program Files\\Zem\\' &&
+    ! link_texts "$shortcut" | grep -qi 'AppData\\Local' ||
+    fail "$name: the shortcut's working folder is not the programs' folder: $(link_texts "$shortcut" | tr '\n' ' ')"
   [ -n "$(find "$(unix_path 'C:\')" -name 'Zem Station*.lnk' 2>/dev/null)" ] ||
     fail "$name made no Zem Station shortcut"
   # Neither the autostart nor the PATH entry unless asked for.
@@ -466,11 +543,13 @@ msi_round_trip() {
   local prefix
   prefix=$(on_wine cmd /c 'echo %WINEPREFIX%' 2>/dev/null | tr -d '\r')
   WINEPREFIX=$prefix TMPDIR=$prefix.tmp timeout 60 wineserver -w
+  # Started where the shortcut starts it, zem.exe makes the user's own folder and works there.
   if command -v xvfb-run >/dev/null; then
-    (cd "$station" && ZEM_WINEARCH=$arch timeout -k 5 120 xvfb-run -a "$wine_run" \
-      "$program_files/zem.exe" 'no such.bin' COM9 115200 1 >"$work/$name-zem.log" 2>&1)
+    (cd "$program_files" && ZEM_WINEARCH=$arch ZEM_WINEPREFIX="$work/wine-$arch" timeout -k 5 120 \
+      xvfb-run -a "$wine_run" "$program_files/zem.exe" 'no such.bin' COM9 115200 1 >"$work/$name-zem.log" 2>&1)
     code=$?
-    [ "$code" -eq 4 ] || fail "$name: zem.exe in the station folder exited $code, expected 4"
+    [ "$code" -eq 4 ] || fail "$name: zem.exe in the programs' folder exited $code, expected 4"
+    [ -d "$station" ] || fail "$name: zem.exe started in the programs' folder made no $station"
   else
     skip_note "no xvfb-run: $name's zem.exe is not started"
   fi
@@ -479,8 +558,16 @@ msi_round_trip() {
   [ -z "$(find "$(unix_path 'C:\')" -name 'Zem*.lnk' 2>/dev/null)" ] || fail "uninstalling $name left the shortcut"
   # With AUTOSTART=1 and ADDTOPATH=1 the station opens at log-on and zemcli.exe runs from any
   # folder, and both go with the programs.
-  on_wine msiexec /i "$msi" AUTOSTART=1 ADDTOPATH=1 /qn >"$name-options.log" 2>&1 ||
-    fail "$name: msiexec /i AUTOSTART=1 ADDTOPATH=1 exited $?"
+  # STATIONDIR chooses one folder for everybody: made by the install, the shortcuts start there,
+  # and the uninstall, told nothing, still knows it.
+  local chosen
+  chosen=$(unix_path 'C:\station')
+  on_wine msiexec /i "$msi" AUTOSTART=1 ADDTOPATH=1 'STATIONDIR=C:\station' /qn >"$name-options.log" 2>&1 ||
+    fail "$name: msiexec /i AUTOSTART=1 ADDTOPATH=1 STATIONDIR=C:\station exited $?"
+  [ -d "$chosen" ] || fail "$name: STATIONDIR=C:\station made no folder"
+  shortcut=$(find "$(unix_path 'C:\')" -name 'Zem.lnk' 2>/dev/null | head -n1)
+  [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qix 'C:\\station\\\?' ||
+    fail "$name: with STATIONDIR the shortcut starts in: $(link_texts "$shortcut" | tr '\n' ' ')"
   [ -n "$(startup_links)" ] || fail "$name: AUTOSTART=1 made no shortcut in the Startup folder"
   [[ $(path_value) == *'Program Files\Zem'* ]] || fail "$name: ADDTOPATH=1 left the PATH as $(path_value)"
   WINEPREFIX=$prefix TMPDIR=$prefix.tmp timeout 60 wineserver -w
@@ -488,6 +575,7 @@ msi_round_trip() {
   [ "$shown" = "$version" ] || fail "$name: zemcli.exe from the PATH printed '$shown'"
   on_wine msiexec /x "$msi" /qn >>"$name-options.log" 2>&1 || fail "$name: msiexec /x exited $?"
   [ -z "$(startup_links)" ] || fail "uninstalling $name left $(startup_links)"
+  [ ! -e "$chosen" ] || fail "uninstalling $name left the empty station folder C:\station"
   [[ $(path_value) == *'Program Files\Zem'* ]] && fail "uninstalling $name left the PATH as $(path_value)"
   WINEPREFIX=$prefix TMPDIR=$prefix.tmp timeout 60 wineserver -w
 }
