@@ -13,6 +13,9 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/made/deb" >"$work/made/deb.l
   { echo "FAILED: cpack of $build:"; cat "$work/made/deb.log"; exit 1; }
 deb_cli=$(ls "$work"/made/deb/zemcli_*.deb)
 deb_gui=$(ls "$work"/made/deb/zem_*.deb)
+# The line service's package, made where the build has the line service.
+ZEM_DEB_LINE=$(ls "$work"/made/deb/zem-line_*.deb 2>/dev/null)
+export ZEM_DEB_LINE
 # Reproducible: made again a second later (every file installed anew), the packages are the same
 # to the byte.
 sleep 1

@@ -6,8 +6,8 @@
 # VERSION is the project's version, which every place that shows one must show; DEB_CLI and
 # DEB_GUI are the zemcli and zem packages; the ZIPs and MSIs are the Windows files, named
 # ...-win32.* or ...-win64.* ("-" when there are none); PLANTED_LIBRARY is a loadable library that
-# marks the working directory when it is loaded; WINE_RUN is scripts/wine-run. Exit 77 means
-# skipped.
+# marks the working directory when it is loaded; WINE_RUN is scripts/wine-run; ZEM_DEB_LINE in
+# the environment names the zem-line package. Exit 77 means skipped.
 set -u
 . "$(cd "$(dirname "$0")/.." && pwd)/ser2net.sh"
 abs() { [ "$1" = - ] || [ -z "$1" ] && echo "$1" || realpath -m "$1"; }
@@ -22,6 +22,8 @@ abs_list() {
 }
 deb_cli=$(abs "$2") deb_gui=$(abs "$3") zips=$(abs_list "$4") msis=$(abs_list "$5") work=$(abs "$6")
 planted=$(abs "$7") wine_run=$(abs "${8:-}")
+# The line service's package, where the build makes one.
+deb_line=$(abs "${ZEM_DEB_LINE:-}")
 failed=0
 pids=()
 fail() { echo "FAILED: $*"; failed=1; }
@@ -163,6 +165,67 @@ left=$(cd "$scratch" && find . -path ./var/lib/dpkg -prune -o ! -type d -print)
 [ -z "$left" ] || fail "dpkg -r left: $left"
 states=$(dpkg-query --admindir="$scratch/var/lib/dpkg" -W -f='${db:Status-Abbrev}${Package}\n' 2>/dev/null | grep -v '^un')
 [ -z "$states" ] || fail "dpkg -r left packages in the database: $states"
+
+# --- An upgrade from the release before: the same tree packaged under a lower version ----------
+older_version=$(awk -F. '{ if ($2 > 0) print $1 "." $2 - 1; else print $1 - 1 ".99" }' <<<"$version")-1
+# repack DEB OUT: the package with the older version (and zem's exact dependency on zemcli).
+repack() {
+  rm -rf repack && dpkg-deb -R "$1" repack &&
+    sed -i -e "s/^Version: .*/Version: $older_version/" \
+      -e "s/zemcli (= $deb_version)/zemcli (= $older_version)/" repack/DEBIAN/control &&
+    dpkg-deb --root-owner-group -b repack "$2" >/dev/null
+}
+repack "$deb_cli" zemcli-older.deb && repack "$deb_gui" zem-older.deb || fail "repacking as $older_version"
+dpkg_scratch -i zemcli-older.deb zem-older.deb || fail "dpkg -i of $older_version: $(tail -n5 dpkg.log)"
+dpkg_scratch -i "$deb_cli" "$deb_gui" || fail "dpkg -i over $older_version: $(tail -n5 dpkg.log)"
+states=$(dpkg-query --admindir="$scratch/var/lib/dpkg" -W -f='${db:Status-Abbrev}${Package} ${Version}\n' 2>/dev/null | grep -v '^un' | sort)
+[ "$states" = "ii zem $deb_version"$'\n'"ii zemcli $deb_version" ] || fail "after the upgrade dpkg has: $states"
+for f in usr/bin/zem usr/bin/zemcli "$libdir/libipserial.so"; do
+  cmp -s "$scratch/$f" "$root/$f" || fail "after the upgrade /$f is not the new one"
+done
+# Nothing of the old release beside the new: no files dpkg set aside, no conffiles or
+# alternatives (the packages have none to carry over).
+left=$(find "$scratch" -path "$scratch/var/lib/dpkg" -prune -o \( -name '*.dpkg-*' -o -name '*.ucf-*' \) -print)
+[ -z "$left" ] || fail "the upgrade left: $left"
+dpkg-query --admindir="$scratch/var/lib/dpkg" -W -f='${Conffiles}' zem zemcli 2>/dev/null | grep -q . &&
+  fail "the packages have conffiles now: handle them in the upgrade check"
+[ -z "$(ls -A "$scratch/var/lib/dpkg/alternatives" 2>/dev/null)" ] || fail "the upgrade made alternatives"
+dpkg_scratch -r zem zemcli || fail "dpkg -r after the upgrade: $(tail -n5 dpkg.log)"
+left=$(cd "$scratch" && find . -path ./var/lib/dpkg -prune -o ! -type d -print)
+[ -z "$left" ] || fail "dpkg -r after the upgrade left: $left"
+# And back: dpkg takes the older release over the newer one only as a downgrade it warns of.
+dpkg_scratch -i "$deb_cli" "$deb_gui" && dpkg_scratch -i zemcli-older.deb 2>/dev/null
+grep -q "downgrading zemcli from $deb_version to $older_version" dpkg.log ||
+  fail "dpkg -i of $older_version over $deb_version said: $(tail -n3 dpkg.log)"
+dpkg_scratch -P zem zemcli
+
+# --- The line service's package (ZEM_DEB_LINE in the environment) ----------------------------
+if [ -n "$deb_line" ]; then
+  line_contents=$(contents_of "$deb_line")
+  for f in usr/bin/zem-line usr/lib/systemd/system/zem-line.service usr/share/man/man1/zem-line.1.gz \
+    usr/share/doc/zem-line/copyright usr/share/doc/zem-line/changelog.Debian.gz; do
+    grep -qx "\./$f" <<<"$line_contents" || fail "zem-line lacks /$f"
+  done
+  [ "$(dpkg-deb -f "$deb_line" Version)" = "$deb_version" ] || fail "zem-line Version: $(dpkg-deb -f "$deb_line" Version)"
+  if command -v lintian >/dev/null; then
+    lintian --pedantic --fail-on error,warning,info,pedantic "$deb_line" >lintian-line.log 2>&1 ||
+      fail "lintian on zem-line: $(grep -v '^N:' lintian-line.log)"
+  fi
+  dpkg_scratch -i "$deb_line" || fail "dpkg -i zem-line: $(tail -n5 dpkg.log)"
+  "$scratch/usr/bin/zem-line" --help >line-help.txt 2>&1 || fail "zem-line --help exited $?: $(head -n3 line-help.txt)"
+  line_unit="$scratch/usr/lib/systemd/system/zem-line.service"
+  [ -f "$line_unit" ] || fail "zem-line installed no systemd unit"
+  if command -v systemd-analyze >/dev/null && [ -f "$line_unit" ]; then
+    mkdir -p line-unit
+    sed "s|/usr/bin/zem-line|$scratch/usr/bin/zem-line|" "$line_unit" >line-unit/zem-line.service
+    systemd-analyze verify --man=no line-unit/zem-line.service >line-verify.log 2>&1 ||
+      fail "systemd-analyze verify zem-line.service: $(cat line-verify.log)"
+    [ -s line-verify.log ] && fail "systemd-analyze verify zem-line.service said: $(cat line-verify.log)"
+  fi
+  dpkg_scratch -P zem-line || fail "dpkg -P zem-line: $(tail -n5 dpkg.log)"
+  left=$(cd "$scratch" && find . -path ./var/lib/dpkg -prune -o ! -type d -print)
+  [ -z "$left" ] || fail "removing zem-line left: $left"
+fi
 
 # --- One version everywhere -------------------------------------------------------------------
 for page in "$root"/usr/share/man/man1/*.1.gz; do
