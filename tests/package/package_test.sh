@@ -505,7 +505,9 @@ msi_upgrade() {
   msiinfo export "$msi" LaunchCondition | tr -d '\r' |
     grep -qx $'NOT WIX_DOWNGRADE_DETECTED\tA newer version of Zem is already installed.' ||
     fail "$name: no refusal of a downgrade in the launch conditions"
-  on_wine msiexec /i "$older" /qn >"$name-older.log" 2>&1 || fail "$name: msiexec /i of $older_quad exited $?"
+  # The older one with a station folder of the administrator's, which the upgrade keeps.
+  on_wine msiexec /i "$older" 'STATIONDIR=C:\kept' /qn >"$name-older.log" 2>&1 ||
+    fail "$name: msiexec /i of $older_quad exited $?"
   entries=$(uninstall_entries)
   [[ $entries == *"|$older_quad|"* ]] && [ "$(wc -l <<<"$entries")" -eq 1 ] ||
     fail "$name: after installing $older_quad the uninstall list has: $entries"
@@ -516,6 +518,10 @@ msi_upgrade() {
   program_files=$(unix_path 'C:\Program Files\Zem')
   shown=$(cd "$program_files" && on_wine ./zemcli.exe --version | tr -d '\r')
   [ "$shown" = "$version" ] || fail "$name: after the upgrade zemcli.exe --version printed '$shown'"
+  local shortcut
+  shortcut=$(find "$(unix_path 'C:\')" -name 'Zem.lnk' 2>/dev/null | head -n1)
+  [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qiE '(^|[^[:alnum:]])C:\\kept\\?$' ||
+    fail "$name: after the upgrade the shortcut does not start in the remembered C:\kept: $(link_texts "$shortcut" | tr "\n" " ")"
   on_wine msiexec /i "$older" /qn >"$name-downgrade.log" 2>&1 && fail "$name: $older_quad installed over $quad"
   entries=$(uninstall_entries)
   [[ $entries == *"|$quad|"* ]] && [ "$(wc -l <<<"$entries")" -eq 1 ] && [ -f "$program_files/zemcli.exe" ] ||
@@ -523,6 +529,7 @@ msi_upgrade() {
   on_wine msiexec /x "$msi" /qn >>"$name-upgrade.log" 2>&1 || fail "$name: msiexec /x exited $?"
   [ -z "$(uninstall_entries)" ] || fail "$name: uninstalling left the entries $(uninstall_entries)"
   [ ! -e "$program_files" ] || fail "$name: uninstalling left $program_files: $(ls "$program_files")"
+  [ ! -e "$(unix_path 'C:\kept')" ] || fail "$name: uninstalling left the empty station folder C:\kept"
 }
 
 # An install for the installing user alone (ALLUSERS empty, as MSIINSTALLPERUSER=1 makes it on
@@ -548,7 +555,7 @@ msi_per_user() {
 # (its PATH, its products) takes part.
 msi_round_trip() {
   local msi=$1 arch=$2 name=$3
-  # A shortcut's texts, some in UTF-16.
+  # A shortcut's texts, some in UTF-16; a text's length may come out as a character before it.
   link_texts() { strings -a "$1"; strings -a -el "$1"; }
   on_wine() { ZEM_WINEARCH=$arch ZEM_WINEPREFIX="$work/wine-$arch" "$wine_run" "$@"; }
   unix_path() { on_wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
@@ -587,7 +594,7 @@ msi_round_trip() {
   on_wine reg query 'HKCU\Software\Zem' >/dev/null 2>&1 && fail "$name: a machine-wide install wrote HKCU\Software\Zem"
   shortcut=$(find "$(unix_path 'C:\')" -name 'Zem.lnk' 2>/dev/null | head -n1)
   [ -n "$shortcut" ] || fail "$name made no Start-menu shortcut"
-  [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qx 'C:\\Program Files\\Zem\\' &&
+  [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qE '(^|[^[:alnum:]])C:\\Program Files\\Zem\\$' &&
     ! link_texts "$shortcut" | grep -qi 'AppData\\Local' ||
     fail "$name: the shortcut's working folder is not the programs' folder: $(link_texts "$shortcut" | tr '\n' ' ')"
   [ -n "$(find "$(unix_path 'C:\')" -name 'Zem Station*.lnk' 2>/dev/null)" ] ||
@@ -629,7 +636,7 @@ msi_round_trip() {
     fail "$name: msiexec /i AUTOSTART=1 ADDTOPATH=1 STATIONDIR=C:\station exited $?"
   [ -d "$chosen" ] || fail "$name: STATIONDIR=C:\station made no folder"
   shortcut=$(find "$(unix_path 'C:\')" -name 'Zem.lnk' 2>/dev/null | head -n1)
-  [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qix 'C:\\station\\\?' ||
+  [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qiE '(^|[^[:alnum:]])C:\\station\\?$' ||
     fail "$name: with STATIONDIR the shortcut starts in: $(link_texts "$shortcut" | tr '\n' ' ')"
   [ -n "$(startup_links)" ] || fail "$name: AUTOSTART=1 made no shortcut in the Startup folder"
   [[ $(path_value) == *'Program Files\Zem'* ]] || fail "$name: ADDTOPATH=1 left the PATH as $(path_value)"
