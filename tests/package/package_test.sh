@@ -519,7 +519,7 @@ msi_upgrade() {
   shown=$(cd "$program_files" && on_wine ./zemcli.exe --version | tr -d '\r')
   [ "$shown" = "$version" ] || fail "$name: after the upgrade zemcli.exe --version printed '$shown'"
   local shortcut
-  shortcut=$(find "$(unix_path 'C:\')" -name 'Zem.lnk' 2>/dev/null | head -n1)
+  shortcut=$(find "$(unix_path 'C:\')" -name "$menu_name.lnk" 2>/dev/null | head -n1)
   [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qiE '(^|[^[:alnum:]])C:\\kept\\?$' ||
     fail "$name: after the upgrade the shortcut does not start in the remembered C:\kept: $(link_texts "$shortcut" | tr "\n" " ")"
   on_wine msiexec /i "$older" /qn >"$name-downgrade.log" 2>&1 && fail "$name: $older_quad installed over $quad"
@@ -557,6 +557,9 @@ msi_round_trip() {
   local msi=$1 arch=$2 name=$3
   # A shortcut's texts, some in UTF-16; a text's length may come out as a character before it.
   link_texts() { strings -a "$1"; strings -a -el "$1"; }
+  # The "Zem" shortcut's name ("Zem (32-bit)" for the 32-bit programs), after the short name.
+  menu_name=$(msiinfo export "$msi" Shortcut | awk -F'\t' '$1 == "ZemShortcut" {print $3}' | tr -d '\r')
+  menu_name=${menu_name#*|}
   on_wine() { ZEM_WINEARCH=$arch ZEM_WINEPREFIX="$work/wine-$arch" "$wine_run" "$@"; }
   unix_path() { on_wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
   local product_version quad wkdir program_files station shortcut shown code
@@ -592,7 +595,7 @@ msi_round_trip() {
   # their profile, no shortcut starting in it.
   [ ! -e "$station" ] || fail "$name: a machine-wide install made the installing user's $station"
   on_wine reg query 'HKCU\Software\Zem' >/dev/null 2>&1 && fail "$name: a machine-wide install wrote HKCU\Software\Zem"
-  shortcut=$(find "$(unix_path 'C:\')" -name 'Zem.lnk' 2>/dev/null | head -n1)
+  shortcut=$(find "$(unix_path 'C:\')" -name "$menu_name.lnk" 2>/dev/null | head -n1)
   [ -n "$shortcut" ] || fail "$name made no Start-menu shortcut"
   [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qE '(^|[^[:alnum:]])C:\\Program Files\\Zem\\$' &&
     ! link_texts "$shortcut" | grep -qi 'AppData\\Local' ||
@@ -635,7 +638,7 @@ msi_round_trip() {
   on_wine msiexec /i "$msi" AUTOSTART=1 ADDTOPATH=1 'STATIONDIR=C:\station' /qn >"$name-options.log" 2>&1 ||
     fail "$name: msiexec /i AUTOSTART=1 ADDTOPATH=1 STATIONDIR=C:\station exited $?"
   [ -d "$chosen" ] || fail "$name: STATIONDIR=C:\station made no folder"
-  shortcut=$(find "$(unix_path 'C:\')" -name 'Zem.lnk' 2>/dev/null | head -n1)
+  shortcut=$(find "$(unix_path 'C:\')" -name "$menu_name.lnk" 2>/dev/null | head -n1)
   [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qiE '(^|[^[:alnum:]])C:\\station\\?$' ||
     fail "$name: with STATIONDIR the shortcut starts in: $(link_texts "$shortcut" | tr '\n' ' ')"
   [ -n "$(startup_links)" ] || fail "$name: AUTOSTART=1 made no shortcut in the Startup folder"
