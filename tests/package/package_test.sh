@@ -552,7 +552,9 @@ msi_per_user() {
 
 # Silent install, the programs run from where they were installed, silent uninstall. Each
 # architecture in a Wine prefix of its own made for this run: nothing of an earlier run's installs
-# (its PATH, its products) takes part.
+# takes part. Wine's uninstall leaves the separator of the PATH entry it removes (";"), the next
+# ADDTOPATH=1 install then appends after an empty element, and Wine's cmd finds nothing on such
+# a PATH: in a reused prefix "zemcli.exe from the PATH" failed from the second run on.
 msi_round_trip() {
   local msi=$1 arch=$2 name=$3
   # A shortcut's texts, some in UTF-16; a text's length may come out as a character before it.
