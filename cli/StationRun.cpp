@@ -6,6 +6,7 @@
 #include "Reporter.h"
 #include "SerialPorts.h"
 #include "Terminal.h"
+#include "Texts.h"
 
 #include <atomic>
 #include <cctype>
@@ -27,14 +28,19 @@ public:
     void RunStarting(size_t slot, unsigned runNumber) override {
         rep_.RunStarting(slot, runNumber);
     }
-    void Status(size_t slot, const std::string& text) override { rep_.Status(slot, text); }
+    // A port that did not open: its result line says so, once, with the cause beneath.
+    void Status(size_t slot, const std::string& text) override {
+        if (text.rfind(txt::kCanNotOpen, 0) != 0) rep_.Status(slot, text);
+    }
     void Progress(size_t slot, int code, int32_t value) override {
         rep_.Progress(slot, code, value);
     }
-    void Message(size_t slot, const std::string& line) override { rep_.Message(slot, line); }
+    void Message(size_t slot, const std::string& line) override {
+        if (line.rfind(txt::kCanNotOpen, 0) != 0) rep_.Message(slot, line);
+    }
     void Result(size_t slot, const RunResult& r, const Tally& tally) override {
-        if (!r.cause.empty()) rep_.Message(slot, CauseLine(r.cause));
         rep_.Result(slot, r, tally);
+        if (!r.cause.empty()) rep_.Message(slot, CauseLine(r.cause));
         // The job's quantity reached: modules under way finish, no new one starts.
         if (line_ && line_->OnResult(r.exitCode == 0) && station_) station_->Stop();
     }

@@ -118,8 +118,11 @@ int main(int argc, char** argv) {
     }
     // Trace, dumps and the results log's neighbours land in the working folder.
     if (std::string here = zem::CurrentDir(); !zem::IsFolderWritable(here))
-        std::fprintf(stderr, "%s\n",
-                     zem::Format(zem::txt::kFolderNotWritable, here.c_str()).c_str());
+        std::fprintf(stderr,
+                     "zemcli: warning: the working folder %s is not writable: the dump and "
+                     "trace files that go there cannot be saved; run zemcli from a folder of "
+                     "your own\n",
+                     here.c_str());
     if (!trust.keyFile.empty() && zem::IsReadableByOthers(trust.keyFile))
         std::fprintf(stderr,
                      "zemcli: warning: the key file %s can be read by other users of this "

@@ -218,6 +218,8 @@ else()
       COMPONENT zem-line)
     install(FILES ${_deb_out}/copyright ${_deb_out}/changelog.Debian.gz
       DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zem-line COMPONENT zem-line)
+    install(FILES ${_pkg}/debian/zem-line.lintian-overrides
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME zem-line COMPONENT zem-line)
   endif()
 
   set(CPACK_GENERATOR DEB)

@@ -14,6 +14,12 @@ std::string CurrentDirWithSeparator();
 std::string CurrentDir();
 bool SetCurrentDir(const std::string& dir);
 
+// A program started in its own installed folder (a shortcut of a machine-wide install that chose
+// no station folder) works in the user's own folder instead: %LOCALAPPDATA%\Zem on Windows, made
+// at the first start. In any other folder, and on other systems, nothing changes. False when that
+// folder could not be made or entered; the program then stays where it was started.
+bool UseUserFolderIfInProgramFolder();
+
 bool FileExists(const std::string& path);
 
 // Whether files can be created in the folder (the settings, logs and dumps that the programs keep

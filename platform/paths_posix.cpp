@@ -29,6 +29,12 @@ bool SetCurrentDir(const std::string& dir) {
     return chdir(dir.c_str()) == 0;
 }
 
+bool UseUserFolderIfInProgramFolder() {
+    // Installed programs here live in system folders and are started from a shell or a desktop
+    // entry, both of which choose the working folder.
+    return true;
+}
+
 bool FileExists(const std::string& path) {
     struct stat st {};
     return !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);

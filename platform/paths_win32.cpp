@@ -28,6 +28,38 @@ bool SetCurrentDir(const std::string& dir) {
     return SetCurrentDirectoryA(dir.c_str()) != 0;
 }
 
+namespace {
+
+// The folder's full long name with a trailing separator, for comparing two names of one folder.
+std::string LongFolderName(std::string dir) {
+    if (!dir.empty() && dir.back() != '\\') dir += '\\';
+    char buf[MAX_PATH + 1];
+    DWORD n = GetLongPathNameA(dir.c_str(), buf, sizeof buf);
+    if (n == 0 || n >= sizeof buf) return dir;
+    std::string d(buf, n);
+    if (d.back() != '\\') d += '\\';
+    return d;
+}
+
+} // namespace
+
+bool UseUserFolderIfInProgramFolder() {
+    char exe[MAX_PATH + 1];
+    DWORD n = GetModuleFileNameA(nullptr, exe, sizeof exe);
+    if (n == 0 || n >= sizeof exe) return true;
+    std::string programDir(exe, n);
+    programDir.erase(programDir.find_last_of('\\') + 1);
+    if (lstrcmpiA(LongFolderName(programDir).c_str(), LongFolderName(CurrentDir()).c_str()) != 0)
+        return true;
+    char local[MAX_PATH + 1];
+    DWORD m = GetEnvironmentVariableA("LOCALAPPDATA", local, sizeof local);
+    if (m == 0 || m >= sizeof local) return false;
+    const std::string userDir = std::string(local, m) + "\\Zem";
+    if (!CreateDirectoryA(userDir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
+    return SetCurrentDirectoryA(userDir.c_str()) != 0;
+}
+
 bool FileExists(const std::string& path) {
     if (path.empty()) return false;
     DWORD a = GetFileAttributesA(path.c_str());

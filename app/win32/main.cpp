@@ -39,6 +39,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_WIN95_CLASSES};
     InitCommonControlsEx(&icc);
     const std::vector<std::string> params = CommandLineParams();
+    // Settings, logs and dumps go to the working folder; an operator started in the programs' own
+    // folder works in a folder of their own (a failure there is shown as any unwritable folder).
+    zem::UseUserFolderIfInProgramFolder();
 
     if (params.size() == 1 && params[0] == "--station") {
         // The station window alone: the program ends when it closes.

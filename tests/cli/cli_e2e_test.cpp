@@ -939,6 +939,19 @@ TEST_F(CliE2E, APortThatDoesNotOpenSaysWhy) {
         EXPECT_EQ(lines.back()["status"], "Can not open " + r.port) << out;
         EXPECT_EQ("Cause: " + lines.back()["cause"].get<std::string>(), r.cause) << out;
     }
+
+    // A station of two such ports: each port's failure on one line, its cause beneath it.
+    fs::remove(dir_ / "stderr.txt");
+    const Result gang = Cli("'" + stream + "' /dev/no-such-ttyA,/dev/no-such-ttyB 115200");
+    const std::string text = gang.out + ReadAll(dir_ / "stderr.txt");
+    for (const std::string port : {"/dev/no-such-ttyA", "/dev/no-such-ttyB"}) {
+        SCOPED_TRACE(port);
+        const size_t at = text.find("Can not open " + port + " (exit code 5, ");
+        ASSERT_NE(at, std::string::npos) << text;
+        EXPECT_EQ(text.find("Can not open " + port), at) << text;
+        EXPECT_EQ(text.find("Can not open " + port, at + 1), std::string::npos) << text;
+        EXPECT_NE(text.find(port + "  Cause: no such device\n", at), std::string::npos) << text;
+    }
 }
 
 // A bad argument is refused, with its name and why, before any port is opened: the disk channel
@@ -1004,8 +1017,14 @@ TEST_F(CliE2E, AFolderThatIsNotWritableIsNamedAtStartUp) {
                                     Bin("cli/zemcli") + "' missing.bin DISK 115200");
     EXPECT_EQ(r.code, 4);
     const std::string err = ReadAll(locked / "stderr.txt");
-    EXPECT_EQ(err.rfind("The working folder " + locked.string() + " is not writable: ", 0), 0u)
+    EXPECT_EQ(
+        err.rfind("zemcli: warning: the working folder " + locked.string() + " is not writable: ",
+                  0),
+        0u)
         << err;
+    // The operator runs zemcli, not the desktop program.
+    EXPECT_EQ(err.find("start Zem"), std::string::npos) << err;
+    EXPECT_NE(err.find("run zemcli from a folder of your own"), std::string::npos) << err;
     // Root may write anywhere: no such line.
     fs::remove(locked / "stderr.txt");
     EXPECT_EQ(RunShell(locked, "'" + Bin("cli/zemcli") + "' missing.bin DISK 115200").code, 4);

@@ -13,6 +13,9 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/made/deb" >"$work/made/deb.l
   { echo "FAILED: cpack of $build:"; cat "$work/made/deb.log"; exit 1; }
 deb_cli=$(ls "$work"/made/deb/zemcli_*.deb)
 deb_gui=$(ls "$work"/made/deb/zem_*.deb)
+# The line service's package, made where the build has the line service.
+ZEM_DEB_LINE=$(ls "$work"/made/deb/zem-line_*.deb 2>/dev/null)
+export ZEM_DEB_LINE
 # Reproducible: made again a second later (every file installed anew), the packages are the same
 # to the byte.
 sleep 1
@@ -23,6 +26,8 @@ for deb in "$deb_cli" "$deb_gui"; do
     { echo "FAILED: two cpack runs of one build give different $(basename "$deb")"; exit 1; }
 done
 zips= msis=
+# A version below this one in four parts: the previous minor release (or major, at a .0).
+older=$(awk -F. '{ if ($2 > 0) print $1 "." $2 - 1 ".0.0"; else print $1 - 1 ".99.0.0" }' <<<"$version")
 for windows in "$@"; do
   [ -f "$windows/CPackConfig.cmake" ] || continue
   out="$work/made/$(basename "$windows")"
@@ -34,6 +39,9 @@ for windows in "$@"; do
     msi="${zip%.zip}.msi"
     "$source_dir/packaging/windows/make-msi" "$windows" "$msi" >"$out-msi.log" 2>&1 ||
       { echo "FAILED: the installer of $windows:"; cat "$out-msi.log"; exit 1; }
+    # The same tree as the release before this one, for the upgrade.
+    "$source_dir/packaging/windows/make-msi" "$windows" "${msi%.msi}-older.msi" "$older" >>"$out-msi.log" 2>&1 ||
+      { echo "FAILED: the older installer of $windows:"; cat "$out-msi.log"; exit 1; }
     msis="$msis${msis:+,}$msi"
   fi
 done

@@ -6,8 +6,8 @@
 # VERSION is the project's version, which every place that shows one must show; DEB_CLI and
 # DEB_GUI are the zemcli and zem packages; the ZIPs and MSIs are the Windows files, named
 # ...-win32.* or ...-win64.* ("-" when there are none); PLANTED_LIBRARY is a loadable library that
-# marks the working directory when it is loaded; WINE_RUN is scripts/wine-run. Exit 77 means
-# skipped.
+# marks the working directory when it is loaded; WINE_RUN is scripts/wine-run; ZEM_DEB_LINE in
+# the environment names the zem-line package. Exit 77 means skipped.
 set -u
 . "$(cd "$(dirname "$0")/.." && pwd)/ser2net.sh"
 abs() { [ "$1" = - ] || [ -z "$1" ] && echo "$1" || realpath -m "$1"; }
@@ -22,6 +22,8 @@ abs_list() {
 }
 deb_cli=$(abs "$2") deb_gui=$(abs "$3") zips=$(abs_list "$4") msis=$(abs_list "$5") work=$(abs "$6")
 planted=$(abs "$7") wine_run=$(abs "${8:-}")
+# The line service's package, where the build makes one.
+deb_line=$(abs "${ZEM_DEB_LINE:-}")
 failed=0
 pids=()
 fail() { echo "FAILED: $*"; failed=1; }
@@ -163,6 +165,67 @@ left=$(cd "$scratch" && find . -path ./var/lib/dpkg -prune -o ! -type d -print)
 [ -z "$left" ] || fail "dpkg -r left: $left"
 states=$(dpkg-query --admindir="$scratch/var/lib/dpkg" -W -f='${db:Status-Abbrev}${Package}\n' 2>/dev/null | grep -v '^un')
 [ -z "$states" ] || fail "dpkg -r left packages in the database: $states"
+
+# --- An upgrade from the release before: the same tree packaged under a lower version ----------
+older_version=$(awk -F. '{ if ($2 > 0) print $1 "." $2 - 1; else print $1 - 1 ".99" }' <<<"$version")-1
+# repack DEB OUT: the package with the older version (and zem's exact dependency on zemcli).
+repack() {
+  rm -rf repack && dpkg-deb -R "$1" repack &&
+    sed -i -e "s/^Version: .*/Version: $older_version/" \
+      -e "s/zemcli (= $deb_version)/zemcli (= $older_version)/" repack/DEBIAN/control &&
+    dpkg-deb --root-owner-group -b repack "$2" >/dev/null
+}
+repack "$deb_cli" zemcli-older.deb && repack "$deb_gui" zem-older.deb || fail "repacking as $older_version"
+dpkg_scratch -i zemcli-older.deb zem-older.deb || fail "dpkg -i of $older_version: $(tail -n5 dpkg.log)"
+dpkg_scratch -i "$deb_cli" "$deb_gui" || fail "dpkg -i over $older_version: $(tail -n5 dpkg.log)"
+states=$(dpkg-query --admindir="$scratch/var/lib/dpkg" -W -f='${db:Status-Abbrev}${Package} ${Version}\n' 2>/dev/null | grep -v '^un' | sort)
+[ "$states" = "ii zem $deb_version"$'\n'"ii zemcli $deb_version" ] || fail "after the upgrade dpkg has: $states"
+for f in usr/bin/zem usr/bin/zemcli "$libdir/libipserial.so"; do
+  cmp -s "$scratch/$f" "$root/$f" || fail "after the upgrade /$f is not the new one"
+done
+# Nothing of the old release beside the new: no files dpkg set aside, no conffiles or
+# alternatives (the packages have none to carry over).
+left=$(find "$scratch" -path "$scratch/var/lib/dpkg" -prune -o \( -name '*.dpkg-*' -o -name '*.ucf-*' \) -print)
+[ -z "$left" ] || fail "the upgrade left: $left"
+dpkg-query --admindir="$scratch/var/lib/dpkg" -W -f='${Conffiles}' zem zemcli 2>/dev/null | grep -q . &&
+  fail "the packages have conffiles now: handle them in the upgrade check"
+[ -z "$(ls -A "$scratch/var/lib/dpkg/alternatives" 2>/dev/null)" ] || fail "the upgrade made alternatives"
+dpkg_scratch -r zem zemcli || fail "dpkg -r after the upgrade: $(tail -n5 dpkg.log)"
+left=$(cd "$scratch" && find . -path ./var/lib/dpkg -prune -o ! -type d -print)
+[ -z "$left" ] || fail "dpkg -r after the upgrade left: $left"
+# And back: dpkg takes the older release over the newer one only as a downgrade it warns of.
+dpkg_scratch -i "$deb_cli" "$deb_gui" && dpkg_scratch -i zemcli-older.deb 2>/dev/null
+grep -q "downgrading zemcli from $deb_version to $older_version" dpkg.log ||
+  fail "dpkg -i of $older_version over $deb_version said: $(tail -n3 dpkg.log)"
+dpkg_scratch -P zem zemcli
+
+# --- The line service's package (ZEM_DEB_LINE in the environment) ----------------------------
+if [ -n "$deb_line" ]; then
+  line_contents=$(contents_of "$deb_line")
+  for f in usr/bin/zem-line usr/lib/systemd/system/zem-line.service usr/share/man/man1/zem-line.1.gz \
+    usr/share/doc/zem-line/copyright usr/share/doc/zem-line/changelog.Debian.gz; do
+    grep -qx "\./$f" <<<"$line_contents" || fail "zem-line lacks /$f"
+  done
+  [ "$(dpkg-deb -f "$deb_line" Version)" = "$deb_version" ] || fail "zem-line Version: $(dpkg-deb -f "$deb_line" Version)"
+  if command -v lintian >/dev/null; then
+    lintian --pedantic --fail-on error,warning,info,pedantic "$deb_line" >lintian-line.log 2>&1 ||
+      fail "lintian on zem-line: $(grep -v '^N:' lintian-line.log)"
+  fi
+  dpkg_scratch -i "$deb_line" || fail "dpkg -i zem-line: $(tail -n5 dpkg.log)"
+  "$scratch/usr/bin/zem-line" --help >line-help.txt 2>&1 || fail "zem-line --help exited $?: $(head -n3 line-help.txt)"
+  line_unit="$scratch/usr/lib/systemd/system/zem-line.service"
+  [ -f "$line_unit" ] || fail "zem-line installed no systemd unit"
+  if command -v systemd-analyze >/dev/null && [ -f "$line_unit" ]; then
+    mkdir -p line-unit
+    sed "s|/usr/bin/zem-line|$scratch/usr/bin/zem-line|" "$line_unit" >line-unit/zem-line.service
+    systemd-analyze verify --man=no line-unit/zem-line.service >line-verify.log 2>&1 ||
+      fail "systemd-analyze verify zem-line.service: $(cat line-verify.log)"
+    [ -s line-verify.log ] && fail "systemd-analyze verify zem-line.service said: $(cat line-verify.log)"
+  fi
+  dpkg_scratch -P zem-line || fail "dpkg -P zem-line: $(tail -n5 dpkg.log)"
+  left=$(cd "$scratch" && find . -path ./var/lib/dpkg -prune -o ! -type d -print)
+  [ -z "$left" ] || fail "removing zem-line left: $left"
+fi
 
 # --- One version everywhere -------------------------------------------------------------------
 for page in "$root"/usr/share/man/man1/*.1.gz; do
@@ -420,10 +483,86 @@ else
   done
 fi
 
-# Silent install, the programs run from where they were installed, silent uninstall.
+# The uninstall list's entries of Zem: one line "name|version|location" each.
+uninstall_entries() {
+  local root key
+  for root in HKLM HKCU; do
+    on_wine reg query "$root\Software\Microsoft\Windows\CurrentVersion\Uninstall" /s 2>/dev/null | tr -d '\r' |
+      awk '/^HKEY_/ {if (n ~ /^Zem/) print n "|" v "|" l; n = v = l = ""}
+           $1 == "DisplayName" {sub(/^ *DisplayName +REG_SZ +/, ""); n = $0}
+           $1 == "DisplayVersion" {v = $3}
+           $1 == "InstallLocation" {sub(/^ *InstallLocation +REG_SZ +/, ""); l = $0}
+           END {if (n ~ /^Zem/) print n "|" v "|" l}'
+  done
+}
+
+# What an administrator does: the older release installed, the current one over it (one entry,
+# the current files), the older one again refused, then uninstalled. Also the same release's
+# another build over itself.
+msi_upgrade() {
+  local msi=$1 older=$2 name=$3 quad=$4 older_quad entries shown program_files
+  older_quad=$(msiinfo export "$older" Property | awk -F'\t' '$1 == "ProductVersion" {print $2}' | tr -d '\r')
+  msiinfo export "$msi" LaunchCondition | tr -d '\r' |
+    grep -qx $'NOT WIX_DOWNGRADE_DETECTED\tA newer version of Zem is already installed.' ||
+    fail "$name: no refusal of a downgrade in the launch conditions"
+  # The older one with a station folder of the administrator's, which the upgrade keeps.
+  on_wine msiexec /i "$older" 'STATIONDIR=C:\kept' /qn >"$name-older.log" 2>&1 ||
+    fail "$name: msiexec /i of $older_quad exited $?"
+  entries=$(uninstall_entries)
+  [[ $entries == *"|$older_quad|"* ]] && [ "$(wc -l <<<"$entries")" -eq 1 ] ||
+    fail "$name: after installing $older_quad the uninstall list has: $entries"
+  on_wine msiexec /i "$msi" /qn >"$name-upgrade.log" 2>&1 || fail "$name: msiexec /i over $older_quad exited $?"
+  entries=$(uninstall_entries)
+  [ "$entries" = "${entries%%$'\n'*}" ] && [[ $entries == *"|$quad|"'C:\Program Files\Zem\' ]] ||
+    fail "$name: after the upgrade the uninstall list has: $entries"
+  program_files=$(unix_path 'C:\Program Files\Zem')
+  shown=$(cd "$program_files" && on_wine ./zemcli.exe --version | tr -d '\r')
+  [ "$shown" = "$version" ] || fail "$name: after the upgrade zemcli.exe --version printed '$shown'"
+  local shortcut
+  shortcut=$(find "$(unix_path 'C:\')" -name "$menu_name.lnk" 2>/dev/null | head -n1)
+  [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qiE '(^|[^[:alnum:]])C:\\kept\\?$' ||
+    fail "$name: after the upgrade the shortcut does not start in the remembered C:\kept: $(link_texts "$shortcut" | tr "\n" " ")"
+  on_wine msiexec /i "$older" /qn >"$name-downgrade.log" 2>&1 && fail "$name: $older_quad installed over $quad"
+  entries=$(uninstall_entries)
+  [[ $entries == *"|$quad|"* ]] && [ "$(wc -l <<<"$entries")" -eq 1 ] && [ -f "$program_files/zemcli.exe" ] ||
+    fail "$name: the refused downgrade left: $entries"
+  on_wine msiexec /x "$msi" /qn >>"$name-upgrade.log" 2>&1 || fail "$name: msiexec /x exited $?"
+  [ -z "$(uninstall_entries)" ] || fail "$name: uninstalling left the entries $(uninstall_entries)"
+  [ ! -e "$program_files" ] || fail "$name: uninstalling left $program_files: $(ls "$program_files")"
+  [ ! -e "$(unix_path 'C:\kept')" ] || fail "$name: uninstalling left the empty station folder C:\kept"
+}
+
+# An install for the installing user alone (ALLUSERS empty, as MSIINSTALLPERUSER=1 makes it on
+# Windows, which Wine does not know): the programs in that user's own folder, its keys in HKCU, none in HKLM.
+msi_per_user() {
+  local msi=$1 name=$2 local_app dir shown
+  local_app=$(unix_path "$(on_wine cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')")
+  dir="$local_app/Programs/Zem"
+  on_wine msiexec /i "$msi" ALLUSERS= /qn >"$name-per-user.log" 2>&1 || fail "$name: a per-user install exited $?"
+  [ -f "$dir/zemcli.exe" ] || fail "$name: a per-user install put no zemcli.exe in $dir"
+  [ ! -e "$(unix_path 'C:\Program Files\Zem')" ] || fail "$name: a per-user install wrote into Program Files"
+  on_wine reg query 'HKCU\Software\Zem\'"$arch" >/dev/null 2>&1 || fail "$name: a per-user install wrote no HKCU key"
+  on_wine reg query 'HKLM\Software\Zem\'"$arch" >/dev/null 2>&1 && fail "$name: a per-user install wrote HKLM"
+  shown=$(cd "$dir" && on_wine ./zemcli.exe --version | tr -d '\r')
+  [ "$shown" = "$version" ] || fail "$name: per-user zemcli.exe --version printed '$shown'"
+  on_wine msiexec /x "$msi" /qn >>"$name-per-user.log" 2>&1 || fail "$name: a per-user uninstall exited $?"
+  [ ! -e "$dir/zemcli.exe" ] || fail "$name: a per-user uninstall left $dir/zemcli.exe"
+  [ -z "$(uninstall_entries)" ] || fail "$name: a per-user uninstall left the entries $(uninstall_entries)"
+}
+
+# Silent install, the programs run from where they were installed, silent uninstall. Each
+# architecture in a Wine prefix of its own made for this run: nothing of an earlier run's installs
+# takes part. Wine's uninstall leaves the separator of the PATH entry it removes (";"), the next
+# ADDTOPATH=1 install then appends after an empty element, and Wine's cmd finds nothing on such
+# a PATH: in a reused prefix "zemcli.exe from the PATH" failed from the second run on.
 msi_round_trip() {
   local msi=$1 arch=$2 name=$3
-  on_wine() { ZEM_WINEARCH=$arch "$wine_run" "$@"; }
+  # A shortcut's texts, some in UTF-16; a text's length may come out as a character before it.
+  link_texts() { strings -a "$1"; strings -a -el "$1"; }
+  # The "Zem" shortcut's name ("Zem (32-bit)" for the 32-bit programs), after the short name.
+  menu_name=$(msiinfo export "$msi" Shortcut | awk -F'\t' '$1 == "ZemShortcut" {print $3}' | tr -d '\r')
+  menu_name=${menu_name#*|}
+  on_wine() { ZEM_WINEARCH=$arch ZEM_WINEPREFIX="$work/wine-$arch" "$wine_run" "$@"; }
   unix_path() { on_wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
   local product_version quad wkdir program_files station shortcut shown code
   product_version=$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "ProductVersion" {print $2}' | tr -d '\r')
@@ -443,13 +582,26 @@ msi_round_trip() {
     *"Zem Station"*"|--station|STATIONDIR") ;;
     *) fail "$name: the station shortcut is '$station_row', expected Zem Station, --station, STATIONDIR" ;;
   esac
+  # The programs' and the library's versions in the File table.
+  local file_versions
+  file_versions=$(msiinfo export "$msi" File | tr -d '\r' | awk -F'\t' '$3 ~ /\.(exe|dll)$/ {print $3 "=" $5}' | sort | tr '\n' ' ')
+  [ "$file_versions" = "ipserial.dll=$quad zem.exe=$quad zemcli.exe=$quad " ] ||
+    fail "$name: the File table's versions are $file_versions"
+  [ -f "${msi%.msi}-older.msi" ] && msi_upgrade "$msi" "${msi%.msi}-older.msi" "$name" "$quad"
+  msi_per_user "$msi" "$name"
   on_wine msiexec /i "$msi" /qn >"$name-install.log" 2>&1 || fail "$name: msiexec /i exited $?"
   program_files=$(unix_path 'C:\Program Files\Zem')
   station=$(unix_path "$(on_wine cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')\\Zem")
   [ -f "$program_files/zemcli.exe" ] || fail "$name put no zemcli.exe in $program_files"
-  [ -d "$station" ] || fail "$name made no station folder $station"
-  shortcut=$(find "$(unix_path 'C:\')" -name 'Zem*.lnk' 2>/dev/null | head -n1)
+  # A machine-wide install writes nothing of the installing user's: no HKCU key, no folder in
+  # their profile, no shortcut starting in it.
+  [ ! -e "$station" ] || fail "$name: a machine-wide install made the installing user's $station"
+  on_wine reg query 'HKCU\Software\Zem' >/dev/null 2>&1 && fail "$name: a machine-wide install wrote HKCU\Software\Zem"
+  shortcut=$(find "$(unix_path 'C:\')" -name "$menu_name.lnk" 2>/dev/null | head -n1)
   [ -n "$shortcut" ] || fail "$name made no Start-menu shortcut"
+  [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qE '(^|[^[:alnum:]])C:\\Program Files\\Zem\\$' &&
+    ! link_texts "$shortcut" | grep -qi 'AppData\\Local' ||
+    fail "$name: the shortcut's working folder is not the programs' folder: $(link_texts "$shortcut" | tr '\n' ' ')"
   [ -n "$(find "$(unix_path 'C:\')" -name 'Zem Station*.lnk' 2>/dev/null)" ] ||
     fail "$name made no Zem Station shortcut"
   # Neither the autostart nor the PATH entry unless asked for.
@@ -466,11 +618,13 @@ msi_round_trip() {
   local prefix
   prefix=$(on_wine cmd /c 'echo %WINEPREFIX%' 2>/dev/null | tr -d '\r')
   WINEPREFIX=$prefix TMPDIR=$prefix.tmp timeout 60 wineserver -w
+  # Started where the shortcut starts it, zem.exe makes the user's own folder and works there.
   if command -v xvfb-run >/dev/null; then
-    (cd "$station" && ZEM_WINEARCH=$arch timeout -k 5 120 xvfb-run -a "$wine_run" \
-      "$program_files/zem.exe" 'no such.bin' COM9 115200 1 >"$work/$name-zem.log" 2>&1)
+    (cd "$program_files" && ZEM_WINEARCH=$arch ZEM_WINEPREFIX="$work/wine-$arch" timeout -k 5 120 \
+      xvfb-run -a "$wine_run" "$program_files/zem.exe" 'no such.bin' COM9 115200 1 >"$work/$name-zem.log" 2>&1)
     code=$?
-    [ "$code" -eq 4 ] || fail "$name: zem.exe in the station folder exited $code, expected 4"
+    [ "$code" -eq 4 ] || fail "$name: zem.exe in the programs' folder exited $code, expected 4"
+    [ -d "$station" ] || fail "$name: zem.exe started in the programs' folder made no $station"
   else
     skip_note "no xvfb-run: $name's zem.exe is not started"
   fi
@@ -479,8 +633,16 @@ msi_round_trip() {
   [ -z "$(find "$(unix_path 'C:\')" -name 'Zem*.lnk' 2>/dev/null)" ] || fail "uninstalling $name left the shortcut"
   # With AUTOSTART=1 and ADDTOPATH=1 the station opens at log-on and zemcli.exe runs from any
   # folder, and both go with the programs.
-  on_wine msiexec /i "$msi" AUTOSTART=1 ADDTOPATH=1 /qn >"$name-options.log" 2>&1 ||
-    fail "$name: msiexec /i AUTOSTART=1 ADDTOPATH=1 exited $?"
+  # STATIONDIR chooses one folder for everybody: made by the install, the shortcuts start there,
+  # and the uninstall, told nothing, still knows it.
+  local chosen
+  chosen=$(unix_path 'C:\station')
+  on_wine msiexec /i "$msi" AUTOSTART=1 ADDTOPATH=1 'STATIONDIR=C:\station' /qn >"$name-options.log" 2>&1 ||
+    fail "$name: msiexec /i AUTOSTART=1 ADDTOPATH=1 STATIONDIR=C:\station exited $?"
+  [ -d "$chosen" ] || fail "$name: STATIONDIR=C:\station made no folder"
+  shortcut=$(find "$(unix_path 'C:\')" -name "$menu_name.lnk" 2>/dev/null | head -n1)
+  [ -n "$shortcut" ] && link_texts "$shortcut" | grep -qiE '(^|[^[:alnum:]])C:\\station\\?$' ||
+    fail "$name: with STATIONDIR the shortcut starts in: $(link_texts "$shortcut" | tr '\n' ' ')"
   [ -n "$(startup_links)" ] || fail "$name: AUTOSTART=1 made no shortcut in the Startup folder"
   [[ $(path_value) == *'Program Files\Zem'* ]] || fail "$name: ADDTOPATH=1 left the PATH as $(path_value)"
   WINEPREFIX=$prefix TMPDIR=$prefix.tmp timeout 60 wineserver -w
@@ -488,6 +650,7 @@ msi_round_trip() {
   [ "$shown" = "$version" ] || fail "$name: zemcli.exe from the PATH printed '$shown'"
   on_wine msiexec /x "$msi" /qn >>"$name-options.log" 2>&1 || fail "$name: msiexec /x exited $?"
   [ -z "$(startup_links)" ] || fail "uninstalling $name left $(startup_links)"
+  [ ! -e "$chosen" ] || fail "uninstalling $name left the empty station folder C:\station"
   [[ $(path_value) == *'Program Files\Zem'* ]] && fail "uninstalling $name left the PATH as $(path_value)"
   WINEPREFIX=$prefix TMPDIR=$prefix.tmp timeout 60 wineserver -w
 }
