@@ -18,10 +18,10 @@ struct PortStateEvent {
 class LineEvents {
 public:
     virtual ~LineEvents() = default;
-    virtual void ResultStored(const std::string& station, const std::string& resultJson) {}
+    virtual void ResultStored(const std::string& /*station*/, const std::string& /*resultJson*/) {}
     virtual void PortState(const PortStateEvent&) {}
-    virtual void StationOnline(const std::string& station, bool online,
-                               const std::string& lastSeen) {}
+    virtual void StationOnline(const std::string& /*station*/, bool /*online*/,
+                               const std::string& /*lastSeen*/) {}
 };
 
 } // namespace zem::line

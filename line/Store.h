@@ -11,7 +11,7 @@
 namespace zem::line {
 
 // The schema this build writes and reads.
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // One module's result as the service keeps it.
 struct Result {
@@ -49,6 +49,7 @@ struct Job {
 
 struct ResultFilter {
     std::string since; // finished_at at or after, ISO 8601 (a prefix such as "2026-12-11" works)
+    std::string until; // finished_at before
     std::string station, port, outcome, job;
     int64_t limit = 0; // 0: all
 };
@@ -57,6 +58,27 @@ struct SummaryRow {
     std::string key; // station, job or hour ("2026-12-11T03")
     int64_t programmed = 0, failed = 0;
     std::string first, last; // finished_at of the first and last result
+};
+
+// A port's live state as its station last reported it, with the last result it showed: held
+// until the port's next module answers.
+struct LivePort {
+    std::string station;
+    int port = 0;
+    std::string name, state;
+    int percent = 0;
+    std::string cause, since;
+    Value lastOutcome, lastCause, lastAt;
+};
+
+// A station's live report apart from its ports.
+struct LiveStation {
+    std::string station;
+    std::string job, jobSha256;
+    int64_t backlog = 0;
+    std::string backlogSince;
+    int ports = 0;
+    Value seenAt; // the service's clock at its last report; none when it never reported
 };
 
 // The line's database behind one interface: SQLite or PostgreSQL, the same statements for both.
@@ -78,11 +100,24 @@ public:
     // Stores each result under its id, in one transaction; a result already there is left as it
     // is (a batch sent again is stored once). A result id that another station already used
     // refuses the whole batch (`conflict` true). `added`: how many were new.
+    // `addedIds`, when given, receives the ids of the new ones (after a rollback, ignore it).
     bool AddResults(const std::vector<Result>& results, const std::string& station, size_t& added,
-                    bool& conflict, std::string& error);
+                    bool& conflict, std::string& error,
+                    std::vector<std::string>* addedIds = nullptr);
     bool Results(const ResultFilter& filter, std::vector<Result>& out, std::string& error);
     bool Summary(const std::string& by, const ResultFilter& filter, std::vector<SummaryRow>& out,
                  std::string& error);
+
+    // Stores a station's report: its ports' states (all of them, numbered 1 to `ports.size()`)
+    // and the rest. `changed` receives the ports whose state differs from the stored one. The
+    // line's change count goes up when anything but the time of the report changed.
+    bool PutLiveState(const LiveStation& station, const std::vector<LivePort>& ports,
+                      std::vector<LivePort>& changed, std::string& error);
+    // Every station of the line (those that never reported too) and every port reported.
+    bool LiveState(std::vector<LiveStation>& stations, std::vector<LivePort>& ports,
+                   std::string& error);
+    // Goes up with each change of the live state: cheap to ask often.
+    bool ChangeCount(int64_t& count, std::string& error);
 
     // A job's name is released once; the same stream may not be released under two live names.
     bool ReleaseJob(const Job& job, std::string& error);
