@@ -111,7 +111,10 @@ bool LiveReportFromJson(const json& body, LiveStation& st, std::vector<LivePort>
             why = where + "not a JSON object";
             return false;
         }
-        if (!OnlyMembers(p, {"port", "name", "state", "percent", "cause", "since"}, why)) {
+        if (!OnlyMembers(p,
+                         {"port", "name", "state", "percent", "cause", "since", "last_outcome",
+                          "last_cause"},
+                         why)) {
             why = where + why;
             return false;
         }
@@ -143,6 +146,22 @@ bool LiveReportFromJson(const json& body, LiveStation& st, std::vector<LivePort>
             return false;
         }
         lp.percent = static_cast<int>(percent);
+        std::string lastOutcome, lastCause;
+        if (!Text(p, "last_outcome", lastOutcome, why, false) ||
+            !Text(p, "last_cause", lastCause, why, false)) {
+            why = where + why;
+            return false;
+        }
+        if (!lastOutcome.empty()) {
+            if (lastOutcome != "programmed" && lastOutcome != "failed" &&
+                lastOutcome != "aborted") {
+                why = where + "unknown last outcome " + lastOutcome.substr(0, 40) +
+                      " (programmed, failed, aborted, or none)";
+                return false;
+            }
+            lp.lastOutcome = lastOutcome;
+            lp.lastCause = lastCause;
+        }
     }
     st.ports = n;
     return true;

@@ -369,12 +369,6 @@ bool Store::Summary(const std::string& by, const ResultFilter& f, std::vector<Su
     return true;
 }
 
-namespace {
-bool IsResultState(const std::string& s) {
-    return s == "programmed" || s == "failed" || s == "aborted";
-}
-} // namespace
-
 bool Store::PutLiveState(const LiveStation& st, const std::vector<LivePort>& ports,
                          std::vector<LivePort>& changed, std::string& error) {
     changed.clear();
@@ -409,19 +403,17 @@ bool Store::PutLiveState(const LiveStation& st, const std::vector<LivePort>& por
                 auto it = old.find(p.port);
                 const Row* o = it == old.end() ? nullptr : it->second;
                 if (o && Str((*o)[1]) == p.name && Str((*o)[2]) == p.state &&
-                    Int((*o)[3]) == p.percent && Str((*o)[4]) == p.cause)
+                    Int((*o)[3]) == p.percent && Str((*o)[4]) == p.cause &&
+                    (*o)[6] == p.lastOutcome && (*o)[7] == p.lastCause)
                     continue;
-                // The last result stays in the port's cell while it waits, and goes when the
-                // next module answers.
-                if (o) p.lastOutcome = (*o)[6], p.lastCause = (*o)[7], p.lastAt = (*o)[8];
-                bool newState = !o || Str((*o)[2]) != p.state || Str((*o)[4]) != p.cause;
-                if (IsResultState(p.state) && newState) {
-                    p.lastOutcome = p.state;
-                    p.lastCause = p.cause;
+                // The last result is the station's to say (it stays in the cell until the
+                // port's next module answers); its time is the service's, kept while it is the
+                // same result.
+                bool sameLast = o && (*o)[6] == p.lastOutcome && (*o)[7] == p.lastCause;
+                if (sameLast)
+                    p.lastAt = (*o)[8];
+                else if (p.lastOutcome)
                     p.lastAt = now;
-                } else if (p.state == "programming" && (!o || Str((*o)[2]) != "programming")) {
-                    p.lastOutcome.reset(), p.lastCause.reset(), p.lastAt.reset();
-                }
                 if (!db_->Exec(
                         "INSERT INTO live_port (station, port, name, state, percent, cause, "
                         "since, last_outcome, last_cause, last_at) VALUES ($1, $2, $3, $4, $5, "

@@ -60,8 +60,8 @@ struct SummaryRow {
     std::string first, last; // finished_at of the first and last result
 };
 
-// A port's live state as its station last reported it, with the last result it showed: held
-// until the port's next module answers.
+// A port's live state as its station last reported it, with the last result it shows (the
+// station holds it until the port's next module answers).
 struct LivePort {
     std::string station;
     int port = 0;

@@ -65,6 +65,13 @@ void LineStatus::PortState(size_t slot, const std::string& state, int percent,
         Port& p = ports_[slot];
         if (p.state == state && p.percent == percent && p.cause == cause) return;
         if (p.state != state) p.since = UtcNowIso();
+        if (state == "programmed" || state == "failed" || state == "aborted") {
+            p.lastOutcome = state;
+            p.lastCause = cause;
+        } else if (state == "programming" && p.state != "programming") {
+            p.lastOutcome.clear();
+            p.lastCause.clear();
+        }
         p.state = state;
         p.percent = percent;
         p.cause = cause;
@@ -95,7 +102,9 @@ std::string LineStatus::Body() {
                                  {"state", p.state},
                                  {"percent", p.percent},
                                  {"cause", p.cause},
-                                 {"since", p.since}});
+                                 {"since", p.since},
+                                 {"last_outcome", p.lastOutcome},
+                                 {"last_cause", p.lastCause}});
         }
     }
     json body{{"ports", ports},

@@ -55,6 +55,9 @@ private:
         int percent = 0;
         std::string cause;
         std::string since;
+        // The port's last result, shown until its next module answers: carried by every report,
+        // so that coalescing never loses a module that failed between two reports.
+        std::string lastOutcome, lastCause;
     };
     void Loop();
 

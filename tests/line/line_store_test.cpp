@@ -425,11 +425,16 @@ TEST_P(StoreTest, LiveStateIsKeptPerPortAndBadReportsAreRefused) {
         EXPECT_TRUE(zem::HttpExchange(q, a, err)) << err;
         return a;
     };
-    auto port = [](int n, const std::string& state, int percent = 0,
-                   const std::string& cause = "") {
-        return json{{"port", n},      {"name", "COM" + std::to_string(n)},
-                    {"state", state}, {"percent", percent},
-                    {"cause", cause}, {"since", "2026-12-11T06:00:00.000Z"}};
+    auto port = [](int n, const std::string& state, int percent = 0, const std::string& cause = "",
+                   const std::string& last = "", const std::string& lastCause = "") {
+        return json{{"port", n},
+                    {"name", "COM" + std::to_string(n)},
+                    {"state", state},
+                    {"percent", percent},
+                    {"cause", cause},
+                    {"since", "2026-12-11T06:00:00.000Z"},
+                    {"last_outcome", last},
+                    {"last_cause", lastCause}};
     };
     auto report = [&](const std::string& token, const json& ports, int64_t backlog = 0) {
         json body{{"ports", ports},
@@ -469,6 +474,9 @@ TEST_P(StoreTest, LiveStateIsKeptPerPortAndBadReportsAreRefused) {
          400, "unknown port 1"},
         {"a state word nobody sends", station, json{{"ports", {port(1, "melting")}}}.dump(), 400,
          "unknown state melting"},
+        {"a last outcome nobody sends", station,
+         json{{"ports", {port(1, "waiting", 0, "", "splendid")}}}.dump(), 400,
+         "unknown last outcome splendid"},
         {"a percentage over 100", station, json{{"ports", {port(1, "programming", 101)}}}.dump(),
          400, "percent"},
         {"a port's unknown member", station,
@@ -487,9 +495,12 @@ TEST_P(StoreTest, LiveStateIsKeptPerPortAndBadReportsAreRefused) {
 
     // A failed module's cause stays in its cell while the port waits, and goes when the next
     // module answers.
-    ASSERT_EQ(
-        report(station, {port(1, "programming", 40), port(2, "failed", 0, "no answer")}, 3).status,
-        200);
+    ASSERT_EQ(report(station,
+                     {port(1, "programming", 40),
+                      port(2, "failed", 0, "no answer", "failed", "no answer")},
+                     3)
+                  .status,
+              200);
     json st = view();
     ASSERT_EQ(st["ports"].size(), 2u) << st;
     EXPECT_EQ(st["ports"][0]["state"], "programming");
@@ -498,12 +509,18 @@ TEST_P(StoreTest, LiveStateIsKeptPerPortAndBadReportsAreRefused) {
     EXPECT_EQ(st["ports"][1]["last_cause"], "no answer");
     EXPECT_EQ(st["backlog"], 3);
     EXPECT_FALSE(st["stale"].get<bool>());
-    ASSERT_EQ(report(station, {port(1, "programmed", 100), port(2, "waiting")}).status, 200);
+    ASSERT_EQ(report(station, {port(1, "programmed", 100, "", "programmed"),
+                               port(2, "waiting", 0, "", "failed", "no answer")})
+                  .status,
+              200);
     st = view();
     EXPECT_EQ(st["ports"][1]["state"], "waiting");
     EXPECT_EQ(st["ports"][1]["last_cause"], "no answer") << "held while the port waits";
     EXPECT_EQ(st["ports"][0]["last_outcome"], "programmed");
-    ASSERT_EQ(report(station, {port(1, "programmed", 100), port(2, "programming", 1)}).status, 200);
+    ASSERT_EQ(
+        report(station, {port(1, "programmed", 100, "", "programmed"), port(2, "programming", 1)})
+            .status,
+        200);
     st = view();
     EXPECT_TRUE(st["ports"][1]["last_outcome"].is_null()) << "the next module answered: " << st;
     // A station with fewer ports than before: the others go.
