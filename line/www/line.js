@@ -76,13 +76,13 @@ function zemFigures(f) {
 }
 
 function zemCell(p) {
-  let word = ZemWords[p.state] || p.state;
-  if (p.state === 'programming') word += ' ' + p.percent + ' %';
+  const word = ZemWords[p.state] || p.state;
   const cell = zemEl('div', {
     class: 'cell s-' + p.state, 'data-port': String(p.port), 'data-state': p.state,
     title: p.name,
   }, zemEl('div', { class: 'n' }, p.port + ' · ' + p.name), zemEl('div', { class: 'word' }, word));
   if (p.state === 'programming') {
+    cell.append(zemEl('div', { class: 'pct' }, p.percent + '\u00a0%'));
     cell.append(zemEl('div', { class: 'bar-in', style: '' }));
     cell.lastChild.style.width = p.percent + '%';
   }

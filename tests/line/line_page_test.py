@@ -193,8 +193,9 @@ def main():
             percent = 10 + i
             t0 = time.monotonic()
             a.set(2, "programming", percent)
-            want = "Programming %d %%" % percent
-            seen = wait_for(lambda: (browser.js(cell + ".querySelector('.word').textContent")
+            want = "Programming %d\u00a0%%" % percent
+            seen = wait_for(lambda: (browser.js(cell + ".querySelector('.word').textContent + ' ' + "
+                                                + cell + ".querySelector('.pct').textContent")
                                      == want), 10, step=0.01)
             latencies.append(time.monotonic() - t0 if seen else 99)
         print("      change to page: %s s" % ", ".join("%.2f" % x for x in latencies))
