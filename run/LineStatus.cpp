@@ -126,7 +126,7 @@ void LineStatus::Loop() {
         // A change goes at once unless a report went less than minGap ago; without one, the
         // heartbeat. After a failed report the next waits a heartbeat too, and carries all of it.
         bool stopping = stop_;
-        if (stopping && !lastAcked_) return; // no line to tell
+        if (stopping && lastFailed_) return; // no line to tell
         auto gap = std::chrono::milliseconds(dirty_ && lastAcked_ ? o_.minGapMs : o_.heartbeatMs);
         if (!stopping && Clock::now() < last + gap) {
             wake_.wait_until(lock, last + gap);
@@ -149,6 +149,7 @@ void LineStatus::Loop() {
         last = Clock::now();
         lock.lock();
         lastAcked_ = ok;
+        lastFailed_ = !ok;
         if (ok)
             ++acked_;
         else

@@ -38,7 +38,8 @@ public:
     LineStatus& operator=(const LineStatus&) = delete;
 
     void Start();
-    // Sends the last state once more (at most a timeout's wait), then ends the thread.
+    // Sends the last state once more (at most a timeout's wait; not when the last report got no
+    // answer), then ends the thread.
     void Stop();
     // From any thread: port `slot` (0-based, the order of Options::ports) is in `state`, with a
     // percentage while programming and a cause when it failed or was lost.
@@ -71,6 +72,7 @@ private:
     bool stop_ = false;
     uint64_t acked_ = 0;
     bool lastAcked_ = false;
+    bool lastFailed_ = false; // the last report got no answer: Stop sends no final one
 };
 
 } // namespace zem

@@ -722,4 +722,19 @@ TEST(LineStatus, CoalescesNeverBlocksAndResendsWhenTheLineIsBack) {
     EXPECT_EQ(j["ports"][1]["state"], "failed");
     EXPECT_EQ(j["ports"][1]["cause"], "no answer from the module");
     status.Stop();
+
+    // A station whose ports end at once (a port that does not open) still tells the line so,
+    // when it stops before its first report went.
+    {
+        std::lock_guard lock(m);
+        bodies.clear();
+    }
+    zem::LineStatus quick(o, http);
+    quick.Start();
+    quick.PortState(0, "done", 0, "Port COM3 not opened");
+    quick.Stop();
+    j = last();
+    ASSERT_TRUE(j.is_object());
+    EXPECT_EQ(j["ports"][0]["state"], "done");
+    EXPECT_EQ(j["ports"][0]["cause"], "Port COM3 not opened");
 }
