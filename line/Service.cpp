@@ -320,6 +320,7 @@ struct Service::Impl {
                 c.builtMs = now;
                 if (!ok) {
                     c.count = 0;
+                    c.last.clear(); // the page shows the problem until the next view comes
                     return write("event: problem\ndata: " +
                                  json{{"error", "database: " + error}}.dump() + "\n\n");
                 }
