@@ -20,7 +20,7 @@ function zemDetail(r) {
     ['Status', r.status], ['Cause', r.cause], ['Started', r.started_at],
     ['Finished', r.finished_at], ['Duration', (r.duration_ms / 1000).toFixed(1) + ' s'],
     ['Stream', r.stream], ['Stream SHA-256', r.stream_sha256], ['Speed', r.speed],
-    ['Dumps', (r.dumps || []).join(', ')], ['Host', r.host], ['Version', r.version],
+    ['Dumps', (r.dumps || []).join(', ') || null], ['Host', r.host], ['Version', r.version],
     ['Received', r.received_at]];
   const dl = zemEl('dl');
   for (const [k, v] of rows)

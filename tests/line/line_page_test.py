@@ -100,8 +100,10 @@ class Browser:
                 "--user-data-dir=" + self.profile, "--window-size=1600,1000", "about:blank"]
         if os.geteuid() == 0:
             args.insert(1, "--no-sandbox")  # Chromium refuses root without it
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         active = os.path.join(self.profile, "DevToolsActivePort")
+        if os.path.exists(active):  # an earlier browser's, in a profile used again
+            os.remove(active)
+        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not wait_for(lambda: os.path.exists(active) and open(active).read().count("\n"), 60):
             raise SystemExit("chromium did not open its DevTools port")
         port = open(active).read().split("\n")[0]
