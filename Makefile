@@ -6,6 +6,8 @@
 #              BENCH_ARGS="--record after" appends the table to bench/RESULTS.md)
 # make bench-line - the line service under a factory's load: 50 stations posting 1,000 results/s
 #              to zem-line on SQLite and on a PostgreSQL it starts (zem-line-bench --help)
+# make line-demo - install, build, and run a line service on SQLite with three stations programming
+#              simulated modules; prints the line page's address (scripts/line-demo; Ctrl-C ends it)
 # make package - dist/zemcli_VERSION-1_ARCH.deb, dist/zem_VERSION-1_ARCH.deb, and for 64 and 32 bits
 #              dist/zem-VERSION-winNN.zip and dist/zem-VERSION-winNN.msi; make package-test tests them
 # make fuzz  - run every libFuzzer target for FUZZ_SECONDS (default 300) times its worth in build-fuzz/,
@@ -15,7 +17,7 @@ CMAKE_FLAGS ?=
 BENCH_ARGS ?=
 FUZZ_SECONDS ?= 300
 
-.PHONY: all deps build asan tsan win32 win64 fuzzbuild fuzz test demo bench bench-line clean format package package-test
+.PHONY: all deps build asan tsan win32 win64 fuzzbuild fuzz test demo line-demo bench bench-line clean format package package-test
 
 all: build
 
@@ -74,6 +76,11 @@ package-test: package
 
 demo: build
 	scripts/demo
+
+line-demo: deps
+	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j$(JOBS) --target zem-line zemcli zem-sim zem-mkstream
+	scripts/line-demo
 
 bench: deps
 	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null

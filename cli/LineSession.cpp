@@ -100,7 +100,22 @@ int LineSession::Begin(const LineOptions& o, const std::string& stream,
         std::make_unique<LineForwarder>(fo, HttpExchange, [this](const std::string& t) { Say(t); });
     forwarder_->SetJobOthers(job_.programmed);
     forwarder_->Start();
+    link_ = link;
+    sha_ = sha;
     return 0;
+}
+
+LineStatus* LineSession::StartStatus(const std::vector<std::string>& ports) {
+    if (!forwarder_) return nullptr;
+    LineStatus::Options so;
+    so.link = link_;
+    so.ports = ports;
+    so.job = job_.name;
+    so.jobSha256 = sha_;
+    so.backlog = [f = forwarder_.get()] { return f->Backlog(); };
+    status_ = std::make_unique<LineStatus>(so, HttpExchange);
+    status_->Start();
+    return status_.get();
 }
 
 std::string LineSession::HoldText() const {
@@ -129,6 +144,9 @@ bool LineSession::OnResult(bool programmed) {
 void LineSession::End() {
     if (!forwarder_) return;
     bool drained = forwarder_->Drain(kDrainAtEndMs);
+    // The last state (every port done, the backlog as it ends) goes before the forwarder stops.
+    if (status_) status_->Stop();
+    status_.reset();
     forwarder_->Stop();
     if (drained) return;
     LineBacklog b = forwarder_->Backlog();

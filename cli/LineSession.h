@@ -1,5 +1,6 @@
 #pragma once
 #include "LineForwarder.h"
+#include "LineStatus.h"
 #include "NetSerial.h"
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace zem::cli {
 
@@ -35,6 +37,8 @@ public:
     // station then stops).
     bool OnResult(bool programmed);
     const std::string& JobName() const { return job_.name; }
+    // A station's ports: their live state goes to the line from here on (null without a line).
+    LineStatus* StartStatus(const std::vector<std::string>& ports);
 
 private:
     void Say(const std::string& text);
@@ -44,6 +48,9 @@ private:
     LineOptions o_;
     LineJob job_;
     std::unique_ptr<LineForwarder> forwarder_;
+    std::unique_ptr<LineStatus> status_;
+    LineLink link_;
+    std::string sha_;
     std::atomic<long long> programmedHere_{0};
     std::atomic<unsigned long long> resultsHere_{0};
     std::atomic<bool> quantitySaid_{false};

@@ -21,8 +21,16 @@ class BoardEvents : public StationEvents {
 public:
     BoardEvents(Reporter& rep, LineSession* line) : rep_(rep), line_(line) {}
     void SetStation(Station* station) { station_ = station; }
+    void SetLineStatus(LineStatus* status) { status_ = status; }
     void StateChanged(size_t slot, PortState state, const std::string& text) override {
         rep_.State(slot, state, text);
+        if (status_) {
+            bool trouble = state == PortState::kFailed || state == PortState::kAborted ||
+                           state == PortState::kPortLost || state == PortState::kDone;
+            status_->PortState(slot, LineStateWord(state),
+                               state == PortState::kProgrammed ? 100 : 0,
+                               trouble ? text : std::string());
+        }
     }
     void Waiting(size_t slot, uint32_t waitedMs) override { rep_.Waiting(slot, waitedMs); }
     void RunStarting(size_t slot, unsigned runNumber) override {
@@ -34,6 +42,7 @@ public:
     }
     void Progress(size_t slot, int code, int32_t value) override {
         rep_.Progress(slot, code, value);
+        if (status_ && code <= 7) status_->PortState(slot, "programming", value, {});
     }
     void Message(size_t slot, const std::string& line) override {
         if (line.rfind(txt::kCanNotOpen, 0) != 0) rep_.Message(slot, line);
@@ -41,6 +50,10 @@ public:
     void Result(size_t slot, const RunResult& r, const Tally& tally) override {
         rep_.Result(slot, r, tally);
         if (!r.cause.empty()) rep_.Message(slot, CauseLine(r.cause));
+        if (status_)
+            status_->PortState(
+                slot, r.exitCode == 0 ? "programmed" : "failed", r.exitCode == 0 ? 100 : 0,
+                r.exitCode == 0 ? std::string() : (r.cause.empty() ? r.status : r.cause));
         // The job's quantity reached: modules under way finish, no new one starts.
         if (line_ && line_->OnResult(r.exitCode == 0) && station_) station_->Stop();
     }
@@ -50,6 +63,7 @@ private:
     Reporter& rep_;
     LineSession* line_;
     Station* station_ = nullptr;
+    LineStatus* status_ = nullptr;
 };
 
 } // namespace
@@ -75,7 +89,10 @@ int RunStation(const StationOptions& o, bool json, bool terminal, std::FILE* out
     req.results = o.results;
     req.trust = o.trust;
     if (o.results) req.aliases = StableAliases(o.ports);
-    if (o.line && o.line->Active()) req.hold = [line = o.line] { return line->HoldText(); };
+    if (o.line && o.line->Active()) {
+        req.hold = [line = o.line] { return line->HoldText(); };
+        events.SetLineStatus(o.line->StartStatus(o.ports));
+    }
     RunServices services = DefaultRunServices();
     if (o.wireTrace) services = WithWireTrace(std::move(services), *o.wireTrace);
     Station station(std::move(req), std::move(services), events);

@@ -1,10 +1,19 @@
 #include "Service.h"
 
+#include "Live.h"
 #include "Tokens.h"
 #include "Wire.h"
+#include "Www.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
 
 namespace zem::line {
 
@@ -29,6 +38,27 @@ std::string Bearer(const httplib::Request& req) {
     return h.substr(prefix.size());
 }
 
+// The viewer's token from the cookie the page's login set.
+std::string ViewerCookie(const httplib::Request& req) {
+    std::string c = req.get_header_value("Cookie");
+    const std::string key = "zem_viewer=";
+    for (size_t at = 0; at < c.size();) {
+        while (at < c.size() && (c[at] == ' ' || c[at] == ';'))
+            ++at;
+        size_t end = c.find(';', at);
+        if (end == std::string::npos) end = c.size();
+        if (c.compare(at, key.size(), key) == 0)
+            return c.substr(at + key.size(), end - at - key.size());
+        at = end;
+    }
+    return {};
+}
+
+int64_t SteadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 } // namespace
 
 struct Service::Impl {
@@ -36,6 +66,14 @@ struct Service::Impl {
     ServiceOptions o;
     std::unique_ptr<httplib::Server> server;
     int port = 0;
+    std::atomic<bool> stopping{false};
+    // Live reports per station in the current second: a flood is refused, not stored.
+    std::mutex floodMutex;
+    std::map<std::string, std::pair<int64_t, int>> reports;
+    // Stations' online state as last told to the events' observer.
+    std::thread watcher;
+    std::mutex watchMutex;
+    std::condition_variable watchWake;
 
     Impl(Store& s, ServiceOptions opt) : store(s), o(std::move(opt)) {}
 
@@ -44,6 +82,7 @@ struct Service::Impl {
     Who Authenticate(const httplib::Request& req, httplib::Response& res, std::string& name,
                      bool stationAllowed, bool viewerAllowed) {
         std::string token = Bearer(req);
+        if (token.empty() && viewerAllowed) token = ViewerCookie(req);
         if (token.empty()) {
             Refuse(res, 401, "no token: send Authorization: Bearer TOKEN");
             return Who::kNone;
@@ -71,8 +110,8 @@ struct Service::Impl {
     }
 
     static bool Filter(const httplib::Request& req, httplib::Response& res, ResultFilter& f) {
-        static const std::set<std::string> known = {"since", "station", "port",  "outcome",
-                                                    "job",   "format",  "limit", "by"};
+        static const std::set<std::string> known = {"since", "until",  "station", "port", "outcome",
+                                                    "job",   "format", "limit",   "by"};
         for (const auto& [key, value] : req.params) {
             (void)value;
             if (!known.count(key)) {
@@ -81,6 +120,7 @@ struct Service::Impl {
             }
         }
         f.since = req.get_param_value("since");
+        f.until = req.get_param_value("until");
         f.station = req.get_param_value("station");
         f.port = req.get_param_value("port");
         f.outcome = req.get_param_value("outcome");
@@ -158,6 +198,165 @@ struct Service::Impl {
                 o.events->ResultStored(
                     station, ResultToJson(r).dump(-1, ' ', false, json::error_handler_t::replace));
         Reply(res, 200, json{{"stored", added}, {"already_stored", results.size() - added}});
+    }
+
+    // A station's live report: its ports' states, its job and its backlog; also its heartbeat.
+    void PostState(const httplib::Request& req, httplib::Response& res) {
+        std::string station;
+        if (Authenticate(req, res, station, true, false) == Who::kNone) return;
+        {
+            std::lock_guard lock(floodMutex);
+            auto& [second, count] = reports[station];
+            int64_t now = SteadyMs() / 1000;
+            if (second != now) second = now, count = 0;
+            if (++count > o.maxReportsPerSecond) {
+                Refuse(res, 429,
+                       "more than " + std::to_string(o.maxReportsPerSecond) +
+                           " live reports a second from station " + station +
+                           ": send the latest state only");
+                return;
+            }
+        }
+        json body = json::parse(req.body, nullptr, false);
+        LiveStation st;
+        st.station = station;
+        std::vector<LivePort> ports, changed;
+        std::string why;
+        if (!LiveReportFromJson(body, st, ports, why)) {
+            Refuse(res, 400, why);
+            return;
+        }
+        if (!store.PutLiveState(st, ports, changed, why)) {
+            Refuse(res, 503, "database: " + why);
+            return;
+        }
+        if (o.events)
+            for (const LivePort& p : changed)
+                o.events->PortState({station, p.port, p.state, p.percent, p.cause, NowUtc()});
+        Reply(res, 200, json{{"changed", changed.size()}});
+    }
+
+    // The page's login: a viewer's token, checked, becomes a cookie for this browser session,
+    // so that its event stream and CSV downloads (which carry no header of the page's) get in.
+    void PostLogin(const httplib::Request& req, httplib::Response& res) {
+        std::string who;
+        if (Bearer(req).empty()) {
+            Refuse(res, 401, "no token: send Authorization: Bearer TOKEN");
+            return;
+        }
+        if (Authenticate(req, res, who, false, true) == Who::kNone) return;
+        bool tls = !o.certFile.empty();
+        res.set_header("Set-Cookie", "zem_viewer=" + Bearer(req) +
+                                         "; Path=/; HttpOnly; SameSite=Strict" +
+                                         (tls ? "; Secure" : ""));
+        Reply(res, 200, json{{"viewer", who}});
+    }
+
+    bool View(json& out, std::string& error) {
+        std::vector<LiveStation> stations;
+        std::vector<LivePort> ports;
+        if (!store.LiveState(stations, ports, error)) return false;
+        std::string start = ShiftStart(o.shiftMinutes, std::time(nullptr));
+        ResultFilter f;
+        f.since = start;
+        std::vector<SummaryRow> rows;
+        if (!store.Summary("station", f, rows, error)) return false;
+        out = LiveView(stations, ports, rows, start, NowUtc(), o.staleMs);
+        return true;
+    }
+
+    // The line as the page shows it: once as JSON, or as a stream of events, each the whole
+    // view, sent when it changed. The stream asks the database's change count every livePollMs
+    // and builds the view again at least once a second (stations go stale, results arrive): the
+    // service keeps nothing, so any of several behind one address serves any page.
+    void GetLive(const httplib::Request& req, httplib::Response& res) {
+        std::string who;
+        if (Authenticate(req, res, who, false, true) == Who::kNone) return;
+        if (req.has_param("once")) {
+            json view;
+            std::string error;
+            if (!View(view, error)) {
+                Refuse(res, 503, "database: " + error);
+                return;
+            }
+            Reply(res, 200, view);
+            return;
+        }
+        struct Cursor {
+            int64_t count = -1;
+            int64_t builtMs = 0, wroteMs = 0;
+            std::string last;
+        };
+        auto cursor = std::make_shared<Cursor>();
+        res.set_header("Cache-Control", "no-store");
+        res.set_header("X-Accel-Buffering", "no");
+        res.set_chunked_content_provider(
+            "text/event-stream", [this, cursor](size_t, httplib::DataSink& sink) {
+                Cursor& c = *cursor;
+                auto write = [&](const std::string& text) {
+                    c.wroteMs = SteadyMs();
+                    return sink.write(text.data(), text.size());
+                };
+                if (c.count >= 0) {
+                    for (uint32_t slept = 0; slept < o.livePollMs; slept += 50) {
+                        if (stopping.load(std::memory_order_acquire)) return false;
+                        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    }
+                }
+                if (stopping.load(std::memory_order_acquire) || !sink.is_writable()) return false;
+                int64_t count = 0;
+                std::string error;
+                bool ok = store.ChangeCount(count, error);
+                int64_t now = SteadyMs();
+                if (ok && count == c.count && now - c.builtMs < 1000) {
+                    if (now - c.wroteMs >= 10000) return write(": still here\n\n");
+                    return true;
+                }
+                json view;
+                if (ok) ok = View(view, error);
+                c.builtMs = now;
+                if (!ok) {
+                    c.count = 0;
+                    c.last.clear(); // the page shows the problem until the next view comes
+                    return write("event: problem\ndata: " +
+                                 json{{"error", "database: " + error}}.dump() + "\n\n");
+                }
+                c.count = count;
+                std::string nowIso = view["now"];
+                view.erase("now");
+                std::string text = view.dump(-1, ' ', false, json::error_handler_t::replace);
+                if (text == c.last) return true;
+                c.last = text;
+                view["now"] = nowIso;
+                return write("data: " + view.dump(-1, ' ', false, json::error_handler_t::replace) +
+                             "\n\n");
+            });
+    }
+
+    // Tells the observer when a station comes online or goes stale.
+    void Watch() {
+        std::map<std::string, bool> online;
+        std::unique_lock lock(watchMutex);
+        while (!stopping.load(std::memory_order_acquire)) {
+            lock.unlock();
+            std::vector<LiveStation> stations;
+            std::vector<LivePort> ports;
+            std::string error;
+            if (store.LiveState(stations, ports, error)) {
+                int64_t now = IsoMs(NowUtc());
+                for (const LiveStation& s : stations) {
+                    if (!s.seenAt) continue;
+                    bool on = now - IsoMs(*s.seenAt) <= o.staleMs;
+                    auto it = online.find(s.station);
+                    if (it != online.end() && it->second == on) continue;
+                    online[s.station] = on;
+                    o.events->StationOnline(s.station, on, *s.seenAt);
+                }
+            }
+            lock.lock();
+            watchWake.wait_for(lock, std::chrono::seconds(1),
+                               [&] { return stopping.load(std::memory_order_acquire); });
+        }
     }
 
     void GetResults(const httplib::Request& req, httplib::Response& res) {
@@ -274,6 +473,8 @@ bool Service::Bind(std::string& error) {
         m.server = std::make_unique<httplib::Server>();
     }
     httplib::Server& s = *m.server;
+    size_t threads = m.o.threads;
+    s.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     s.set_payload_max_length(m.o.maxBodyBytes);
     s.set_read_timeout(10, 0);
     s.set_write_timeout(10, 0);
@@ -287,6 +488,22 @@ bool Service::Bind(std::string& error) {
           [&m](const httplib::Request& q, httplib::Response& r) { m.GetResults(q, r); });
     s.Get("/api/v1/summary",
           [&m](const httplib::Request& q, httplib::Response& r) { m.GetSummary(q, r); });
+    s.Post("/api/v1/state",
+           [&m](const httplib::Request& q, httplib::Response& r) { m.PostState(q, r); });
+    s.Post("/api/v1/login",
+           [&m](const httplib::Request& q, httplib::Response& r) { m.PostLogin(q, r); });
+    s.Get("/api/v1/live",
+          [&m](const httplib::Request& q, httplib::Response& r) { m.GetLive(q, r); });
+    // The pages: part of the program, so that nothing is fetched from elsewhere.
+    for (const WwwFile& f : WwwFiles()) {
+        std::string path = f.path;
+        auto serve = [f](const httplib::Request&, httplib::Response& r) {
+            r.set_content(reinterpret_cast<const char*>(f.data), f.size, f.type);
+            r.set_header("Cache-Control", "no-cache");
+        };
+        s.Get(path, serve);
+        if (path == "/line.html") s.Get("/", serve);
+    }
     s.Get("/api/v1/jobs",
           [&m](const httplib::Request& q, httplib::Response& r) { m.GetJobs(q, r); });
     s.Get(R"(/api/v1/jobs/stream/([^/]+))",
@@ -313,6 +530,7 @@ bool Service::Bind(std::string& error) {
         }
         m.port = m.o.port;
     }
+    if (m.o.events && !m.watcher.joinable()) m.watcher = std::thread([&m] { m.Watch(); });
     return true;
 }
 
@@ -321,11 +539,20 @@ int Service::BoundPort() const {
 }
 
 void Service::Serve() {
-    if (impl_->server) impl_->server->listen_after_bind();
+    Impl& m = *impl_;
+    if (!m.server) return;
+    m.server->listen_after_bind();
 }
 
 void Service::Stop() {
-    if (impl_->server) impl_->server->stop();
+    Impl& m = *impl_;
+    {
+        std::lock_guard lock(m.watchMutex);
+        m.stopping.store(true, std::memory_order_release);
+    }
+    m.watchWake.notify_all();
+    if (m.server) m.server->stop();
+    if (m.watcher.joinable()) m.watcher.join();
 }
 
 } // namespace zem::line

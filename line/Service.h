@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zem::line {
 
@@ -15,8 +16,13 @@ struct ServiceOptions {
     std::string certFile, keyFile, caFile;
     size_t maxBodyBytes = 8u << 20;
     size_t maxBatch = 1000; // results in one request
-    // Told of what happens on the line (results committed); not owned, may be null.
-    LineEvents* events = nullptr;
+    // The shifts' start times (local time, minutes of the day) the page counts modules from.
+    std::vector<int> shiftMinutes = {6 * 60, 14 * 60, 22 * 60};
+    uint32_t staleMs = 10000;     // a station silent this long is shown grey
+    uint32_t livePollMs = 200;    // how often an open page's stream asks the database for changes
+    int maxReportsPerSecond = 10; // a station's live reports; more are refused (429)
+    size_t threads = 64;          // open pages hold one each
+    LineEvents* events = nullptr; // told of what was stored, after the commit
 };
 
 // The HTTP API over a store. The service holds nothing of its own: every answer comes from the

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 
 namespace zem::line {
 
@@ -54,6 +55,29 @@ CREATE TABLE result (
 CREATE INDEX result_station_time ON result (station, finished_at);
 CREATE INDEX result_time ON result (finished_at);
 CREATE INDEX result_job ON result (job, outcome);
+)",
+    R"(CREATE TABLE live_station (
+  station TEXT PRIMARY KEY,
+  job TEXT NOT NULL,
+  job_sha256 TEXT NOT NULL,
+  backlog BIGINT NOT NULL,
+  backlog_since TEXT NOT NULL,
+  ports BIGINT NOT NULL,
+  seen_at TEXT NOT NULL);
+CREATE TABLE live_port (
+  station TEXT NOT NULL,
+  port BIGINT NOT NULL,
+  name TEXT NOT NULL,
+  state TEXT NOT NULL,
+  percent BIGINT NOT NULL,
+  cause TEXT NOT NULL,
+  since TEXT NOT NULL,
+  last_outcome TEXT,
+  last_cause TEXT,
+  last_at TEXT,
+  PRIMARY KEY (station, port));
+CREATE TABLE live_change (id BIGINT PRIMARY KEY, count BIGINT NOT NULL);
+INSERT INTO live_change (id, count) VALUES (1, 0);
 )",
     // Results stored while MQTT was on and not yet acknowledged by the broker, each owned by the
     // service that stored it: that service alone publishes it, so two services sharing the
@@ -113,6 +137,7 @@ std::string Where(const ResultFilter& f, std::vector<Value>& params) {
         w += std::string(" AND ") + clause + " $" + std::to_string(params.size());
     };
     add(f.since, "finished_at >=");
+    add(f.until, "finished_at <");
     add(f.station, "station =");
     add(f.port, "port =");
     add(f.outcome, "outcome =");
@@ -430,6 +455,108 @@ bool Store::Summary(const std::string& by, const ResultFilter& f, std::vector<Su
     out.clear();
     for (const Row& r : rows)
         out.push_back({Str(r[0]), Int(r[1]), Int(r[2]), Str(r[3]), Str(r[4])});
+    return true;
+}
+
+bool Store::PutLiveState(const LiveStation& st, const std::vector<LivePort>& ports,
+                         std::vector<LivePort>& changed, std::string& error) {
+    changed.clear();
+    return InTransaction(
+        [&](std::string& err) {
+            std::vector<Row> rows;
+            if (!db_->Exec("SELECT job, job_sha256, backlog, backlog_since, ports FROM "
+                           "live_station WHERE station = $1",
+                           {st.station}, &rows, nullptr, err))
+                return false;
+            bool any = rows.empty() || Str(rows[0][0]) != st.job ||
+                       Str(rows[0][1]) != st.jobSha256 || Int(rows[0][2]) != st.backlog ||
+                       Str(rows[0][3]) != st.backlogSince || Int(rows[0][4]) != st.ports;
+            std::string now = NowUtc();
+            if (!db_->Exec("INSERT INTO live_station (station, job, job_sha256, backlog, "
+                           "backlog_since, ports, seen_at) VALUES ($1, $2, $3, $4, $5, $6, $7) "
+                           "ON CONFLICT (station) DO UPDATE SET job = $2, job_sha256 = $3, "
+                           "backlog = $4, backlog_since = $5, ports = $6, seen_at = $7",
+                           {st.station, st.job, st.jobSha256, std::to_string(st.backlog),
+                            st.backlogSince, std::to_string(st.ports), now},
+                           err))
+                return false;
+            rows.clear();
+            if (!db_->Exec("SELECT port, name, state, percent, cause, since, last_outcome, "
+                           "last_cause, last_at FROM live_port WHERE station = $1",
+                           {st.station}, &rows, nullptr, err))
+                return false;
+            std::map<int64_t, const Row*> old;
+            for (const Row& r : rows)
+                old[Int(r[0])] = &r;
+            for (LivePort p : ports) {
+                auto it = old.find(p.port);
+                const Row* o = it == old.end() ? nullptr : it->second;
+                if (o && Str((*o)[1]) == p.name && Str((*o)[2]) == p.state &&
+                    Int((*o)[3]) == p.percent && Str((*o)[4]) == p.cause &&
+                    (*o)[6] == p.lastOutcome && (*o)[7] == p.lastCause)
+                    continue;
+                // The last result is the station's to say (it stays in the cell until the
+                // port's next module answers); its time is the service's, kept while it is the
+                // same result.
+                bool sameLast = o && (*o)[6] == p.lastOutcome && (*o)[7] == p.lastCause;
+                if (sameLast)
+                    p.lastAt = (*o)[8];
+                else if (p.lastOutcome)
+                    p.lastAt = now;
+                if (!db_->Exec(
+                        "INSERT INTO live_port (station, port, name, state, percent, cause, "
+                        "since, last_outcome, last_cause, last_at) VALUES ($1, $2, $3, $4, $5, "
+                        "$6, $7, $8, $9, $10) ON CONFLICT (station, port) DO UPDATE SET name = "
+                        "$3, state = $4, percent = $5, cause = $6, since = $7, last_outcome = "
+                        "$8, last_cause = $9, last_at = $10",
+                        {st.station, std::to_string(p.port), p.name, p.state,
+                         std::to_string(p.percent), p.cause, p.since, p.lastOutcome, p.lastCause,
+                         p.lastAt},
+                        err))
+                    return false;
+                changed.push_back(p);
+            }
+            int64_t gone = 0;
+            if (!db_->Exec("DELETE FROM live_port WHERE station = $1 AND port > $2",
+                           {st.station, std::to_string(ports.size())}, nullptr, &gone, err))
+                return false;
+            if (!any && changed.empty() && gone == 0) return true;
+            return db_->Exec("UPDATE live_change SET count = count + 1 WHERE id = 1", {}, err);
+        },
+        error);
+}
+
+bool Store::LiveState(std::vector<LiveStation>& stations, std::vector<LivePort>& ports,
+                      std::string& error) {
+    std::lock_guard lock(mutex_);
+    std::vector<Row> rows;
+    if (!db_->Exec("SELECT s.name, l.job, l.job_sha256, l.backlog, l.backlog_since, l.ports, "
+                   "l.seen_at FROM station s LEFT JOIN live_station l ON l.station = s.name "
+                   "ORDER BY s.name",
+                   {}, &rows, nullptr, error))
+        return false;
+    stations.clear();
+    for (const Row& r : rows)
+        stations.push_back({Str(r[0]), Str(r[1]), Str(r[2]), Int(r[3]), Str(r[4]),
+                            static_cast<int>(Int(r[5])), r[6]});
+    rows.clear();
+    if (!db_->Exec("SELECT station, port, name, state, percent, cause, since, last_outcome, "
+                   "last_cause, last_at FROM live_port ORDER BY station, port",
+                   {}, &rows, nullptr, error))
+        return false;
+    ports.clear();
+    for (const Row& r : rows)
+        ports.push_back({Str(r[0]), static_cast<int>(Int(r[1])), Str(r[2]), Str(r[3]),
+                         static_cast<int>(Int(r[4])), Str(r[5]), Str(r[6]), r[7], r[8], r[9]});
+    return true;
+}
+
+bool Store::ChangeCount(int64_t& count, std::string& error) {
+    std::lock_guard lock(mutex_);
+    std::vector<Row> rows;
+    if (!db_->Exec("SELECT count FROM live_change WHERE id = 1", {}, &rows, nullptr, error))
+        return false;
+    count = rows.empty() ? 0 : Int(rows[0][0]);
     return true;
 }
 

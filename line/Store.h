@@ -12,7 +12,7 @@
 namespace zem::line {
 
 // The schema this build writes and reads.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // One module's result as the service keeps it.
 struct Result {
@@ -50,6 +50,7 @@ struct Job {
 
 struct ResultFilter {
     std::string since; // finished_at at or after, ISO 8601 (a prefix such as "2026-12-11" works)
+    std::string until; // finished_at before
     std::string station, port, outcome, job;
     int64_t limit = 0; // 0: all
 };
@@ -58,6 +59,27 @@ struct SummaryRow {
     std::string key; // station, job or hour ("2026-12-11T03")
     int64_t programmed = 0, failed = 0;
     std::string first, last; // finished_at of the first and last result
+};
+
+// A port's live state as its station last reported it, with the last result it shows (the
+// station holds it until the port's next module answers).
+struct LivePort {
+    std::string station;
+    int port = 0;
+    std::string name, state;
+    int percent = 0;
+    std::string cause, since;
+    Value lastOutcome, lastCause, lastAt;
+};
+
+// A station's live report apart from its ports.
+struct LiveStation {
+    std::string station;
+    std::string job, jobSha256;
+    int64_t backlog = 0;
+    std::string backlogSince;
+    int ports = 0;
+    Value seenAt; // the service's clock at its last report; none when it never reported
 };
 
 // The line's database behind one interface: SQLite or PostgreSQL, the same statements for both.
@@ -96,6 +118,17 @@ public:
     bool Results(const ResultFilter& filter, std::vector<Result>& out, std::string& error);
     bool Summary(const std::string& by, const ResultFilter& filter, std::vector<SummaryRow>& out,
                  std::string& error);
+
+    // Stores a station's report: its ports' states (all of them, numbered 1 to `ports.size()`)
+    // and the rest. `changed` receives the ports whose state differs from the stored one. The
+    // line's change count goes up when anything but the time of the report changed.
+    bool PutLiveState(const LiveStation& station, const std::vector<LivePort>& ports,
+                      std::vector<LivePort>& changed, std::string& error);
+    // Every station of the line (those that never reported too) and every port reported.
+    bool LiveState(std::vector<LiveStation>& stations, std::vector<LivePort>& ports,
+                   std::string& error);
+    // Goes up with each change of the live state: cheap to ask often.
+    bool ChangeCount(int64_t& count, std::string& error);
 
     // A job's name is released once; the same stream may not be released under two live names.
     bool ReleaseJob(const Job& job, std::string& error);

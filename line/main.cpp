@@ -2,6 +2,7 @@
 // viewers, jobs, results); the service answers stations and readers over HTTP, and the
 // subcommands here work on the same database directly.
 #include "MqttPublisher.h"
+#include "Live.h"
 #include "Service.h"
 #include "Store.h"
 #include "Tokens.h"
@@ -118,6 +119,10 @@ int main(int argc, char** argv) {
     serve->add_option("--key", so.keyFile, "TLS: the certificate's key (PEM)");
     serve->add_option("--ca", so.caFile,
                       "TLS: let in only clients with a certificate this CA signed (PEM)");
+    std::string shifts = "06:00,14:00,22:00";
+    serve->add_option("--shifts", shifts,
+                      "The shifts' start times, local time, that the line page counts from "
+                      "(default 06:00,14:00,22:00)");
 
     MqttOptions mo;
     serve->add_option("--mqtt", mo.url,
@@ -178,7 +183,11 @@ int main(int argc, char** argv) {
 
     CLI11_PARSE(app, argc, argv);
 
-    if (*serve) return Serve(db, so, mo);
+    if (*serve) {
+        std::string error;
+        if (!ParseShifts(shifts, so.shiftMinutes, error)) return Fail("--shifts: " + error);
+        return Serve(db, so, mo);
+    }
     auto store = OpenStore(db);
     if (!store) return 1;
     std::string error;

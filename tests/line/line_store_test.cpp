@@ -2,6 +2,7 @@
 // ids, tokens, jobs, and bad input refused with a reason and nothing changed.
 #include "HttpClient.h"
 #include "LineFixtures.h"
+#include "LineStatus.h"
 #include "Service.h"
 #include "Store.h"
 #include "Tokens.h"
@@ -11,7 +12,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 using namespace zem::line;
@@ -355,6 +359,229 @@ TEST_P(StoreTest, TheApiRefusesBadInputWithAReasonAndChangesNothing) {
     serving.join();
 }
 
+// What the service's observer hears: each call as a line of text.
+class EventLog : public LineEvents {
+public:
+    void ResultStored(const std::string& station, const std::string& resultJson) override {
+        Add("result " + station + " " + json::parse(resultJson)["result_id"].get<std::string>());
+    }
+    void PortState(const PortStateEvent& e) override {
+        Add("port " + e.station + " " + std::to_string(e.port) + " " + e.state + " " +
+            std::to_string(e.percent) + " " + e.cause);
+    }
+    void StationOnline(const std::string& station, bool online, const std::string&) override {
+        Add("station " + station + (online ? " online" : " offline"));
+    }
+    std::vector<std::string> Lines() {
+        std::lock_guard lock(m);
+        return lines;
+    }
+    bool Has(const std::string& line) {
+        auto l = Lines();
+        return std::count(l.begin(), l.end(), line) > 0;
+    }
+
+private:
+    void Add(const std::string& line) {
+        std::lock_guard lock(m);
+        lines.push_back(line);
+    }
+    std::mutex m;
+    std::vector<std::string> lines;
+};
+
+TEST_P(StoreTest, LiveStateIsKeptPerPortAndBadReportsAreRefused) {
+    std::string error;
+    const std::string station = "zs-station-token", other = "zs-other", viewer = "zv-viewer";
+    ASSERT_TRUE(store_->AddStation("st1", TokenHash(station), error)) << error;
+    ASSERT_TRUE(store_->AddStation("st2", TokenHash(other), error)) << error;
+    ASSERT_TRUE(store_->AddViewer("wall", TokenHash(viewer), error)) << error;
+    EventLog events;
+    ServiceOptions o;
+    o.port = 0;
+    o.staleMs = 1500;
+    o.events = &events;
+    o.maxReportsPerSecond = 50;
+    Service service(*store_, o);
+    ASSERT_TRUE(service.Bind(error)) << error;
+    struct Serving {
+        Service& service;
+        std::thread thread;
+        ~Serving() {
+            service.Stop();
+            thread.join();
+        }
+    } serving{service, std::thread([&] { service.Serve(); })};
+    std::string url = "http://127.0.0.1:" + std::to_string(service.BoundPort());
+    auto exchange = [&](const std::string& method, const std::string& token,
+                        const std::string& path, const std::string& body) {
+        zem::HttpRequest q;
+        q.method = method;
+        q.url = url + path;
+        q.bearer = token;
+        q.body = body;
+        zem::HttpAnswer a;
+        std::string err;
+        EXPECT_TRUE(zem::HttpExchange(q, a, err)) << err;
+        return a;
+    };
+    auto port = [](int n, const std::string& state, int percent = 0, const std::string& cause = "",
+                   const std::string& last = "", const std::string& lastCause = "") {
+        return json{{"port", n},
+                    {"name", "COM" + std::to_string(n)},
+                    {"state", state},
+                    {"percent", percent},
+                    {"cause", cause},
+                    {"since", "2026-12-11T06:00:00.000Z"},
+                    {"last_outcome", last},
+                    {"last_cause", lastCause}};
+    };
+    auto report = [&](const std::string& token, const json& ports, int64_t backlog = 0) {
+        json body{{"ports", ports},
+                  {"job", "J1"},
+                  {"job_sha256", std::string(64, 'c')},
+                  {"backlog", backlog},
+                  {"backlog_since", ""}};
+        return exchange("POST", token, "/api/v1/state", body.dump());
+    };
+    auto view = [&] {
+        zem::HttpAnswer a = exchange("GET", viewer, "/api/v1/live?once=1", "");
+        EXPECT_EQ(a.status, 200) << a.body;
+        json v = json::parse(a.body, nullptr, false);
+        json st1;
+        for (const json& s : v["stations"])
+            if (s["name"] == "st1") st1 = s;
+        return st1;
+    };
+
+    struct Case {
+        const char* what;
+        std::string token;
+        std::string body;
+        int status;
+        const char* reason;
+    };
+    json two = {port(1, "waiting"), port(2, "waiting")};
+    const Case cases[] = {
+        {"a viewer's token", viewer, json{{"ports", two}}.dump(), 401, "not a station's"},
+        {"not JSON", station, "{\"ports\": [", 400, "not a JSON object"},
+        {"an unknown member", station, json{{"ports", two}, {"mood", 1}}.dump(), 400,
+         "unknown member mood"},
+        {"a port beyond the list", station,
+         json{{"ports", {port(1, "waiting"), port(3, "waiting")}}}.dump(), 400, "unknown port 3"},
+        {"port 0", station, json{{"ports", {port(0, "waiting")}}}.dump(), 400, "unknown port 0"},
+        {"a port twice", station, json{{"ports", {port(1, "waiting"), port(1, "failed")}}}.dump(),
+         400, "unknown port 1"},
+        {"a state word nobody sends", station, json{{"ports", {port(1, "melting")}}}.dump(), 400,
+         "unknown state melting"},
+        {"a last outcome nobody sends", station,
+         json{{"ports", {port(1, "waiting", 0, "", "splendid")}}}.dump(), 400,
+         "unknown last outcome splendid"},
+        {"a percentage over 100", station, json{{"ports", {port(1, "programming", 101)}}}.dump(),
+         400, "percent"},
+        {"a port's unknown member", station,
+         json{{"ports",
+               {json{{"port", 1}, {"name", "a"}, {"state", "waiting"}, {"percent", 0}, {"x", 1}}}}}
+             .dump(),
+         400, "unknown member x"},
+    };
+    for (const Case& c : cases) {
+        zem::HttpAnswer a = exchange("POST", c.token, "/api/v1/state", c.body);
+        EXPECT_EQ(a.status, c.status) << c.what << ": " << a.body;
+        EXPECT_NE(a.body.find(c.reason), std::string::npos) << c.what << ": " << a.body;
+    }
+    EXPECT_TRUE(view()["ports"].empty()) << "nothing of a refused report is stored";
+    EXPECT_TRUE(view()["stale"].get<bool>()) << "a station that never reported";
+
+    // A failed module's cause stays in its cell while the port waits, and goes when the next
+    // module answers.
+    ASSERT_EQ(report(station,
+                     {port(1, "programming", 40),
+                      port(2, "failed", 0, "no answer", "failed", "no answer")},
+                     3)
+                  .status,
+              200);
+    json st = view();
+    ASSERT_EQ(st["ports"].size(), 2u) << st;
+    EXPECT_EQ(st["ports"][0]["state"], "programming");
+    EXPECT_EQ(st["ports"][0]["percent"], 40);
+    EXPECT_EQ(st["ports"][1]["last_outcome"], "failed");
+    EXPECT_EQ(st["ports"][1]["last_cause"], "no answer");
+    EXPECT_EQ(st["backlog"], 3);
+    EXPECT_FALSE(st["stale"].get<bool>());
+    ASSERT_EQ(report(station, {port(1, "programmed", 100, "", "programmed"),
+                               port(2, "waiting", 0, "", "failed", "no answer")})
+                  .status,
+              200);
+    st = view();
+    EXPECT_EQ(st["ports"][1]["state"], "waiting");
+    EXPECT_EQ(st["ports"][1]["last_cause"], "no answer") << "held while the port waits";
+    EXPECT_EQ(st["ports"][0]["last_outcome"], "programmed");
+    ASSERT_EQ(
+        report(station, {port(1, "programmed", 100, "", "programmed"), port(2, "programming", 1)})
+            .status,
+        200);
+    st = view();
+    EXPECT_TRUE(st["ports"][1]["last_outcome"].is_null()) << "the next module answered: " << st;
+    // A station with fewer ports than before: the others go.
+    ASSERT_EQ(report(station, json::array({port(1, "waiting")})).status, 200);
+    EXPECT_EQ(view()["ports"].size(), 1u);
+
+    // A flood from one station is refused, and never keeps another station out.
+    int refused = 0;
+    for (int i = 0; i < 120; ++i)
+        if (report(station, json::array({port(1, "programming", i % 100)})).status == 429)
+            ++refused;
+    EXPECT_GT(refused, 0);
+    EXPECT_EQ(report(other, json::array({port(1, "waiting")})).status, 200);
+    EXPECT_EQ(exchange("GET", viewer, "/api/v1/live?once=1", "").status, 200);
+
+    // The observer heard the changes, and a stored result once.
+    EXPECT_TRUE(events.Has("port st1 2 failed 0 no answer"));
+    EXPECT_TRUE(events.Has("port st1 1 programmed 100 "));
+    const std::string batch = json{{"results",
+                                    {json{{"result_id", "0d6f8a3e-2c1b-4f5e-9a7d-1b2c3d4e5f60"},
+                                          {"port", "COM1"},
+                                          {"alias", nullptr},
+                                          {"outcome", "programmed"},
+                                          {"exit_code", 0},
+                                          {"status", "Program Complete"},
+                                          {"cause", nullptr},
+                                          {"started_at", nullptr},
+                                          {"finished_at", "2026-12-11T06:00:00.000Z"},
+                                          {"duration_ms", 4000},
+                                          {"stream_sha256", nullptr},
+                                          {"stream", "s.bin"},
+                                          {"speed", "921600"},
+                                          {"dumps", json::array()},
+                                          {"host", "pc7"},
+                                          {"version", "1.9"}}}}}
+                                  .dump();
+    for (int i = 0; i < 2; ++i) {
+        zem::HttpAnswer a = exchange("POST", station, "/api/v1/results", batch);
+        ASSERT_EQ(a.status, 200) << a.body;
+    }
+    auto lines = events.Lines();
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(), "result st1 0d6f8a3e-2c1b-4f5e-9a7d-1b2c3d4e5f60"),
+        1);
+
+    // Silent for longer than staleMs: grey on the page, and offline for the observer.
+    bool stale = false;
+    for (int i = 0; i < 100 && !stale; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stale = view()["stale"].get<bool>();
+    }
+    EXPECT_TRUE(stale);
+    bool offline = false;
+    for (int i = 0; i < 100 && !offline; ++i) {
+        offline = events.Has("station st1 offline");
+        if (!offline) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(offline);
+    EXPECT_TRUE(events.Has("station st1 online"));
+}
+
 // TLS for the API: a certificate made here; a client that trusts it is let in, one that does not
 // is refused, and a key that does not match is refused at start.
 TEST(LineTls, TheApiOverTls) {
@@ -406,3 +633,108 @@ INSTANTIATE_TEST_SUITE_P(Databases, StoreTest, ::testing::Values("sqlite", "post
                          [](const auto& info) { return info.param; });
 
 } // namespace
+
+// The station's side of the live state: a burst of changes becomes a few reports carrying the
+// latest state, a line that does not answer never holds up the station, and the whole picture
+// goes again when the line answers once more.
+TEST(LineStatus, CoalescesNeverBlocksAndResendsWhenTheLineIsBack) {
+    std::mutex m;
+    std::vector<std::string> bodies;
+    std::atomic<bool> lineUp{true};
+    std::atomic<int> hangMs{0};
+    zem::HttpFunction http = [&](const zem::HttpRequest& q, zem::HttpAnswer& a, std::string& e) {
+        if (int h = hangMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(h));
+        if (!lineUp.load()) {
+            e = "connection refused";
+            return false;
+        }
+        EXPECT_EQ(q.url, "http://line:8470/api/v1/state");
+        EXPECT_EQ(q.bearer, "zs-t");
+        std::lock_guard lock(m);
+        bodies.push_back(q.body);
+        a.status = 200;
+        return true;
+    };
+    auto count = [&] {
+        std::lock_guard lock(m);
+        return bodies.size();
+    };
+    auto last = [&] {
+        std::lock_guard lock(m);
+        return bodies.empty() ? json() : json::parse(bodies.back());
+    };
+    zem::LineStatus::Options o;
+    o.link.url = "http://line:8470/";
+    o.link.token = "zs-t";
+    o.ports = {"COM3", "COM4"};
+    o.job = "J1";
+    o.heartbeatMs = 300;
+    o.backlog = [] { return zem::LineBacklog{4, 0, "2026-12-11T06:00:00.000Z"}; };
+    zem::LineStatus status(o, http);
+    status.Start();
+
+    // 1000 changes in about a second: at most 5 reports a second, the last with the last state.
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i <= 1000; ++i) {
+        status.PortState(0, "programming", i / 10, "");
+        std::this_thread::sleep_for(std::chrono::microseconds(1000));
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LE(count(), static_cast<size_t>(5 * (seconds + 0.5) + 3)) << seconds << " s";
+    json j = last();
+    ASSERT_TRUE(j.is_object());
+    EXPECT_EQ(j["ports"][0]["percent"], 100);
+    EXPECT_EQ(j["ports"][1]["name"], "COM4");
+    EXPECT_EQ(j["ports"][1]["port"], 2);
+    EXPECT_EQ(j["job"], "J1");
+    EXPECT_EQ(j["backlog"], 4);
+
+    // Heartbeats with nothing new.
+    size_t before = count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_GE(count(), before + 2);
+
+    // A line that hangs: recording a state does not wait for it.
+    hangMs = 2000;
+    std::this_thread::sleep_for(std::chrono::milliseconds(400)); // a report is under way
+    start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 1000; ++i)
+        status.PortState(1, "programming", i % 100, "");
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+    hangMs = 0;
+
+    // The line goes away; what changed meanwhile arrives, all of it, when it is back.
+    lineUp = false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    status.PortState(1, "failed", 0, "no answer from the module");
+    status.PortState(0, "lost", 0, "the port went away");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    before = count();
+    lineUp = true;
+    for (int i = 0; i < 100 && count() == before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_GT(count(), before);
+    j = last();
+    EXPECT_EQ(j["ports"][0]["state"], "lost");
+    EXPECT_EQ(j["ports"][0]["cause"], "the port went away");
+    EXPECT_EQ(j["ports"][1]["state"], "failed");
+    EXPECT_EQ(j["ports"][1]["cause"], "no answer from the module");
+    status.Stop();
+
+    // A station whose ports end at once (a port that does not open) still tells the line so,
+    // when it stops before its first report went.
+    {
+        std::lock_guard lock(m);
+        bodies.clear();
+    }
+    zem::LineStatus quick(o, http);
+    quick.Start();
+    quick.PortState(0, "done", 0, "Port COM3 not opened");
+    quick.Stop();
+    j = last();
+    ASSERT_TRUE(j.is_object());
+    EXPECT_EQ(j["ports"][0]["state"], "done");
+    EXPECT_EQ(j["ports"][0]["cause"], "Port COM3 not opened");
+}

@@ -73,5 +73,27 @@ ZEM_LINE_TOKEN=$(cat token) "$wine_run" "$zemcli" --results res.jsonl --line "$u
 "$line" --db line.db results --station winpc > rows.csv
 [ "$(wc -l < rows.csv)" -eq 3 ] || fail "two results, each once, expected: $(cat rows.csv)"
 
+# A station (--count) reports its ports' live state through WinHTTP too. COM99 does not exist,
+# and a station waits for a port that is not there: it is ended once the line has its state.
+"$line" --db line.db viewer add wall > viewer 2>/dev/null || fail "viewer add"
+ZEM_LINE_TOKEN=$(cat token) "$wine_run" "$zemcli" --count 1 --results res.jsonl --line "$url" \
+  s.bin COM99 115200 > out5.txt 2>&1 &
+station_pid=$!
+python3 - "$url" "$(cat viewer)" > live.txt 2>&1 <<'PY' || fail "no live state of the station: $(cat live.txt out5.txt)"
+import json, sys, time, urllib.request
+q = urllib.request.Request(sys.argv[1] + "/api/v1/live?once=1",
+                           headers={"Authorization": "Bearer " + sys.argv[2]})
+for _ in range(120):
+    view = json.load(urllib.request.urlopen(q))
+    station = [s for s in view["stations"] if s["name"] == "winpc"][0]
+    if station["ports"] and not station["stale"]:
+        break
+    time.sleep(0.5)
+assert station["ports"] and station["ports"][0]["name"] == "COM99", station
+assert station["job"] == "win-job", station
+PY
+kill "$station_pid" 2>/dev/null
+wait "$station_pid" 2>/dev/null
+
 [ "$failed" -eq 0 ] || { cat service.log; exit 1; }
 echo "passed: zemcli.exe's forwarder to zem-line"
