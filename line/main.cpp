@@ -1,8 +1,8 @@
 // zem-line: the line service and its administration. One database holds everything (stations,
 // viewers, jobs, results); the service answers stations and readers over HTTP, and the
 // subcommands here work on the same database directly.
-#include "MqttPublisher.h"
 #include "Live.h"
+#include "MqttPublisher.h"
 #include "Service.h"
 #include "Store.h"
 #include "Tokens.h"
