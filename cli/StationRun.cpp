@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <set>
 
 namespace zem::cli {
@@ -18,32 +19,51 @@ namespace {
 // The station's events on zemcli's display.
 class BoardEvents : public StationEvents {
 public:
-    BoardEvents(Reporter& rep, LineSession* line) : rep_(rep), line_(line) {}
+    BoardEvents(Reporter& rep, LineSession* line)
+        : rep_(rep), line_(line && line->Active() ? &line->Station() : nullptr) {}
     void SetStation(Station* station) { station_ = station; }
     void StateChanged(size_t slot, PortState state, const std::string& text) override {
         rep_.State(slot, state, text);
+        ShowLine(true);
     }
-    void Waiting(size_t slot, uint32_t waitedMs) override { rep_.Waiting(slot, waitedMs); }
+    void Waiting(size_t slot, uint32_t waitedMs) override {
+        rep_.Waiting(slot, waitedMs);
+        ShowLine(false);
+    }
     void RunStarting(size_t slot, unsigned runNumber) override {
+        if (line_) line_->OnRunStarting(slot);
         rep_.RunStarting(slot, runNumber);
     }
     void Status(size_t slot, const std::string& text) override { rep_.Status(slot, text); }
     void Progress(size_t slot, int code, int32_t value) override {
         rep_.Progress(slot, code, value);
+        ShowLine(false);
+    }
+    // The line's backlog under the board. The station's events are its clock: a waiting port
+    // sends one a second, a programming one many; the forwarder's state is read a few times a
+    // second at most.
+    void ShowLine(bool now) {
+        if (!line_) return;
+        auto t = std::chrono::steady_clock::now();
+        if (!now && t - lastLine_ < std::chrono::milliseconds(250)) return;
+        lastLine_ = t;
+        rep_.LineStatus(BacklogText(line_->Unsent()));
     }
     void Message(size_t slot, const std::string& line) override { rep_.Message(slot, line); }
     void Result(size_t slot, const RunResult& r, const Tally& tally) override {
         if (!r.cause.empty()) rep_.Message(slot, CauseLine(r.cause));
         rep_.Result(slot, r, tally);
         // The job's quantity reached: modules under way finish, no new one starts.
-        if (line_ && line_->OnResult(r.exitCode == 0) && station_) station_->Stop();
+        if (line_ && line_->OnResult(slot, r.exitCode == 0) && station_) station_->Stop();
+        ShowLine(true);
     }
     void Problem(const std::string& text) override { rep_.Problem(text); }
 
 private:
     Reporter& rep_;
-    LineSession* line_;
+    LineStation* line_;
     Station* station_ = nullptr;
+    std::chrono::steady_clock::time_point lastLine_{};
 };
 
 } // namespace
@@ -74,6 +94,7 @@ int RunStation(const StationOptions& o, bool json, bool terminal, std::FILE* out
     if (o.wireTrace) services = WithWireTrace(std::move(services), *o.wireTrace);
     Station station(std::move(req), std::move(services), events);
     events.SetStation(&station);
+    events.ShowLine(true);
     // A stop of the station's own (the results log failed) is no interruption.
     std::atomic<bool> signalled{false};
     ScopedInterrupt interrupt(
