@@ -42,20 +42,25 @@ bool ReadLineToken(const std::string& tokenFile, std::string& token, std::string
     return !token.empty();
 }
 
-std::string BacklogText(const LineBacklog& b) {
-    if (b.unsent == 0) return "all results sent";
-    std::string text =
-        std::to_string(b.unsent) + (b.unsent == 1 ? " result" : " results") + " not sent";
-    // The station's times are UTC "YYYY-MM-DDTHH:MM:SS.mmmZ"; the day only when it is not today.
-    const std::string& t = b.oldest;
+namespace {
+
+// " since 05:31:02 UTC" for a station's time (UTC "YYYY-MM-DDTHH:MM:SS.mmmZ"), with its day when
+// that is not today's; empty for none.
+std::string Since(const std::string& t) {
     if (t.size() >= 19 && t[10] == 'T') {
         std::string today = UtcNowIso().substr(0, 10);
-        text += " since " + (t.compare(0, 10, today) == 0 ? std::string() : t.substr(0, 10) + " ") +
-                t.substr(11, 8) + " UTC";
-    } else if (!t.empty()) {
-        text += " since " + t;
+        return " since " + (t.compare(0, 10, today) == 0 ? std::string() : t.substr(0, 10) + " ") +
+               t.substr(11, 8) + " UTC";
     }
-    return text;
+    return t.empty() ? std::string() : " since " + t;
+}
+
+} // namespace
+
+std::string BacklogText(const LineBacklog& b) {
+    if (b.unsent == 0) return "all results sent";
+    return std::to_string(b.unsent) + (b.unsent == 1 ? " result" : " results") + " not sent" +
+           Since(b.oldest);
 }
 
 LineStation::LineStation() = default;
@@ -106,6 +111,7 @@ int LineStation::Begin(const Config& config, const std::string& stream, SayFunct
     fo.logPath = c_.resultsPath;
     fo.link = c_.link;
     fo.jobSha256 = sha;
+    fo.backlogChanged = c_.backlogChanged;
     std::error_code ec;
     auto size = std::filesystem::file_size(c_.resultsPath, ec);
     fo.sessionStart = ec ? 0 : size;
@@ -150,8 +156,7 @@ std::string LineStation::HoldText() const {
     if (c_.maxUnsent < 0) return {};
     LineBacklog b = Unsent();
     if (static_cast<long long>(b.unsent) <= c_.maxUnsent) return {};
-    return "Held: " + std::to_string(b.unsent) + " results not yet on the line" +
-           (b.oldest.empty() ? std::string() : " since " + b.oldest);
+    return "Held: " + std::to_string(b.unsent) + " results not yet on the line" + Since(b.oldest);
 }
 
 void LineStation::OnRunStarting(size_t slot) {

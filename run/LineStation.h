@@ -29,6 +29,8 @@ public:
         LineLink link;            // url empty: no line
         long long maxUnsent = -1; // -1: no hold
         std::string resultsPath;  // the results log: the station's outbox
+        // The forwarder's thread, when what is not yet on the line changed.
+        std::function<void()> backlogChanged;
     };
     LineStation();
     ~LineStation();
