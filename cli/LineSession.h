@@ -1,14 +1,10 @@
 #pragma once
-#include "LineForwarder.h"
-#include "LineStatus.h"
+#include "LineStation.h"
 #include "NetSerial.h"
 
-#include <atomic>
 #include <cstdio>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace zem::cli {
 
@@ -19,9 +15,8 @@ struct LineOptions {
     TlsTrust trust;           // --ca, --cert, --key
 };
 
-// A station's link to its line for one invocation: the stream's job checked before any port
-// opens, the forwarder sending the results log, the hold while too much is unsent, and the job's
-// quantity followed.
+// zemcli's link to its line for one invocation: the options taken, the line's news told on
+// standard error. The station's side of it is LineStation's.
 class LineSession {
 public:
     // Returns 0 to go on, or the exit code to end with (the reason already on `err`).
@@ -30,30 +25,16 @@ public:
     // Gives the forwarder a few seconds for what is left, stops it and says what stays unsent.
     void End();
 
-    bool Active() const { return forwarder_ != nullptr; }
-    // While not empty, no new module may start: the text says why.
-    std::string HoldText() const;
-    // After each result, its end line written: true once the job's quantity is reached (the
-    // station then stops).
-    bool OnResult(bool programmed);
-    const std::string& JobName() const { return job_.name; }
-    // A station's ports: their live state goes to the line from here on (null without a line).
-    LineStatus* StartStatus(const std::vector<std::string>& ports);
+    bool Active() const { return line_.Active(); }
+    LineStation& Station() { return line_; }
+    std::string HoldText() const { return line_.HoldText(); }
 
 private:
     void Say(const std::string& text);
 
     std::FILE* err_ = stderr;
     std::string url_;
-    LineOptions o_;
-    LineJob job_;
-    std::unique_ptr<LineForwarder> forwarder_;
-    std::unique_ptr<LineStatus> status_;
-    LineLink link_;
-    std::string sha_;
-    std::atomic<long long> programmedHere_{0};
-    std::atomic<unsigned long long> resultsHere_{0};
-    std::atomic<bool> quantitySaid_{false};
+    LineStation line_;
     std::mutex sayMutex_;
 };
 

@@ -135,7 +135,7 @@ std::string Reporter::RowText(size_t slot) const {
 
 void Reporter::ClearBoard() {
     if (!drawn_) return;
-    Err("\033[" + std::to_string(rows_.size()) + "A\r\033[J");
+    Err("\033[" + std::to_string(drawnLines_) + "A\r\033[J");
     drawn_ = false;
 }
 
@@ -150,9 +150,17 @@ void Reporter::Draw(bool force) {
             if (p.size() > nameWidth_) Err(Elide(p, nameWidth_) + " = " + p + "\n");
     }
     std::string text;
-    if (drawn_) text += "\033[" + std::to_string(rows_.size()) + "A";
+    if (drawn_) text += "\033[" + std::to_string(drawnLines_) + "A";
     for (size_t i = 0; i < rows_.size(); ++i)
         text += "\r\033[K" + RowText(i) + "\n";
+    drawnLines_ = rows_.size();
+    if (!lineStatus_.empty()) {
+        std::string line = "Line: " + lineStatus_;
+        size_t room = static_cast<size_t>(std::max(columns_ - 1, 10));
+        if (line.size() > room) line.resize(room);
+        text += "\r\033[K" + line + "\n";
+        ++drawnLines_;
+    }
     Err(text);
     drawn_ = true;
 }
@@ -342,6 +350,15 @@ void Reporter::Summary(const StationSummary& s, bool continuous) {
     }
     text += Format("%s (exit code %d)\n", line.c_str(), s.exitCode);
     Err(text);
+}
+
+void Reporter::LineStatus(const std::string& text) {
+    if (text == lineStatus_) return;
+    // A board drawn without the line's status gets one more line: drawn afresh, not moved over.
+    bool grows = lineStatus_.empty();
+    if (grows && Drawing() && Board()) ClearBoard();
+    lineStatus_ = text;
+    if (Drawing() && Board()) Draw(grows);
 }
 
 void Reporter::Problem(const std::string& text) {

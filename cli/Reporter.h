@@ -53,6 +53,11 @@ public:
     void Result(size_t slot, const RunResult& result, const Tally& tally);
     // The station's end: tallies, the ports that failed, the exit code.
     void Summary(const StationSummary& summary, bool continuous);
+    // The line's backlog ("3 results not sent since 05:31:02 UTC"): on a terminal a last line
+    // under the board's rows, redrawn with them. A pipe and JSON have the line's news already
+    // (the link's changes, with the backlog, and what stays unsent at the end).
+    void LineStatus(const std::string& text);
+    const std::string& LineStatusText() const { return lineStatus_; }
     // Something the operator must hear of at once: on standard error, whatever the format.
     void Problem(const std::string& text);
     // Waits until what was reported so far is written (or the output has not moved for
@@ -100,6 +105,8 @@ private:
     size_t nameWidth_ = 0;
     std::vector<Row> rows_;
     bool drawn_ = false;
+    size_t drawnLines_ = 0; // the rows and the line's status, as last drawn
+    std::string lineStatus_;
     bool headerShown_ = false;
     bool barShown_ = false;
     std::chrono::steady_clock::time_point lastDraw_{};

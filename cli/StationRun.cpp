@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <set>
 
 namespace zem::cli {
@@ -19,7 +20,8 @@ namespace {
 // The station's events on zemcli's display.
 class BoardEvents : public StationEvents {
 public:
-    BoardEvents(Reporter& rep, LineSession* line) : rep_(rep), line_(line) {}
+    BoardEvents(Reporter& rep, LineSession* line)
+        : rep_(rep), line_(line && line->Active() ? &line->Station() : nullptr) {}
     void SetStation(Station* station) { station_ = station; }
     void SetLineStatus(LineStatus* status) { status_ = status; }
     void StateChanged(size_t slot, PortState state, const std::string& text) override {
@@ -31,9 +33,14 @@ public:
                                state == PortState::kProgrammed ? 100 : 0,
                                trouble ? text : std::string());
         }
+        ShowLine(true);
     }
-    void Waiting(size_t slot, uint32_t waitedMs) override { rep_.Waiting(slot, waitedMs); }
+    void Waiting(size_t slot, uint32_t waitedMs) override {
+        rep_.Waiting(slot, waitedMs);
+        ShowLine(false);
+    }
     void RunStarting(size_t slot, unsigned runNumber) override {
+        if (line_) line_->OnRunStarting(slot);
         rep_.RunStarting(slot, runNumber);
     }
     // A port that did not open: its result line says so, once, with the cause beneath.
@@ -43,9 +50,20 @@ public:
     void Progress(size_t slot, int code, int32_t value) override {
         rep_.Progress(slot, code, value);
         if (status_ && code <= 7) status_->PortState(slot, "programming", value, {});
+        ShowLine(false);
     }
     void Message(size_t slot, const std::string& line) override {
         if (line.rfind(txt::kCanNotOpen, 0) != 0) rep_.Message(slot, line);
+    }
+    // The line's backlog under the board. The station's events are its clock: a waiting port
+    // sends one a second, a programming one many; the forwarder's state is read a few times a
+    // second at most.
+    void ShowLine(bool now) {
+        if (!line_) return;
+        auto t = std::chrono::steady_clock::now();
+        if (!now && t - lastLine_ < std::chrono::milliseconds(250)) return;
+        lastLine_ = t;
+        rep_.LineStatus(BacklogText(line_->Unsent()));
     }
     void Result(size_t slot, const RunResult& r, const Tally& tally) override {
         rep_.Result(slot, r, tally);
@@ -55,15 +73,17 @@ public:
                 slot, r.exitCode == 0 ? "programmed" : "failed", r.exitCode == 0 ? 100 : 0,
                 r.exitCode == 0 ? std::string() : (r.cause.empty() ? r.status : r.cause));
         // The job's quantity reached: modules under way finish, no new one starts.
-        if (line_ && line_->OnResult(r.exitCode == 0) && station_) station_->Stop();
+        if (line_ && line_->OnResult(slot, r.exitCode == 0) && station_) station_->Stop();
+        ShowLine(true);
     }
     void Problem(const std::string& text) override { rep_.Problem(text); }
 
 private:
     Reporter& rep_;
-    LineSession* line_;
+    LineStation* line_;
     Station* station_ = nullptr;
     LineStatus* status_ = nullptr;
+    std::chrono::steady_clock::time_point lastLine_{};
 };
 
 } // namespace
@@ -91,12 +111,13 @@ int RunStation(const StationOptions& o, bool json, bool terminal, std::FILE* out
     if (o.results) req.aliases = StableAliases(o.ports);
     if (o.line && o.line->Active()) {
         req.hold = [line = o.line] { return line->HoldText(); };
-        events.SetLineStatus(o.line->StartStatus(o.ports));
+        events.SetLineStatus(o.line->Station().StartStatus(o.ports));
     }
     RunServices services = DefaultRunServices();
     if (o.wireTrace) services = WithWireTrace(std::move(services), *o.wireTrace);
     Station station(std::move(req), std::move(services), events);
     events.SetStation(&station);
+    events.ShowLine(true);
     // A stop of the station's own (the results log failed) is no interruption.
     std::atomic<bool> signalled{false};
     ScopedInterrupt interrupt(

@@ -29,6 +29,10 @@ public:
     // The statement that opens a transaction that will write: SQLite takes its write lock at
     // once (a deferred one could fail instead of waiting when it upgrades).
     virtual const char* BeginWrite() const { return "BEGIN"; }
+    // The first statement of the transaction that makes or migrates the schema, so that services
+    // starting together take turns (null: BeginWrite serialises already). PostgreSQL's
+    // CREATE TABLE IF NOT EXISTS is not safe against another doing the same at the same time.
+    virtual const char* SchemaLock() const { return nullptr; }
 };
 
 // `target`: a postgresql:// (or postgres://) URL, else a SQLite file (created when missing).

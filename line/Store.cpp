@@ -194,6 +194,8 @@ bool Store::Migrate(std::string& error) {
     return InTransaction(
         [&](std::string& err) {
             std::vector<Row> rows;
+            if (const char* lock = db_->SchemaLock(); lock && !db_->Exec(lock, {}, err))
+                return false;
             if (!db_->Exec("CREATE TABLE IF NOT EXISTS schema_version (version BIGINT NOT NULL)",
                            {}, err) ||
                 !db_->Exec("SELECT MAX(version) FROM schema_version", {}, &rows, nullptr, err))

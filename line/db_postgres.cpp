@@ -61,6 +61,8 @@ public:
     }
 
     std::string Describe() const override { return "PostgreSQL " + Where(); }
+    // Held to the transaction's end; the key is this schema's, whatever else shares the database.
+    const char* SchemaLock() const override { return "SELECT pg_advisory_xact_lock(7465102907)"; }
 
 private:
     std::string Where() const {

@@ -229,10 +229,15 @@ bool LineForwarder::Pass(bool& idle) {
             if (pending[i].programmed) ++b.programmedUnsent;
             if (b.oldest.empty()) b.oldest = pending[i].time;
         }
-        std::lock_guard lock(mutex_);
-        backlog_ = b;
-        backlogKnown_ = true;
-        wake_.notify_all();
+        bool changed;
+        {
+            std::lock_guard lock(mutex_);
+            changed = !backlogKnown_ || b.unsent != backlog_.unsent || b.oldest != backlog_.oldest;
+            backlog_ = b;
+            backlogKnown_ = true;
+            wake_.notify_all();
+        }
+        if (changed && o_.backlogChanged) o_.backlogChanged();
     };
     publish(0, cursor);
     if (pending.empty()) {

@@ -64,6 +64,8 @@ public:
         // Where this session's lines begin in the log: only results after it count as the
         // station's own programmed modules of the job (older ones were counted before).
         uint64_t sessionStart = 0;
+        // Called from the forwarder's thread when the backlog changed (a display redraws it).
+        std::function<void()> backlogChanged;
     };
     // `say`: a line for the operator when the link's state changes (refused, unreachable, back);
     // called from the forwarder's thread.

@@ -1,4 +1,5 @@
 #pragma once
+#include "LineForwarder.h"
 #include "RunServices.h"
 #include "SerialPorts.h"
 
@@ -21,6 +22,8 @@ struct Services : RunServices {
     // One line for whoever started the program (standard error, where one is attached); null:
     // nowhere.
     std::function<void(const std::string& line)> errorOutput;
+    // The station's exchanges with its line; null: the real HTTP client.
+    HttpFunction lineHttp;
 };
 
 // The real channels, protocol and port list.

@@ -16,6 +16,7 @@ namespace {
 constexpr const char* kSystem = "System";
 constexpr const char* kForm = "Form";
 constexpr const char* kNetwork = "Network";
+constexpr const char* kLine = "Line";
 
 bool IsOn(const std::string& text) {
     return ParseProfileInt(text, 0) != 0;
@@ -64,6 +65,9 @@ Settings LoadSettings(const std::string& file) {
     s.trust.caFile = ProfileRead(file, kNetwork, "CAFile", "");
     s.trust.certFile = ProfileRead(file, kNetwork, "CertFile", "");
     s.trust.keyFile = ProfileRead(file, kNetwork, "KeyFile", "");
+    s.line.url = ProfileRead(file, kLine, "Url", "");
+    s.line.tokenFile = ProfileRead(file, kLine, "TokenFile", "");
+    s.line.maxUnsent = ProfileRead(file, kLine, "MaxUnsent", "");
     return s;
 }
 

@@ -16,6 +16,13 @@ struct Settings {
     int left = 100;
     // [Network] CAFile, CertFile, KeyFile, for tls:// ports; read only, never written.
     TlsTrust trust = {};
+    // [Line] Url, TokenFile, MaxUnsent: the line the station window sends its results to, as
+    // zemcli's --line, --line-token-file and --max-unsent; read only, never written.
+    struct Line {
+        std::string url;       // empty: no line
+        std::string tokenFile; // empty: $ZEM_LINE_TOKEN; relative: the start folder's
+        std::string maxUnsent; // as written; empty: no hold
+    } line;
 };
 
 // Decimal with an optional sign, or hexadecimal after "0x", "0X" or "$"; anything else (a word,

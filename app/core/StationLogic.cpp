@@ -16,6 +16,7 @@
 namespace zem {
 namespace {
 constexpr const char* kReady = "Press Start to program a module on every port";
+constexpr uint32_t kLineDrainAtEndMs = 10000;
 
 } // namespace
 
@@ -128,8 +129,22 @@ public:
         }
         Touch(slot);
     }
+    // With a line: modules under way and results counted against its job's quantity.
+    void SetLine(LineStation* line, Station* station) {
+        std::lock_guard lock(mutex_);
+        line_ = line;
+        station_ = station;
+    }
+    // The line's news from the forwarder's thread, in the status bar.
+    void LineNews(const std::string& text) { Problem("Line: " + text); }
+    // The forwarder's thread: the backlog changed, the status area follows.
+    void LineChanged() {
+        std::lock_guard lock(mutex_);
+        Post();
+    }
     void RunStarting(size_t slot, unsigned) override {
         std::lock_guard lock(mutex_);
+        if (line_) line_->OnRunStarting(slot);
         rows_[slot].progress = 0;
         Touch(slot);
     }
@@ -148,7 +163,19 @@ public:
     }
     void Message(size_t, const std::string&) override {}
     void Result(size_t slot, const RunResult& result, const Tally&) override {
-        std::lock_guard lock(mutex_);
+        LineStation* line = nullptr;
+        Station* station = nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            RowResult(slot, result);
+            line = line_;
+            station = station_;
+        }
+        // Outside the lock: the line's news comes back through Problem. The job's quantity
+        // reached: modules under way finish, no new one starts.
+        if (line && line->OnResult(slot, result.exitCode == 0) && station) station->Stop();
+    }
+    void RowResult(size_t slot, const RunResult& result) {
         Row& r = rows_[slot];
         r.lastMs = result.elapsedMs;
         r.hasLast = true;
@@ -282,6 +309,8 @@ private:
     std::string problem_;
     bool ended_ = false;
     bool posted_ = false;
+    LineStation* line_ = nullptr;
+    Station* station_ = nullptr;
 };
 
 StationLogic::StationLogic(StationView& view, Services services, std::string settingsFile)
@@ -452,6 +481,13 @@ bool StationLogic::ButtonStartClick() {
         return path.empty() || std::filesystem::path(path).is_absolute() ? path : startDir + path;
     };
 
+    line_.reset(); // the last start's, stopped: its news went to the last events
+    events_ = std::make_unique<Events>(view_, ports.size());
+    if (!BeginLine(main, startDir, s)) {
+        results_.reset();
+        return false;
+    }
+
     ApplyPorts(ports);
     // Every row starts afresh, whatever the last station left in it.
     ResetRows();
@@ -469,20 +505,83 @@ bool StationLogic::ButtonStartClick() {
     req.trust = {fromStart(main.trust.caFile), fromStart(main.trust.certFile),
                  fromStart(main.trust.keyFile)};
     req.results = results_.get();
-    events_ = std::make_unique<Events>(view_, ports_.size());
+    if (line_) req.hold = [line = line_.get()] { return line->HoldText(); };
     station_ = std::make_unique<Station>(std::move(req), services_, *events_);
+    if (line_) events_->SetLine(line_.get(), station_.get());
     summary_.reset();
     tallies_.assign(ports_.size(), {});
     startedAt_ = NowMs();
     endedAt_ = startedAt_;
     SetIdleControls(false);
-    view_.SetText(StationItem::StatusBar, "Running");
+    view_.SetText(StationItem::StatusBar,
+                  line_ ? "Running job " + line_->Job().name : std::string("Running"));
+    ShowLine();
     thread_ = std::thread([this] {
         summary_ = station_->Run();
+        // What the line has not acknowledged yet gets a few seconds, unless the operator cut the
+        // runs short; whatever stays goes at the next start.
+        if (line_) line_->End(summary_->aborted ? 0 : kLineDrainAtEndMs);
         events_->Ended();
     });
     ShowTotals();
     return true;
+}
+
+bool StationLogic::BeginLine(const Settings& main, const std::string& startDir,
+                             const StationSettings& s) {
+    line_.reset();
+    if (main.line.url.empty()) {
+        ShowLine();
+        return true;
+    }
+    const std::string& url = main.line.url;
+    LineStation::Config c;
+    c.link.url = url;
+    auto fromStart = [&startDir](const std::string& path) {
+        return path.empty() || std::filesystem::path(path).is_absolute() ? path : startDir + path;
+    };
+    c.link.caFile = fromStart(main.trust.caFile);
+    c.link.certFile = fromStart(main.trust.certFile);
+    c.link.keyFile = fromStart(main.trust.keyFile);
+    if (!main.line.maxUnsent.empty()) {
+        int n = ParseProfileInt(main.line.maxUnsent, -1);
+        if (n < 0) {
+            view_.ShowError("[Line] MaxUnsent is not a number of results: " + main.line.maxUnsent);
+            return false;
+        }
+        c.maxUnsent = n;
+    }
+    std::string error;
+    if (!ReadLineToken(fromStart(main.line.tokenFile), c.link.token, error)) {
+        view_.ShowError(main.line.tokenFile.empty()
+                            ? "The line " + url +
+                                  " needs the station's token: [Line] TokenFile or ZEM_LINE_TOKEN"
+                            : "The line " + url + " needs the station's token: " + error);
+        return false;
+    }
+    if (s.resultsFile.empty()) {
+        view_.ShowError("The line " + url +
+                        " needs a results log: the results log is what the station sends");
+        return false;
+    }
+    c.resultsPath = s.resultsFile;
+    Events* events = events_.get();
+    c.backlogChanged = [events] { events->LineChanged(); };
+    auto line = std::make_unique<LineStation>();
+    int code = line->Begin(
+        c, s.streamPath, [events](const std::string& text) { events->LineNews(text); }, error,
+        services_.lineHttp ? services_.lineHttp : HttpFunction(HttpExchange));
+    if (code != 0) {
+        view_.ShowError(error);
+        return false;
+    }
+    line_ = std::move(line);
+    return true;
+}
+
+void StationLogic::ShowLine() {
+    view_.SetText(StationItem::StatusLine,
+                  line_ ? "Line: " + BacklogText(line_->Unsent()) : std::string());
 }
 
 void StationLogic::ButtonStopClick() {
@@ -591,7 +690,9 @@ void StationLogic::Flush() {
             switch (r.state) {
             case PortState::kWaitingForModule:
             case PortState::kWaitingForPresence:
-                row.status += " - waiting for the next module";
+                // A port held by its line says why instead.
+                row.status += r.status.rfind("Held: ", 0) == 0 ? " - " + r.status
+                                                               : " - waiting for the next module";
                 break;
             case PortState::kWaitingForRemoval:
                 row.state = r.state;
@@ -625,6 +726,7 @@ void StationLogic::Flush() {
     }
     if (!c.problem.empty()) view_.SetText(StationItem::StatusBar, c.problem);
     if (c.ended && station_) Finished();
+    if (line_) ShowLine();
     ShowTotals();
 }
 

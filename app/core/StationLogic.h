@@ -1,7 +1,9 @@
 #pragma once
+#include "LineStation.h"
 #include "ProgrammingStation.h"
 #include "ResultsLog.h"
 #include "Services.h"
+#include "Settings.h"
 #include "StationSettings.h"
 
 #include <atomic>
@@ -37,6 +39,9 @@ enum class StationItem {
     ButtonStop,
     ButtonAbort,
     StatusBar,
+    // The line's backlog beside the status ("Line: 3 results not sent since 05:31:02 UTC");
+    // empty without a line.
+    StatusLine,
 };
 
 // What one row of the station window shows, every text ready to be drawn.
@@ -160,6 +165,11 @@ private:
     void ShowTotals();
     void SetIdleControls(bool idle);
     void Finished();
+    // The line's backlog in the status area.
+    void ShowLine();
+    // With [Line] Url: the token, the results log and the stream's job checked, the forwarder
+    // started. False (with an error shown) when the station may not start.
+    bool BeginLine(const Settings& main, const std::string& startDir, const StationSettings& s);
     // False when the settings could not be written; the first failure is reported, later ones
     // of the same file and cause are not.
     bool SaveSettings();
@@ -177,6 +187,7 @@ private:
 
     std::unique_ptr<Events> events_;
     std::unique_ptr<ResultsLog> results_;
+    std::unique_ptr<LineStation> line_; // before station_: the station's hold asks it
     std::unique_ptr<Station> station_;
     std::thread thread_;
     std::optional<StationSummary> summary_;

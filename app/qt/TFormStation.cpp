@@ -207,6 +207,9 @@ void TFormStation::BuildControls() {
     StatusText = new ElidingLabel(StatusBar);
     StatusText->setObjectName("StatusText");
     StatusBar->addWidget(StatusText, 1);
+    LineText = new QLabel(StatusBar);
+    LineText->setObjectName("LineText");
+    StatusBar->addPermanentWidget(LineText);
     top->addWidget(StatusBar);
 
     TimerFlush = new QTimer(this);
@@ -268,6 +271,8 @@ QWidget* TFormStation::Widget(StationItem item) {
         return ButtonAbort;
     case StationItem::StatusBar:
         return StatusText;
+    case StationItem::StatusLine:
+        return LineText;
     }
     return nullptr;
 }
@@ -289,6 +294,8 @@ void TFormStation::SetText(StationItem item, const std::string& text) {
         c->setCurrentText(Q(text));
     } else if (auto* l = dynamic_cast<ElidingLabel*>(w)) {
         l->SetFullText(Q(text));
+    } else if (auto* plain = qobject_cast<QLabel*>(w)) {
+        plain->setText(Q(text));
     }
 }
 

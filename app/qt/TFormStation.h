@@ -78,6 +78,7 @@ public:
     std::vector<Tile> tiles;
     QStatusBar* StatusBar = nullptr;
     QLabel* StatusText = nullptr;
+    QLabel* LineText = nullptr; // the line's backlog, at the status bar's right
     QTimer* TimerFlush = nullptr;
 
     // The tests answer the window's questions and see its errors instead of a modal box.

@@ -336,15 +336,17 @@ zemwin::AutoLabel* TFormStation::Label(StationItem item) {
 
 std::string TFormStation::Text(StationItem item) {
     if (item == StationItem::StatusBar) return status_;
+    if (item == StationItem::StatusLine) return lineStatus_;
     if (auto* l = Label(item)) return l->Text();
     HWND c = Control(item);
     return c ? zemwin::WindowText(c) : std::string();
 }
 
 void TFormStation::SetText(StationItem item, const std::string& text) {
-    if (item == StationItem::StatusBar) {
-        status_ = text;
-        SendMessageA(StatusBar, SB_SETTEXTA, SB_SIMPLEID, reinterpret_cast<LPARAM>(text.c_str()));
+    if (item == StationItem::StatusBar || item == StationItem::StatusLine) {
+        (item == StationItem::StatusBar ? status_ : lineStatus_) = text;
+        std::string shown = lineStatus_.empty() ? status_ : status_ + "    |    " + lineStatus_;
+        SendMessageA(StatusBar, SB_SETTEXTA, SB_SIMPLEID, reinterpret_cast<LPARAM>(shown.c_str()));
         return;
     }
     if (auto* l = Label(item)) return l->SetText(text);

@@ -98,6 +98,7 @@ private:
     std::unique_ptr<zem::StationLogic> logic_;
     std::vector<zem::StationRow> rows_;
     std::string status_;
+    std::string lineStatus_; // the line's backlog, after the status in the one-part bar
     bool quitOnClose_ = false;
     HIMAGELIST rowHeight_ = nullptr; // only gives the rows their height of two lines
 };

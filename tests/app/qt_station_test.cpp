@@ -1,5 +1,6 @@
 // The Qt station window in process (offscreen) against module simulators.
 #include "Labels.h"
+#include "LineFixtures.h"
 #include "QtSimulator.h"
 #include "Services.h"
 #include "StationFakes.h"
@@ -350,6 +351,49 @@ TEST_F(QtStation, EightPortsScreenshot) {
     EXPECT_TRUE(w->Table->isVisible());
     QTest::mouseClick(w->ButtonAbort, Qt::LeftButton);
     ASSERT_TRUE(WaitFor([&] { return !w->Logic().Running(); }));
+}
+
+// With [Line] in Zem.ini the window's station sends its results to a real zem-line: the status
+// bar's right counts what the line has not acknowledged while the service is down, and every
+// result is stored once when it is back.
+TEST_F(QtStation, ResultsGoToTheLineAndTheBacklogShowsWhileItIsDown) {
+    using zem::test::LineProcess;
+    const std::string exe = BinaryDir() + "/line/zem-line";
+    const std::string db = dir.File("line.db");
+    const std::string stream = MakeStream(dir.File("s.bin"), {"--records", "300,2000,200"});
+    auto admin = [&](const std::string& args) {
+        return zem::test::Shell("cd '" + dir.File("") + "' && '" + exe + "' --db '" + db + "' " +
+                                args + " 2>>admin.txt");
+    };
+    ASSERT_EQ(admin("station add st1 > token"), 0);
+    ASSERT_EQ(admin("job release s.bin --name qt-1"), 0);
+    LineProcess service(exe, db, zem::test::FreePort(), dir.File("service.log"));
+    std::ofstream(dir.File("Zem.ini")) << "[Line]\nUrl=" << service.Url() << "\nTokenFile=token\n";
+
+    Simulator sim(stream, {"--runs", "2"});
+    ASSERT_FALSE(sim.Port().empty());
+    auto w = Window({sim.Port()}, stream);
+    QTest::mouseClick(w->ButtonStart, Qt::LeftButton);
+    ASSERT_TRUE(w->Logic().Running());
+    EXPECT_EQ(w->StatusText->text(), "Running job qt-1");
+    // Down before the first module's end.
+    service.Kill(SIGKILL);
+    ASSERT_TRUE(WaitFor([&] {
+        return w->LineText->text().startsWith("Line: ") &&
+               w->LineText->text().contains(" not sent since ");
+    })) << w->LineText->text().toStdString();
+
+    service.Start();
+    ASSERT_TRUE(WaitFor([&] {
+        return w->LabelProgrammed->text() == "2" && w->LineText->text() == "Line: all results sent";
+    })) << w->LineText->text().toStdString();
+    QTest::mouseClick(w->ButtonStop, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return !w->Logic().Running(); }));
+    ASSERT_EQ(admin("results --format csv > stored.csv"), 0);
+    auto stored = Lines(dir.File("stored.csv"));
+    ASSERT_EQ(stored.size(), 3u); // the header and the two modules, once each
+    for (size_t i = 1; i < stored.size(); ++i)
+        EXPECT_NE(stored[i].find("programmed"), std::string::npos) << stored[i];
 }
 
 } // namespace

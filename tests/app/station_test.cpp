@@ -1,5 +1,7 @@
 // The station window's logic on a fake view, with fake channels and protocol runs.
+#include "Digest.h"
 #include "Harness.h"
+#include "LineStation.h"
 #include "ProfileFile.h"
 #include "StationFakes.h"
 #include "StationLogic.h"
@@ -8,6 +10,7 @@
 #include "Treport.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -663,6 +666,206 @@ TEST(StationRows, ASettingsFileThatCannotBeWrittenIsReportedOnceAndBlocksNothing
     ASSERT_EQ(h.view.errors.size(), 1u);
     EXPECT_EQ(h.view.errors[0], "Unable to write to " + h.dir.File("Zem.ini") +
                                     "\nCause: a folder of that name stands in its place");
+}
+
+// A line in one process: jobs by the stream's SHA-256, results kept once by their id; when down,
+// results cannot reach it.
+struct FakeLine {
+    std::mutex mutex;
+    bool up = true;
+    std::string sha256;
+    long long quantity = -1;
+    std::set<std::string> ids;
+    std::set<std::string> programmed;
+
+    zem::HttpFunction Function() {
+        return [this](const zem::HttpRequest& q, zem::HttpAnswer& a, std::string& error) {
+            std::lock_guard lock(mutex);
+            // Down for results; the job's check at the start is answered all the same.
+            if (!up && q.method != "GET") {
+                error = "Could not connect to server";
+                return false;
+            }
+            if (q.bearer != "zs-station") {
+                a.status = 401;
+                a.body = R"({"error":"unknown token"})";
+                return true;
+            }
+            if (q.method == "GET") {
+                if (q.url != "http://line.test:8080/api/v1/jobs/stream/" + sha256) {
+                    a.status = 404;
+                    a.body = R"({"error":"no released job"})";
+                    return true;
+                }
+                nlohmann::json j{
+                    {"name", "J-1"}, {"programmed", programmed.size()}, {"retired_at", nullptr}};
+                j["quantity"] = quantity < 0 ? nlohmann::json() : nlohmann::json(quantity);
+                a.status = 200;
+                a.body = j.dump();
+                return true;
+            }
+            nlohmann::json body = nlohmann::json::parse(q.body);
+            for (const auto& r : body["results"]) {
+                ids.insert(r["result_id"].get<std::string>());
+                if (r["outcome"] == "programmed") programmed.insert(r["result_id"]);
+            }
+            a.status = 200;
+            a.body = "{}";
+            return true;
+        };
+    }
+    size_t Stored() {
+        std::lock_guard lock(mutex);
+        return ids.size();
+    }
+    void Up(bool on) {
+        std::lock_guard lock(mutex);
+        up = on;
+    }
+};
+
+std::string ReadAll(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The hold's text for the backlog the status area shows.
+std::string HeldText(const std::string& lineStatus) {
+    std::string since = lineStatus.substr(lineStatus.find(" since "));
+    return "Held: 1 results not yet on the line" + since;
+}
+
+struct LineStationHarness : ScriptedStation {
+    FakeLine line;
+    LineStationHarness() {
+        std::ifstream in(dir.File("good.bin"), std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+        line.sha256 = zem::Sha256Hex(bytes.data(), bytes.size());
+        std::ofstream(dir.File("token")) << "zs-station\n";
+    }
+    StationLogic& CreateLined(const std::string& ini) {
+        std::ofstream(dir.File("Zem.ini")) << ini;
+        zem::Services s = Scripted();
+        s.lineHttp = line.Function();
+        logic = std::make_unique<StationLogic>(view, std::move(s), dir.File("Zem.ini"));
+        logic->Create();
+        Setup("COM1");
+        view.texts[StationItem::EditResults] = dir.File("results.jsonl");
+        return *logic;
+    }
+};
+
+const char* const kLineIni = "[Line]\nUrl=http://line.test:8080\nTokenFile=token\n";
+
+// Each refusal names its cause and opens no port.
+TEST(StationLine, AStartTheLineRefusesOpensNoPort) {
+    struct Case {
+        std::string ini;
+        bool results;
+        bool released;
+        std::string error;
+    };
+    const Case cases[] = {
+        {kLineIni, true, false, "stream %S is not a released job on http://line.test:8080"},
+        {kLineIni, false, true,
+         "The line http://line.test:8080 needs a results log: the results log is what the "
+         "station sends"},
+        {"[Line]\nUrl=http://line.test:8080\nTokenFile=missing\n", true, true,
+         "The line http://line.test:8080 needs the station's token: can not read the station "
+         "token file %D/missing"},
+        {std::string(kLineIni) + "MaxUnsent=many\n", true, true,
+         "[Line] MaxUnsent is not a number of results: many"},
+    };
+    for (const Case& c : cases) {
+        LineStationHarness h;
+        std::string sha = h.line.sha256;
+        if (!c.released) h.line.sha256 = std::string(64, '0');
+        StationLogic& logic = h.CreateLined(c.ini);
+        if (!c.results) h.view.texts[StationItem::EditResults].clear();
+        EXPECT_FALSE(logic.ButtonStartClick()) << c.error;
+        std::string expected = c.error;
+        if (auto at = expected.find("%S"); at != std::string::npos)
+            expected.replace(at, 2, h.dir.File("good.bin"));
+        if (auto at = expected.find("%D/"); at != std::string::npos)
+            expected.replace(at, 3, h.dir.File(""));
+        ASSERT_EQ(h.view.errors.size(), 1u) << c.error;
+        EXPECT_EQ(h.view.errors[0], expected);
+        EXPECT_FALSE(logic.Running());
+        std::lock_guard lock(h.ports.mutex);
+        EXPECT_TRUE(h.ports.opens.empty()) << c.error;
+    }
+}
+
+// The line down: results stay in the log, the status area counts them, MaxUnsent=0 holds the port
+// after its first; the line back: every result stored once, the hold ends by itself.
+TEST(StationLine, ResultsWaitForTheLineAndTheHoldEndsWhenItIsBack) {
+    LineStationHarness h;
+    h.scripts.byPort["COM1"] = {Module::kProgram, Module::kProgram, Module::kProgram,
+                                Module::kNone};
+    h.line.Up(false);
+    StationLogic& logic = h.CreateLined(std::string(kLineIni) + "MaxUnsent=0\n");
+    ASSERT_TRUE(logic.ButtonStartClick()) << (h.view.errors.empty() ? "" : h.view.errors[0]);
+    EXPECT_EQ(h.view.texts[StationItem::StatusBar], "Running job J-1");
+    auto& line = h.view.texts[StationItem::StatusLine];
+    ASSERT_TRUE(h.PumpUntil([&] {
+        return h.view.rows[0].programmed == "1" &&
+               line.rfind("Line: 1 result not sent since ", 0) == 0;
+    })) << line;
+    EXPECT_NE(line.find(" UTC"), std::string::npos) << line;
+    // Held: no second module while the first is not on the line.
+    ASSERT_TRUE(h.PumpUntil([&] {
+        return h.view.rows[0].status == "Program Complete - " + HeldText(line);
+    })) << h.view.rows[0].status;
+    EXPECT_EQ(h.view.rows[0].programmed, "1");
+    EXPECT_EQ(h.line.Stored(), 0u);
+
+    h.line.Up(true);
+    ASSERT_TRUE(h.PumpUntil([&] {
+        return h.view.rows[0].programmed == "3" && h.line.Stored() == 3 &&
+               line == "Line: all results sent";
+    })) << line
+        << " / " << h.line.Stored();
+    logic.ButtonAbortClick();
+    ASSERT_TRUE(h.PumpUntilIdle());
+    EXPECT_EQ(h.line.Stored(), 3u);
+    EXPECT_EQ(line, "Line: all results sent");
+}
+
+// The job's quantity stops the station; modules under way count against it before they end.
+TEST(StationLine, TheJobsQuantityStopsTheStation) {
+    LineStationHarness h;
+    h.line.quantity = 2;
+    h.scripts.byPort["COM1"] = {Module::kProgram};
+    StationLogic& logic = h.CreateLined(kLineIni);
+    ASSERT_TRUE(logic.ButtonStartClick());
+    ASSERT_TRUE(h.PumpUntilIdle());
+    EXPECT_EQ(h.view.rows[0].programmed, "2");
+    EXPECT_EQ(h.line.Stored(), 2u)
+        << ReadAll(h.dir.File("results.jsonl")) << h.view.texts[StationItem::StatusBar];
+    // The next start is refused: the job is done.
+    EXPECT_FALSE(logic.ButtonStartClick());
+    ASSERT_FALSE(h.view.errors.empty());
+    EXPECT_EQ(h.view.errors.back(), "job J-1: its 2 modules are programmed");
+
+    // Under way: two ports, one module left; the second port holds while the first's runs.
+    zem::LineStation station;
+    zem::LineStation::Config c;
+    c.link.url = "http://line.test:8080";
+    c.link.token = "zs-station";
+    c.resultsPath = h.dir.File("other.jsonl");
+    h.line.quantity = 3;
+    std::string error;
+    ASSERT_EQ(station.Begin(c, h.dir.File("good.bin"), nullptr, error, h.line.Function()), 0)
+        << error;
+    EXPECT_EQ(station.HoldText(), "");
+    station.OnRunStarting(0);
+    EXPECT_EQ(station.HoldText(), "Held: job J-1 has 2 of 3 modules programmed and 1 under way");
+    EXPECT_FALSE(station.OnResult(0, false)); // it failed: another module may start
+    EXPECT_EQ(station.HoldText(), "");
+    station.OnRunStarting(1);
+    EXPECT_TRUE(station.OnResult(1, true));
+    station.End(0);
 }
 
 } // namespace

@@ -1,4 +1,6 @@
+#include "LineStation.h"
 #include "Reporter.h"
+#include "ResultsLog.h"
 
 #include <gtest/gtest.h>
 
@@ -179,4 +181,53 @@ TEST(CliReporter, NamesAreElidedInTheMiddle) {
                         {"abcdef", 3, "abc"}};
     for (const Row& r : rows)
         EXPECT_EQ(Reporter::Elide(r.name, r.width), r.shown) << r.name;
+}
+
+// With a line, a terminal's board has the line's backlog as its last line: drawn with the rows,
+// cut to the width, and moved over with them when they are redrawn (never left behind).
+TEST(CliReporter, TheLinesBacklogStandsUnderTheBoard) {
+    Board b({"/dev/ttyUSB0", "/dev/ttyUSB1"}, true, 60);
+    b.r.State(0, zem::PortState::kWaitingForModule, "Waiting for the module");
+    b.r.LineStatus("all results sent");
+    b.r.State(1, zem::PortState::kWaitingForModule, "Waiting for the module");
+    b.r.LineStatus("12 results not sent since 05:31:02 UTC");
+    b.r.Message(0, "a log line");
+    std::string err = b.Err();
+    // Two rows and the line's status: every redraw after the first moves up over three lines.
+    size_t first = err.find("Line: ");
+    ASSERT_NE(first, std::string::npos) << err;
+    EXPECT_NE(err.find("\033[3A", first), std::string::npos) << err;
+    EXPECT_EQ(err.find("\033[2A", first), std::string::npos) << err;
+    size_t last = err.rfind("Line: ");
+    ASSERT_NE(last, std::string::npos) << err;
+    EXPECT_EQ(err.compare(last, 46, "Line: 12 results not sent since 05:31:02 UTC\n"), 0) << err;
+    EXPECT_LT(err.rfind("/dev/ttyUSB1"), last) << "the status under the rows";
+    EXPECT_EQ(b.r.LineStatusText(), "12 results not sent since 05:31:02 UTC");
+
+    // A pipe's lines stay the ports' own.
+    Board pipe({"/dev/ttyUSB0"}, false, 0);
+    pipe.r.LineStatus("3 results not sent since 05:31:02 UTC");
+    EXPECT_EQ(pipe.Err().find("Line: "), std::string::npos);
+}
+
+TEST(CliReporter, BacklogTextSaysHowManyAndSince) {
+    std::string today = zem::UtcNowIso().substr(0, 10);
+    struct Case {
+        size_t unsent;
+        std::string oldest;
+        std::string text;
+    };
+    const Case cases[] = {
+        {0, "", "all results sent"},
+        {1, today + "T05:31:02.123Z", "1 result not sent since 05:31:02 UTC"},
+        {40, today + "T23:59:59.999Z", "40 results not sent since 23:59:59 UTC"},
+        {3, "2001-02-03T04:05:06.000Z", "3 results not sent since 2001-02-03 04:05:06 UTC"},
+        {2, "", "2 results not sent"},
+    };
+    for (const Case& c : cases) {
+        zem::LineBacklog b;
+        b.unsent = c.unsent;
+        b.oldest = c.oldest;
+        EXPECT_EQ(zem::BacklogText(b), c.text) << c.oldest;
+    }
 }

@@ -102,6 +102,42 @@ TEST_P(StoreTest, SchemaIsMadeOnceAndANewerOneIsRefused) {
     EXPECT_NE(error.find("newer than this zem-line knows"), std::string::npos) << error;
 }
 
+// Two services started at the same moment on a new database: both make or find the schema, and
+// it is made once. A fresh database each round, since the race is in its first creation.
+TEST_P(StoreTest, TwoServicesStartingAtOnceMakeTheSchemaOnce) {
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        std::string target = GetParam() == "postgresql"
+                                 ? g_pg->NewDatabase("t_race_" + std::to_string(round))
+                                 : (dir_ / ("race" + std::to_string(round) + ".db")).string();
+        std::atomic<int> ready{0};
+        std::unique_ptr<Store> stores[2];
+        std::string errors[2];
+        std::vector<std::thread> services;
+        for (int i = 0; i < 2; ++i)
+            services.emplace_back([&, i] {
+                ready.fetch_add(1);
+                while (ready.load() < 2) {
+                }
+                stores[i] = Store::Open(target, errors[i]);
+            });
+        for (auto& t : services)
+            t.join();
+        for (int i = 0; i < 2; ++i)
+            EXPECT_TRUE(stores[i]) << errors[i];
+        std::string error;
+        auto db = OpenDb(target, error);
+        ASSERT_TRUE(db) << error;
+        std::vector<Row> rows;
+        ASSERT_TRUE(db->Exec("SELECT version FROM schema_version ORDER BY version", {}, &rows,
+                             nullptr, error))
+            << error;
+        ASSERT_EQ(rows.size(), static_cast<size_t>(kSchemaVersion));
+        for (size_t v = 0; v < rows.size(); ++v)
+            EXPECT_EQ(rows[v][0], std::to_string(v + 1));
+    }
+}
+
 TEST_P(StoreTest, AResultSentAgainIsStoredOnceAndAnotherStationsIdIsRefused) {
     std::string error;
     ASSERT_TRUE(store_->AddStation("st1", TokenHash("a"), error)) << error;
