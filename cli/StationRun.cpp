@@ -26,13 +26,7 @@ public:
     void SetLineStatus(LineStatus* status) { status_ = status; }
     void StateChanged(size_t slot, PortState state, const std::string& text) override {
         rep_.State(slot, state, text);
-        if (status_) {
-            bool trouble = state == PortState::kFailed || state == PortState::kAborted ||
-                           state == PortState::kPortLost || state == PortState::kDone;
-            status_->PortState(slot, LineStateWord(state),
-                               state == PortState::kProgrammed ? 100 : 0,
-                               trouble ? text : std::string());
-        }
+        if (status_) status_->StationState(slot, state, text);
         ShowLine(true);
     }
     void Waiting(size_t slot, uint32_t waitedMs) override {
@@ -49,7 +43,7 @@ public:
     }
     void Progress(size_t slot, int code, int32_t value) override {
         rep_.Progress(slot, code, value);
-        if (status_ && code <= 7) status_->PortState(slot, "programming", value, {});
+        if (status_) status_->StationProgress(slot, code, value);
         ShowLine(false);
     }
     void Message(size_t slot, const std::string& line) override {
@@ -68,10 +62,7 @@ public:
     void Result(size_t slot, const RunResult& r, const Tally& tally) override {
         rep_.Result(slot, r, tally);
         if (!r.cause.empty()) rep_.Message(slot, CauseLine(r.cause));
-        if (status_)
-            status_->PortState(
-                slot, r.exitCode == 0 ? "programmed" : "failed", r.exitCode == 0 ? 100 : 0,
-                r.exitCode == 0 ? std::string() : (r.cause.empty() ? r.status : r.cause));
+        if (status_) status_->StationResult(slot, r);
         // The job's quantity reached: modules under way finish, no new one starts.
         if (line_ && line_->OnResult(slot, r.exitCode == 0) && station_) station_->Stop();
         ShowLine(true);

@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace zem::line {
 
@@ -103,8 +105,16 @@ std::unique_ptr<Db> OpenSqlite(const std::string& file, std::string& error) {
     sqlite3_busy_timeout(db, 10000);
     auto out = std::make_unique<SqliteDb>(db, file);
     std::vector<Row> rows;
-    if (!out->Exec("PRAGMA journal_mode=WAL", {}, &rows, nullptr, error) ||
-        !out->Exec("PRAGMA synchronous=FULL", {}, error) ||
+    // Changing the journal mode takes the file for itself and does not use the busy handler: a
+    // second service opening a new file at the same moment is told "locked" at once. It waits
+    // here as long as a writer would.
+    for (int waited = 0;; waited += 10) {
+        rows.clear();
+        if (out->Exec("PRAGMA journal_mode=WAL", {}, &rows, nullptr, error)) break;
+        if ((sqlite3_errcode(db) & 0xff) != SQLITE_BUSY || waited >= 10000) return nullptr;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!out->Exec("PRAGMA synchronous=FULL", {}, error) ||
         !out->Exec("PRAGMA foreign_keys=ON", {}, error))
         return nullptr;
     return out;

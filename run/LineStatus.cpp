@@ -80,6 +80,25 @@ void LineStatus::PortState(size_t slot, const std::string& state, int percent,
     wake_.notify_all();
 }
 
+void LineStatus::StationState(size_t slot, zem::PortState state, const std::string& text) {
+    bool trouble = state == zem::PortState::kFailed || state == zem::PortState::kAborted ||
+                   state == zem::PortState::kPortLost || state == zem::PortState::kDone;
+    PortState(slot, LineStateWord(state), state == zem::PortState::kProgrammed ? 100 : 0,
+              trouble ? text : std::string());
+}
+
+void LineStatus::StationProgress(size_t slot, int code, int32_t value) {
+    // The protocol's codes carry the percentage; the countdown and the error code do not.
+    if (code < 0 || code >= 7) return;
+    PortState(slot, "programming", value < 0 ? 0 : value > 100 ? 100 : static_cast<int>(value), {});
+}
+
+void LineStatus::StationResult(size_t slot, const RunResult& r) {
+    bool ok = r.exitCode == 0;
+    PortState(slot, ok ? "programmed" : "failed", ok ? 100 : 0,
+              ok ? std::string() : (r.cause.empty() ? r.status : r.cause));
+}
+
 uint64_t LineStatus::Acknowledged() const {
     std::lock_guard lock(mutex_);
     return acked_;

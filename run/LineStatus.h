@@ -44,6 +44,10 @@ public:
     // From any thread: port `slot` (0-based, the order of Options::ports) is in `state`, with a
     // percentage while programming and a cause when it failed or was lost.
     void PortState(size_t slot, const std::string& state, int percent, const std::string& cause);
+    // The station's own events in the line's words, the one mapping every front end uses.
+    void StationState(size_t slot, zem::PortState state, const std::string& text);
+    void StationProgress(size_t slot, int code, int32_t value);
+    void StationResult(size_t slot, const RunResult& result);
     // Reports the line acknowledged so far, and whether the last one was.
     uint64_t Acknowledged() const;
     bool LastAcknowledged() const;

@@ -110,6 +110,7 @@ public:
 
     void StateChanged(size_t slot, PortState state, const std::string& text) override {
         std::lock_guard lock(mutex_);
+        if (status_) status_->StationState(slot, state, text);
         Row& r = rows_[slot];
         r.state = state;
         r.status = text;
@@ -130,10 +131,12 @@ public:
         Touch(slot);
     }
     // With a line: modules under way and results counted against its job's quantity.
-    void SetLine(LineStation* line, Station* station) {
+    // `status`: where the ports' live state goes (null: the line takes results only).
+    void SetLine(LineStation* line, Station* station, LineStatus* status) {
         std::lock_guard lock(mutex_);
         line_ = line;
         station_ = station;
+        status_ = status;
     }
     // The line's news from the forwarder's thread, in the status bar.
     void LineNews(const std::string& text) { Problem("Line: " + text); }
@@ -158,6 +161,7 @@ public:
         // The error code's value is no progress: a failed run's bar shows where it ended.
         if (code < 0 || code >= 7) return;
         std::lock_guard lock(mutex_);
+        if (status_) status_->StationProgress(slot, code, value);
         rows_[slot].progress = value < 0 ? 0 : value > 100 ? 100 : static_cast<int>(value);
         Touch(slot);
     }
@@ -167,6 +171,7 @@ public:
         Station* station = nullptr;
         {
             std::lock_guard lock(mutex_);
+            if (status_) status_->StationResult(slot, result);
             RowResult(slot, result);
             line = line_;
             station = station_;
@@ -311,6 +316,7 @@ private:
     bool posted_ = false;
     LineStation* line_ = nullptr;
     Station* station_ = nullptr;
+    LineStatus* status_ = nullptr;
 };
 
 StationLogic::StationLogic(StationView& view, Services services, std::string settingsFile)
@@ -507,7 +513,7 @@ bool StationLogic::ButtonStartClick() {
     req.results = results_.get();
     if (line_) req.hold = [line = line_.get()] { return line->HoldText(); };
     station_ = std::make_unique<Station>(std::move(req), services_, *events_);
-    if (line_) events_->SetLine(line_.get(), station_.get());
+    if (line_) events_->SetLine(line_.get(), station_.get(), line_->StartStatus(ports_));
     summary_.reset();
     tallies_.assign(ports_.size(), {});
     startedAt_ = NowMs();

@@ -1,4 +1,5 @@
 // The Qt station window in process (offscreen) against module simulators.
+#include "HttpClient.h"
 #include "Labels.h"
 #include "LineFixtures.h"
 #include "QtSimulator.h"
@@ -10,6 +11,7 @@
 #include "TestDir.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -387,6 +389,35 @@ TEST_F(QtStation, ResultsGoToTheLineAndTheBacklogShowsWhileItIsDown) {
     ASSERT_TRUE(WaitFor([&] {
         return w->LabelProgrammed->text() == "2" && w->LineText->text() == "Line: all results sent";
     })) << w->LineText->text().toStdString();
+    // The window's ports are live on the line: the page's view names the station's port, its
+    // job and the last module's outcome.
+    ASSERT_EQ(admin("viewer add wall > viewer"), 0);
+    std::string viewer = Lines(dir.File("viewer")).at(0);
+    nlohmann::json port;
+    auto text = [](const nlohmann::json& j, const char* key) {
+        auto it = j.find(key);
+        return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    ASSERT_TRUE(WaitFor([&] {
+        zem::HttpRequest q;
+        q.method = "GET";
+        q.url = service.Url() + "/api/v1/live?once=1";
+        q.bearer = viewer;
+        zem::HttpAnswer a;
+        std::string err;
+        if (!zem::HttpExchange(q, a, err) || a.status != 200) return false;
+        auto view = nlohmann::json::parse(a.body, nullptr, false);
+        if (!view.is_object()) return false;
+        if (!view.contains("stations") || !view["stations"].is_array()) return false;
+        for (const auto& st : view["stations"])
+            if (text(st, "name") == "st1" && text(st, "job") == "qt-1" && st.contains("ports") &&
+                st["ports"].is_array() && !st["ports"].empty()) {
+                port = st["ports"][0];
+                return text(port, "last_outcome") == "programmed";
+            }
+        return false;
+    })) << port.dump();
+    EXPECT_EQ(text(port, "name"), sim.Port());
     QTest::mouseClick(w->ButtonStop, Qt::LeftButton);
     ASSERT_TRUE(WaitFor([&] { return !w->Logic().Running(); }));
     ASSERT_EQ(admin("results --format csv > stored.csv"), 0);
