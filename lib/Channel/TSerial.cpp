@@ -20,35 +20,35 @@ namespace {
 // reported by number only.
 const char* NetOpenFailure(int32_t code) {
     switch (code) {
-    case -3:
+    case NSIO_TIMEOUT:
         return "no answer from the server";
-    case -4:
+    case NSIO_CLOSED:
         return "connection lost";
-    case -5:
+    case NSIO_REFUSED:
         return "setting refused by the server";
-    case -6:
+    case NSIO_CONNECTFAIL:
         return "connection refused, or COM-PORT declined by the server";
-    case -7:
+    case NSIO_NOMEM:
         return "out of resources";
-    case -8:
+    case NSIO_SOCKETFAIL:
         return "socket layer not started";
-    case -9:
+    case NSIO_TLS_UNTRUSTED:
         return "the server's certificate is not trusted";
-    case -10:
+    case NSIO_TLS_NAME:
         return "the server's certificate is not for this host";
-    case -11:
+    case NSIO_TLS_EXPIRED:
         return "the server's certificate has expired or is not yet valid";
-    case -12:
+    case NSIO_TLS_HANDSHAKE:
         return "the TLS handshake failed";
-    case -13:
+    case NSIO_TLS_CLIENTCERT:
         return "the server requires a client certificate, or refused ours";
-    case -14:
+    case NSIO_TLS_NOTTLS:
         return "the server did not answer TLS";
-    case -15:
+    case NSIO_TLS_FILES:
         return "a CA, certificate or key file could not be used";
-    case -16:
+    case NSIO_TLS_UNSUPPORTED:
         return "TLS is not supported by the network library";
-    case -17:
+    case NSIO_ABORTED:
         return "the open was abandoned";
     default:
         return "refused by the library";
@@ -57,7 +57,7 @@ const char* NetOpenFailure(int32_t code) {
 
 // Why a network port was found lost: the library's failure code, named where it is ours.
 const char* NetLostCause(int32_t code, char* buf, size_t size) {
-    if (code == -4)
+    if (code == NSIO_CLOSED)
         std::snprintf(buf, size, "connection to the server lost (NSIO_CLOSED)");
     else
         std::snprintf(buf, size, "connection to the server lost (%d)", static_cast<int>(code));
@@ -74,8 +74,8 @@ constexpr uint32_t kRetryMs = 2;
 // Pass interval of a network port whose library cannot wait for arrivals.
 constexpr uint32_t kNetPollMs = 2;
 constexpr int32_t kOpenTimeoutMs = 3000;
-constexpr uint32_t kDefaultNetBaud = 16; // 115200
-constexpr uint32_t kDefaultNetMode = 3;  // 8 data bits, no parity, one stop bit
+constexpr uint32_t kDefaultNetBaud = NSIO_B115200;
+constexpr uint32_t kDefaultNetMode = NSIO_BIT_8 | NSIO_PARITY_NONE | NSIO_STOP_1;
 
 // Leading decimal number as atoi reads it, but saturating instead of overflowing.
 int32_t LeadingNumber(const char* text) {
@@ -89,10 +89,13 @@ uint32_t NetBaudCode(int32_t speed) {
     static constexpr struct {
         int32_t speed;
         uint32_t code;
-    } kCodes[] = {{50, 0},      {75, 1},      {110, 2},     {134, 3},    {150, 4},
-                  {300, 5},     {600, 6},     {1200, 7},    {2400, 9},   {4800, 10},
-                  {7200, 11},   {9600, 12},   {19200, 13},  {38400, 14}, {57600, 15},
-                  {115200, 16}, {230400, 17}, {460800, 18}, {921600, 19}};
+    } kCodes[] = {{50, NSIO_B50},         {75, NSIO_B75},         {110, NSIO_B110},
+                  {134, NSIO_B134},       {150, NSIO_B150},       {300, NSIO_B300},
+                  {600, NSIO_B600},       {1200, NSIO_B1200},     {2400, NSIO_B2400},
+                  {4800, NSIO_B4800},     {7200, NSIO_B7200},     {9600, NSIO_B9600},
+                  {19200, NSIO_B19200},   {38400, NSIO_B38400},   {57600, NSIO_B57600},
+                  {115200, NSIO_B115200}, {230400, NSIO_B230400}, {460800, NSIO_B460800},
+                  {921600, NSIO_B921600}};
     for (const auto& c : kCodes)
         if (c.speed == speed) return c.code;
     return kDefaultNetBaud;
@@ -116,32 +119,33 @@ uint32_t NetModeOf(const char* text) {
     uint32_t mode = 0;
     switch (f.parity) {
     case 'E':
-        mode = 0x08;
+        mode = NSIO_PARITY_EVEN;
         break;
     case 'M':
-        mode = 0x18;
+        mode = NSIO_PARITY_MARK;
         break;
     case 'O':
-        mode = 0x10;
+        mode = NSIO_PARITY_ODD;
         break;
     default:
-        mode = 0x00;
+        mode = NSIO_PARITY_NONE;
         break;
     }
     switch (f.data) {
     case '5':
+        mode |= NSIO_BIT_5;
         break;
     case '6':
-        mode += 1;
+        mode |= NSIO_BIT_6;
         break;
     case '7':
-        mode += 2;
+        mode |= NSIO_BIT_7;
         break;
     default:
-        mode += 3;
+        mode |= NSIO_BIT_8;
         break;
     }
-    if (f.stop == '2') mode += 0x04;
+    if (f.stop == '2') mode |= NSIO_STOP_2;
     return mode;
 }
 
@@ -261,11 +265,11 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     context->nsio_write = nsio_write;
     context->nsio_lstatus = nsio_lstatus;
     // Not one of the eleven: a library without it keeps the plain pass loop.
-    context->nsio_wait = reinterpret_cast<zem::nsio_wait_t>(library.Symbol("nsio_wait"));
+    context->nsio_wait = reinterpret_cast<nsio_wait_t>(library.Symbol("nsio_wait"));
     // Not one of the eleven either: a library without it opens plain ports only.
-    auto openEx = reinterpret_cast<zem::nsio_open_ex_t>(library.Symbol("nsio_open_ex"));
+    auto openEx = reinterpret_cast<nsio_open_ex_t>(library.Symbol("nsio_open_ex"));
     // Nor this: without it an open runs to its own end whatever the caller wants.
-    auto openWake = reinterpret_cast<zem::nsio_open_wake_t>(library.Symbol("nsio_open_wake"));
+    auto openWake = reinterpret_cast<nsio_open_wake_t>(library.Symbol("nsio_open_wake"));
     context->pollMs = context->nsio_wait ? kGuardMs : kNetPollMs;
     nsio_init();
     std::string dotted;
@@ -280,8 +284,8 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
         id = -1;
         std::snprintf(cause, sizeof cause, "the network library %s offers no TLS", path.c_str());
     } else if (openEx || openWake) {
-        zem::NsioTlsOptions options{static_cast<int32_t>(sizeof options), nullptr, nullptr, nullptr,
-                                    nullptr};
+        nsio_tls_options options{static_cast<int>(sizeof options), nullptr, nullptr, nullptr,
+                                 nullptr};
         if (tls) {
             options.host = tls->host.c_str();
             options.caFile = tls->trust.caFile.c_str();
@@ -296,7 +300,7 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
         id = nsio_open(dotted.c_str(), port, kOpenTimeoutMs);
     }
     if (id < 0) {
-        aborted = openWake && id == zem::kNsioAborted;
+        aborted = openWake && id == NSIO_ABORTED;
         Log(3, "TSerial::TSerial - Bad IPPortId");
         Log(3, zem::Format("TSerial::TSerial - nsio_open %d: %s", id, NetOpenFailure(id)));
         // Our library says more than its code does.
@@ -316,8 +320,8 @@ TSerial::TSerial(int32_t reportLevel, const char* name, uint8_t opt, const char*
     if (Configure("115200", "N81", "H")) {
         inited = false;
         aborted = abortAnswered;
-        openFailure = aborted ? NetOpenFailure(zem::kNsioAborted)
-                              : "the server did not take the port's settings";
+        openFailure =
+            aborted ? NetOpenFailure(NSIO_ABORTED) : "the server did not take the port's settings";
         return;
     }
     Log(3, zem::Format("Port %s:%d opened", dotted.c_str(), port));
@@ -347,7 +351,7 @@ bool TSerial::NetApplyLink() {
                           : nsio_ioctl(context->portId, static_cast<int32_t>(netBaud),
                                        static_cast<int32_t>(netMode));
     if (r == 0) return true;
-    abortAnswered = abortAnswered || r == zem::kNsioAborted;
+    abortAnswered = abortAnswered || r == NSIO_ABORTED;
     Log(3, "TSerial::Configure -3");
     return false;
 }
@@ -416,10 +420,12 @@ int TSerial::SetFlow(const char* text) {
     if (!context) return -1;
     const char first = text ? text[0] : 0;
     if (context->network) {
-        const int32_t r =
-            context->portId < 0 ? -1 : nsio_flowctrl(context->portId, first == 'H' ? 3 : 0);
+        const int32_t r = context->portId < 0
+                              ? -1
+                              : nsio_flowctrl(context->portId,
+                                              first == 'H' ? NSIO_FLOW_HARDWARE : NSIO_FLOW_NONE);
         if (r != 0) {
-            abortAnswered = abortAnswered || r == zem::kNsioAborted;
+            abortAnswered = abortAnswered || r == NSIO_ABORTED;
             Log(3, "TSerial::SetFlow - Can not SetCommState -13");
             return -1;
         }
@@ -628,10 +634,10 @@ void TSerial::NetworkLoop(SerialThreadContext* ctx) {
         const int32_t s = ctx->nsio_lstatus(id);
         if (s >= 0) {
             uint32_t in = 0;
-            if (s & 0x01) in |= kLineCTS;
-            if (s & 0x02) in |= kLineDSR;
-            if (s & 0x04) in |= kLineRING;
-            if (s & 0x08) in |= kLineDCD;
+            if (s & NSIO_LS_CTS) in |= kLineCTS;
+            if (s & NSIO_LS_DSR) in |= kLineDSR;
+            if (s & NSIO_LS_RING) in |= kLineRING;
+            if (s & NSIO_LS_DCD) in |= kLineDCD;
             r->SetInputLines(in);
         }
 

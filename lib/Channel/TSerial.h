@@ -4,6 +4,7 @@
 #include "SerialPort.h"
 #include "TChannel.h"
 #include "Wake.h"
+#include "ipserial.h"
 
 #include <atomic>
 #include <cstdint>
@@ -69,10 +70,10 @@ public:
         uint32_t pollMs = 2; // longest sleep of a pass when nothing wakes the thread
         bool network = false;
         std::atomic<bool> stop{false};
-        zem::nsio_read_t nsio_read = nullptr;
-        zem::nsio_write_t nsio_write = nullptr;
-        zem::nsio_lstatus_t nsio_lstatus = nullptr;
-        zem::nsio_wait_t nsio_wait = nullptr; // when the library has it
+        nsio_read_t nsio_read = nullptr;
+        nsio_write_t nsio_write = nullptr;
+        nsio_lstatus_t nsio_lstatus = nullptr;
+        nsio_wait_t nsio_wait = nullptr; // when the library has it
     };
 
     static int SerialThread(SerialThreadContext* ctx);
@@ -89,17 +90,17 @@ private:
     std::unique_ptr<SerialThreadContext> context;
     std::thread thread;
     zem::DynLib library;
-    zem::nsio_init_t nsio_init = nullptr;
-    zem::nsio_end_t nsio_end = nullptr;
-    zem::nsio_open_t nsio_open = nullptr;
-    zem::nsio_close_t nsio_close = nullptr;
-    zem::nsio_ioctl_t nsio_ioctl = nullptr;
-    zem::nsio_flowctrl_t nsio_flowctrl = nullptr;
-    zem::nsio_read_t nsio_read = nullptr;
-    zem::nsio_write_t nsio_write = nullptr;
-    zem::nsio_DTR_t nsio_DTR = nullptr;
-    zem::nsio_RTS_t nsio_RTS = nullptr;
-    zem::nsio_lstatus_t nsio_lstatus = nullptr;
+    nsio_init_t nsio_init = nullptr;
+    nsio_end_t nsio_end = nullptr;
+    nsio_open_t nsio_open = nullptr;
+    nsio_close_t nsio_close = nullptr;
+    nsio_ioctl_t nsio_ioctl = nullptr;
+    nsio_flowctrl_t nsio_flowctrl = nullptr;
+    nsio_read_t nsio_read = nullptr;
+    nsio_write_t nsio_write = nullptr;
+    nsio_DTR_t nsio_DTR = nullptr;
+    nsio_RTS_t nsio_RTS = nullptr;
+    nsio_lstatus_t nsio_lstatus = nullptr;
     uint32_t netMode = 0;
     uint32_t netBaud = 0;
     std::string openFailure;
