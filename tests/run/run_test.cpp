@@ -77,14 +77,12 @@ public:
 // What a fake module on a port does during Program.
 struct Behaviour {
     bool fails = false;
-    bool readBack = false;      // code 5, and the dump file written
-    bool readBackFails = false; // code 5, and no dump saved (its check word was wrong)
-    bool waitForAbort = false;  // links, then runs until aborted
-    bool silent = false;        // nothing answers: the handshake's 1000 attempts, 50 ms each
-    bool silentForever = false;
-    bool failsAtOnce = false; // the handshake gives up before offering anything (boot type 2)  //
-                              // nothing answers, and the handshake never gives up
-    bool holds = false;       // links, then programs once released (or fails when aborted)
+    bool readBack = false;       // code 5, and the dump file written
+    bool readBackFails = false;  // code 5, and no dump saved (its check word was wrong)
+    bool waitForAbort = false;   // links, then runs until aborted
+    bool silent = false;         // nothing answers: the handshake's 1000 attempts, 50 ms each
+    bool silentForever = false;  // nothing answers, and the handshake never gives up
+    bool holds = false;          // links, then programs once released (or fails when aborted)
     bool losesPortFirst = false; // its first run links, then the port goes away
 };
 
@@ -115,10 +113,6 @@ struct Fakes {
             auto found = f_.ports.find(port_); // read only: the runs share the map
             Behaviour b = found == f_.ports.end() ? Behaviour{} : found->second;
             cb_(1, 0);
-            if (b.failsAtOnce) {
-                cb_(7, 100);
-                return true;
-            }
             if (b.silent || b.silentForever) {
                 for (int i = 0; (b.silentForever || i < 1000) && !aborted_; ++i) {
                     cb_(8, 100);
@@ -482,22 +476,6 @@ TEST(Station, AMinuteOfAnIdlePortCountsNothing) {
     ASSERT_GE(rec.waited[0].size(), 55u);
     EXPECT_NEAR(static_cast<double>(rec.waited[0].size()), clock.NowMs() / 1000.0, 5.0);
     EXPECT_GE(rec.waited[0].back(), 60000u) << "the wait goes on across the handshake's rounds";
-}
-
-// A handshake that gives up at once waited for nothing: it is a failed run, and the port's loop
-// ends there instead of starting it again for ever.
-TEST(Station, AHandshakeThatGivesUpAtOnceIsAFailureNotAWait) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
-    fx.fakes.ports["P1"].failsAtOnce = true;
-    Recorder rec(1);
-    zem::Station station(fx.Request({"P1"}, 0), fx.fakes.Services(), rec);
-    zem::StationSummary s = station.Run();
-    EXPECT_EQ(fx.fakes.programs, 1);
-    ASSERT_EQ(rec.results[0].size(), 1u);
-    EXPECT_EQ(s.exitCode, 7);
-    EXPECT_EQ(s.tallies[0].failed, 1u);
 }
 
 // The first stop ends the waiting ports at once and lets the modules under way finish; the exit
