@@ -93,6 +93,8 @@ struct Fakes {
     std::atomic<int> programs{0};
     std::atomic<int> linked{0};
     std::atomic<bool> release{false};
+    std::mutex abortsMutex;
+    Strings abortsAsked;           // the ports whose protocol was asked to stop at once, in order
     std::atomic<int> goneOpens{0}; // openings that fail after a port was lost
     // Those openings wait, as for a network server that accepts and says nothing, until the
     // open's abort is raised (at most 10 s); each one the abort ended is counted.
@@ -160,7 +162,13 @@ struct Fakes {
             cb_(4, 100);
             return aborted_;
         }
-        void Abort() override { aborted_ = true; }
+        void Abort() override {
+            {
+                std::lock_guard lock(f_.abortsMutex);
+                f_.abortsAsked.push_back(port_);
+            }
+            aborted_ = true;
+        }
         std::vector<std::string> SavedDumps() const override { return saved_; }
         void SaveDumpsTo(const std::string& file) override { dumpFile_ = file; }
 
@@ -501,7 +509,11 @@ TEST(Station, ACleanStopFinishesTheModulesInProgress) {
         station.Stop();
         // The waiting port has ended; the busy one has not.
         ASSERT_TRUE(WaitFor([&] { return rec.Has(1, "state done: Done"); }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        {
+            // The stop asked its runs to end before it returned: only the waiting port's.
+            std::lock_guard lock(fx.fakes.abortsMutex);
+            EXPECT_EQ(fx.fakes.abortsAsked, Strings{"IDLE"});
+        }
         EXPECT_EQ(rec.Results(0), 0u);
         if (thenAbort)
             station.Abort();
