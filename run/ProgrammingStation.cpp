@@ -294,9 +294,12 @@ void Station::PortLoop(size_t slot) {
                 report.kind = PortReport::kRound;
                 break;
             case PortAction::kWaitForPresence:
-                WaitForPresence(slot, true);
-                report.kind = PortReport::kPresent;
+            case PortAction::kWaitForRemoval: {
+                const bool present = action == PortAction::kWaitForPresence;
+                WaitForPresence(slot, present);
+                report.kind = present ? PortReport::kPresent : PortReport::kRound;
                 break;
+            }
             case PortAction::kShowWaiting:
                 SetState(slot, PortState::kWaitingForModule, txt::kWaitingForModule);
                 break;
@@ -345,10 +348,6 @@ void Station::PortLoop(size_t slot) {
                 events_.StateChanged(slot, EndState(r), r.status);
                 break;
             }
-            case PortAction::kWaitForRemoval:
-                WaitForPresence(slot, false);
-                report.kind = PortReport::kRound;
-                break;
             case PortAction::kEnd:
                 SetState(slot, PortState::kDone, state.held ? kPortHeldText : txt::kPortDone);
                 return;

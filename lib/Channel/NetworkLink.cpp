@@ -122,8 +122,8 @@ const char* NetworkLink::OpenFailureText(int32_t code) {
 
 NetworkLink::~NetworkLink() {
     if (portId_ >= 0) {
-        nsio_close_(portId_);
-        nsio_end_();
+        nsio_.close(portId_);
+        nsio_.end();
         portId_ = -1;
     }
     library_.Unload();
@@ -134,12 +134,12 @@ bool NetworkLink::ResolveEntryPoints() {
         fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(library_.Symbol(symbol));
         return fn != nullptr;
     };
-    return get(nsio_init_, "nsio_init") && get(nsio_end_, "nsio_end") &&
-           get(nsio_open_, "nsio_open") && get(nsio_close_, "nsio_close") &&
-           get(nsio_ioctl_, "nsio_ioctl") && get(nsio_flowctrl_, "nsio_flowctrl") &&
-           get(nsio_read_, "nsio_read") && get(nsio_write_, "nsio_write") &&
-           get(nsio_DTR_, "nsio_DTR") && get(nsio_RTS_, "nsio_RTS") &&
-           get(nsio_lstatus_, "nsio_lstatus");
+    return get(nsio_.init, "nsio_init") && get(nsio_.end, "nsio_end") &&
+           get(nsio_.open, "nsio_open") && get(nsio_.close, "nsio_close") &&
+           get(nsio_.ioctl, "nsio_ioctl") && get(nsio_.flowctrl, "nsio_flowctrl") &&
+           get(nsio_.read, "nsio_read") && get(nsio_.write, "nsio_write") &&
+           get(nsio_.DTR, "nsio_DTR") && get(nsio_.RTS, "nsio_RTS") &&
+           get(nsio_.lstatus, "nsio_lstatus");
 }
 
 bool NetworkLink::Open(const std::string& libraryFile, const char* address, int32_t port,
@@ -166,12 +166,12 @@ bool NetworkLink::Open(const std::string& libraryFile, const char* address, int3
         return false;
     }
     // Not one of the eleven: a library without it keeps the plain pass loop.
-    nsio_wait_ = reinterpret_cast<nsio_wait_t>(library_.Symbol("nsio_wait"));
+    nsio_.wait = reinterpret_cast<nsio_wait_t>(library_.Symbol("nsio_wait"));
     // Not one of the eleven either: a library without it opens plain ports only.
     auto openEx = reinterpret_cast<nsio_open_ex_t>(library_.Symbol("nsio_open_ex"));
     // Nor this: without it an open runs to its own end whatever the caller wants.
     auto openWake = reinterpret_cast<nsio_open_wake_t>(library_.Symbol("nsio_open_wake"));
-    nsio_init_();
+    nsio_.init();
     if (!zem::LookupHostIPv4(address ? address : "", dotted_)) {
         report_.Log(3, "TSerial::TSerial - Function gethostbyname fail");
         failure = std::string("host not found: ") + (address ? address : "");
@@ -196,7 +196,7 @@ bool NetworkLink::Open(const std::string& libraryFile, const char* address, int3
                       : openEx(dotted_.c_str(), port, kOpenTimeoutMs, tls ? &options : nullptr,
                                cause, static_cast<int32_t>(sizeof cause));
     } else {
-        id = nsio_open_(dotted_.c_str(), port, kOpenTimeoutMs);
+        id = nsio_.open(dotted_.c_str(), port, kOpenTimeoutMs);
     }
     if (id < 0) {
         aborted = openWake && id == NSIO_ABORTED;
@@ -218,7 +218,7 @@ void NetworkLink::UseDefaults() {
 
 bool NetworkLink::ApplyLink() {
     const int32_t r = portId_ < 0 ? -1
-                                  : nsio_ioctl_(portId_, static_cast<int32_t>(baud_),
+                                  : nsio_.ioctl(portId_, static_cast<int32_t>(baud_),
                                                 static_cast<int32_t>(mode_));
     if (r == 0) return true;
     abortAnswered_ = abortAnswered_ || r == NSIO_ABORTED;
@@ -238,7 +238,7 @@ int NetworkLink::SetFormat(const char* text) {
 
 int NetworkLink::SetFlow(bool hardware) {
     const int32_t r =
-        portId_ < 0 ? -1 : nsio_flowctrl_(portId_, hardware ? NSIO_FLOW_HARDWARE : NSIO_FLOW_NONE);
+        portId_ < 0 ? -1 : nsio_.flowctrl(portId_, hardware ? NSIO_FLOW_HARDWARE : NSIO_FLOW_NONE);
     if (r == 0) return 0;
     abortAnswered_ = abortAnswered_ || r == NSIO_ABORTED;
     report_.Log(3, "TSerial::SetFlow - Can not SetCommState -13");
@@ -248,7 +248,7 @@ int NetworkLink::SetFlow(bool hardware) {
 bool NetworkLink::SetLine(uint32_t line, bool on) {
     if (portId_ < 0) return false;
     const int32_t level = on ? 1 : 0;
-    return (line == kLineRTS ? nsio_RTS_(portId_, level) : nsio_DTR_(portId_, level)) == 0;
+    return (line == kLineRTS ? nsio_.RTS(portId_, level) : nsio_.DTR(portId_, level)) == 0;
 }
 
 void NetworkLink::Serve(RingBlock& rings, const std::atomic<bool>& stop) {
@@ -264,7 +264,7 @@ void NetworkLink::Serve(RingBlock& rings, const std::atomic<bool>& stop) {
     ioloop::Run(stop, [&](int guardMs) {
         // A library may answer "nothing" to a read of a dead connection; the line status it
         // cannot give is what tells that the port is gone (after what it still holds is read).
-        const int32_t s = nsio_lstatus_(id);
+        const int32_t s = nsio_.lstatus(id);
         if (s >= 0) {
             uint32_t in = 0;
             if (s & NSIO_LS_CTS) in |= kLineCTS;
@@ -282,7 +282,7 @@ void NetworkLink::Serve(RingBlock& rings, const std::atomic<bool>& stop) {
             uint8_t* room = nullptr;
             free = r->RxRoom(&room);
             if (free == 0) break;
-            int32_t k = nsio_read_(id, reinterpret_cast<char*>(room), static_cast<int32_t>(free));
+            int32_t k = nsio_.read(id, reinterpret_cast<char*>(room), static_cast<int32_t>(free));
             if (k <= 0) {
                 readOut = true;
                 break;
@@ -300,7 +300,7 @@ void NetworkLink::Serve(RingBlock& rings, const std::atomic<bool>& stop) {
             const uint8_t* piece = nullptr;
             uint32_t waiting = r->TxPiece(&piece);
             if (waiting == 0) break;
-            int32_t k = nsio_write_(id, reinterpret_cast<const char*>(piece),
+            int32_t k = nsio_.write(id, reinterpret_cast<const char*>(piece),
                                     static_cast<int32_t>(waiting));
             if (k > 0) r->TxConsumed(std::min(static_cast<uint32_t>(k), waiting));
             if (k <= 0 || static_cast<uint32_t>(k) < waiting) {
@@ -315,9 +315,9 @@ void NetworkLink::Serve(RingBlock& rings, const std::atomic<bool>& stop) {
         // txWake alone, as the library's wait would return at once. Bytes the library would not
         // take are offered again after a pass interval: it does not tell when it has room.
         const uint32_t sleepMs =
-            libraryFull || !nsio_wait_ ? kNetPollMs : static_cast<uint32_t>(guardMs);
-        if (nsio_wait_ && free > 0) {
-            int32_t w = nsio_wait_(id, static_cast<int32_t>(sleepMs), r->txWake.Native());
+            libraryFull || !nsio_.wait ? kNetPollMs : static_cast<uint32_t>(guardMs);
+        if (nsio_.wait && free > 0) {
+            int32_t w = nsio_.wait(id, static_cast<int32_t>(sleepMs), r->txWake.Native());
             r->txWake.Clear();
             if (w < 0) return markLost(w);
         } else {

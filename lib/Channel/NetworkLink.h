@@ -28,7 +28,7 @@ public:
     const std::string& Address() const { return dotted_; }
     // A setter's request was ended by the abort wake-up.
     bool AbortAnswered() const { return abortAnswered_; }
-    bool WaitsInLibrary() const { return nsio_wait_ != nullptr; }
+    bool WaitsInLibrary() const { return nsio_.wait != nullptr; }
     uint32_t Baud() const { return baud_; }
     uint32_t Mode() const { return mode_; }
     // Why an open failed, for a failure code of our library; other libraries' codes get a
@@ -48,18 +48,22 @@ private:
 
     TReport& report_;
     zem::DynLib library_;
-    nsio_init_t nsio_init_ = nullptr;
-    nsio_end_t nsio_end_ = nullptr;
-    nsio_open_t nsio_open_ = nullptr;
-    nsio_close_t nsio_close_ = nullptr;
-    nsio_ioctl_t nsio_ioctl_ = nullptr;
-    nsio_flowctrl_t nsio_flowctrl_ = nullptr;
-    nsio_read_t nsio_read_ = nullptr;
-    nsio_write_t nsio_write_ = nullptr;
-    nsio_DTR_t nsio_DTR_ = nullptr;
-    nsio_RTS_t nsio_RTS_ = nullptr;
-    nsio_lstatus_t nsio_lstatus_ = nullptr;
-    nsio_wait_t nsio_wait_ = nullptr; // when the library has it
+    // The library's entry points, null until resolved; `wait` only when the library has it.
+    struct EntryPoints {
+        nsio_init_t init;
+        nsio_end_t end;
+        nsio_open_t open;
+        nsio_close_t close;
+        nsio_ioctl_t ioctl;
+        nsio_flowctrl_t flowctrl;
+        nsio_read_t read;
+        nsio_write_t write;
+        nsio_DTR_t DTR;
+        nsio_RTS_t RTS;
+        nsio_lstatus_t lstatus;
+        nsio_wait_t wait;
+    };
+    EntryPoints nsio_{};
     int32_t portId_ = -1;
     std::string dotted_;
     uint32_t baud_ = 0;

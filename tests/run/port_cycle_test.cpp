@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,41 +22,18 @@ using zem::RunEnd;
 using A = PortAction;
 using Actions = std::vector<PortAction>;
 
-const char* Name(PortAction a) {
-    switch (a) {
-    case A::kShowHold:
-        return "ShowHold";
-    case A::kLookAgain:
-        return "LookAgain";
-    case A::kWaitForPresence:
-        return "WaitForPresence";
-    case A::kShowWaiting:
-        return "ShowWaiting";
-    case A::kAnnounceRun:
-        return "AnnounceRun";
-    case A::kStartRun:
-        return "StartRun";
-    case A::kWaitForPort:
-        return "WaitForPort";
-    case A::kCompleteStart:
-        return "CompleteStart";
-    case A::kWriteResult:
-        return "WriteResult";
-    case A::kCount:
-        return "Count";
-    case A::kWaitForRemoval:
-        return "WaitForRemoval";
-    case A::kEnd:
-        return "End";
-    }
-    return "?";
-}
+// In the order of PortAction.
+constexpr const char* kActionNames[] = {
+    "ShowHold",    "LookAgain",     "WaitForPresence", "ShowWaiting", "AnnounceRun",    "StartRun",
+    "WaitForPort", "CompleteStart", "WriteResult",     "Count",       "WaitForRemoval", "End",
+};
+static_assert(std::size(kActionNames) == static_cast<size_t>(A::kEnd) + 1);
 
 std::string Names(const Actions& actions) {
     std::string s;
     for (PortAction a : actions) {
         if (!s.empty()) s += ' ';
-        s += Name(a);
+        s += kActionNames[static_cast<size_t>(a)];
     }
     return s;
 }
@@ -135,6 +113,21 @@ PortCycleState Waiting() {
         s.opened = true;
         s.waiting = true;
     });
+}
+
+// A port of a loop, waiting for its module after `n` quick failures in a row.
+PortCycleState AfterQuickFailures(unsigned n) {
+    return With([n](PortCycleState& s) {
+        s.opened = s.waiting = true;
+        s.quickFailures = n;
+    });
+}
+
+// A whole run of a loop: its start line completed, its results line, its count.
+Actions Counted(std::initializer_list<PortAction> then = {}) {
+    Actions a{A::kCompleteStart, A::kWriteResult, A::kCount};
+    a.insert(a.end(), then);
+    return a;
 }
 
 struct Row {
@@ -230,12 +223,8 @@ TEST(PortCycle, Rules) {
              EXPECT_EQ(s.next.begun, 0u);
              EXPECT_TRUE(s.next.waiting);
          }},
-        {"a handshake that gives up at once is a failed run, and the last",
-         Waiting(),
-         kLoop,
-         Unanswered(10),
-         false,
-         {A::kCompleteStart, A::kWriteResult, A::kCount, A::kEnd},
+        {"a handshake that gives up at once is a failed run, and the last", Waiting(), kLoop,
+         Unanswered(10), false, Counted({A::kEnd}),
          [](const auto& s) { EXPECT_EQ(s.next.begun, 1u); }},
         {"a stop ends a loop's wait without a run",
          Waiting(),
@@ -273,40 +262,28 @@ TEST(PortCycle, Rules) {
          }},
 
         // Whole runs.
-        {"a programmed module in a loop is counted with its start line",
-         Waiting(),
-         kLoop,
-         Ran(),
-         false,
-         {A::kCompleteStart, A::kWriteResult, A::kCount},
+        {"a programmed module in a loop is counted with its start line", Waiting(), kLoop, Ran(),
+         false, Counted(),
          [](const auto& s) {
              EXPECT_EQ(s.next.begun, 1u);
              EXPECT_FALSE(s.next.waiting);
              EXPECT_EQ(s.next.waitSince, kNow);
          }},
-        {"with the presence check the module must be taken out",
-         Waiting(),
-         kLoopPresence,
-         Ran(),
-         false,
-         {A::kCompleteStart, A::kWriteResult, A::kCount, A::kWaitForRemoval}},
+        {"with the presence check the module must be taken out", Waiting(), kLoopPresence, Ran(),
+         false, Counted({A::kWaitForRemoval})},
         {"a run of its own is counted, then the count ends it",
          {},
          kSingle,
          Ran(),
          false,
          {A::kWriteResult, A::kCount}},
-        {"a port lost in mid-run: counted, then waited for",
-         Waiting(),
-         kLoop,
-         Ran([](auto& r) {
+        {"a port lost in mid-run: counted, then waited for", Waiting(), kLoop, Ran([](auto& r) {
              r.outcome = RunEnd::NotProgrammed;
              r.exitCode = 7;
              r.lostCause = "the line hung up";
              r.roundMs = 50;
          }),
-         false,
-         {A::kCompleteStart, A::kWriteResult, A::kCount, A::kWaitForPort},
+         false, Counted({A::kWaitForPort}),
          [](const auto& s) {
              EXPECT_EQ(s.text, "the line hung up");
              EXPECT_FALSE(s.next.newWaitOnReturn) << "its wait began when the run ended";
@@ -314,37 +291,17 @@ TEST(PortCycle, Rules) {
          }},
 
         // Quick failures.
-        {"a third quick failure in a row goes on",
-         With([](auto& s) { s.opened = s.waiting = true, s.quickFailures = 2; }),
-         kLoop,
-         Failed(300),
-         false,
-         {A::kCompleteStart, A::kWriteResult, A::kCount},
-         [](const auto& s) { EXPECT_EQ(s.next.quickFailures, 3u); }},
-        {"a fourth quick failure in a row holds the port",
-         With([](auto& s) { s.opened = s.waiting = true, s.quickFailures = 3; }),
-         kLoop,
-         Failed(300),
-         false,
-         {A::kCompleteStart, A::kWriteResult, A::kCount, A::kEnd},
-         [](const auto& s) { EXPECT_TRUE(s.next.held); }},
-        {"a slow failure starts the count again",
-         With([](auto& s) { s.opened = s.waiting = true, s.quickFailures = 3; }),
-         kLoop,
-         Failed(5000),
-         false,
-         {A::kCompleteStart, A::kWriteResult, A::kCount},
-         [](const auto& s) { EXPECT_EQ(s.next.quickFailures, 0u); }},
-        {"an abort is no quick failure",
-         With([](auto& s) { s.opened = s.waiting = true, s.quickFailures = 3; }),
-         kLoop,
-         Ran([](auto& r) {
+        {"a third quick failure in a row goes on", AfterQuickFailures(2), kLoop, Failed(300), false,
+         Counted(), [](const auto& s) { EXPECT_EQ(s.next.quickFailures, 3u); }},
+        {"a fourth quick failure in a row holds the port", AfterQuickFailures(3), kLoop,
+         Failed(300), false, Counted({A::kEnd}), [](const auto& s) { EXPECT_TRUE(s.next.held); }},
+        {"a slow failure starts the count again", AfterQuickFailures(3), kLoop, Failed(5000), false,
+         Counted(), [](const auto& s) { EXPECT_EQ(s.next.quickFailures, 0u); }},
+        {"an abort is no quick failure", AfterQuickFailures(3), kLoop, Ran([](auto& r) {
              r = Failed(300);
              r.aborted = true;
          }),
-         false,
-         {A::kCompleteStart, A::kWriteResult, A::kCount},
-         [](const auto& s) { EXPECT_EQ(s.next.quickFailures, 0u); }},
+         false, Counted(), [](const auto& s) { EXPECT_EQ(s.next.quickFailures, 0u); }},
 
         // The stream file.
         {"a missing stream file in a loop is looked for again",

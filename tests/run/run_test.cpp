@@ -296,6 +296,12 @@ struct StationFixture {
     }
 };
 
+// A station's fixture on a virtual clock.
+struct ClockedFixture : StationFixture {
+    VirtualClock clock;
+    ClockedFixture() { fakes.clock = &clock; }
+};
+
 // Runs a station on a thread of its own, so that the test can act on it meanwhile.
 struct Running {
     zem::Station& station;
@@ -460,9 +466,8 @@ TEST(DumpFiles, ADumpDirHoldsTheDumpsAndALeftoverIsNumbered) {
 // A port with no module for over a minute (the handshake gave up once and started again): no
 // run, no failure, no tally, and a stop ends it with exit code 0.
 TEST(Station, AMinuteOfAnIdlePortCountsNothing) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
+    ClockedFixture fx;
+    VirtualClock& clock = fx.clock;
     fx.fakes.ports["IDLE"].silent = true;
     Recorder rec(1);
     zem::ResultsLog log("results.jsonl", "host");
@@ -496,9 +501,8 @@ TEST(Station, ACleanStopFinishesTheModulesInProgress) {
     for (Case c : {Case{0, false}, Case{0, true}, Case{1, false}}) {
         const bool thenAbort = c.thenAbort;
         SCOPED_TRACE(std::to_string(c.count) + (thenAbort ? " stop, then abort" : " stop"));
-        StationFixture fx;
-        VirtualClock clock;
-        fx.fakes.clock = &clock;
+        ClockedFixture fx;
+        VirtualClock& clock = fx.clock;
         fx.fakes.ports["BUSY"].holds = true;
         // A handshake that would give up by itself could end before the stop, as a failed run.
         fx.fakes.ports["IDLE"].silentForever = true;
@@ -534,9 +538,8 @@ TEST(Station, ACleanStopFinishesTheModulesInProgress) {
 // A port that goes away in mid-run: that run has its result with the cause, the port is shown
 // lost and looked for again, and when it opens again its loop goes on.
 TEST(Station, ALostPortIsWaitedForAndProgrammedAgain) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
+    ClockedFixture fx;
+    VirtualClock& clock = fx.clock;
     fx.fakes.ports["P1"].losesPortFirst = true;
     Recorder rec(1);
     zem::Station station(fx.Request({"P1"}, 2), fx.fakes.Services(), rec);
@@ -554,9 +557,7 @@ TEST(Station, ALostPortIsWaitedForAndProgrammedAgain) {
 // A lost port looked for again where it opens slowly (a network server that accepts and says
 // nothing): stopping the station ends that open at once, not at the open's own limit.
 TEST(Station, StoppingEndsTheReopeningOfALostPort) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
+    ClockedFixture fx;
     fx.fakes.ports["P1"].losesPortFirst = true;
     fx.fakes.goneOpensHang = true;
     Recorder rec(1);
@@ -609,9 +610,7 @@ TEST(ProgrammingRun, AnAbortDuringTheOpenEndsTheRunAsAnAbort) {
 // A port that is not there at the start (its adapter plugged in a few seconds later) is waited
 // for, as a lost one is, and then programmed; nothing failed.
 TEST(Station, APortAbsentAtTheStartIsWaitedFor) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
+    ClockedFixture fx;
     fx.fakes.absentOpens = 4;
     Recorder rec(1);
     zem::Station station(fx.Request({"P1"}, 2), fx.fakes.Services(), rec);
@@ -670,9 +669,8 @@ TEST(Station, AStreamFileBeingReplacedIsWaitedForAMoment) {
 // With the presence check, a module is programmed once: the next run waits for it to be taken
 // out and another put in.
 TEST(Station, ThePresenceCheckNeverProgramsAModuleTwice) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
+    ClockedFixture fx;
+    VirtualClock& clock = fx.clock;
     std::atomic<bool> present{false};
     fx.fakes.present = [&](const std::string&) { return present.load(); };
     Recorder rec(1);
@@ -699,9 +697,7 @@ TEST(Station, ThePresenceCheckNeverProgramsAModuleTwice) {
 }
 
 TEST(Station, AbortStopsEveryRunAndEveryLoop) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
+    ClockedFixture fx;
     for (const char* p : {"P1", "P2"})
         fx.fakes.ports[p].waitForAbort = true;
     fx.fakes.ports["P3"].silentForever = true;
