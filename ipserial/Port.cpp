@@ -1,5 +1,7 @@
 #include "Port.h"
 
+#include "IoLoop.h"
+
 #include "ipserial.h"
 
 #include <array>
@@ -16,10 +18,6 @@ constexpr std::array<uint32_t, 20> kSpeeds = {
     50,   75,   110,  134,   150,   300,   600,    1200,   1800,   2400,
     4800, 7200, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600,
 };
-
-int ToMs(Ms d) {
-    return static_cast<int>(d.count());
-}
 
 } // namespace
 
@@ -149,12 +147,12 @@ void Port::StopThread() {
 
 void Port::IoLoop() {
     std::array<uint8_t, 4096> buffer;
-    while (!stop_) {
+    ioloop::Run(stop_, [&](int guardMs) {
         size_t room;
         bool wantWrite, sendLost;
         {
             Lock lock(mutex_);
-            if (broken_) return;
+            if (broken_) return false;
             room = std::min(buffer.size(), session_.RxFree());
             sendLost = sendLost_;
             wantWrite = !sendLost && session_.HasPending();
@@ -162,17 +160,17 @@ void Port::IoLoop() {
         if (room == 0 && !wantWrite) {
             // The caller has not read for a while; let TCP hold the server back meanwhile. Its
             // Read wakes this thread once there is room.
-            wake_.Wait(0, ToMs(kIoGuard));
-            continue;
+            wake_.Wait(0, guardMs);
+            return true;
         }
         // Once the server takes nothing more, what it sent before is read out as far as it has
         // arrived, without waiting for more, and then the connection counts as lost.
         const int ready =
-            sendLost ? kReadable : socket_->Wait(room > 0, wantWrite, ToMs(kIoGuard), &wake_);
+            sendLost ? kReadable : socket_->Wait(room > 0, wantWrite, guardMs, &wake_);
         if (ready < 0) {
             Lock lock(mutex_);
             BreakLocked();
-            return;
+            return false;
         }
         if (ready & kReadable) {
             IoResult r = socket_->Receive(buffer.data(), room);
@@ -188,14 +186,15 @@ void Port::IoLoop() {
                 arrived_.Raise();
             } else if (r.status != IoStatus::WouldBlock || sendLost_) {
                 BreakLocked();
-                return;
+                return false;
             }
         }
         if (ready & kWritable) {
             Lock lock(mutex_);
             FlushLocked();
         }
-    }
+        return true;
+    });
 }
 
 void Port::FlushLocked() {

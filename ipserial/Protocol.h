@@ -65,9 +65,6 @@ constexpr Ms kConfigReplyTimeout{2000};
 // Line and flow commands: the caller needs no confirmation, and some servers (ser2net on a
 // device without modem lines) never answer them.
 constexpr Ms kControlReplyTimeout{250};
-// The I/O thread's longest sleep. Room freed, bytes queued and the stop request wake it at once;
-// this only guards against a wake-up lost to a platform fault.
-constexpr Ms kIoGuard{1000};
 // Closing: time for queued bytes to leave, then for the server's end of the connection.
 constexpr Ms kCloseFlush{200};
 constexpr Ms kCloseDrain{100};

@@ -177,3 +177,23 @@ NSIO_EXPORT int NSIO_CALL nsio_open_wake(const char* ipaddr, int tcpPort, int ti
 #ifdef __cplusplus
 }
 #endif
+
+// The entry points' types, for a caller that loads the library at run time and looks them up by
+// name.
+typedef int(NSIO_CALL* nsio_init_t)(void);
+typedef int(NSIO_CALL* nsio_end_t)(void);
+typedef int(NSIO_CALL* nsio_open_t)(const char* ipaddr, int tcpPort, int timeoutMs);
+typedef int(NSIO_CALL* nsio_close_t)(int port);
+typedef int(NSIO_CALL* nsio_ioctl_t)(int port, int baud, int mode);
+typedef int(NSIO_CALL* nsio_flowctrl_t)(int port, int mode);
+typedef int(NSIO_CALL* nsio_read_t)(int port, char* buf, int len);
+typedef int(NSIO_CALL* nsio_write_t)(int port, const char* buf, int len);
+typedef int(NSIO_CALL* nsio_DTR_t)(int port, int on);
+typedef int(NSIO_CALL* nsio_RTS_t)(int port, int on);
+typedef int(NSIO_CALL* nsio_lstatus_t)(int port);
+typedef int(NSIO_CALL* nsio_wait_t)(int port, int timeoutMs, intptr_t wake);
+typedef int(NSIO_CALL* nsio_open_ex_t)(const char* ipaddr, int tcpPort, int timeoutMs,
+                                       const nsio_tls_options* tls, char* cause, int causeSize);
+typedef int(NSIO_CALL* nsio_open_wake_t)(const char* ipaddr, int tcpPort, int timeoutMs,
+                                         const nsio_tls_options* tls, intptr_t wake, char* cause,
+                                         int causeSize);

@@ -17,12 +17,4 @@ std::string ProfileRead(const std::string& file, const std::string& section, con
     return v;
 }
 
-bool ProfileWrite(const std::string& file, const std::string& section, const std::string& key,
-                  const std::string& value) {
-    ProfileFile ini;
-    ini.Load(file);
-    if (!ini.Set(section, key, value)) return false;
-    return WriteFileAtomically(file, ini.Text());
-}
-
 } // namespace zem

@@ -55,22 +55,16 @@ PortNameParts ParsePortName(const std::string& portName) {
 }
 
 namespace {
-thread_local std::string tLastCause;
 thread_local bool tAbandoned = false;
 thread_local const WakeLatch* tOpenAbort = nullptr;
 
 TChannel* Opened(TChannel* channel, std::string cause, std::string* out, bool abandoned = false) {
     if (channel) cause.clear();
     tAbandoned = abandoned;
-    tLastCause = cause;
     if (out) *out = std::move(cause);
     return channel;
 }
 } // namespace
-
-std::string LastOpenFailureCause() {
-    return tLastCause;
-}
 
 ScopedOpenAbort::ScopedOpenAbort(const WakeLatch& abort) : outer_(tOpenAbort) {
     tOpenAbort = &abort;

@@ -13,12 +13,9 @@ namespace zem {
 // opened. The caller owns the channel and frees it with FreeChannel. The channel reports at
 // `levelCode` (20 with debugging on), as the protocol object does.
 // When it returns null, `cause` (if given) receives why, in the operator's words, or stays empty
-// when nothing is known; the same text is kept for LastOpenFailureCause.
+// when nothing is known.
 TChannel* OpenChannel(const std::string& portName, int32_t levelCode = 0,
                       const TlsTrust& trust = {}, std::string* cause = nullptr);
-
-// Why the last OpenChannel on this thread returned null; empty after one that opened.
-std::string LastOpenFailureCause();
 
 // While one lives, every OpenChannel on its thread hands `abort` to a network port's open, which
 // then ends as soon as `abort` is raised (connecting, in the TLS handshake or waiting for the

@@ -2,8 +2,9 @@
 
 #include "FailureCause.h"
 #include "Format.h"
-#include "OpenChannel.h"
 #include "OpenCause.h"
+#include "OpenChannel.h"
+#include "PortCycle.h"
 #include "Texts.h"
 #include "Tick.h"
 #include "Treport.h"
@@ -41,19 +42,6 @@ int Rank(int code) {
 constexpr int kPresenceReadings = 3;
 constexpr uint32_t kLookAgainMs = 1000;
 constexpr uint32_t kWaitingTickMs = 1000;
-// A handshake offers its sync bytes for 25 s or more. One that ends unanswered much sooner did
-// not wait for a module at all (a boot type the protocol refuses, a stream it cannot read): taken
-// for waiting, it would start again at once, for ever, with nothing to show for it.
-constexpr uint32_t kShortestHandshakeMs = 1000;
-// A stream file being replaced reads short (or not at all) for a moment: a station looks again
-// for this long before a port gives up on it.
-constexpr uint32_t kStreamRetryMs = 5000;
-// Modules that fail within a second, more than this many in a row: no module fails that fast
-// unless the jig does (a boot loader that refuses at once, a contact that resets it), and a
-// station that counted on would log hundreds of failed modules a minute.
-constexpr uint32_t kQuickFailureMs = 1000;
-constexpr unsigned kQuickFailuresHeld = 3;
-
 PortState EndState(const RunResult& r) {
     if (r.exitCode == 0) return PortState::kProgrammed;
     return r.aborted ? PortState::kAborted : PortState::kFailed;
@@ -93,7 +81,6 @@ struct Station::Slot {
     bool began = false;            // under runsMutex_: the run under way has a module
     Tally tally;
     RunResult last;
-    PortState state = PortState::kDone;
 };
 
 // One attempt's events. Until a module answers, a continuous station shows the port as waiting
@@ -157,7 +144,6 @@ public:
         if (!holding_) return;
         holding_ = false;
         st_.events_.RunStarting(slot_, runNumber_);
-        st_.slots_[slot_]->state = PortState::kProgramming;
         st_.events_.StateChanged(slot_, PortState::kProgramming, txt::StatusTextFor(kFplLinked));
         for (const auto& h : held_) {
             if (h.status)
@@ -234,7 +220,6 @@ void Station::Abort() {
 
 void Station::SetState(size_t slot, PortState state, const std::string& text) {
     std::lock_guard lock(eventsMutex_);
-    slots_[slot]->state = state;
     events_.StateChanged(slot, state, text);
 }
 
@@ -280,166 +265,145 @@ bool Station::WaitForPresence(size_t slot, bool present) {
     return false;
 }
 
+std::string Station::HoldText() const {
+    return req_.hold && !Stopping() ? req_.hold() : std::string();
+}
+
+// Carries out what the port's rules (NextPortStep) decide, and reports back what happened.
 void Station::PortLoop(size_t slot) {
     Slot& s = *slots_[slot];
-    const std::string& port = req_.ports[slot];
-    bool opened = false; // the port opened once: a later failure to open is a lost port
-    unsigned begun = 0;
-    uint32_t waitSince = NowMs();
-    bool waiting = false;
-    bool streamRefused = false; // the last round's stream check failed
-    uint32_t streamRefusedSince = 0;
-    unsigned quickFailures = 0;
-    bool held = false;
-    while (!Stopping() && (req_.count == 0 || begun < req_.count)) {
-        if (req_.hold) {
-            bool held = false;
-            for (std::string why; !Stopping() && !(why = req_.hold()).empty();) {
-                if (!held) SetState(slot, PortState::kWaitingForModule, why);
-                held = true;
+    const PortCycleOptions options{req_.continuous, req_.presenceCheck, req_.count};
+    PortCycleState state;
+    state.waitSince = NowMs();
+    PortReport report;
+    report.hold = HoldText();
+    // The last run, while its step is carried out.
+    RunResult r;
+    std::unique_ptr<SlotEvents> events;
+    for (;;) {
+        const PortStep step = NextPortStep(state, options, report, Stopping());
+        state = step.next;
+        report = PortReport();
+        for (PortAction action : step.actions) {
+            switch (action) {
+            case PortAction::kShowHold:
+                SetState(slot, PortState::kWaitingForModule, step.text);
+                break;
+            case PortAction::kLookAgain:
                 Pause(kLookAgainMs);
+                report.kind = PortReport::kRound;
+                break;
+            case PortAction::kWaitForPresence:
+            case PortAction::kWaitForRemoval: {
+                const bool present = action == PortAction::kWaitForPresence;
+                WaitForPresence(slot, present);
+                report.kind = present ? PortReport::kPresent : PortReport::kRound;
+                break;
             }
-            if (Stopping()) break;
-            if (held) waiting = false; // its row says waiting for the module again
-        }
-        if (req_.continuous && req_.presenceCheck && !waiting) {
-            if (!WaitForPresence(slot, true)) break;
-            waitSince = NowMs();
-        }
-        if (req_.continuous && !waiting) {
-            SetState(slot, PortState::kWaitingForModule, txt::kWaitingForModule);
-            waiting = true;
-        }
-        RunRequest rr;
-        rr.stream = req_.stream;
-        rr.port = port;
-        rr.speed = req_.speed;
-        rr.levelCode = req_.levelCode;
-        rr.trust = req_.trust;
-        rr.runNumber = req_.continuous ? begun + 1 : 0;
-        rr.labelRecords = req_.ports.size() > 1;
-        rr.dumpFile = dumps_.SaveName(slot);
-        rr.digest = req_.results != nullptr;
-        rr.digestCache = &digests_;
-        SlotEvents events(*this, slot, rr.runNumber, waitSince);
-        if (!req_.continuous) {
-            std::lock_guard lock(eventsMutex_);
-            events_.RunStarting(slot, rr.runNumber);
-            s.state = PortState::kProgramming;
-            events_.StateChanged(slot, PortState::kProgramming, txt::kPowerOn);
-        }
-        ProgrammingRun run(std::move(rr), services_, events);
-        const uint32_t roundStart = NowMs();
-        {
-            std::lock_guard lock(runsMutex_);
-            s.run = &run;
-            s.began = false; // until a module answers, a stop ends the run at once
-            // A stop between the loop's check and here must still reach this run.
-            if (Stopping()) run.Abort();
-        }
-        RunResult r;
-        {
-            // The protocol's own words for a failure reach the operator, not only the trace.
-            FailureWatch watch;
-            r = run.Execute();
-            if (r.exitCode != 0 && !r.aborted) r.failure = watch.Cause();
-        }
-        {
-            std::lock_guard lock(runsMutex_);
-            s.run = nullptr;
-            s.began = false;
-        }
-        if (r.outcome != RunEnd::PortNotOpened) opened = true;
-
-        bool refused = r.outcome == RunEnd::PathTooLong || r.outcome == RunEnd::StreamMissing ||
-                       r.outcome == RunEnd::StreamInvalid;
-        bool notOpened = r.outcome == RunEnd::PortNotOpened;
-        if (req_.continuous && refused && r.outcome != RunEnd::PathTooLong && !Stopping()) {
-            if (!streamRefused) streamRefusedSince = NowMs();
-            streamRefused = true;
-            if (NowMs() - streamRefusedSince < kStreamRetryMs) {
-                Pause(kLookAgainMs);
-                continue;
+            case PortAction::kShowWaiting:
+                SetState(slot, PortState::kWaitingForModule, txt::kWaitingForModule);
+                break;
+            case PortAction::kAnnounceRun: {
+                std::lock_guard lock(eventsMutex_);
+                events_.RunStarting(slot, 0);
+                events_.StateChanged(slot, PortState::kProgramming, txt::kPowerOn);
+                break;
             }
-        } else {
-            streamRefused = false;
-        }
-        // A port not there at the start (an adapter plugged in late) is waited for as a lost one.
-        if (req_.continuous && notOpened && !opened && r.cause == kCauseNoSuchDevice) {
-            if (!WaitForPortBack(slot, r.cause, txt::kPortAbsentWaiting)) break;
-            waiting = false;
-            waitSince = NowMs();
-            continue;
-        }
-        bool gaveUpAtOnce = r.outcome == RunEnd::NotProgrammed && !r.answered && !events.Begun() &&
-                            r.lostCause.empty() && !Stopping() &&
-                            NowMs() - roundStart < kShortestHandshakeMs;
-        // A run of its own that a stop ended before any module answered programmed nothing and
-        // failed nothing.
-        if (!req_.continuous && Stopping() && r.outcome == RunEnd::NotProgrammed && !r.answered &&
-            !events.Begun())
-            break;
-        if (req_.continuous && !refused && !gaveUpAtOnce) {
-            // No module answered: this was waiting, not a run.
-            bool empty = (r.outcome == RunEnd::NotProgrammed && !r.answered && !events.Begun()) ||
-                         (notOpened && opened);
-            if (empty) {
-                if (Stopping()) break;
-                std::string cause = notOpened ? txt::kPortReopenFailed : r.lostCause;
-                if (!cause.empty()) {
-                    if (!WaitForPortBack(slot, cause)) break;
-                    waiting = false;
-                    waitSince = NowMs();
-                }
-                continue; // the handshake ran its course: offer it again
+            case PortAction::kStartRun: {
+                const unsigned runNumber = req_.continuous ? state.begun + 1 : 0;
+                events = std::make_unique<SlotEvents>(*this, slot, runNumber, state.waitSince);
+                r = RunOnce(slot, runNumber, *events, report);
+                break;
+            }
+            case PortAction::kWaitForPort:
+                WaitForPortBack(slot, step.text,
+                                step.absent ? txt::kPortAbsentWaiting : txt::kPortLostWaiting);
+                report.kind = PortReport::kPortBack;
+                break;
+            case PortAction::kCompleteStart: {
+                const bool late = !events->Begun(); // a module that only refused the sync bytes
+                events->Begin();
+                if (!late) r.elapsedMs = events->SinceBegun();
+                break;
+            }
+            case PortAction::kWriteResult:
+                r.dumps = dumps_.Keep(slot, r.dumps);
+                r.runId = events->RunId();
+                WriteLog(ResultsLog::Event::kEnd, slot, r);
+                break;
+            case PortAction::kCount: {
+                std::lock_guard lock(eventsMutex_);
+                Tally& t = s.tally;
+                ++t.runs;
+                if (r.exitCode == 0)
+                    ++t.programmed;
+                else if (r.aborted)
+                    ++t.aborted;
+                else
+                    ++t.failed;
+                t.exitCode = MostSerious(t.exitCode, r.exitCode);
+                s.last = r;
+                if (!r.alert.empty()) events_.Message(slot, r.alert);
+                events_.Result(slot, r, t);
+                events_.StateChanged(slot, EndState(r), r.status);
+                break;
+            }
+            case PortAction::kEnd:
+                SetState(slot, PortState::kDone, state.held ? kPortHeldText : txt::kPortDone);
+                return;
             }
         }
-        // A whole run: it has its start line (a module that only refused the sync bytes gets it
-        // now), its end line, its dumps kept and its tally.
-        if (req_.continuous && !refused && !notOpened) {
-            bool late = !events.Begun(); // a module that only refused the sync bytes
-            events.Begin();
-            if (!late) r.elapsedMs = events.SinceBegun();
-        }
-        ++begun;
-        r.dumps = dumps_.Keep(slot, r.dumps);
-        r.runId = events.RunId();
-        WriteLog(ResultsLog::Event::kEnd, slot, r);
-        {
-            std::lock_guard lock(eventsMutex_);
-            Tally& t = s.tally;
-            ++t.runs;
-            if (r.exitCode == 0)
-                ++t.programmed;
-            else if (r.aborted)
-                ++t.aborted;
-            else
-                ++t.failed;
-            t.exitCode = MostSerious(t.exitCode, r.exitCode);
-            s.last = r;
-            if (!r.alert.empty()) events_.Message(slot, r.alert);
-            events_.Result(slot, r, t);
-            s.state = EndState(r);
-            events_.StateChanged(slot, s.state, r.status);
-        }
-        waiting = false;
-        waitSince = NowMs();
-        if (refused || notOpened || gaveUpAtOnce) break; // the next would fail alike
-        if (!req_.continuous) continue;
-        bool quick = r.exitCode != 0 && !r.aborted && r.lostCause.empty() &&
-                     NowMs() - roundStart < kQuickFailureMs;
-        quickFailures = quick ? quickFailures + 1 : 0;
-        if (quickFailures > kQuickFailuresHeld) {
-            held = true;
-            break;
-        }
-        if (!r.lostCause.empty()) {
-            if (!WaitForPortBack(slot, r.lostCause)) break;
-            continue;
-        }
-        if (req_.presenceCheck && !WaitForPresence(slot, false)) break;
+        report.nowMs = NowMs();
+        if (report.kind == PortReport::kRound || report.kind == PortReport::kPortBack)
+            report.hold = HoldText();
     }
-    SetState(slot, PortState::kDone, held ? kPortHeldText : txt::kPortDone);
+}
+
+RunResult Station::RunOnce(size_t slot, unsigned runNumber, SlotEvents& events,
+                           PortReport& report) {
+    Slot& s = *slots_[slot];
+    RunRequest rr;
+    rr.stream = req_.stream;
+    rr.port = req_.ports[slot];
+    rr.speed = req_.speed;
+    rr.levelCode = req_.levelCode;
+    rr.trust = req_.trust;
+    rr.runNumber = runNumber;
+    rr.labelRecords = req_.ports.size() > 1;
+    rr.dumpFile = dumps_.SaveName(slot);
+    rr.digest = req_.results != nullptr;
+    rr.digestCache = &digests_;
+    ProgrammingRun run(std::move(rr), services_, events);
+    const uint32_t roundStart = NowMs();
+    {
+        std::lock_guard lock(runsMutex_);
+        s.run = &run;
+        s.began = false; // until a module answers, a stop ends the run at once
+        // A stop between the loop's check and here must still reach this run.
+        if (Stopping()) run.Abort();
+    }
+    RunResult r;
+    {
+        // The protocol's own words for a failure reach the operator, not only the trace.
+        FailureWatch watch;
+        r = run.Execute();
+        if (r.exitCode != 0 && !r.aborted) r.failure = watch.Cause();
+    }
+    {
+        std::lock_guard lock(runsMutex_);
+        s.run = nullptr;
+        s.began = false;
+    }
+    report.kind = PortReport::kRunEnded;
+    report.outcome = r.outcome;
+    report.exitCode = r.exitCode;
+    report.aborted = r.aborted;
+    report.answered = r.answered;
+    report.begun = events.Begun();
+    report.cause = r.cause;
+    report.lostCause = r.lostCause;
+    report.roundMs = NowMs() - roundStart;
+    return r;
 }
 
 StationSummary Station::Run() {

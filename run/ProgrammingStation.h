@@ -15,6 +15,8 @@
 
 namespace zem {
 
+struct PortReport;
+
 struct StationRequest {
     std::string stream;
     std::string speed;
@@ -126,6 +128,10 @@ private:
     class SlotEvents;
     struct Slot;
     void PortLoop(size_t slot);
+    // One run on the port; what the port's rules need of it goes to `report`.
+    RunResult RunOnce(size_t slot, unsigned runNumber, SlotEvents& events, PortReport& report);
+    // The request's hold text; empty without a hold, or once the station stops.
+    std::string HoldText() const;
     bool Stopping() const { return stop_.load(std::memory_order_acquire); }
     uint32_t NowMs() const;
     // Waits ms, or less when the station stops.

@@ -1,7 +1,6 @@
 #pragma once
-#include "DynLib.h"
 #include "NetSerial.h"
-#include "SerialPort.h"
+#include "SerialLink.h"
 #include "TChannel.h"
 #include "Wake.h"
 
@@ -11,18 +10,19 @@
 #include <string>
 #include <thread>
 
-// A serial line as a channel. The local sort drives a port of this machine; the network sort
-// drives a port of a serial device server through the network serial library, loaded at run time.
-// The sort is fixed by the constructor; both share the fields, the setters and the service thread.
+class NetworkLink;
+
+// A serial line as a channel. The local sort drives a port of this machine (LocalLink); the
+// network sort drives a port of a serial device server through the network serial library
+// (NetworkLink). The sort is fixed by the constructor; the channel keeps the rings, the output
+// lines and the service thread, and leaves the rest to its link.
 //
 // Threads: the constructors, the setters, GetLines and the destructor run on the user's thread.
-// The service thread touches only its context: the rings' thread-side indices, the port's
-// transfers (local), or nsio_read / nsio_write / nsio_lstatus and LineState bits 2-5 (network).
-// It sleeps until something happens: bytes or room on the link, txWake, a lost port; its pollMs
-// only bounds a sleep that no signal ends (and is the pass interval of a network library that
-// cannot wait). The
-// setters reach the port or the library while the thread keeps running; both accept that. The
-// destructor stops and joins the thread before it closes the port or the library's port.
+// The service thread runs the link's Serve, which touches only the rings and the link's
+// transfers. It sleeps until something happens: bytes or room on the link, txWake, a lost port
+// (the I/O loop's guard bounds a sleep that no signal ends). The setters reach the port or the
+// library while the thread keeps running; both accept that. The destructor stops and joins the
+// thread before the link closes the port or the library's port.
 class TSerial : public TChannel {
 public:
     // A port of this machine ("COM3", "/dev/ttyUSB0"). smallBuffers asks the driver for 90-byte
@@ -49,60 +49,26 @@ public:
     // network port's are those of its service thread's last pass.
     int GetLines(uint32_t* lines) override;
 
-    bool IsNetwork() const { return context && context->network; }
+    bool IsNetwork() const { return network != nullptr; }
     // Why the constructor did not open the channel, in the operator's words; empty when it did
     // or when nothing is known.
     const std::string& OpenFailure() const { return openFailure; }
     // The open was abandoned because its abort wake-up was raised.
     bool Aborted() const { return aborted; }
     // The network sort's service thread sleeps in the library's wait (nsio_wait) when it has one.
-    bool WaitsInLibrary() const { return context && context->nsio_wait; }
-    uint32_t NetBaud() const { return netBaud; }
-    uint32_t NetMode() const { return netMode; }
-
-    // Shared with the service thread. Filled before the thread starts; afterwards the user's
-    // thread writes only `stop`.
-    struct SerialThreadContext {
-        RingBlock* rings = nullptr;
-        zem::SerialPort port;
-        int32_t portId = -1;
-        uint32_t pollMs = 2; // longest sleep of a pass when nothing wakes the thread
-        bool network = false;
-        std::atomic<bool> stop{false};
-        zem::nsio_read_t nsio_read = nullptr;
-        zem::nsio_write_t nsio_write = nullptr;
-        zem::nsio_lstatus_t nsio_lstatus = nullptr;
-        zem::nsio_wait_t nsio_wait = nullptr; // when the library has it
-    };
-
-    static int SerialThread(SerialThreadContext* ctx);
+    bool WaitsInLibrary() const;
+    uint32_t NetBaud() const;
+    uint32_t NetMode() const;
 
 private:
-    bool InitContext(bool network);
+    bool InitRings();
     bool StartThread();
-    bool ResolveEntryPoints();
-    bool NetApplyLink();
     int RequestLines(uint32_t bits, bool on);
-    static void LocalLoop(SerialThreadContext* ctx);
-    static void NetworkLoop(SerialThreadContext* ctx);
 
-    std::unique_ptr<SerialThreadContext> context;
+    std::unique_ptr<SerialLink> link;
+    NetworkLink* network = nullptr; // the link, when it is the network sort
+    std::atomic<bool> stop{false};  // the service thread's end, written by the destructor only
     std::thread thread;
-    zem::DynLib library;
-    zem::nsio_init_t nsio_init = nullptr;
-    zem::nsio_end_t nsio_end = nullptr;
-    zem::nsio_open_t nsio_open = nullptr;
-    zem::nsio_close_t nsio_close = nullptr;
-    zem::nsio_ioctl_t nsio_ioctl = nullptr;
-    zem::nsio_flowctrl_t nsio_flowctrl = nullptr;
-    zem::nsio_read_t nsio_read = nullptr;
-    zem::nsio_write_t nsio_write = nullptr;
-    zem::nsio_DTR_t nsio_DTR = nullptr;
-    zem::nsio_RTS_t nsio_RTS = nullptr;
-    zem::nsio_lstatus_t nsio_lstatus = nullptr;
-    uint32_t netMode = 0;
-    uint32_t netBaud = 0;
     std::string openFailure;
     bool aborted = false;
-    bool abortAnswered = false; // a setter's request ended by the abort wake-up
 };

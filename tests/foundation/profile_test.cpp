@@ -97,19 +97,22 @@ TEST(ProfileFile, LineEndingsStayAsFound) {
     EXPECT_EQ(again.Get("S", "C").value(), "3");
 }
 
-TEST(Profile, PlatformReadWriteRoundTrip) {
+// What the portable writer wrote, the platform's reader reads back (on Windows the system's own
+// reader, which trims and unquotes as ours does).
+TEST(Profile, PlatformReaderReadsWhatTheWriterWrote) {
     ScopedTestDir dir;
     std::string file = dir.File("Zem.ini");
     EXPECT_EQ(zem::ProfileRead(file, "System", "Port", "COM1"), "COM1");
-    ASSERT_TRUE(zem::ProfileWrite(file, "System", "Port", "COM9"));
-    ASSERT_TRUE(zem::ProfileWrite(file, "Form", "Top", "100"));
-    ASSERT_TRUE(zem::ProfileWrite(file, "system", "port", "COM2"));
+    ProfileFile ini;
+    ASSERT_TRUE(ini.Set("System", "Port", "COM9"));
+    ASSERT_TRUE(ini.Set("Form", "Top", "100"));
+    ASSERT_TRUE(ini.Set("system", "port", "COM2"));
+    ASSERT_TRUE(ini.Set("System", "StartPath", " \"a b\" "));
+    ASSERT_TRUE(ini.Set("System", "Speed", "1\r\nDebug=1"));
+    WriteFileBytes(file, ini.Text());
     EXPECT_EQ(zem::ProfileRead(file, "SYSTEM", "PORT", "x"), "COM2");
     EXPECT_EQ(zem::ProfileRead(file, "Form", "Top", "x"), "100");
     EXPECT_EQ(zem::ProfileRead(file, "Form", "Left", "dflt"), "dflt");
-    // The system's own reader on Windows trims and unquotes as ours does.
-    ASSERT_TRUE(zem::ProfileWrite(file, "System", "StartPath", " \"a b\" "));
-    ASSERT_TRUE(zem::ProfileWrite(file, "System", "Speed", "1\r\nDebug=1"));
     EXPECT_EQ(zem::ProfileRead(file, "System", "StartPath", "x"), " \"a b\" ");
     EXPECT_EQ(zem::ProfileRead(file, "System", "Debug", "0"), "0");
 }

@@ -77,14 +77,12 @@ public:
 // What a fake module on a port does during Program.
 struct Behaviour {
     bool fails = false;
-    bool readBack = false;      // code 5, and the dump file written
-    bool readBackFails = false; // code 5, and no dump saved (its check word was wrong)
-    bool waitForAbort = false;  // links, then runs until aborted
-    bool silent = false;        // nothing answers: the handshake's 1000 attempts, 50 ms each
-    bool silentForever = false;
-    bool failsAtOnce = false; // the handshake gives up before offering anything (boot type 2)  //
-                              // nothing answers, and the handshake never gives up
-    bool holds = false;       // links, then programs once released (or fails when aborted)
+    bool readBack = false;       // code 5, and the dump file written
+    bool readBackFails = false;  // code 5, and no dump saved (its check word was wrong)
+    bool waitForAbort = false;   // links, then runs until aborted
+    bool silent = false;         // nothing answers: the handshake's 1000 attempts, 50 ms each
+    bool silentForever = false;  // nothing answers, and the handshake never gives up
+    bool holds = false;          // links, then programs once released (or fails when aborted)
     bool losesPortFirst = false; // its first run links, then the port goes away
 };
 
@@ -95,6 +93,8 @@ struct Fakes {
     std::atomic<int> programs{0};
     std::atomic<int> linked{0};
     std::atomic<bool> release{false};
+    std::mutex abortsMutex;
+    Strings abortsAsked;           // the ports whose protocol was asked to stop at once, in order
     std::atomic<int> goneOpens{0}; // openings that fail after a port was lost
     // Those openings wait, as for a network server that accepts and says nothing, until the
     // open's abort is raised (at most 10 s); each one the abort ended is counted.
@@ -115,10 +115,6 @@ struct Fakes {
             auto found = f_.ports.find(port_); // read only: the runs share the map
             Behaviour b = found == f_.ports.end() ? Behaviour{} : found->second;
             cb_(1, 0);
-            if (b.failsAtOnce) {
-                cb_(7, 100);
-                return true;
-            }
             if (b.silent || b.silentForever) {
                 for (int i = 0; (b.silentForever || i < 1000) && !aborted_; ++i) {
                     cb_(8, 100);
@@ -166,7 +162,13 @@ struct Fakes {
             cb_(4, 100);
             return aborted_;
         }
-        void Abort() override { aborted_ = true; }
+        void Abort() override {
+            {
+                std::lock_guard lock(f_.abortsMutex);
+                f_.abortsAsked.push_back(port_);
+            }
+            aborted_ = true;
+        }
         std::vector<std::string> SavedDumps() const override { return saved_; }
         void SaveDumpsTo(const std::string& file) override { dumpFile_ = file; }
 
@@ -292,6 +294,12 @@ struct StationFixture {
         r.continuous = count != 1;
         return r;
     }
+};
+
+// A station's fixture on a virtual clock.
+struct ClockedFixture : StationFixture {
+    VirtualClock clock;
+    ClockedFixture() { fakes.clock = &clock; }
 };
 
 // Runs a station on a thread of its own, so that the test can act on it meanwhile.
@@ -458,9 +466,8 @@ TEST(DumpFiles, ADumpDirHoldsTheDumpsAndALeftoverIsNumbered) {
 // A port with no module for over a minute (the handshake gave up once and started again): no
 // run, no failure, no tally, and a stop ends it with exit code 0.
 TEST(Station, AMinuteOfAnIdlePortCountsNothing) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
+    ClockedFixture fx;
+    VirtualClock& clock = fx.clock;
     fx.fakes.ports["IDLE"].silent = true;
     Recorder rec(1);
     zem::ResultsLog log("results.jsonl", "host");
@@ -484,22 +491,6 @@ TEST(Station, AMinuteOfAnIdlePortCountsNothing) {
     EXPECT_GE(rec.waited[0].back(), 60000u) << "the wait goes on across the handshake's rounds";
 }
 
-// A handshake that gives up at once waited for nothing: it is a failed run, and the port's loop
-// ends there instead of starting it again for ever.
-TEST(Station, AHandshakeThatGivesUpAtOnceIsAFailureNotAWait) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
-    fx.fakes.ports["P1"].failsAtOnce = true;
-    Recorder rec(1);
-    zem::Station station(fx.Request({"P1"}, 0), fx.fakes.Services(), rec);
-    zem::StationSummary s = station.Run();
-    EXPECT_EQ(fx.fakes.programs, 1);
-    ASSERT_EQ(rec.results[0].size(), 1u);
-    EXPECT_EQ(s.exitCode, 7);
-    EXPECT_EQ(s.tallies[0].failed, 1u);
-}
-
 // The first stop ends the waiting ports at once and lets the modules under way finish; the exit
 // code is theirs. An abort after it cuts the rest short.
 TEST(Station, ACleanStopFinishesTheModulesInProgress) {
@@ -510,9 +501,8 @@ TEST(Station, ACleanStopFinishesTheModulesInProgress) {
     for (Case c : {Case{0, false}, Case{0, true}, Case{1, false}}) {
         const bool thenAbort = c.thenAbort;
         SCOPED_TRACE(std::to_string(c.count) + (thenAbort ? " stop, then abort" : " stop"));
-        StationFixture fx;
-        VirtualClock clock;
-        fx.fakes.clock = &clock;
+        ClockedFixture fx;
+        VirtualClock& clock = fx.clock;
         fx.fakes.ports["BUSY"].holds = true;
         // A handshake that would give up by itself could end before the stop, as a failed run.
         fx.fakes.ports["IDLE"].silentForever = true;
@@ -523,7 +513,11 @@ TEST(Station, ACleanStopFinishesTheModulesInProgress) {
         station.Stop();
         // The waiting port has ended; the busy one has not.
         ASSERT_TRUE(WaitFor([&] { return rec.Has(1, "state done: Done"); }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        {
+            // The stop asked its runs to end before it returned: only the waiting port's.
+            std::lock_guard lock(fx.fakes.abortsMutex);
+            EXPECT_EQ(fx.fakes.abortsAsked, Strings{"IDLE"});
+        }
         EXPECT_EQ(rec.Results(0), 0u);
         if (thenAbort)
             station.Abort();
@@ -544,9 +538,8 @@ TEST(Station, ACleanStopFinishesTheModulesInProgress) {
 // A port that goes away in mid-run: that run has its result with the cause, the port is shown
 // lost and looked for again, and when it opens again its loop goes on.
 TEST(Station, ALostPortIsWaitedForAndProgrammedAgain) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
+    ClockedFixture fx;
+    VirtualClock& clock = fx.clock;
     fx.fakes.ports["P1"].losesPortFirst = true;
     Recorder rec(1);
     zem::Station station(fx.Request({"P1"}, 2), fx.fakes.Services(), rec);
@@ -564,9 +557,7 @@ TEST(Station, ALostPortIsWaitedForAndProgrammedAgain) {
 // A lost port looked for again where it opens slowly (a network server that accepts and says
 // nothing): stopping the station ends that open at once, not at the open's own limit.
 TEST(Station, StoppingEndsTheReopeningOfALostPort) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
+    ClockedFixture fx;
     fx.fakes.ports["P1"].losesPortFirst = true;
     fx.fakes.goneOpensHang = true;
     Recorder rec(1);
@@ -619,9 +610,7 @@ TEST(ProgrammingRun, AnAbortDuringTheOpenEndsTheRunAsAnAbort) {
 // A port that is not there at the start (its adapter plugged in a few seconds later) is waited
 // for, as a lost one is, and then programmed; nothing failed.
 TEST(Station, APortAbsentAtTheStartIsWaitedFor) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
+    ClockedFixture fx;
     fx.fakes.absentOpens = 4;
     Recorder rec(1);
     zem::Station station(fx.Request({"P1"}, 2), fx.fakes.Services(), rec);
@@ -680,9 +669,8 @@ TEST(Station, AStreamFileBeingReplacedIsWaitedForAMoment) {
 // With the presence check, a module is programmed once: the next run waits for it to be taken
 // out and another put in.
 TEST(Station, ThePresenceCheckNeverProgramsAModuleTwice) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
+    ClockedFixture fx;
+    VirtualClock& clock = fx.clock;
     std::atomic<bool> present{false};
     fx.fakes.present = [&](const std::string&) { return present.load(); };
     Recorder rec(1);
@@ -709,9 +697,7 @@ TEST(Station, ThePresenceCheckNeverProgramsAModuleTwice) {
 }
 
 TEST(Station, AbortStopsEveryRunAndEveryLoop) {
-    StationFixture fx;
-    VirtualClock clock;
-    fx.fakes.clock = &clock;
+    ClockedFixture fx;
     for (const char* p : {"P1", "P2"})
         fx.fakes.ports[p].waitForAbort = true;
     fx.fakes.ports["P3"].silentForever = true;

@@ -1,5 +1,5 @@
 #include "nsio_standin.h"
-#include "NetSerial.h"
+#include "ipserial.h"
 
 #include <algorithm>
 #include <cstring>
@@ -32,36 +32,36 @@ STANDIN_EXPORT StandinState* standin_state() {
 }
 
 #ifndef STANDIN_NO_INIT
-STANDIN_EXPORT int32_t ZEM_NSIO_CALL nsio_init() {
+STANDIN_EXPORT int32_t NSIO_CALL nsio_init() {
     Record("init");
     return 0;
 }
 #endif
 
-STANDIN_EXPORT int32_t ZEM_NSIO_CALL nsio_end() {
+STANDIN_EXPORT int32_t NSIO_CALL nsio_end() {
     Record("end");
     return 0;
 }
 
-STANDIN_EXPORT int32_t ZEM_NSIO_CALL nsio_open(const char* address, int32_t port, int32_t ms) {
+STANDIN_EXPORT int32_t NSIO_CALL nsio_open(const char* address, int32_t port, int32_t ms) {
     return Answer("open " + std::string(address) + " " + Args(port, ms), &StandinState::openResult);
 }
 
-STANDIN_EXPORT int32_t ZEM_NSIO_CALL nsio_close(int32_t id) {
+STANDIN_EXPORT int32_t NSIO_CALL nsio_close(int32_t id) {
     Record("close " + std::to_string(id));
     return 0;
 }
 
-STANDIN_EXPORT int32_t ZEM_NSIO_CALL nsio_ioctl(int32_t id, int32_t baud, int32_t mode) {
+STANDIN_EXPORT int32_t NSIO_CALL nsio_ioctl(int32_t id, int32_t baud, int32_t mode) {
     return Answer("ioctl " + std::to_string(id) + " " + Args(baud, mode),
                   &StandinState::ioctlResult);
 }
 
-STANDIN_EXPORT int32_t ZEM_NSIO_CALL nsio_flowctrl(int32_t id, int32_t mode) {
+STANDIN_EXPORT int32_t NSIO_CALL nsio_flowctrl(int32_t id, int32_t mode) {
     return Answer("flowctrl " + Args(id, mode), &StandinState::flowResult);
 }
 
-STANDIN_EXPORT int32_t ZEM_NSIO_CALL nsio_read(int32_t, char* data, int32_t size) {
+STANDIN_EXPORT int32_t NSIO_CALL nsio_read(int32_t, char* data, int32_t size) {
     std::lock_guard<std::mutex> l(state.m);
     ++state.readCalls;
     int32_t n = std::min<int32_t>(size, static_cast<int32_t>(state.input.size()));
@@ -70,23 +70,23 @@ STANDIN_EXPORT int32_t ZEM_NSIO_CALL nsio_read(int32_t, char* data, int32_t size
     return n > 0 ? n + state.readOverclaim : 0;
 }
 
-STANDIN_EXPORT int32_t ZEM_NSIO_CALL nsio_write(int32_t, const char* data, int32_t size) {
+STANDIN_EXPORT int32_t NSIO_CALL nsio_write(int32_t, const char* data, int32_t size) {
     std::lock_guard<std::mutex> l(state.m);
     int32_t n = std::min(size, state.maxWrite);
     state.output.append(data, static_cast<size_t>(n));
     return n;
 }
 
-STANDIN_EXPORT int32_t ZEM_NSIO_CALL nsio_DTR(int32_t id, int32_t on) {
+STANDIN_EXPORT int32_t NSIO_CALL nsio_DTR(int32_t id, int32_t on) {
     return Answer("DTR " + Args(id, on), &StandinState::dtrResult);
 }
 
-STANDIN_EXPORT int32_t ZEM_NSIO_CALL nsio_RTS(int32_t id, int32_t on) {
+STANDIN_EXPORT int32_t NSIO_CALL nsio_RTS(int32_t id, int32_t on) {
     return Answer("RTS " + Args(id, on), &StandinState::rtsResult);
 }
 
 #ifndef STANDIN_NO_LSTATUS
-STANDIN_EXPORT int32_t ZEM_NSIO_CALL nsio_lstatus(int32_t) {
+STANDIN_EXPORT int32_t NSIO_CALL nsio_lstatus(int32_t) {
     std::lock_guard<std::mutex> l(state.m);
     ++state.lstatusCalls;
     return state.lstatus;

@@ -1,6 +1,7 @@
 // The local serial channel over pseudo-terminals: the test holds the master side and looks at the
 // line settings through it.
 #include "OpenChannel.h"
+#include "SerialPort.h"
 #include "SerialTestUtil.h"
 #include "TSerial.h"
 #include "Termios2.h"
