@@ -1,8 +1,7 @@
 // TLS through the system's own provider (Schannel through SSPI), so that the programs keep
-// importing system DLLs only. Schannel is told to leave the server's certificate to us: the
-// checks (a chain to the CA file or to the Windows store, the host in the subjectAltName alone,
-// the validity period) are the same as on Linux.
-#include "HostName.h"
+// importing system DLLs only. Schannel is told to leave the server's certificate to us: it is
+// checked after the handshake, before any byte of the caller's goes out (SchannelVerify.h).
+#include "SchannelVerify.h"
 #include "Transport.h"
 
 #include "ipserial.h"
@@ -36,7 +35,6 @@ using Bytes = std::vector<uint8_t>;
 constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                                 ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
                                 ISC_REQ_EXTENDED_ERROR | ISC_REQ_MANUAL_CRED_VALIDATION;
-constexpr int kMaxChain = 8;
 
 Opened Failure(int code, std::string cause) {
     Opened o;
@@ -56,166 +54,6 @@ bool IsIpv4Text(const std::string& host, uint8_t out[4]) {
     if (inet_pton(AF_INET, host.c_str(), &a) != 1) return false;
     std::memcpy(out, &a, 4);
     return true;
-}
-
-// Every certificate of a PEM file, in a store of its own; null when the file holds none.
-HCERTSTORE LoadPemStore(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return nullptr;
-    std::stringstream ss;
-    ss << in.rdbuf();
-    const std::string text = ss.str();
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-    if (!store) return nullptr;
-    static const std::string kBegin = "-----BEGIN CERTIFICATE-----";
-    static const std::string kEnd = "-----END CERTIFICATE-----";
-    int added = 0;
-    for (size_t at = text.find(kBegin); at != std::string::npos; at = text.find(kBegin, at)) {
-        const size_t end = text.find(kEnd, at);
-        if (end == std::string::npos) break;
-        const std::string block = text.substr(at, end + kEnd.size() - at);
-        at = end + kEnd.size();
-        DWORD size = 0;
-        if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
-                                  CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
-            continue;
-        Bytes der(size);
-        if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
-                                  CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr))
-            continue;
-        if (CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size,
-                                             CERT_STORE_ADD_ALWAYS, nullptr))
-            ++added;
-    }
-    if (added == 0) {
-        CertCloseStore(store, 0);
-        return nullptr;
-    }
-    return store;
-}
-
-bool IsCa(PCCERT_CONTEXT cert) {
-    PCERT_EXTENSION ext = CertFindExtension(szOID_BASIC_CONSTRAINTS2, cert->pCertInfo->cExtension,
-                                            cert->pCertInfo->rgExtension);
-    if (!ext) return false;
-    CERT_BASIC_CONSTRAINTS2_INFO info{};
-    DWORD size = sizeof info;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2, ext->Value.pbData,
-                             ext->Value.cbData, 0, nullptr, &info, &size))
-        return false;
-    return info.fCA != FALSE;
-}
-
-bool SignedBy(PCCERT_CONTEXT cert, PCCERT_CONTEXT issuer) {
-    return CertCompareCertificateName(X509_ASN_ENCODING, &cert->pCertInfo->Issuer,
-                                      &issuer->pCertInfo->Subject) &&
-           CryptVerifyCertificateSignatureEx(
-               0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
-               const_cast<CERT_CONTEXT*>(cert), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
-               const_cast<CERT_CONTEXT*>(issuer), 0, nullptr);
-}
-
-// An issuer of `cert` in `store` whose signature on it holds, or null. The caller frees it.
-PCCERT_CONTEXT FindIssuer(HCERTSTORE store, PCCERT_CONTEXT cert, bool mustBeCa) {
-    if (!store) return nullptr;
-    PCCERT_CONTEXT c = nullptr;
-    while ((c = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_NAME,
-                                           &cert->pCertInfo->Issuer, c)) != nullptr) {
-        if ((!mustBeCa || IsCa(c)) && SignedBy(cert, c)) return c;
-    }
-    return nullptr;
-}
-
-enum class Trust { Trusted, Untrusted, Expired, NotYetValid };
-
-Trust TimeOf(PCCERT_CONTEXT cert) {
-    const LONG t = CertVerifyTimeValidity(nullptr, cert->pCertInfo);
-    return t > 0 ? Trust::Expired : t < 0 ? Trust::NotYetValid : Trust::Trusted;
-}
-
-// A chain from the server's certificate, through what the server sent, to a CA of the file.
-// Every link must be a CA certificate whose signature holds.
-Trust ChainToFile(PCCERT_CONTEXT leaf, HCERTSTORE sent, HCERTSTORE anchors,
-                  std::vector<PCCERT_CONTEXT>* path) {
-    PCCERT_CONTEXT at = CertDuplicateCertificateContext(leaf);
-    path->push_back(at);
-    for (int depth = 0; depth < kMaxChain; ++depth) {
-        if (PCCERT_CONTEXT anchor = FindIssuer(anchors, at, false)) {
-            path->push_back(anchor);
-            return Trust::Trusted;
-        }
-        // The CA itself, handed over as the server's own certificate.
-        PCCERT_CONTEXT same = CertFindCertificateInStore(anchors, X509_ASN_ENCODING, 0,
-                                                         CERT_FIND_EXISTING, at, nullptr);
-        if (same) {
-            path->push_back(same);
-            return Trust::Trusted;
-        }
-        PCCERT_CONTEXT next = FindIssuer(sent, at, true);
-        if (!next || CertCompareCertificate(X509_ASN_ENCODING, next->pCertInfo, at->pCertInfo)) {
-            if (next) CertFreeCertificateContext(next);
-            return Trust::Untrusted;
-        }
-        path->push_back(next);
-        at = next;
-    }
-    return Trust::Untrusted;
-}
-
-// The Windows store's verdict on the chain; the validity period is looked at separately.
-Trust ChainToSystem(PCCERT_CONTEXT leaf, std::string* detail) {
-    CERT_CHAIN_PARA para{};
-    para.cbSize = sizeof para;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, leaf, nullptr, leaf->hCertStore, &para, 0, nullptr,
-                                 &chain))
-        return Trust::Untrusted;
-    const DWORD errors = chain->TrustStatus.dwErrorStatus;
-    CertFreeCertificateChain(chain);
-    const DWORD timeOnly = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED |
-                           CERT_TRUST_CTL_IS_NOT_TIME_VALID;
-    if ((errors & ~timeOnly) == 0) return Trust::Trusted;
-    if (errors & CERT_TRUST_IS_UNTRUSTED_ROOT)
-        *detail = "an unknown root";
-    else if (errors & CERT_TRUST_IS_PARTIAL_CHAIN)
-        *detail = "unable to get issuer certificate";
-    else if (errors & CERT_TRUST_IS_NOT_SIGNATURE_VALID)
-        *detail = "certificate signature failure";
-    return Trust::Untrusted;
-}
-
-// The ASCII form of a DNS name of a certificate; empty for anything else, which names nothing.
-std::string AsciiName(const wchar_t* name) {
-    std::string out;
-    for (; *name; ++name) {
-        if (*name > 0x7F) return {};
-        out.push_back(static_cast<char>(*name));
-    }
-    return out;
-}
-
-// Only the subjectAltName counts: a CN that happens to read like the host proves nothing.
-bool NamesHost(PCCERT_CONTEXT cert, const std::string& host) {
-    PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
-                                            cert->pCertInfo->rgExtension);
-    if (!ext) return false;
-    CERT_ALT_NAME_INFO* names = nullptr;
-    DWORD size = 0;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData,
-                             ext->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
-        return false;
-    uint8_t ip[4];
-    const bool byAddress = IsIpv4Text(host, ip);
-    bool found = false;
-    for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
-        const CERT_ALT_NAME_ENTRY& e = names->rgAltEntry[i];
-        if (byAddress && e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS)
-            found = e.IPAddress.cbData == 4 && std::memcmp(e.IPAddress.pbData, ip, 4) == 0;
-        else if (!byAddress && e.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME && e.pwszDNSName)
-            found = DnsNameMatches(AsciiName(e.pwszDNSName), host);
-    }
-    LocalFree(names);
-    return found;
 }
 
 std::string ReadText(const std::string& path, bool* ok) {
@@ -661,36 +499,7 @@ Opened SchannelTransport::Verify(const TlsSettings& tls, HCERTSTORE anchors) {
     if (QueryContextAttributesA(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &leaf) != SEC_E_OK ||
         !leaf)
         return Failure(NSIO_TLS_UNTRUSTED, "the server's certificate is not trusted (none sent)");
-    Trust trust;
-    std::string detail = "unable to get local issuer certificate";
-    std::vector<PCCERT_CONTEXT> path;
-    if (!anchors) {
-        trust = ChainToSystem(leaf, &detail);
-        path.push_back(CertDuplicateCertificateContext(leaf));
-    } else {
-        trust = ChainToFile(leaf, leaf->hCertStore, anchors, &path);
-    }
-    // Checked in OpenSSL's order: the chain, then the name, then the dates.
-    Opened o;
-    if (trust == Trust::Untrusted) {
-        o = Failure(NSIO_TLS_UNTRUSTED, "the server's certificate is not trusted (" + detail + ")");
-    } else if (!NamesHost(leaf, tls.host)) {
-        o = Failure(NSIO_TLS_NAME, "the server's certificate is not for " + tls.host);
-    } else {
-        for (PCCERT_CONTEXT c : path) {
-            const Trust t = TimeOf(c);
-            if (t == Trust::Expired) {
-                o = Failure(NSIO_TLS_EXPIRED, "the server's certificate has expired");
-                break;
-            }
-            if (t == Trust::NotYetValid) {
-                o = Failure(NSIO_TLS_EXPIRED, "the server's certificate is not yet valid");
-                break;
-            }
-        }
-    }
-    for (PCCERT_CONTEXT c : path)
-        CertFreeCertificateContext(c);
+    Opened o = VerifyServer(leaf, tls.host, anchors);
     CertFreeCertificateContext(leaf);
     return o;
 }
@@ -812,8 +621,9 @@ Opened SchannelTransport::Handshake(const TlsSettings& tls, SchannelFiles& files
 
 std::unique_ptr<TlsFiles> LoadTlsFiles(const TlsSettings& tls, Opened* failure) {
     auto files = std::make_unique<SchannelFiles>();
-    if (!tls.caFile.empty() && !(files->anchors = LoadPemStore(tls.caFile))) {
-        *failure = Failure(NSIO_TLS_FILES, "can not read the CA file " + tls.caFile);
+    std::string refused;
+    if (!tls.caFile.empty() && !(files->anchors = LoadCaStore(tls.caFile, &refused))) {
+        *failure = Failure(NSIO_TLS_FILES, refused);
         return nullptr;
     }
     if (!tls.certFile.empty() || !tls.keyFile.empty()) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # zemcli.exe under Wine, against the module simulator.
 #
-# zemcli_wine.sh CASE ZEMCLI_EXE WINE_RUN NATIVE_TOOLS_DIR WORK_DIR
+# zemcli_wine.sh CASE ZEMCLI_EXE WINE_RUN NATIVE_TOOLS_DIR WORK_DIR [NATIVE_ZEMCLI]
 #   codes      a missing stream file gives 4, an invalid one 3, a port that is not there 5 (a
 #              local one, and a network one through ipserial.dll)
 #   com        a run at 921600 through COM5, which the Wine prefix maps to zem-sim's
@@ -23,13 +23,16 @@
 #              921600 with --ca; certificates made by openssl at run time; a server that asks
 #              for a client certificate, given none, is refused with that cause, and the run
 #              itself goes to one that asks, with a client certificate it lets in
+#   tlstable   the certificate table: openssl s_server with each certificate of it (see
+#              tests/ipserial/make-test-certs.sh), the native zemcli and zemcli.exe against it;
+#              every row the same exit code and the same cause on both, and the one expected
 #   tlslost    ser2net's TLS accepter stopped mid-run: exit 7 within 3 s, the cause named
 #   timing     loaders on a real line's timing through COM5 (answers late, byte by byte): a late
 #              loader refusing the last record gives 7, one accepting everything 0 with every
 #              record accepted, refused sync bytes and a record's refusal log each diagnostic byte
 # Exit 77 means skipped.
 set -u
-case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5
+case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5 native_zemcli=${6:-}
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 . "$source_dir/tests/wine_sim.sh"
 . "$source_dir/tests/ser2net.sh"
@@ -444,6 +447,92 @@ tls)
   check_sim_run
   size=$(stat -c %s "$dump" 2>/dev/null || echo none)
   [ "$size" = 100 ] || fail "$dump: size $size, expected the 50 words read back"
+  ;;
+tlstable)
+  [ -x "$native_zemcli" ] || skip "no native zemcli: build it (make build) or set ZEM_NATIVE_BUILD_DIR"
+  command -v openssl >/dev/null || skip "openssl is not installed"
+  bash "$source_dir/tests/ipserial/make-test-certs.sh" certs >certs.log 2>&1 ||
+    { fail "the test certificates could not be made: $(tail -n 3 certs.log)"; exit 1; }
+  # Relative names: Wine sees this folder as the current one.
+  cp certs/*.pem certs/*.key .
+  need_tools
+  "$tools/zem-mkstream" -q -o s.bin --records 16 || exit 1
+  start_session
+  # s_server with the certificate NAME (and NAME.chain.pem after it, when there is one) on port;
+  # sets ss_pid. Its own checks of what it serves are off: a weak certificate is what it is for.
+  serve() {
+    local chain=() p
+    [ -f "certs/$1.chain.pem" ] && chain=(-cert_chain "certs/$1.chain.pem")
+    port=
+    for _ in 1 2 3 4 5; do
+      p=$((20000 + RANDOM % 40000))
+      timeout 120 openssl s_server -accept "127.0.0.1:$p" -cert "certs/$1.pem" \
+        -key "certs/$1.key" "${chain[@]}" -cipher 'DEFAULT:@SECLEVEL=0' \
+        < <(sleep 120) >s_server.log 2>&1 &
+      ss_pid=$!
+      for _ in $(seq 50); do
+        grep -q ACCEPT s_server.log && break
+        kill -0 "$ss_pid" 2>/dev/null || break
+        sleep 0.1
+      done
+      grep -q ACCEPT s_server.log && { port=$p; return 0; }
+      wait "$ss_pid" 2>/dev/null
+    done
+    fail "openssl s_server did not start with $1: $(cat s_server.log)"
+    return 1
+  }
+  # The cause line of the last run in out.txt.
+  cause_of() { tr -d '\r' <out.txt | grep -o '"text":"Cause: [^"]*' | tail -n 1 | cut -c16-; }
+  # row SERVER-CERT HOST CA-FILE CAUSE [ZEMCLI OPTIONS...]: both programs exit 5 with CAUSE, or,
+  # with CAUSE "-", both get through TLS and fail alike on what follows (s_server speaks no RFC
+  # 2217). SERVER-CERT "-": no server (the files are refused before connecting).
+  row() {
+    local cert=$1 host=$2 ca=$3 want=$4 native wine ncode wcode
+    shift 4
+    # One server for both: s_server serves one client after another.
+    if [ "$cert" = - ]; then port=9; else serve "$cert" || return; fi
+    local args=(--json --ca "$ca" "$@" s.bin "tls://$host:$port" 115200)
+    timeout -k 5 90 "$native_zemcli" "${args[@]}" >out.txt 2>>err.txt
+    ncode=$?
+    native=$(cause_of)
+    run_cli "${args[@]}"
+    wcode=$?
+    wine=$(cause_of)
+    [ "$cert" != - ] && { kill "$ss_pid" 2>/dev/null; wait "$ss_pid" 2>/dev/null; }
+    echo "$cert $host $ca: zemcli $ncode \"$native\", zemcli.exe $wcode \"$wine\""
+    [ "$ncode" -eq "$wcode" ] || fail "$cert: zemcli exited $ncode, zemcli.exe $wcode"
+    [ "$native" = "$wine" ] || fail "$cert: zemcli's cause \"$native\", zemcli.exe's \"$wine\""
+    if [ "$want" = - ]; then
+      [[ "$native" != *certificate* && "$native" != *TLS* ]] ||
+        fail "$cert: refused on TLS: $native"
+    else
+      [ "$ncode" -eq 5 ] || fail "$cert: exit $ncode, expected 5"
+      [ "$native" = "$want" ] || fail "$cert: cause \"$native\", expected \"$want\""
+    fi
+  }
+  untrusted="the server's certificate is not trusted"
+  row server 127.0.0.1 ca.pem -
+  row via-inter 127.0.0.1 ca.pem -
+  row expired 127.0.0.1 ca.pem "the server's certificate has expired"
+  row notyet 127.0.0.1 ca.pem "the server's certificate is not yet valid"
+  row wrongname 127.0.0.1 ca.pem "the server's certificate is not for 127.0.0.1"
+  row server localhost ca.pem -
+  row cn-only localhost ca.pem "the server's certificate is not for localhost"
+  row wildcard localhost ca.pem "the server's certificate is not for localhost"
+  row selfsigned 127.0.0.1 ca.pem "$untrusted (self-signed certificate)"
+  row via-other-inter 127.0.0.1 ca.pem "$untrusted (unable to get local issuer certificate)"
+  row otherca-server 127.0.0.1 ca.pem "$untrusted (unable to get local issuer certificate)"
+  row via-notca 127.0.0.1 ca.pem "$untrusted (invalid CA certificate)"
+  row via-pathlen 127.0.0.1 ca.pem "$untrusted (path length constraint exceeded)"
+  row eku-client 127.0.0.1 ca.pem "$untrusted (unsuitable certificate purpose)"
+  row rsa1024 127.0.0.1 ca.pem "$untrusted (EE certificate key too weak)"
+  row sha1 127.0.0.1 ca.pem "$untrusted (CA signature digest algorithm too weak)"
+  row - 127.0.0.1 garbage-ca.pem \
+    "can not read the CA file garbage-ca.pem: its PEM block 1 is not a certificate"
+  row - 127.0.0.1 mixed-ca.pem \
+    "can not read the CA file mixed-ca.pem: its PEM block 2 is not a certificate"
+  row - 127.0.0.1 ca.pem "the client key client-encrypted.key is protected by a passphrase; give a key without one" \
+    --cert client.pem --key client-encrypted.key
   ;;
 tlslost)
   need_tools
