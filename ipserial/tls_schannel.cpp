@@ -17,7 +17,6 @@
 #include <wincrypt.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -145,8 +144,8 @@ Bytes RsaKeyBlob(const std::string& text) {
     return blob;
 }
 
-// The client certificate with its key, the key in a CryptoAPI container of its own for as long as
-// the handshake needs it (Schannel finds a key only through a container's name).
+// The client certificate with its key, the key held in memory by a CryptoAPI provider that only
+// this process knows, for as long as the port needs it.
 class ClientIdentity {
 public:
     ~ClientIdentity() { Release(); }
@@ -170,15 +169,15 @@ public:
         const Bytes blob = ok ? RsaKeyBlob(keyText) : Bytes();
         if (blob.empty())
             return "can not read the client key " + tls.keyFile + " (on Windows an RSA key)";
-        static std::atomic<unsigned> serial{0};
-        container_ = L"zem-ipserial-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                     std::to_wstring(serial.fetch_add(1));
-        if (!CryptAcquireContextW(&provider_, container_.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL,
-                                  CRYPT_NEWKEYSET))
-            return "the client key could not be stored for the handshake";
-        created_ = true;
+        // A key of this process alone: a container that is never named is never stored, so a
+        // process that dies leaves nothing behind in the user's key store. Exportable within
+        // the process, as the Schannel of Wine hands the key to its TLS library that way.
+        if (!CryptAcquireContextW(&provider_, nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL,
+                                  CRYPT_VERIFYCONTEXT))
+            return "the client key could not be held for the handshake";
         HCRYPTKEY key = 0;
-        if (!CryptImportKey(provider_, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &key))
+        if (!CryptImportKey(provider_, blob.data(), static_cast<DWORD>(blob.size()), 0,
+                            CRYPT_EXPORTABLE, &key))
             return "can not read the client key " + tls.keyFile;
         CryptDestroyKey(key);
         // The key must be the certificate's.
@@ -191,37 +190,29 @@ public:
             !CertComparePublicKeyInfo(X509_ASN_ENCODING, info,
                                       &cert_->pCertInfo->SubjectPublicKeyInfo))
             return "the client key " + tls.keyFile + " is not the certificate's";
-        CRYPT_KEY_PROV_INFO prov{};
-        prov.pwszContainerName = const_cast<wchar_t*>(container_.c_str());
-        prov.pwszProvName = const_cast<wchar_t*>(MS_ENHANCED_PROV_W);
-        prov.dwProvType = PROV_RSA_FULL;
-        prov.dwKeySpec = AT_KEYEXCHANGE;
-        if (!CertSetCertificateContextProperty(cert_, CERT_KEY_PROV_INFO_PROP_ID, 0, &prov))
+        // The certificate takes the provider handle with the key and releases it when freed.
+        CERT_KEY_CONTEXT held{};
+        held.cbSize = sizeof held;
+        held.hCryptProv = provider_;
+        held.dwKeySpec = AT_KEYEXCHANGE;
+        if (!CertSetCertificateContextProperty(cert_, CERT_KEY_CONTEXT_PROP_ID, 0, &held))
             return "the client certificate could not be given its key";
+        provider_ = 0;
         return {};
     }
 
     PCCERT_CONTEXT Certificate() const { return cert_; }
 
-    // The key leaves the user's key store as soon as the handshake is over.
     void Release() {
         if (provider_) CryptReleaseContext(provider_, 0);
         provider_ = 0;
-        if (created_) {
-            HCRYPTPROV gone = 0;
-            CryptAcquireContextW(&gone, container_.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL,
-                                 CRYPT_DELETEKEYSET);
-            created_ = false;
-        }
         if (cert_) CertFreeCertificateContext(cert_);
         cert_ = nullptr;
     }
 
 private:
     PCCERT_CONTEXT cert_ = nullptr;
-    HCRYPTPROV provider_ = 0;
-    std::wstring container_;
-    bool created_ = false;
+    HCRYPTPROV provider_ = 0; // until the certificate holds it
 };
 
 class SchannelFiles : public TlsFiles {

@@ -26,6 +26,9 @@
 #   tlstable   the certificate table: openssl s_server with each certificate of it (see
 #              tests/ipserial/make-test-certs.sh), the native zemcli and zemcli.exe against it;
 #              every row the same exit code and the same cause on both, and the one expected
+#   tlsstall   a TLS server that accepts and never answers (openssl s_server, stopped): Ctrl-C
+#              during the handshake ends the run at once as aborted (7); a zemcli.exe killed there
+#              with a client certificate leaves no key container in the user's key store
 #   tlslost    ser2net's TLS accepter stopped mid-run: exit 7 within 3 s, the cause named
 #   timing     loaders on a real line's timing through COM5 (answers late, byte by byte): a late
 #              loader refusing the last record gives 7, one accepting everything 0 with every
@@ -533,6 +536,70 @@ tlstable)
     "can not read the CA file mixed-ca.pem: its PEM block 2 is not a certificate"
   row - 127.0.0.1 ca.pem "the client key client-encrypted.key is protected by a passphrase; give a key without one" \
     --cert client.pem --key client-encrypted.key
+  ;;
+tlsstall)
+  need_tools
+  command -v openssl >/dev/null || skip "openssl is not installed"
+  bash "$source_dir/tests/ipserial/make-test-certs.sh" certs >certs.log 2>&1 ||
+    { fail "the test certificates could not be made: $(tail -n 3 certs.log)"; exit 1; }
+  cp certs/ca.pem certs/client-rsa.pem certs/client-rsa.key .
+  "$tools/zem-mkstream" -q -o s.bin --records 300 || exit 1
+  # A stopped s_server: the system still accepts connections for it, and nothing answers.
+  port=
+  for _ in 1 2 3 4 5; do
+    p=$((20000 + RANDOM % 40000))
+    timeout 120 openssl s_server -accept "127.0.0.1:$p" -cert certs/server.pem \
+      -key certs/server.key < <(sleep 120) >s_server.log 2>&1 &
+    ss_pid=$!
+    pids+=("$ss_pid")
+    for _ in $(seq 50); do
+      grep -q ACCEPT s_server.log && break
+      kill -0 "$ss_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    grep -q ACCEPT s_server.log && { port=$p; break; }
+  done
+  [ -n "$port" ] || { fail "openssl s_server did not start: $(cat s_server.log)"; exit 1; }
+  pkill -STOP -P "$ss_pid"
+  kill -STOP "$ss_pid"
+  start_session
+  # Runs zemcli.exe in the background until it is in the open (its banner is out, and some time
+  # well inside the open's own 3 s has passed); sets cli_pid.
+  start_in_open() {
+    "$wine_run" "$zemcli" --debug --json "$@" >out.txt 2>>err.txt &
+    cli_pid=$!
+    pids+=("$cli_pid")
+    for _ in $(seq 300); do
+      grep -q 'Flash Programmer' out.txt 2>/dev/null && break
+      sleep 0.1
+    done
+    grep -q 'Flash Programmer' out.txt || fail "zemcli.exe never came to the open"
+    sleep 1
+  }
+  start_in_open --ca ca.pem s.bin "tls://127.0.0.1:$port" 115200
+  kill -INT "$cli_pid"
+  t0=$(date +%s%N)
+  await_exit "$cli_pid" 150 || fail "zemcli.exe did not end within 15 s of Ctrl-C in the handshake"
+  ms=$((($(date +%s%N) - t0) / 1000000))
+  echo "zemcli.exe exited $code ${ms} ms after Ctrl-C during the TLS handshake"
+  [ "$code" -eq 7 ] || fail "zemcli.exe exited $code after Ctrl-C in the handshake, expected 7"
+  [ "$ms" -lt 2000 ] || fail "zemcli.exe took $ms ms to end the handshake"
+  expect_result '"exit_code":7'
+  # Killed in the handshake with its client key loaded: Wine's key store (in the registry) must
+  # hold no more containers than before.
+  containers() { grep -ci 'Crypto\\\\RSA\\\\' "$prefix/user.reg" 2>/dev/null; }
+  before=$(containers)
+  start_in_open --ca ca.pem --cert client-rsa.pem --key client-rsa.key s.bin \
+    "tls://127.0.0.1:$port" 115200
+  wineserver -k 9 >/dev/null 2>&1
+  wineserver -w 2>/dev/null
+  wait "$cli_pid" 2>/dev/null
+  after=$(containers)
+  echo "key containers in the Wine prefix: ${before:-0} before, ${after:-0} after the kill"
+  [ "${after:-0}" -le "${before:-0}" ] ||
+    fail "a key container is left in the user's key store: $(grep -i 'Crypto\\\\RSA' "$prefix/user.reg")"
+  kill -CONT "$ss_pid" 2>/dev/null
+  kill "$ss_pid" 2>/dev/null
   ;;
 tlslost)
   need_tools
