@@ -17,6 +17,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -30,6 +31,9 @@ namespace {
 
 using std::chrono::milliseconds;
 using Bytes = std::vector<uint8_t>;
+
+constexpr const char* kRenegotiationRefused =
+    "the server asked to renegotiate TLS, which is refused";
 
 constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                                 ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
@@ -372,6 +376,10 @@ public:
     bool IsOpen() const override { return socket_->IsOpen(); }
 
     int EarlyEnd(std::string* cause) const override {
+        if (renegotiationRefused_.load(std::memory_order_acquire)) {
+            if (cause) *cause = kRenegotiationRefused;
+            return NSIO_TLS_HANDSHAKE;
+        }
         if (!certificateRequested_) {
             if (cause) *cause = "the server closed the connection after the TLS handshake";
             return NSIO_CONNECTFAIL;
@@ -414,7 +422,15 @@ private:
                 in_.clear();
                 return true;
             }
-            if (s != SEC_E_OK && s != SEC_I_RENEGOTIATE) return false;
+            // A new handshake inside the session would bring a certificate that no one checks
+            // (Schannel leaves that to us, and only the first is checked): the link ends instead.
+            // The credential allows TLS 1.2 alone; under TLS 1.3 Schannel would say the same of a
+            // session ticket, which is no renegotiation.
+            if (s == SEC_I_RENEGOTIATE) {
+                renegotiationRefused_.store(true, std::memory_order_release);
+                return false;
+            }
+            if (s != SEC_E_OK) return false;
             Bytes extra;
             for (const SecBuffer& x : b) {
                 if (x.BufferType == SECBUFFER_DATA && x.cbBuffer > 0) {
@@ -425,7 +441,6 @@ private:
                     extra.assign(p, p + x.cbBuffer);
                 }
             }
-            // A TLS 1.3 ticket or key update: nothing for the caller, the stream goes on.
             in_ = std::move(extra);
         }
         return true;
@@ -483,6 +498,7 @@ private:
     bool established_ = false, closeSent_ = false;
     bool certificateRequested_ = false;
     bool sendsCertificate_ = false;
+    std::atomic<bool> renegotiationRefused_{false};
 };
 
 Opened SchannelTransport::Verify(const TlsSettings& tls, HCERTSTORE anchors) {

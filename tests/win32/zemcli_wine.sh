@@ -28,7 +28,8 @@
 #              every row the same exit code and the same cause on both, and the one expected
 #   tlsstall   a TLS server that accepts and never answers (openssl s_server, stopped): Ctrl-C
 #              during the handshake ends the run at once as aborted (7); a zemcli.exe killed there
-#              with a client certificate leaves no key container in the user's key store
+#              with a client certificate leaves no key container in the user's key store; a
+#              server's renegotiation request is refused with its cause (5)
 #   tlslost    ser2net's TLS accepter stopped mid-run: exit 7 within 3 s, the cause named
 #   timing     loaders on a real line's timing through COM5 (answers late, byte by byte): a late
 #              loader refusing the last record gives 7, one accepting everything 0 with every
@@ -599,6 +600,26 @@ tlsstall)
   [ "${after:-0}" -le "${before:-0}" ] ||
     fail "a key container is left in the user's key store: $(grep -i 'Crypto\\\\RSA' "$prefix/user.reg")"
   kill -CONT "$ss_pid" 2>/dev/null
+  kill "$ss_pid" 2>/dev/null
+  # A server that asks to renegotiate (s_server's R command) once the session is up: refused
+  # with its cause, as the new handshake's certificate would go unchecked.
+  rm -f ctl
+  mkfifo ctl
+  start_session
+  timeout 120 openssl s_server -tls1_2 -accept "127.0.0.1:$port" -cert certs/server.pem \
+    -key certs/server.key <ctl >s_server.log 2>&1 &
+  ss_pid=$!
+  exec 7>ctl
+  for _ in $(seq 50); do grep -q ACCEPT s_server.log && break; sleep 0.1; done
+  "$wine_run" "$zemcli" --json --ca ca.pem s.bin "tls://127.0.0.1:$port" 115200 >out.txt 2>>err.txt &
+  cli_pid=$!
+  for _ in $(seq 300); do grep -q 'CIPHER is' s_server.log && break; sleep 0.1; done
+  echo R >&7
+  await_exit "$cli_pid" 300 || fail "zemcli.exe did not end after the renegotiation request"
+  [ "${code:-}" = 5 ] || fail "renegotiation: zemcli.exe exited ${code:-none}, expected 5"
+  grep -q '"text":"Cause: the server asked to renegotiate TLS, which is refused' out.txt ||
+    fail "renegotiation: $(tr -d '\r' <out.txt | grep Cause | tail -n 1)"
+  exec 7>&-
   kill "$ss_pid" 2>/dev/null
   ;;
 tlslost)
