@@ -103,12 +103,24 @@ enum {
 #define NSIO_NO_WAKE ((intptr_t)-1)
 
 // Our addition, for nsio_open_ex: a connection inside TLS (Linux: OpenSSL, TLS 1.2 or 1.3;
-// Windows: the system's Schannel, TLS 1.2, so that only system DLLs are imported). The server's
-// certificate must chain to a trusted CA and carry `host` in its subjectAltName (a DNS name, or an
-// IPv4 address as dotted text; the subject's CN does not count); nothing turns these checks off.
-// Trusted CAs: every certificate in the PEM file `caFile`, or, when it is null or empty, the
-// system's own (Linux: OpenSSL's default store, as the distribution sets it up; Windows: the
-// Windows certificate store). `certFile` and `keyFile` (PEM, both or neither) are the client
+// Windows: the system's Schannel, TLS 1.2, so that only system DLLs are imported).
+// The verification policy, the same on both systems and with nothing that turns it off:
+// - The chain: from the server's certificate, through what the server sent, to a self-signed CA
+//   that is trusted: every certificate in the PEM file `caFile` (read whole: a block in it that is
+//   not a certificate refuses the file), or, when it is null or empty, the system's own (Linux:
+//   OpenSSL's default store, as the distribution sets it up; Windows: the Windows certificate
+//   store). Each issuer a CA (basicConstraints CA:TRUE, keyCertSign when it has a key usage)
+//   within its path length; the server's certificate for server authentication (its extended key
+//   usage, when it has one). Built by each system's own verifier (OpenSSL; Windows' chain engine
+//   and its SSL policy), with what that leaves out checked beside it.
+// - Strength: RSA keys of 2048 bits or more, EC keys of 256 bits or more, in every certificate
+//   of the chain; no signature with SHA-1 or older on any but the trusted CA's.
+// - The name: `host` in the subjectAltName (a DNS name, a wildcard standing for one whole
+//   left-most label; or an IPv4 address as dotted text); the subject's CN does not count.
+// - The dates: every certificate of the chain within its validity period.
+// - The session: TLS 1.3, or TLS 1.2 with ECDHE and AES-GCM or ChaCha20-Poly1305.
+// A refused certificate is named by its first fault, in OpenSSL's words on both systems.
+// `certFile` and `keyFile` (PEM, both or neither, the key without a passphrase) are the client
 // certificate that a server asking for one gets (on Windows the key must be RSA). `size` is
 // sizeof(nsio_tls_options), so that the structure may grow.
 typedef struct nsio_tls_options {

@@ -221,11 +221,14 @@ int TcpSocket::WaitOrAbort(bool read, bool write, int timeoutMs, intptr_t abort)
         if (ready != 0) return ready;
         const ULONGLONG now = GetTickCount64();
         if (timeoutMs >= 0 && now >= until) return 0;
-        HANDLE h[2] = {reinterpret_cast<HANDLE>(netEvent_), reinterpret_cast<HANDLE>(abort)};
+        // The abort first: with both set, the wait names the first, and Wine sets the socket's
+        // event again at once after some edges (a writable socket), which would hide the abort
+        // until the time is up.
+        HANDLE h[2] = {reinterpret_cast<HANDLE>(abort), reinterpret_cast<HANDLE>(netEvent_)};
         DWORD r = WaitForMultipleObjects(
             2, h, FALSE, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(until - now));
         if (r == WAIT_FAILED) return -1;
-        if (r == WAIT_OBJECT_0 + 1) return kAborted;
+        if (r == WAIT_OBJECT_0) return kAborted;
     }
 }
 

@@ -1,4 +1,5 @@
 // TLS through OpenSSL (the distribution's libssl).
+#include "CaFile.h"
 #include "Transport.h"
 
 #include "ipserial.h"
@@ -13,6 +14,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 namespace ipserial {
 
@@ -398,8 +400,23 @@ std::unique_ptr<TlsFiles> LoadTlsFiles(const TlsSettings& tls, Opened* failure) 
     if (tls.caFile.empty()) {
         if (SSL_CTX_set_default_verify_paths(ctx) != 1)
             return fail("the system's trusted certificates could not be read");
-    } else if (SSL_CTX_load_verify_locations(ctx, tls.caFile.c_str(), nullptr) != 1) {
-        return fail("can not read the CA file " + tls.caFile);
+    } else {
+        X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+        const std::string refused =
+            ReadCaFile(tls.caFile, [store](const std::vector<uint8_t>& der) {
+                const unsigned char* at = der.data();
+                X509* cert = d2i_X509(nullptr, &at, static_cast<long>(der.size()));
+                const bool whole = cert && at == der.data() + der.size();
+                const bool added = whole && X509_STORE_add_cert(store, cert) == 1;
+                X509_free(cert);
+                return added;
+            });
+        if (!refused.empty()) {
+            ERR_clear_error();
+            failure->failure = NSIO_TLS_FILES;
+            failure->cause = refused;
+            return nullptr;
+        }
     }
     files->sendsCertificate = !tls.certFile.empty();
     if (files->sendsCertificate != !tls.keyFile.empty())

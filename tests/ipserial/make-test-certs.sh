@@ -13,6 +13,21 @@
 #                          only)
 #   client-encrypted.key   client.key under a passphrase ("zem"), in PKCS#8 form
 #   client-legacy-encrypted.key  the same in the older PEM form (Proc-Type: 4,ENCRYPTED)
+#   The certificate table, each a server certificate with a key beside it (and NAME.chain.pem,
+#   the certificates the server sends after its own, where it needs one), names right unless said:
+#   notyet                 from ca, valid from 2099
+#   cn-only                from ca, CN localhost and no subjectAltName
+#   wildcard               from ca, subjectAltName DNS:*.localhost only (one label under it)
+#   selfsigned             signs itself
+#   via-inter              from inter (a sub-CA of ca): accepted
+#   via-other-inter        from other-inter (a sub-CA of other-ca): not trusted by ca.pem
+#   via-notca              from notca, a certificate of ca with CA:FALSE
+#   via-pathlen            from sub2, a sub-CA of pathlen0, a sub-CA of ca with pathlen:0
+#   eku-client             from ca, extendedKeyUsage clientAuth only
+#   rsa1024                from ca, a 1024-bit RSA key
+#   sha1                   from ca, signed with SHA-1
+#   garbage-ca.pem         a CERTIFICATE block that is not base64
+#   mixed-ca.pem           ca.pem, then a block that does not decode to a certificate
 #   authdir/zem-client/allowed_certs/<hash>.N   client.pem and client-rsa.pem, as ser2net's
 #                          clientauth looks them up
 #                          (ser2net checks a client against that folder alone, so a client
@@ -45,7 +60,9 @@ cd "$dir"
 # (about one signature in 128). The Windows build's verifier under Wine refuses such a signature
 # ("unable to get local issuer certificate"), and fresh EC certificates made the Windows TLS tests
 # fail at random. RSA signatures always have the modulus's length.
-key() { openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$1.key" 2>/dev/null; }
+key() {
+  openssl genpkey -algorithm RSA -pkeyopt "rsa_keygen_bits:${2:-2048}" -out "$1.key" 2>/dev/null
+}
 
 # A CA signs with `openssl ca`, the one way to set both ends of a validity period.
 make_ca() {
@@ -53,6 +70,11 @@ make_ca() {
   key "$name"
   openssl req -x509 -new -key "$name.key" -out "$name.pem" -days 30 -subj "/CN=$cn" \
     -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
+  make_ca_db "$name"
+}
+
+make_ca_db() {
+  local name=$1
   mkdir -p "$name.db"
   : >"$name.db/index.txt"
   echo 1000 >"$name.db/serial"
@@ -74,18 +96,31 @@ commonName = supplied
 CNF
 }
 
-# sign CA NAME SUBJECT-CN SAN [START END]
+# sign CA NAME SUBJECT-CN SAN [START END]; EKU, BITS and MD, when set, replace the usual
+# extendedKeyUsage (none: no such extension), key size and digest.
 sign() {
   local ca=$1 name=$2 cn=$3 san=$4
-  key "$name"
-  local ext=(-addext "extendedKeyUsage=serverAuth,clientAuth")
+  key "$name" "${BITS:-2048}"
+  local ext=()
+  [ "${EKU-serverAuth,clientAuth}" != none ] &&
+    ext+=(-addext "extendedKeyUsage=${EKU-serverAuth,clientAuth}")
   [ -n "$san" ] && ext+=(-addext "subjectAltName=$san")
   openssl req -new -key "$name.key" -out "$name.csr" -subj "/CN=$cn" "${ext[@]}"
   local dates=(-days 30)
   [ $# -ge 6 ] && dates=(-startdate "$5" -enddate "$6")
   openssl ca -batch -config "$ca.cnf" -in "$name.csr" -out "$name.pem" -notext "${dates[@]}" \
-    2>/dev/null
+    -md "${MD:-sha256}" 2>/dev/null
   rm -f "$name.csr"
+}
+
+# sub_ca PARENT NAME CN BASIC-CONSTRAINTS: a certificate of PARENT that signs others.
+sub_ca() {
+  key "$2"
+  openssl req -new -key "$2.key" -out "$2.csr" -subj "/CN=$3" \
+    -addext "basicConstraints=critical,$4" -addext keyUsage=critical,keyCertSign,cRLSign
+  openssl ca -batch -config "$1.cnf" -in "$2.csr" -out "$2.pem" -notext -days 30 2>/dev/null
+  rm -f "$2.csr"
+  make_ca_db "$2"
 }
 
 make_ca ca "Zem Test CA"
@@ -94,6 +129,38 @@ sign ca server zem-server "IP:127.0.0.1,DNS:localhost"
 sign ca wrongname 127.0.0.1 "DNS:elsewhere.invalid"
 sign ca expired zem-expired "IP:127.0.0.1,DNS:localhost" 20200101000000Z 20200201000000Z
 sign other-ca otherca-server zem-server "IP:127.0.0.1,DNS:localhost"
+
+# The certificate table.
+names="IP:127.0.0.1,DNS:localhost"
+sign ca notyet zem-notyet "$names" 20990101000000Z 20990201000000Z
+sign ca cn-only localhost ""
+sign ca wildcard zem-wildcard "DNS:*.localhost"
+key selfsigned
+openssl req -x509 -new -key selfsigned.key -out selfsigned.pem -days 30 -subj /CN=zem-self \
+  -addext "subjectAltName=$names" -addext extendedKeyUsage=serverAuth
+sub_ca ca inter "Zem Test Sub-CA" CA:TRUE
+sign inter via-inter zem-server "$names"
+cp inter.pem via-inter.chain.pem
+sub_ca other-ca other-inter "Zem Other Sub-CA" CA:TRUE
+sign other-inter via-other-inter zem-server "$names"
+cp other-inter.pem via-other-inter.chain.pem
+sub_ca ca notca "Zem Not A CA" CA:FALSE
+sign notca via-notca zem-server "$names"
+cp notca.pem via-notca.chain.pem
+sub_ca ca pathlen0 "Zem Sub-CA pathlen 0" CA:TRUE,pathlen:0
+sub_ca pathlen0 sub2 "Zem Sub-Sub-CA" CA:TRUE
+sign sub2 via-pathlen zem-server "$names"
+cat sub2.pem pathlen0.pem >via-pathlen.chain.pem
+EKU=clientAuth sign ca eku-client zem-server "$names"
+BITS=1024 sign ca rsa1024 zem-server "$names"
+MD=sha1 sign ca sha1 zem-server "$names"
+printf -- '-----BEGIN CERTIFICATE-----\nthis is not base64 at all\n-----END CERTIFICATE-----\n' \
+  >garbage-ca.pem
+{
+  cat ca.pem
+  printf -- '-----BEGIN CERTIFICATE-----\n%s\n-----END CERTIFICATE-----\n' \
+    "$(printf 'not a certificate, but base64 all the same' | base64 -w 64)"
+} >mixed-ca.pem
 for name in client stranger; do
   key "$name"
   openssl req -x509 -new -key "$name.key" -out "$name.pem" -days 30 -subj /CN=zem-client \

@@ -243,7 +243,15 @@ TEST_F(Ser2netTls, FilesAreCheckedBeforeConnecting) {
         const char* cause;
     } rows[] = {
         {"a CA file that is not there", {.ca = "missing.pem"}, "missing.pem"},
-        {"a CA file without a certificate", {.ca = "client.key"}, "client.key"},
+        {"a CA file without a certificate",
+         {.ca = "client.key"},
+         "client.key: its PEM block 1 is a PRIVATE KEY, not a certificate"},
+        {"a CA file whose block is not base64",
+         {.ca = "garbage-ca.pem"},
+         "garbage-ca.pem: its PEM block 1 is not a certificate"},
+        {"a CA file with a good certificate, then a block that is none",
+         {.ca = "mixed-ca.pem"},
+         "mixed-ca.pem: its PEM block 2 is not a certificate"},
         {"a certificate without its key", {.cert = "client.pem"}, "key"},
         {"a key that is not the certificate's",
          {.cert = "client.pem", .key = "stranger.key"},

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # zemcli.exe under Wine, against the module simulator.
 #
-# zemcli_wine.sh CASE ZEMCLI_EXE WINE_RUN NATIVE_TOOLS_DIR WORK_DIR
+# zemcli_wine.sh CASE ZEMCLI_EXE WINE_RUN NATIVE_TOOLS_DIR WORK_DIR [NATIVE_ZEMCLI]
 #   codes      a missing stream file gives 4, an invalid one 3, a port that is not there 5 (a
 #              local one, and a network one through ipserial.dll)
 #   com        a run at 921600 through COM5, which the Wine prefix maps to zem-sim's
@@ -23,13 +23,20 @@
 #              921600 with --ca; certificates made by openssl at run time; a server that asks
 #              for a client certificate, given none, is refused with that cause, and the run
 #              itself goes to one that asks, with a client certificate it lets in
+#   tlstable   the certificate table: openssl s_server with each certificate of it (see
+#              tests/ipserial/make-test-certs.sh), the native zemcli and zemcli.exe against it;
+#              every row the same exit code and the same cause on both, and the one expected
+#   tlsstall   a TLS server that accepts and never answers (openssl s_server, stopped): Ctrl-C
+#              during the handshake ends the run at once as aborted (7); a zemcli.exe killed there
+#              with a client certificate leaves no key container in the user's key store; a
+#              server's renegotiation request is refused with its cause (5)
 #   tlslost    ser2net's TLS accepter stopped mid-run: exit 7 within 3 s, the cause named
 #   timing     loaders on a real line's timing through COM5 (answers late, byte by byte): a late
 #              loader refusing the last record gives 7, one accepting everything 0 with every
 #              record accepted, refused sync bytes and a record's refusal log each diagnostic byte
 # Exit 77 means skipped.
 set -u
-case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5
+case_name=$1 zemcli=$2 wine_run=$3 tools=$4 base=$5 native_zemcli=${6:-}
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 . "$source_dir/tests/wine_sim.sh"
 . "$source_dir/tests/ser2net.sh"
@@ -446,6 +453,176 @@ tls)
   check_sim_run
   size=$(stat -c %s "$dump" 2>/dev/null || echo none)
   [ "$size" = 100 ] || fail "$dump: size $size, expected the 50 words read back"
+  ;;
+tlstable)
+  [ -x "$native_zemcli" ] || skip "no native zemcli: build it (make build) or set ZEM_NATIVE_BUILD_DIR"
+  command -v openssl >/dev/null || skip "openssl is not installed"
+  bash "$source_dir/tests/ipserial/make-test-certs.sh" certs >certs.log 2>&1 ||
+    { fail "the test certificates could not be made: $(tail -n 3 certs.log)"; exit 1; }
+  # Relative names: Wine sees this folder as the current one.
+  cp certs/*.pem certs/*.key .
+  need_tools
+  "$tools/zem-mkstream" -q -o s.bin --records 16 || exit 1
+  start_session
+  # s_server with the certificate NAME (and NAME.chain.pem after it, when there is one) on port;
+  # sets ss_pid. Its own checks of what it serves are off: a weak certificate is what it is for.
+  serve() {
+    local chain=() p
+    [ -f "certs/$1.chain.pem" ] && chain=(-cert_chain "certs/$1.chain.pem")
+    port=
+    for _ in 1 2 3 4 5; do
+      p=$((20000 + RANDOM % 40000))
+      timeout 120 openssl s_server -accept "127.0.0.1:$p" -cert "certs/$1.pem" \
+        -key "certs/$1.key" "${chain[@]}" -cipher 'DEFAULT:@SECLEVEL=0' \
+        < <(sleep 120) >s_server.log 2>&1 &
+      ss_pid=$!
+      for _ in $(seq 50); do
+        grep -q ACCEPT s_server.log && break
+        kill -0 "$ss_pid" 2>/dev/null || break
+        sleep 0.1
+      done
+      grep -q ACCEPT s_server.log && { port=$p; return 0; }
+      wait "$ss_pid" 2>/dev/null
+    done
+    fail "openssl s_server did not start with $1: $(cat s_server.log)"
+    return 1
+  }
+  # The cause line of the last run in out.txt.
+  cause_of() { tr -d '\r' <out.txt | grep -o '"text":"Cause: [^"]*' | tail -n 1 | cut -c16-; }
+  # row SERVER-CERT HOST CA-FILE CAUSE [ZEMCLI OPTIONS...]: both programs exit 5 with CAUSE, or,
+  # with CAUSE "-", both get through TLS and fail alike on what follows (s_server speaks no RFC
+  # 2217). SERVER-CERT "-": no server (the files are refused before connecting).
+  row() {
+    local cert=$1 host=$2 ca=$3 want=$4 native wine ncode wcode
+    shift 4
+    # One server for both: s_server serves one client after another.
+    if [ "$cert" = - ]; then port=9; else serve "$cert" || return; fi
+    local args=(--json --ca "$ca" "$@" s.bin "tls://$host:$port" 115200)
+    timeout -k 5 90 "$native_zemcli" "${args[@]}" >out.txt 2>>err.txt
+    ncode=$?
+    native=$(cause_of)
+    run_cli "${args[@]}"
+    wcode=$?
+    wine=$(cause_of)
+    [ "$cert" != - ] && { kill "$ss_pid" 2>/dev/null; wait "$ss_pid" 2>/dev/null; }
+    echo "$cert $host $ca: zemcli $ncode \"$native\", zemcli.exe $wcode \"$wine\""
+    [ "$ncode" -eq "$wcode" ] || fail "$cert: zemcli exited $ncode, zemcli.exe $wcode"
+    [ "$native" = "$wine" ] || fail "$cert: zemcli's cause \"$native\", zemcli.exe's \"$wine\""
+    if [ "$want" = - ]; then
+      [[ "$native" != *certificate* && "$native" != *TLS* ]] ||
+        fail "$cert: refused on TLS: $native"
+    else
+      [ "$ncode" -eq 5 ] || fail "$cert: exit $ncode, expected 5"
+      [ "$native" = "$want" ] || fail "$cert: cause \"$native\", expected \"$want\""
+    fi
+  }
+  untrusted="the server's certificate is not trusted"
+  row server 127.0.0.1 ca.pem -
+  row via-inter 127.0.0.1 ca.pem -
+  row expired 127.0.0.1 ca.pem "the server's certificate has expired"
+  row notyet 127.0.0.1 ca.pem "the server's certificate is not yet valid"
+  row wrongname 127.0.0.1 ca.pem "the server's certificate is not for 127.0.0.1"
+  row server localhost ca.pem -
+  row cn-only localhost ca.pem "the server's certificate is not for localhost"
+  row wildcard localhost ca.pem "the server's certificate is not for localhost"
+  row selfsigned 127.0.0.1 ca.pem "$untrusted (self-signed certificate)"
+  row via-other-inter 127.0.0.1 ca.pem "$untrusted (unable to get local issuer certificate)"
+  row otherca-server 127.0.0.1 ca.pem "$untrusted (unable to get local issuer certificate)"
+  row via-notca 127.0.0.1 ca.pem "$untrusted (invalid CA certificate)"
+  row via-pathlen 127.0.0.1 ca.pem "$untrusted (path length constraint exceeded)"
+  row eku-client 127.0.0.1 ca.pem "$untrusted (unsuitable certificate purpose)"
+  row rsa1024 127.0.0.1 ca.pem "$untrusted (EE certificate key too weak)"
+  row sha1 127.0.0.1 ca.pem "$untrusted (CA signature digest algorithm too weak)"
+  row - 127.0.0.1 garbage-ca.pem \
+    "can not read the CA file garbage-ca.pem: its PEM block 1 is not a certificate"
+  row - 127.0.0.1 mixed-ca.pem \
+    "can not read the CA file mixed-ca.pem: its PEM block 2 is not a certificate"
+  row - 127.0.0.1 ca.pem "the client key client-encrypted.key is protected by a passphrase; give a key without one" \
+    --cert client.pem --key client-encrypted.key
+  ;;
+tlsstall)
+  need_tools
+  command -v openssl >/dev/null || skip "openssl is not installed"
+  bash "$source_dir/tests/ipserial/make-test-certs.sh" certs >certs.log 2>&1 ||
+    { fail "the test certificates could not be made: $(tail -n 3 certs.log)"; exit 1; }
+  cp certs/ca.pem certs/client-rsa.pem certs/client-rsa.key .
+  "$tools/zem-mkstream" -q -o s.bin --records 300 || exit 1
+  # A stopped s_server: the system still accepts connections for it, and nothing answers.
+  port=
+  for _ in 1 2 3 4 5; do
+    p=$((20000 + RANDOM % 40000))
+    timeout 120 openssl s_server -accept "127.0.0.1:$p" -cert certs/server.pem \
+      -key certs/server.key < <(sleep 120) >s_server.log 2>&1 &
+    ss_pid=$!
+    pids+=("$ss_pid")
+    for _ in $(seq 50); do
+      grep -q ACCEPT s_server.log && break
+      kill -0 "$ss_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    grep -q ACCEPT s_server.log && { port=$p; break; }
+  done
+  [ -n "$port" ] || { fail "openssl s_server did not start: $(cat s_server.log)"; exit 1; }
+  pkill -STOP -P "$ss_pid"
+  kill -STOP "$ss_pid"
+  start_session
+  # Runs zemcli.exe in the background until it is in the open (its banner is out, and some time
+  # well inside the open's own 3 s has passed); sets cli_pid.
+  start_in_open() {
+    "$wine_run" "$zemcli" --debug --json "$@" >out.txt 2>>err.txt &
+    cli_pid=$!
+    pids+=("$cli_pid")
+    for _ in $(seq 300); do
+      grep -q 'Flash Programmer' out.txt 2>/dev/null && break
+      sleep 0.1
+    done
+    grep -q 'Flash Programmer' out.txt || fail "zemcli.exe never came to the open"
+    sleep 1
+  }
+  start_in_open --ca ca.pem s.bin "tls://127.0.0.1:$port" 115200
+  kill -INT "$cli_pid"
+  t0=$(date +%s%N)
+  await_exit "$cli_pid" 150 || fail "zemcli.exe did not end within 15 s of Ctrl-C in the handshake"
+  ms=$((($(date +%s%N) - t0) / 1000000))
+  echo "zemcli.exe exited $code ${ms} ms after Ctrl-C during the TLS handshake"
+  [ "$code" -eq 7 ] || fail "zemcli.exe exited $code after Ctrl-C in the handshake, expected 7"
+  [ "$ms" -lt 2000 ] || fail "zemcli.exe took $ms ms to end the handshake"
+  expect_result '"exit_code":7'
+  # Killed in the handshake with its client key loaded: Wine's key store (in the registry) must
+  # hold no more containers than before.
+  containers() { grep -ci 'Crypto\\\\RSA\\\\' "$prefix/user.reg" 2>/dev/null; }
+  before=$(containers)
+  start_in_open --ca ca.pem --cert client-rsa.pem --key client-rsa.key s.bin \
+    "tls://127.0.0.1:$port" 115200
+  wineserver -k 9 >/dev/null 2>&1
+  wineserver -w 2>/dev/null
+  wait "$cli_pid" 2>/dev/null
+  after=$(containers)
+  echo "key containers in the Wine prefix: ${before:-0} before, ${after:-0} after the kill"
+  [ "${after:-0}" -le "${before:-0}" ] ||
+    fail "a key container is left in the user's key store: $(grep -i 'Crypto\\\\RSA' "$prefix/user.reg")"
+  kill -CONT "$ss_pid" 2>/dev/null
+  kill "$ss_pid" 2>/dev/null
+  # A server that asks to renegotiate (s_server's R command) once the session is up: refused
+  # with its cause, as the new handshake's certificate would go unchecked.
+  rm -f ctl
+  mkfifo ctl
+  start_session
+  timeout 120 openssl s_server -tls1_2 -accept "127.0.0.1:$port" -cert certs/server.pem \
+    -key certs/server.key <ctl >s_server.log 2>&1 &
+  ss_pid=$!
+  exec 7>ctl
+  for _ in $(seq 50); do grep -q ACCEPT s_server.log && break; sleep 0.1; done
+  "$wine_run" "$zemcli" --json --ca ca.pem s.bin "tls://127.0.0.1:$port" 115200 >out.txt 2>>err.txt &
+  cli_pid=$!
+  for _ in $(seq 300); do grep -q 'CIPHER is' s_server.log && break; sleep 0.1; done
+  echo R >&7
+  await_exit "$cli_pid" 300 || fail "zemcli.exe did not end after the renegotiation request"
+  [ "${code:-}" = 5 ] || fail "renegotiation: zemcli.exe exited ${code:-none}, expected 5"
+  grep -q '"text":"Cause: the server asked to renegotiate TLS, which is refused' out.txt ||
+    fail "renegotiation: $(tr -d '\r' <out.txt | grep Cause | tail -n 1)"
+  exec 7>&-
+  kill "$ss_pid" 2>/dev/null
   ;;
 tlslost)
   need_tools
