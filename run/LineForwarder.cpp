@@ -62,7 +62,7 @@ bool ResultOf(const json& line, const std::map<std::string, std::string>& starts
                {"outcome", str("outcome")},
                {"exit_code", integer("exit_code")},
                {"status", str("status")},
-               {"cause", text("lost")},
+               {"cause", text("cause").is_null() ? text("lost") : text("cause")},
                {"started_at", s == starts.end() ? json() : json(s->second)},
                {"finished_at", str("time")},
                {"duration_ms", integer("duration_ms")},
@@ -207,7 +207,9 @@ bool LineForwarder::Pass(bool& idle) {
         std::string time;
     };
     std::vector<Pending> pending;
-    std::map<std::string, std::string> starts;
+    // Start lines are kept from pass to pass: the cursor moves past a start line whose run has
+    // not ended yet, and its end line goes with its start time when it comes.
+    std::map<std::string, std::string>& starts = starts_;
     uint64_t at = cursor, lastComplete = cursor;
     std::string line;
     while (std::getline(in, line)) {
@@ -278,6 +280,8 @@ bool LineForwarder::Pass(bool& idle) {
             return false;
         }
         for (size_t i = from; i < to; ++i) {
+            // On the line with its start time: the start is no longer needed.
+            starts.erase(pending[i].result["result_id"].get<std::string>());
             if (pending[i].end <= o_.sessionStart) continue;
             ackedSession_.fetch_add(1, std::memory_order_acq_rel);
             if (pending[i].programmed) ++ackedProgrammed_;

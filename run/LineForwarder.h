@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -113,6 +114,9 @@ private:
     LineBacklog backlog_;
     bool backlogKnown_ = false;
     std::string lastSaid_;
+    // The forwarder's thread only: start times of runs whose end line has not been sent (run id
+    // to time).
+    std::map<std::string, std::string> starts_;
     int64_t ackedProgrammed_ = 0;
     std::atomic<int64_t> jobOthers_{0};
     std::atomic<uint64_t> ackedSession_{0};

@@ -247,6 +247,42 @@ TEST_P(LineFault, StationKilledBetweenASendAndItsCursorWrite) {
     ExpectExactlyOnce();
 }
 
+// A run's start line read in one pass and its end line in a later one, sent only after a failed
+// try: the stored result still has the start's time, and the failure's cause.
+TEST_P(LineFault, AResultKeepsItsStartTimeAndCauseAcrossPasses) {
+    StartService();
+    zem::RunResult r;
+    r.runId = zem::NewUuid();
+    r.port = "/dev/ttyUSB1";
+    r.stream = "/srv/fw/s.bin";
+    r.speed = "921600";
+    std::string error;
+    ASSERT_TRUE(zem::AppendAndSync(
+        log_, zem::ResultsLog::Line(zem::ResultsLog::Event::kStart, r, Time(1), "pc7", "") + "\n",
+        error));
+    auto fwd = Forwarder();
+    ASSERT_TRUE(fwd->PassOnce()) << Said(); // nothing to send; the cursor moves past the start
+    service_->Kill(SIGKILL);
+    r.outcome = zem::RunEnd::NotProgrammed;
+    r.exitCode = 7;
+    r.status = "Error, module not programmed";
+    r.failure = "the module refused record 3";
+    ASSERT_TRUE(zem::AppendAndSync(
+        log_, zem::ResultsLog::Line(zem::ResultsLog::Event::kEnd, r, Time(9), "pc7", "") + "\n",
+        error));
+    EXPECT_FALSE(fwd->PassOnce());
+    service_->Start();
+    ASSERT_TRUE(CanConnect(port_));
+    ASSERT_TRUE(fwd->PassOnce()) << Said();
+    auto store = zem::line::Store::Open(db_, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<zem::line::Result> rows;
+    ASSERT_TRUE(store->Results({}, rows, error)) << error;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].startedAt.value_or(""), Time(1));
+    EXPECT_EQ(rows[0].cause.value_or(""), "the module refused record 3");
+}
+
 TEST_P(LineFault, AConnectionThatHangsTimesOutAndIsTriedAgain) {
     // A listener that takes connections and never answers.
     int s = socket(AF_INET, SOCK_STREAM, 0);
