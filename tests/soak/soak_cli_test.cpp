@@ -134,12 +134,13 @@ TEST(SoakCli, TwoHundredRunsAgainstTheSimulator) {
             else if (result["dumps"].size() != (b.dump ? 1u : 0u))
                 why = "dumps " + result["dumps"].dump();
         }
-        // A module that answers a sync byte after the 50 ms wait (here: a simulator the loaded
-        // machine did not schedule in time) links on a byte the programmer has already followed
-        // with another; that one then reaches the loader as the first byte of record 1. This is
-        // the protocol's own limit, not what is soaked here: such a run is done again.
+        // A sync byte answered after the handshake's wait (a simulator the loaded machine did not
+        // schedule in time) is taken as a late answer, and the simulator answers every sync byte
+        // until record data comes, so such a run is programmed all the same: none was done again
+        // in the runs measured, loaded or not. Two are let through for a machine starved beyond
+        // anything measured; a third is a fault.
         const std::string trace = ReadAll(dir / "LocalLog.txt");
-        if (!why.empty() && HandshakeTimeouts(trace) > b.syncsIgnored && late < 40) {
+        if (!why.empty() && HandshakeTimeouts(trace) > b.syncsIgnored && late < 2) {
             ++late;
             --i;
             why.clear();
