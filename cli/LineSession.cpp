@@ -1,4 +1,5 @@
 #include "LineSession.h"
+#include "ExitCodes.h"
 
 namespace zem::cli {
 
@@ -29,11 +30,11 @@ int LineSession::Begin(const LineOptions& o, const std::string& stream,
         Say(o.tokenFile.empty()
                 ? "--line needs the station's token: --line-token-file FILE or ZEM_LINE_TOKEN"
                 : error);
-        return 2;
+        return exitcode::kRefused;
     }
     if (resultsPath.empty()) {
         Say("--line needs --results FILE: the results log is what the station sends");
-        return 2;
+        return exitcode::kRefused;
     }
     int code = line_.Begin(
         c, stream, [this](const std::string& t) { Say(t); }, error);

@@ -3,6 +3,7 @@
 // stream file or at the serial ports.
 #include "Arguments.h"
 #include "DumpFiles.h"
+#include "ExitCodes.h"
 #include "Format.h"
 #include "Inspect.h"
 #include "OutputQueue.h"
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "%s\n%s", e.what(), UsageText().c_str());
-        return 2;
+        return zem::exitcode::kRefused;
     }
     // Every argument is checked before anything is opened: a refusal names the argument and why.
     a.countGiven = countOption->count() > 0;
@@ -102,11 +103,11 @@ int main(int argc, char** argv) {
     unsigned count = 0;
     if (std::string refusal = zem::cli::CheckArguments(a, count); !refusal.empty()) {
         std::fprintf(stderr, "zemcli: %s\n%s", refusal.c_str(), UsageText().c_str());
-        return 2;
+        return zem::exitcode::kRefused;
     }
     if ((listPorts || info) && (!line.url.empty() || !line.tokenFile.empty())) {
         std::fprintf(stderr, "zemcli: --line: only for programming runs\n%s", UsageText().c_str());
-        return 2;
+        return zem::exitcode::kRefused;
     }
     if (listPorts) return zem::cli::ListPorts(json, stdout);
     if (info) return zem::cli::ShowInfo(args[0], json, stdout);
@@ -114,7 +115,7 @@ int main(int argc, char** argv) {
     if (ports.empty()) {
         std::fprintf(stderr, "zemcli: every port once, none empty: %s\n%s", args[1].c_str(),
                      kUsage);
-        return 2;
+        return zem::exitcode::kRefused;
     }
     // Trace, dumps and the results log's neighbours land in the working folder.
     if (std::string here = zem::CurrentDir(); !zem::IsFolderWritable(here))
@@ -131,20 +132,20 @@ int main(int argc, char** argv) {
     std::error_code ec;
     if (!dumpDir.empty() && !std::filesystem::is_directory(dumpDir, ec)) {
         std::fprintf(stderr, "zemcli: no such folder: %s\n", dumpDir.c_str());
-        return 2;
+        return zem::exitcode::kRefused;
     }
     // Found out now, not at the first module that sends a read-back.
     if (std::string cause; !dumpDir.empty() && !zem::DumpFiles::FolderTakesFiles(dumpDir, cause)) {
         std::fprintf(stderr, "zemcli: can not write to the dump folder %s: %s\n", dumpDir.c_str(),
                      cause.c_str());
-        return 2;
+        return zem::exitcode::kRefused;
     }
     if (presence)
         for (const auto& port : ports)
             if (std::string why; !zem::PortHasModemLines(port, why)) {
                 std::fprintf(stderr, "zemcli: --presence needs modem lines; %s has none: %s\n",
                              port.c_str(), why.c_str());
-                return 2;
+                return zem::exitcode::kRefused;
             }
     std::unique_ptr<zem::ResultsLog> results;
     if (!resultsFile.empty()) {
@@ -152,7 +153,7 @@ int main(int argc, char** argv) {
         if (std::string cause; !results->Writable(cause)) {
             std::fprintf(stderr, "zemcli: can not append to %s: %s\n", resultsFile.c_str(),
                          cause.c_str());
-            return 2;
+            return zem::exitcode::kRefused;
         }
     }
     std::unique_ptr<zem::WireTrace> wireTrace;
@@ -160,13 +161,13 @@ int main(int argc, char** argv) {
         wireTrace = std::make_unique<zem::WireTrace>(wireTraceFile);
         if (!wireTrace->Ok()) {
             std::fprintf(stderr, "zemcli: can not write %s\n", wireTraceFile.c_str());
-            return 2;
+            return zem::exitcode::kRefused;
         }
     }
     if ((!line.tokenFile.empty() || line.maxUnsent >= 0) && line.url.empty()) {
         std::fprintf(stderr, "zemcli: --line-token-file and --max-unsent go with --line\n%s",
                      kUsage);
-        return 2;
+        return zem::exitcode::kRefused;
     }
     // A stream that is not a released job is refused before any port opens.
     zem::cli::LineSession lineSession;

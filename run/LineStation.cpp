@@ -1,4 +1,5 @@
 #include "LineStation.h"
+#include "ExitCodes.h"
 
 #include "Digest.h"
 #include "ResultsLog.h"
@@ -83,26 +84,26 @@ int LineStation::Begin(const Config& config, const std::string& stream, SayFunct
     std::ifstream in(stream, std::ios::binary);
     if (!in) {
         error = "can not read the stream file " + stream;
-        return 4;
+        return exitcode::kStreamMissing;
     }
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                std::istreambuf_iterator<char>());
     std::string sha = Sha256Hex(bytes.data(), bytes.size());
     int found = LookUpJob(c_.link, sha, http, job_, error);
-    if (found < 0) return 2;
+    if (found < 0) return exitcode::kRefused;
     const std::string& url = c_.link.url;
     if (found == 0) {
         error = "stream " + stream + " is not a released job on " + url;
-        return 2;
+        return exitcode::kRefused;
     }
     if (job_.retired) {
         error = "stream " + stream + " is job " + job_.name + ", retired on " + url;
-        return 2;
+        return exitcode::kRefused;
     }
     if (job_.quantity >= 0 && job_.programmed >= job_.quantity) {
         error = "job " + job_.name + ": its " + std::to_string(job_.quantity) +
                 " modules are programmed";
-        return 2;
+        return exitcode::kRefused;
     }
     Say("job " + job_.name + " (" + sha.substr(0, 12) + ")" +
         (job_.quantity >= 0 ? ", " + std::to_string(job_.programmed) + " of " +

@@ -1,4 +1,5 @@
 #include "ProgrammingRun.h"
+#include "ExitCodes.h"
 
 #include "Digest.h"
 #include "Format.h"
@@ -29,18 +30,18 @@ StreamVerdict RunEvents::CheckStream(const std::string& path) {
 int ProgrammingRun::ExitCodeOf(RunEnd outcome) {
     switch (outcome) {
     case RunEnd::Programmed:
-        return 0;
+        return exitcode::kProgrammed;
     case RunEnd::StreamInvalid:
-        return 3;
+        return exitcode::kStreamInvalid;
     case RunEnd::PathTooLong:
     case RunEnd::StreamMissing:
-        return 4;
+        return exitcode::kStreamMissing;
     case RunEnd::PortNotOpened:
-        return 5;
+        return exitcode::kPortNotOpened;
     case RunEnd::NotProgrammed:
         break;
     }
-    return 7;
+    return exitcode::kNotProgrammed;
 }
 
 ProgrammingRun::ProgrammingRun(RunRequest request, RunServices services, RunEvents& events)

@@ -1,5 +1,6 @@
 #pragma once
 #include "Digest.h"
+#include "ExitCodes.h"
 #include "RunServices.h"
 #include "Wake.h"
 
@@ -43,7 +44,7 @@ enum class RunEnd {
 
 struct RunResult {
     RunEnd outcome = RunEnd::NotProgrammed;
-    int exitCode = 7;
+    int exitCode = exitcode::kNotProgrammed;
     bool aborted = false; // an abort was asked for before the run ended
     std::string status;   // what the run ends with
     std::string alert;    // what the operator is told at the end; empty for nothing

@@ -1,4 +1,5 @@
 #include "ProgrammingStation.h"
+#include "ExitCodes.h"
 
 #include "FailureCause.h"
 #include "Format.h"
@@ -20,17 +21,17 @@ namespace zem {
 namespace {
 int Rank(int code) {
     switch (code) {
-    case 0:
+    case exitcode::kProgrammed:
         return 0;
-    case 7:
+    case exitcode::kNotProgrammed:
         return 1;
-    case 5:
+    case exitcode::kPortNotOpened:
         return 2;
-    case 3:
+    case exitcode::kStreamInvalid:
         return 3;
-    case 4:
+    case exitcode::kStreamMissing:
         return 4;
-    case 6:
+    case exitcode::kResultsLogFailed:
         return 6;
     default:
         return 5; // a code of no run: only a results log that failed hides it
@@ -434,7 +435,7 @@ StationSummary Station::Run() {
     // Runs of their own that never took place (a stop before any module) programmed nothing.
     if (!req_.continuous && !sum.stopped && sum.total.runs == 0 && !req_.ports.empty())
         sum.exitCode = MostSerious(sum.exitCode, 7);
-    if (sum.resultsLogFailed) sum.exitCode = MostSerious(sum.exitCode, 6);
+    if (sum.resultsLogFailed) sum.exitCode = MostSerious(sum.exitCode, exitcode::kResultsLogFailed);
     return sum;
 }
 
