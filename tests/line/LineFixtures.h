@@ -2,6 +2,7 @@
 // What the line's tests start for themselves on 127.0.0.1: a PostgreSQL server in a temporary
 // folder, and zem-line services as processes that a test may kill.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -170,5 +171,49 @@ public:
         SharedPg() = nullptr;
     }
 };
+
+// A result as a station sends it, programmed, under the id `id`.
+inline nlohmann::json SampleResult(const std::string& id) {
+    return nlohmann::json{{"result_id", id},
+                          {"port", "COM3"},
+                          {"alias", nullptr},
+                          {"outcome", "programmed"},
+                          {"exit_code", 0},
+                          {"status", "Program Complete"},
+                          {"cause", nullptr},
+                          {"started_at", "2026-12-11T05:59:56.000Z"},
+                          {"finished_at", "2026-12-11T06:00:00.000Z"},
+                          {"duration_ms", 4000},
+                          {"stream_sha256", std::string(64, 'c')},
+                          {"stream", "s.bin"},
+                          {"speed", "921600"},
+                          {"dumps", nlohmann::json::array()},
+                          {"host", "pc7"},
+                          {"version", "1.9"}};
+}
+
+// A parameterised test's own place, for `kind` "sqlite" or "postgresql": the folder `dir` made
+// afresh (named by `prefix`, the process and the test), and `db` a SQLite file in it or a new
+// database on the program's PostgreSQL. A missing PostgreSQL fails the test: make test installs
+// it. Callers check HasFatalFailure().
+inline void FreshDatabase(const std::string& prefix, const std::string& kind, fs::path& dir,
+                          std::string& db) {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    dir = fs::temp_directory_path() / ("zem-" + prefix + "-" + std::to_string(getpid()) + name);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    if (kind != "postgresql") {
+        db = (dir / "line.db").string();
+        return;
+    }
+    if (!PgServer::Present())
+        FAIL() << "PostgreSQL 15 is not installed (/usr/lib/postgresql/15/bin): "
+                  "scripts/install-deps installs it (make test runs it)";
+    PgServer* pg = SharedPg();
+    ASSERT_TRUE(pg && pg->Ok()) << "the test's PostgreSQL did not start";
+    db = pg->NewDatabase(prefix.substr(0, 1) + "_" + name);
+}
 
 } // namespace zem::test

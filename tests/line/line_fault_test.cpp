@@ -38,21 +38,8 @@ const std::string kToken = "zs-test-station-token";
 class LineFault : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        dir_ = fs::temp_directory_path() / ("zem-linefault-" + std::to_string(getpid()) + name);
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        if (GetParam() == "postgresql") {
-            if (!PgServer::Present())
-                FAIL() << "PostgreSQL 15 is not installed (/usr/lib/postgresql/15/bin): "
-                          "scripts/install-deps installs it (make test runs it)";
-            ASSERT_TRUE(g_pg && g_pg->Ok()) << "the test's PostgreSQL did not start";
-            db_ = g_pg->NewDatabase("f_" + name);
-        } else {
-            db_ = (dir_ / "line.db").string();
-        }
+        FreshDatabase("fault-line", GetParam(), dir_, db_);
+        if (HasFatalFailure()) return;
         std::string error;
         auto store = zem::line::Store::Open(db_, error);
         ASSERT_TRUE(store) << error;

@@ -36,25 +36,6 @@ const std::string kToken = "zs-mqtt-test-station-token";
 const std::string kClient = "zem-line-test-a";
 const std::string kPrefix = "zem/v1/s1/l1/";
 
-json ResultJson(const std::string& id) {
-    return json{{"result_id", id},
-                {"port", "COM3"},
-                {"alias", nullptr},
-                {"outcome", "programmed"},
-                {"exit_code", 0},
-                {"status", "Program Complete"},
-                {"cause", nullptr},
-                {"started_at", "2026-12-11T05:59:56.000Z"},
-                {"finished_at", "2026-12-11T06:00:00.000Z"},
-                {"duration_ms", 4000},
-                {"stream_sha256", std::string(64, 'c')},
-                {"stream", "s.bin"},
-                {"speed", "921600"},
-                {"dumps", json::array()},
-                {"host", "pc7"},
-                {"version", "1.9"}};
-}
-
 // How many times each result id was published, and the payloads by id.
 std::map<std::string, int> ResultCounts(const Msgs& msgs,
                                         std::map<std::string, json>* last = nullptr) {
@@ -94,21 +75,8 @@ protected:
         if (!Broker::Present())
             FAIL() << "mosquitto is not installed (/usr/sbin/mosquitto): scripts/install-deps "
                       "installs it (make test runs it)";
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        dir_ = fs::temp_directory_path() / ("zem-linemqtt-" + std::to_string(getpid()) + name);
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        if (GetParam() == "postgresql") {
-            if (!PgServer::Present())
-                FAIL() << "PostgreSQL 15 is not installed (/usr/lib/postgresql/15/bin): "
-                          "scripts/install-deps installs it (make test runs it)";
-            ASSERT_TRUE(g_pg && g_pg->Ok()) << "the test's PostgreSQL did not start";
-            db_ = g_pg->NewDatabase("m_" + name);
-        } else {
-            db_ = (dir_ / "line.db").string();
-        }
+        FreshDatabase("mqtt-line", GetParam(), dir_, db_);
+        if (HasFatalFailure()) return;
         std::string error;
         store_ = zem::line::Store::Open(db_, error);
         ASSERT_TRUE(store_) << error;
@@ -139,7 +107,7 @@ protected:
     void Post(const std::vector<std::string>& ids) {
         json list = json::array();
         for (const auto& id : ids)
-            list.push_back(ResultJson(id));
+            list.push_back(SampleResult(id));
         zem::HttpRequest q;
         q.method = "POST";
         q.url = "http://127.0.0.1:" + std::to_string(port_) + "/api/v1/results";
@@ -361,7 +329,7 @@ TEST_F(MqttPublisherTest, PortStatesAtMostOneASecondLatestWinsAndStationsGoStale
 
     // A station known by its results alone goes offline when they stop; one whose presence is
     // told by the live states stays as told.
-    pub.ResultStored("stA", ResultJson(zem::NewUuid()).dump());
+    pub.ResultStored("stA", SampleResult(zem::NewUuid()).dump());
     pub.StationOnline("stB", true, zem::line::NowUtc());
     ASSERT_TRUE(sub.WaitFor(
         [&](const Msgs& m) {
@@ -423,7 +391,7 @@ TEST_F(MqttPublisherTest, AQueueOverflowIsSentFromTheOutboxEachOnce) {
         std::string id = zem::NewUuid();
         ids.push_back(id);
         zem::line::Result r;
-        ASSERT_TRUE(zem::line::ResultFromJson(ResultJson(id), r, error)) << error;
+        ASSERT_TRUE(zem::line::ResultFromJson(SampleResult(id), r, error)) << error;
         batch.push_back(r);
     }
     size_t added = 0;
@@ -593,7 +561,7 @@ TEST(MqttTls, ThroughTlsWithAUserAndThePasswordFromItsFile) {
         EXPECT_EQ(connected, c.connects) << c.what;
         if (c.connects) {
             // Acknowledged by the broker: through TLS, and let in.
-            pub.ResultStored("st1", ResultJson(zem::NewUuid()).dump());
+            pub.ResultStored("st1", SampleResult(zem::NewUuid()).dump());
             for (int i = 0; i < 300 && pub.Unacknowledged() > 0; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             EXPECT_EQ(pub.Unacknowledged(), 0u) << c.what;

@@ -49,21 +49,8 @@ Result MakeResult(const std::string& id, const std::string& finished = "2026-12-
 class StoreTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        if (GetParam() == "postgresql") {
-            if (!PgServer::Present())
-                FAIL() << "PostgreSQL 15 is not installed (/usr/lib/postgresql/15/bin): "
-                          "scripts/install-deps installs it (make test runs it)";
-            ASSERT_TRUE(g_pg && g_pg->Ok()) << "the test's PostgreSQL did not start";
-            target_ = g_pg->NewDatabase("t_" + name);
-        } else {
-            dir_ = fs::temp_directory_path() / ("zem-line-" + std::to_string(getpid()) + name);
-            fs::remove_all(dir_);
-            fs::create_directories(dir_);
-            target_ = (dir_ / "line.db").string();
-        }
+        FreshDatabase("test-line", GetParam(), dir_, target_);
+        if (HasFatalFailure()) return;
         std::string error;
         store_ = Store::Open(target_, error);
         ASSERT_TRUE(store_) << error;
@@ -295,22 +282,9 @@ TEST_P(StoreTest, TheApiRefusesBadInputWithAReasonAndChangesNothing) {
         return a;
     };
     auto good = [](const std::string& id) {
-        return json{{"result_id", id},
-                    {"port", "COM3"},
-                    {"alias", nullptr},
-                    {"outcome", "programmed"},
-                    {"exit_code", 0},
-                    {"status", "Program Complete"},
-                    {"cause", nullptr},
-                    {"started_at", "2026-12-11T05:59:56.000Z"},
-                    {"finished_at", "2026-12-11T06:00:00.000Z"},
-                    {"duration_ms", 4000},
-                    {"stream_sha256", std::string(64, 'c')},
-                    {"stream", "s.bin"},
-                    {"speed", "921600"},
-                    {"dumps", json::array({"COM3_Read_1.bin"})},
-                    {"host", "pc7"},
-                    {"version", "1.9"}};
+        json r = SampleResult(id);
+        r["dumps"] = json::array({"COM3_Read_1.bin"});
+        return r;
     };
     auto with = [&](const std::string& key, const json& value) {
         json r = good(zem::NewUuid());
