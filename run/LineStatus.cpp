@@ -81,6 +81,12 @@ void LineStatus::PortState(size_t slot, const std::string& state, int percent,
 }
 
 void LineStatus::StationState(size_t slot, zem::PortState state, const std::string& text) {
+    if (state == zem::PortState::kProgrammed || state == zem::PortState::kFailed ||
+        state == zem::PortState::kAborted) {
+        // The run's result said it already, with the reason; the state's text is only the status.
+        std::lock_guard lock(mutex_);
+        if (slot < ports_.size() && ports_[slot].state == LineStateWord(state)) return;
+    }
     bool trouble = state == zem::PortState::kFailed || state == zem::PortState::kAborted ||
                    state == zem::PortState::kPortLost || state == zem::PortState::kDone;
     PortState(slot, LineStateWord(state), state == zem::PortState::kProgrammed ? 100 : 0,
@@ -96,7 +102,7 @@ void LineStatus::StationProgress(size_t slot, int code, int32_t value) {
 void LineStatus::StationResult(size_t slot, const RunResult& r) {
     bool ok = r.exitCode == 0;
     PortState(slot, ok ? "programmed" : "failed", ok ? 100 : 0,
-              ok ? std::string() : (r.cause.empty() ? r.status : r.cause));
+              ok ? std::string() : (WhyNotProgrammed(r).empty() ? r.status : WhyNotProgrammed(r)));
 }
 
 uint64_t LineStatus::Acknowledged() const {

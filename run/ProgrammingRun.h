@@ -65,6 +65,12 @@ struct RunResult {
     std::string runId;        // UUID given when the run began; names its result everywhere
 };
 
+// Why a run did not program its module, whatever the kind: the port lost, the port not opened, or
+// the module's own failure; empty when it was programmed or nobody knows.
+inline const std::string& WhyNotProgrammed(const RunResult& r) {
+    return !r.lostCause.empty() ? r.lostCause : !r.cause.empty() ? r.cause : r.failure;
+}
+
 // The stream file's check before the port is opened.
 struct StreamVerdict {
     bool valid = false;

@@ -101,11 +101,7 @@ std::string ResultsLog::Line(Event event, const RunResult& r, const std::string&
         j["duration_ms"] = r.elapsedMs;
         j["dumps"] = r.dumps;
         j["lost"] = orNull(r.lostCause);
-        // Why it was not programmed, whatever the kind: the port lost, the port not opened, or
-        // the module's own failure.
-        j["cause"] = orNull(!r.lostCause.empty() ? r.lostCause
-                            : !r.cause.empty()   ? r.cause
-                                                 : r.failure);
+        j["cause"] = orNull(WhyNotProgrammed(r));
     }
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

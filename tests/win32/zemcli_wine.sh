@@ -126,6 +126,22 @@ map_com5() {
 # ser2net in front of the simulator's pty; sets port and s2n_pid.
 start_ser2net() { start_ser2net_for_pty ser2net 200; }
 
+# zemcli.exe --debug --json with the arguments $2... in the background until it is in the open:
+# its banner is out, then $1 seconds more, well inside the open's own 3 s. Sets cli_pid.
+start_in_open() {
+  local settle=$1
+  shift
+  "$wine_run" "$zemcli" --debug --json "$@" >out.txt 2>>err.txt &
+  cli_pid=$!
+  pids+=("$cli_pid")
+  for _ in $(seq 300); do
+    grep -q 'Flash Programmer' out.txt 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q 'Flash Programmer' out.txt || fail "zemcli.exe never came to the open"
+  sleep "$settle"
+}
+
 # zemcli.exe --json on s.bin through the port $1 at 115200; once it is programming, the process
 # $2 (the module's side) is killed with its children (ser2net runs under timeout). The run must
 # end with 7 within 3 s and name the lost port.
@@ -270,16 +286,7 @@ openinterrupt)
   start_sim --silent
   start_ser2net_for_pty ser2net 200 plain
   start_session
-  "$wine_run" "$zemcli" --debug --json s.bin "127.0.0.1:$port" 115200 >out.txt 2>>err.txt &
-  cli_pid=$!
-  pids+=("$cli_pid")
-  for _ in $(seq 300); do
-    grep -q 'Flash Programmer' out.txt 2>/dev/null && break
-    sleep 0.1
-  done
-  grep -q 'Flash Programmer' out.txt || fail "zemcli.exe never came to the open"
-  # Well inside the open's own 3 s.
-  sleep 0.5
+  start_in_open 0.5 s.bin "127.0.0.1:$port" 115200
   kill -INT "$cli_pid"
   t0=$(date +%s%N)
   ended=
@@ -566,20 +573,7 @@ tlsstall)
   pkill -STOP -P "$ss_pid"
   kill -STOP "$ss_pid"
   start_session
-  # Runs zemcli.exe in the background until it is in the open (its banner is out, and some time
-  # well inside the open's own 3 s has passed); sets cli_pid.
-  start_in_open() {
-    "$wine_run" "$zemcli" --debug --json "$@" >out.txt 2>>err.txt &
-    cli_pid=$!
-    pids+=("$cli_pid")
-    for _ in $(seq 300); do
-      grep -q 'Flash Programmer' out.txt 2>/dev/null && break
-      sleep 0.1
-    done
-    grep -q 'Flash Programmer' out.txt || fail "zemcli.exe never came to the open"
-    sleep 1
-  }
-  start_in_open --ca ca.pem s.bin "tls://127.0.0.1:$port" 115200
+  start_in_open 1 --ca ca.pem s.bin "tls://127.0.0.1:$port" 115200
   kill -INT "$cli_pid"
   t0=$(date +%s%N)
   await_exit "$cli_pid" 150 || fail "zemcli.exe did not end within 15 s of Ctrl-C in the handshake"
@@ -592,7 +586,7 @@ tlsstall)
   # hold no more containers than before.
   containers() { grep -ci 'Crypto\\\\RSA\\\\' "$prefix/user.reg" 2>/dev/null; }
   before=$(containers)
-  start_in_open --ca ca.pem --cert client-rsa.pem --key client-rsa.key s.bin \
+  start_in_open 1 --ca ca.pem --cert client-rsa.pem --key client-rsa.key s.bin \
     "tls://127.0.0.1:$port" 115200
   wineserver -k 9 >/dev/null 2>&1
   wineserver -w 2>/dev/null
