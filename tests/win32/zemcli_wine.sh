@@ -67,7 +67,7 @@ start_session() {
 }
 end_session() {
   wineserver -k >/dev/null 2>&1
-  wineserver -w 2>/dev/null
+  timeout 60 wineserver -w 2>/dev/null
 }
 cleanup() {
   for p in "${pids[@]+"${pids[@]}"}"; do kill "$p" 2>/dev/null; done
@@ -589,7 +589,8 @@ tlsstall)
   start_in_open 1 --ca ca.pem --cert client-rsa.pem --key client-rsa.key s.bin \
     "tls://127.0.0.1:$port" 115200
   wineserver -k 9 >/dev/null 2>&1
-  wineserver -w 2>/dev/null
+  # Bounded: a process Wine could not end must fail this test, not hang it.
+  timeout 30 wineserver -w 2>/dev/null
   wait "$cli_pid" 2>/dev/null
   after=$(containers)
   echo "key containers in the Wine prefix: ${before:-0} before, ${after:-0} after the kill"
@@ -605,7 +606,8 @@ tlsstall)
   timeout 120 openssl s_server -tls1_2 -accept "127.0.0.1:$port" -cert certs/server.pem \
     -key certs/server.key <ctl >s_server.log 2>&1 &
   ss_pid=$!
-  exec 7>ctl
+  # Read and write: the open cannot wait for s_server to open its end.
+  exec 7<>ctl
   for _ in $(seq 50); do grep -q ACCEPT s_server.log && break; sleep 0.1; done
   "$wine_run" "$zemcli" --json --ca ca.pem s.bin "tls://127.0.0.1:$port" 115200 >out.txt 2>>err.txt &
   cli_pid=$!
