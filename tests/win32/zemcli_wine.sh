@@ -559,7 +559,7 @@ tlsstall)
   for _ in 1 2 3 4 5; do
     p=$((20000 + RANDOM % 40000))
     timeout 120 openssl s_server -accept "127.0.0.1:$p" -cert certs/server.pem \
-      -key certs/server.key < <(sleep 120) >s_server.log 2>&1 &
+      -key certs/server.key < <(exec sleep 120 2>/dev/null) >s_server.log 2>&1 &
     ss_pid=$!
     pids+=("$ss_pid")
     for _ in $(seq 50); do
@@ -596,7 +596,11 @@ tlsstall)
   echo "key containers in the Wine prefix: ${before:-0} before, ${after:-0} after the kill"
   [ "${after:-0}" -le "${before:-0}" ] ||
     fail "a key container is left in the user's key store: $(grep -i 'Crypto\\\\RSA' "$prefix/user.reg")"
+  # The stopped s_server too, not only its timeout: a stopped child never ends, and its timeout
+  # would wait for it.
+  pkill -CONT -P "$ss_pid" 2>/dev/null
   kill -CONT "$ss_pid" 2>/dev/null
+  pkill -P "$ss_pid" 2>/dev/null
   kill "$ss_pid" 2>/dev/null
   # A server that asks to renegotiate (s_server's R command) once the session is up: refused
   # with its cause, as the new handshake's certificate would go unchecked.
